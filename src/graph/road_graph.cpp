@@ -1,0 +1,123 @@
+#include "graph/road_graph.hpp"
+
+#include <bit>
+#include <chrono>
+
+#include "fault/internal_fault.hpp"
+
+namespace velorin {
+namespace {
+
+// A keyed mix of the 64-bit id (splitmix64 finaliser). The key is drawn per
+// graph, so no document can be crafted to make every id collide.
+inline std::uint64_t mix(std::uint64_t x, std::uint64_t key) noexcept {
+  x ^= key;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+std::uint64_t fresh_hash_key(const void* salt) noexcept {
+  auto t = static_cast<std::uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  return mix(t, reinterpret_cast<std::uintptr_t>(salt)) | 1;
+}
+
+}  // namespace
+
+RoadGraph::DenseId RoadGraph::dense_of(NodeId id) const noexcept {
+  if (slots_.empty()) return kAbsent;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t s = mix(id, hash_key_) & mask;; s = (s + 1) & mask) {
+    std::uint32_t v = slots_[s];
+    if (v == 0) return kAbsent;
+    if (ids_[v - 1] == id) return v - 1;
+  }
+}
+
+void RoadGraph::grow_slots() {
+  std::vector<std::uint32_t> bigger(slots_.empty() ? 16 : slots_.size() * 2, 0);
+  const std::size_t mask = bigger.size() - 1;
+  for (std::uint32_t v : slots_) {
+    if (v == 0) continue;
+    std::size_t s = mix(ids_[v - 1], hash_key_) & mask;
+    while (bigger[s] != 0) s = (s + 1) & mask;
+    bigger[s] = v;
+  }
+  slots_.swap(bigger);
+}
+
+RoadGraph::DenseId RoadGraph::intern(NodeId id) {
+  // Keep the load factor at or below one half.
+  if ((ids_.size() + 1) * 2 > slots_.size()) grow_slots();
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t s = mix(id, hash_key_) & mask;
+  for (;; s = (s + 1) & mask) {
+    std::uint32_t v = slots_[s];
+    if (v == 0) break;
+    if (ids_[v - 1] == id) return v - 1;
+  }
+  require(ids_.size() < kAbsent - 1, "graph has more distinct node ids than the index can number");
+  auto d = static_cast<DenseId>(ids_.size());
+  ids_.push_back(id);
+  slots_[s] = d + 1;
+  return d;
+}
+
+RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
+  require(edges.size() < UINT32_MAX, "graph has more edges than the index can number");
+  RoadGraph g;
+  g.hash_key_ = fresh_hash_key(&g);
+  g.nodes_ = std::move(nodes);
+  g.edges_ = std::move(edges);
+
+  // Number every id the graph mentions; a later node record's coordinates win.
+  std::vector<Coordinates> coords;
+  std::vector<std::uint8_t> has_record;
+  for (const Node& n : g.nodes_) {
+    DenseId d = g.intern(n.id);
+    if (d == coords.size()) {
+      coords.push_back({n.lat, n.lon});
+      has_record.push_back(1);
+    } else {
+      coords[d] = {n.lat, n.lon};
+    }
+  }
+  g.head_.resize(g.edges_.size());
+  std::vector<DenseId> tail(g.edges_.size());
+  for (std::size_t i = 0; i < g.edges_.size(); ++i) {
+    tail[i] = g.intern(g.edges_[i].from);
+    g.head_[i] = g.intern(g.edges_[i].to);
+  }
+  coords.resize(g.ids_.size(), Coordinates{0.0, 0.0});
+  has_record.resize(g.ids_.size(), 0);
+  coords.shrink_to_fit();
+  has_record.shrink_to_fit();
+  g.coords_ = std::move(coords);
+  g.has_record_ = std::move(has_record);
+  g.ids_.shrink_to_fit();
+
+  // Out-edge index as a stable counting sort by tail: within one node the
+  // indices stay ascending, which is document order.
+  const std::size_t n = g.ids_.size();
+  g.first_out_.assign(n + 1, 0);
+  for (DenseId t : tail) ++g.first_out_[t + 1];
+  for (std::size_t d = 0; d < n; ++d) g.first_out_[d + 1] += g.first_out_[d];
+  g.out_edge_.resize(g.edges_.size());
+  {
+    std::vector<std::uint32_t> fill(g.first_out_.begin(), g.first_out_.end() - 1);
+    for (std::size_t i = 0; i < tail.size(); ++i)
+      g.out_edge_[fill[tail[i]]++] = static_cast<std::uint32_t>(i);
+  }
+  return g;
+}
+
+std::size_t RoadGraph::memory_bytes() const noexcept {
+  return sizeof(*this) + nodes_.capacity() * sizeof(Node) + edges_.capacity() * sizeof(Edge) +
+         ids_.capacity() * sizeof(NodeId) + slots_.capacity() * sizeof(std::uint32_t) +
+         first_out_.capacity() * sizeof(std::uint32_t) +
+         out_edge_.capacity() * sizeof(std::uint32_t) + head_.capacity() * sizeof(DenseId) +
+         coords_.capacity() * sizeof(Coordinates) + has_record_.capacity();
+}
+
+}  // namespace velorin
