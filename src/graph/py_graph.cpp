@@ -1,0 +1,101 @@
+#include "graph/py_graph.hpp"
+
+#include <array>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "bindings/arguments.hpp"
+#include "graph/graph_json.hpp"
+
+namespace velorin {
+
+namespace {
+
+using py::ErrorValue;
+using py::raise;
+
+constexpr std::array<std::string_view, 1> kFromJsonParameters = {"json_str"};
+constexpr py::ArgumentDescription kFromJsonArguments = {"from_json", "PyGraph", kFromJsonParameters,
+                                                        1};
+
+// A new instance made through the type's allocation slot, owning `graph`.
+py::Result<py::ObjectRef> wrap_graph(RoadGraph graph) {
+  PyTypeObject* type = py::required_type_object(py_graph_class);
+  py::ObjectRef object = py::ObjectRef::steal(type->tp_alloc(type, 0));
+  if (!object) return ErrorValue::fetch();  // `graph` is released on the way out
+  auto* instance = reinterpret_cast<PyGraphObject*>(object.get());
+  new (&instance->graph) RoadGraph(std::move(graph));
+  new (&instance->borrow) py::BorrowCounter();
+  return object;
+}
+
+PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 1> slots{};
+  if (py::Status failed = py::match_arguments(kFromJsonArguments, args, nargs, kwnames, slots))
+    return raise(std::move(*failed));
+  // A view into the str's own UTF-8 buffer: the argument outlives the call.
+  py::Result<std::string_view> text = py::argument("json_str", py::to_utf8_view(slots[0]));
+  if (!text) return raise(text.take_error());
+
+  std::variant<RoadGraph, JsonError> decoded = decode_graph_json(*text);
+  if (auto* fault = std::get_if<JsonError>(&decoded))
+    return raise(ErrorValue::pending(PyExc_ValueError, fault->describe()));
+  py::Result<py::ObjectRef> graph = wrap_graph(std::move(*std::get_if<RoadGraph>(&decoded)));
+  if (!graph) return raise(graph.take_error());
+  return graph->release();
+}
+
+// The sizes are read under a shared borrow, like every read of the record.
+template <std::size_t (RoadGraph::*Count)() const noexcept>
+PyObject* count(PyObject* self, PyObject*) {
+  auto graph = py::SharedBorrow<PyGraphObject>::take(self);
+  if (!graph) return raise(graph.take_error());
+  return py::require_created(
+      PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(((*graph)->graph.*Count)())));
+}
+
+void dealloc(PyObject* self) {
+  auto* instance = reinterpret_cast<PyGraphObject*>(self);
+  std::destroy_at(&instance->graph);
+  std::destroy_at(&instance->borrow);
+  py::free_instance(self);
+}
+
+PyMethodDef methods[] = {
+    {"from_json", py::as_method(&from_json), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_json(json_str)\n--\n\n"
+     "Construit un PyGraph depuis une chaîne JSON\n"
+     "Appelé depuis Python : `PyGraph.from_json(json_str)`"},
+    {"node_count", py::as_method(&count<&RoadGraph::node_count>), METH_NOARGS,
+     "node_count($self)\n--\n\nNombre de nœuds (utile pour les tests Python)"},
+    {"edge_count", py::as_method(&count<&RoadGraph::edge_count>), METH_NOARGS,
+     "edge_count($self)\n--\n\nNombre d'arcs"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+py::OnceCell type_cell;
+
+}  // namespace
+
+const py::PyClassDefinition py_graph_class = {
+    "PyGraph",
+    "builtins.PyGraph",
+    "Wrapper Python-visible du graphe C++",
+    static_cast<int>(sizeof(PyGraphObject)),
+    {},
+    methods,
+    nullptr,
+    &dealloc,
+    &type_cell,
+};
+
+py::Result<py::SharedBorrow<PyGraphObject>> borrow_graph(PyObject* object) {
+  PyTypeObject* type = py::required_type_object(py_graph_class);
+  if (!PyObject_TypeCheck(object, type)) return py::cannot_convert(object, "PyGraph");
+  return py::SharedBorrow<PyGraphObject>::take(object);
+}
+
+}  // namespace velorin
