@@ -190,7 +190,7 @@ else:
         allow_threads=True,
         allow_daemon_threads=True,
         check_multi_interp_extensions=isolated,
-        own_gil=isolated,
+        gil=2 if isolated else 1,  # own GIL / shared GIL
     )
 """
 
