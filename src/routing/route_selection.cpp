@@ -1,0 +1,90 @@
+#include "routing/route_selection.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "fault/internal_fault.hpp"
+#include "routing/cost_order.hpp"
+
+namespace velorin {
+namespace {
+
+// The largest value, passing over NaNs: the running value is replaced when it
+// is NaN or smaller than the next one.
+template <class Field>
+double largest(const std::vector<SettledLabel>& solutions, Field field) {
+  double best = -std::numeric_limits<double>::infinity();
+  for (const SettledLabel& s : solutions) {
+    double v = field(s);
+    if (best != best || best < v) best = v;
+  }
+  return best;
+}
+
+// The first solution with the least value under totalOrder.
+template <class Key>
+const SettledLabel& first_minimum(const std::vector<SettledLabel>& solutions, Key key) {
+  const SettledLabel* best = &solutions.front();
+  std::int64_t best_rank = total_order_rank(key(*best));
+  for (const SettledLabel& s : solutions) {
+    std::int64_t rank = total_order_rank(key(s));
+    if (rank < best_rank) {
+      best = &s;
+      best_rank = rank;
+    }
+  }
+  return *best;
+}
+
+// A criterion whose largest value is below 1.0 (or NaN) is left unscaled.
+double at_least_one(double x) {
+  return x >= 1.0 ? x : 1.0;
+}
+
+}  // namespace
+
+RouteRecord measure_route(const SettledLabel& solution, const char* route_type) {
+  RouteRecord r;
+  r.path = solution.path;
+  r.node_count = solution.path.size();
+  r.route_type = route_type;
+  r.total_distance_m = solution.distance;
+  r.total_risk = solution.risk;
+  r.total_familiarity = solution.familiarity;
+  r.estimated_time_min = solution.distance / kCyclingSpeedMPerMin;
+  // A negative total risk would give a comfort above 1.0; the score stays a
+  // fraction.
+  double comfort = std::exp(-2.0 * solution.risk);
+  r.comfort_score = comfort > 1.0 ? 1.0 : comfort;
+  return r;
+}
+
+std::vector<RouteRecord> select_routes(const std::vector<SettledLabel>& solutions) {
+  require(!solutions.empty(), "route selection called without solutions");
+  // With one solution all three picks are that solution, and only the first
+  // survives the repeated-path rule below.
+
+  const double distance_scale =
+      at_least_one(largest(solutions, [](const SettledLabel& s) { return s.distance; }));
+  const double risk_scale =
+      at_least_one(largest(solutions, [](const SettledLabel& s) { return s.risk; }));
+
+  const SettledLabel* picks[3] = {
+      &first_minimum(solutions, [](const SettledLabel& s) { return s.distance; }),
+      &first_minimum(solutions, [](const SettledLabel& s) { return s.risk; }),
+      &first_minimum(
+          solutions,
+          [&](const SettledLabel& s) { return s.distance / distance_scale + s.risk / risk_scale; }),
+  };
+  static constexpr const char* kRouteTypes[3] = {"shortest", "safest", "balanced"};
+
+  std::vector<RouteRecord> routes;
+  for (int i = 0; i < 3; ++i) {
+    bool repeated = false;
+    for (const RouteRecord& r : routes) repeated = repeated || r.path == picks[i]->path;
+    if (!repeated) routes.push_back(measure_route(*picks[i], kRouteTypes[i]));
+  }
+  return routes;
+}
+
+}  // namespace velorin

@@ -1,0 +1,23 @@
+// From the search's solutions to the routes handed back: the shortest, the
+// safest and a balanced route, each measured, without repeating a path.
+#pragma once
+
+#include <vector>
+
+#include "routing/pareto_search.hpp"
+#include "routing/route_record.hpp"
+
+namespace velorin {
+
+// Average cycling speed behind estimated_time_min, in metres per minute.
+inline constexpr double kCyclingSpeedMPerMin = 66.67;
+
+// One to three routes, a subsequence of ("shortest", "safest", "balanced").
+// Every tie goes to the solution that stands first. `solutions` must not be
+// empty.
+std::vector<RouteRecord> select_routes(const std::vector<SettledLabel>& solutions);
+
+// The record of one picked solution with its metrics.
+RouteRecord measure_route(const SettledLabel& solution, const char* route_type);
+
+}  // namespace velorin
