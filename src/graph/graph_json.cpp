@@ -1,14 +1,211 @@
-// Placeholder until the decoder lands: refuses every document.
+// The three record decoders of a graph document on top of the JSON reader.
+// Each record reads like its table: field names in declaration order, the
+// rule that decodes each field, and which fields are required. Records are
+// decoded straight into the node and edge tables: no document tree is built.
 #include "graph/graph_json.hpp"
 
+#include <array>
+#include <cstdint>
+
+#include "json/json_reader.hpp"
+
 namespace velorin {
+namespace {
+
+using json::Number;
+using json::Reader;
+
+// --- field rules -----------------------------------------------------------
+
+// A node id: a JSON integer from 0 to 2^64-1, exactly as written.
+bool read_node_id(Reader& r, NodeId& out) {
+  if (!Reader::starts_number(r.peek())) return r.fail_invalid_type("u64");
+  Number n;
+  if (!r.read_number(n)) return false;
+  if (n.kind != Number::Kind::kUnsigned) return r.fail_number(n, "u64");
+  out = n.magnitude;
+  return true;
+}
+
+// A float field: any JSON number, integers converted to the nearest double.
+bool read_float(Reader& r, double& out) {
+  if (!Reader::starts_number(r.peek())) return r.fail_invalid_type("f64");
+  Number n;
+  if (!r.read_number(n)) return false;
+  out = n.as_double();
+  return true;
+}
+
+// A float field that may be null, which means none: 0.0 in the graph.
+bool read_optional_float(Reader& r, double& out) {
+  if (r.peek() == 'n') {
+    out = 0.0;
+    return r.read_literal("null");
+  }
+  return read_float(r, out);
+}
+
+// --- records ---------------------------------------------------------------
+
+// Names and descriptions of one record type. The first `required` fields
+// must be present in object form; the array form always holds all of them.
+template <std::size_t N>
+struct RecordForm {
+  std::string_view description;        // "struct NodeJson"
+  std::string_view array_description;  // "struct NodeJson with 3 elements"
+  std::array<std::string_view, N> fields;
+  std::size_t required;
+
+  static constexpr std::size_t kUnknown = N;
+  std::size_t field_of(std::string_view key) const noexcept {
+    for (std::size_t i = 0; i < N; ++i)
+      if (fields[i] == key) return i;
+    return kUnknown;
+  }
+};
+
+// Decodes one record in object or array form. `read_field(r, i)` decodes the
+// value of field i with that field's rule.
+template <std::size_t N, typename ReadField>
+bool read_record(Reader& r, const RecordForm<N>& form, ReadField&& read_field) {
+  const int c = r.peek();
+  if (c == '[') {
+    r.advance();
+    bool first = true;
+    for (std::size_t i = 0; i < N; ++i) {
+      switch (r.next_element(first)) {
+        case Reader::Step::kFault:
+          return false;
+        case Reader::Step::kEnd:
+          return r.fail_here("invalid length " + std::to_string(i) + ", expected " +
+                             std::string(form.array_description));
+        case Reader::Step::kItem:
+          if (!read_field(r, i)) return false;
+          break;
+      }
+    }
+    return r.close_fixed_array();
+  }
+  if (c == '{') {
+    r.advance();
+    bool first = true;
+    std::uint32_t seen = 0;
+    for (;;) {
+      std::string_view key;
+      const Reader::Step step = r.next_key(first, key);
+      if (step == Reader::Step::kFault) return false;
+      if (step == Reader::Step::kEnd) break;
+      const std::size_t field = form.field_of(key);
+      if (field == form.kUnknown) {
+        if (!r.read_colon() || !r.skip_value()) return false;
+        continue;
+      }
+      if (seen & (1u << field)) {
+        // Reported after the key and the blanks that follow it.
+        r.peek();
+        return r.fail_here("duplicate field `" + std::string(form.fields[field]) + "`");
+      }
+      seen |= 1u << field;
+      if (!r.read_colon() || !read_field(r, field)) return false;
+    }
+    for (std::size_t i = 0; i < form.required; ++i) {
+      if (!(seen & (1u << i)))
+        return r.fail_here("missing field `" + std::string(form.fields[i]) + "`");
+    }
+    return true;
+  }
+  return r.fail_invalid_type(form.description);
+}
+
+constexpr RecordForm<3> kNodeJson{
+    "struct NodeJson", "struct NodeJson with 3 elements", {"id", "lat", "lon"}, 3};
+
+bool read_node(Reader& r, Node& node) {
+  return read_record(r, kNodeJson, [&node](Reader& rr, std::size_t field) {
+    switch (field) {
+      case 0:
+        return read_node_id(rr, node.id);
+      case 1:
+        return read_float(rr, node.lat);
+      default:
+        return read_float(rr, node.lon);
+    }
+  });
+}
+
+// `familiarity` is optional in object form (absent means none) but takes its
+// place in the array form, where null stands for none.
+constexpr RecordForm<5> kEdgeJson{"struct EdgeJson",
+                                  "struct EdgeJson with 5 elements",
+                                  {"from", "to", "distance_m", "risk_score", "familiarity"},
+                                  4};
+
+bool read_edge(Reader& r, Edge& edge) {
+  edge.familiarity = 0.0;
+  return read_record(r, kEdgeJson, [&edge](Reader& rr, std::size_t field) {
+    switch (field) {
+      case 0:
+        return read_node_id(rr, edge.from);
+      case 1:
+        return read_node_id(rr, edge.to);
+      case 2:
+        return read_float(rr, edge.distance_m);
+      case 3:
+        return read_float(rr, edge.risk_score);
+      default:
+        return read_optional_float(rr, edge.familiarity);
+    }
+  });
+}
+
+// A JSON array of records, each decoded in place at the end of `out`.
+template <typename Record, typename ReadOne>
+bool read_sequence(Reader& r, std::vector<Record>& out, ReadOne read_one) {
+  if (r.peek() != '[') return r.fail_invalid_type("a sequence");
+  r.advance();
+  bool first = true;
+  for (;;) {
+    switch (r.next_element(first)) {
+      case Reader::Step::kFault:
+        return false;
+      case Reader::Step::kEnd:
+        return true;
+      case Reader::Step::kItem:
+        if (!read_one(r, out.emplace_back())) return false;
+        break;
+    }
+  }
+}
+
+constexpr RecordForm<2> kGraphJson{
+    "struct GraphJson", "struct GraphJson with 2 elements", {"nodes", "edges"}, 2};
+
+bool read_graph(Reader& r, std::vector<Node>& nodes, std::vector<Edge>& edges) {
+  return read_record(r, kGraphJson, [&](Reader& rr, std::size_t field) {
+    if (field == 0) return read_sequence(rr, nodes, read_node);
+    return read_sequence(rr, edges, read_edge);
+  });
+}
+
+}  // namespace
 
 std::string JsonError::describe() const {
   return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-std::variant<RoadGraph, JsonError> decode_graph_json(std::string_view) {
-  return JsonError{"graph decoding is not available yet", 1, 0};
+std::variant<RoadGraph, JsonError> decode_graph_json(std::string_view text) {
+  std::vector<Node> nodes;
+  std::vector<Edge> edges;
+  Reader reader(text);
+  if (!read_graph(reader, nodes, edges) || !reader.expect_end()) {
+    const json::Fault& fault = reader.fault();
+    const json::Position at = json::position_of(text, fault.offset);
+    return JsonError{fault.message, at.line, at.column};
+  }
+  // The tables grew by doubling; the graph keeps them at their exact size.
+  nodes.shrink_to_fit();
+  edges.shrink_to_fit();
+  return RoadGraph::build(std::move(nodes), std::move(edges));
 }
 
 }  // namespace velorin

@@ -1,0 +1,269 @@
+// Graph documents through the record decoders: accepted forms and values, and
+// the text and position of every refusal.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "graph/graph_json.hpp"
+
+namespace velorin {
+namespace {
+
+RoadGraph decode_ok(std::string_view text) {
+  auto result = decode_graph_json(text);
+  if (auto* error = std::get_if<JsonError>(&result)) {
+    ADD_FAILURE() << "refused: " << error->describe();
+    return RoadGraph{};
+  }
+  return std::move(std::get<RoadGraph>(result));
+}
+
+std::string refusal(std::string_view text) {
+  auto result = decode_graph_json(text);
+  if (auto* error = std::get_if<JsonError>(&result)) return error->describe();
+  return "accepted";
+}
+
+TEST(GraphJson, EmptyGraphInBothForms) {
+  for (const char* text : {R"({"nodes": [], "edges": []})", "[[], []]", " \n\t\r[[],[]] \n"}) {
+    RoadGraph g = decode_ok(text);
+    EXPECT_EQ(g.node_count(), 0u) << text;
+    EXPECT_EQ(g.edge_count(), 0u) << text;
+  }
+}
+
+TEST(GraphJson, ObjectAndArrayFormsGiveTheSameRecords) {
+  const char* object_form = R"({
+    "edges": [
+      {"from": 1, "to": 2, "distance_m": 37.48, "risk_score": 0.25, "familiarity": 0.5},
+      {"risk_score": 1, "to": 1, "from": 2, "distance_m": 10},
+      {"from": 2, "to": 3, "distance_m": 1e3, "risk_score": -0.5, "familiarity": null}
+    ],
+    "nodes": [{"id": 1, "lat": 42.5063746, "lon": 1.5213451}, {"lon": 2, "lat": -0, "id": 2}]
+  })";
+  const char* array_form = R"([
+    [[1, 42.5063746, 1.5213451], [2, -0, 2]],
+    [[1, 2, 37.48, 0.25, 0.5], [2, 1, 10, 1, null], [2, 3, 1e3, -0.5, null]]
+  ])";
+  for (const char* text : {object_form, array_form}) {
+    RoadGraph g = decode_ok(text);
+    ASSERT_EQ(g.node_count(), 2u);
+    ASSERT_EQ(g.edge_count(), 3u);
+    EXPECT_EQ(g.nodes()[0].id, 1u);
+    EXPECT_EQ(g.nodes()[0].lat, 42.5063746);
+    EXPECT_EQ(g.nodes()[0].lon, 1.5213451);
+    EXPECT_EQ(g.nodes()[1].id, 2u);
+    EXPECT_TRUE(std::signbit(g.nodes()[1].lat));  // -0 is kept as -0.0
+    EXPECT_EQ(g.nodes()[1].lon, 2.0);
+    const Edge& e0 = g.edges()[0];
+    EXPECT_EQ(e0.from, 1u);
+    EXPECT_EQ(e0.to, 2u);
+    EXPECT_EQ(e0.distance_m, 37.48);
+    EXPECT_EQ(e0.risk_score, 0.25);
+    EXPECT_EQ(e0.familiarity, 0.5);
+    EXPECT_EQ(g.edges()[1].from, 2u);
+    EXPECT_EQ(g.edges()[1].familiarity, 0.0);  // absent
+    EXPECT_EQ(g.edges()[2].distance_m, 1000.0);
+    EXPECT_EQ(g.edges()[2].familiarity, 0.0);  // null
+    EXPECT_EQ(g.out_edges(2).size(), 2u);
+  }
+}
+
+TEST(GraphJson, NodeIdsAreExactAcrossTheWholeUnsignedRange) {
+  RoadGraph g = decode_ok(
+      R"({"nodes": [[0, 0, 0], [18446744073709551615, 0, 0], [9007199254740993, 0, 0]],
+          "edges": [[18446744073709551615, 9007199254740993, 0, 0, 0]]})");
+  EXPECT_EQ(g.nodes()[1].id, UINT64_MAX);
+  EXPECT_EQ(g.nodes()[2].id, 9007199254740993ULL);
+  EXPECT_EQ(g.out_edges(UINT64_MAX).size(), 1u);
+}
+
+TEST(GraphJson, FloatFieldsTakeAnyNumber) {
+  RoadGraph g = decode_ok(
+      R"([[[1, 18446744073709551616, -9223372036854775809], [2, 1e-400, 1.7976931348623157e308]], []])");
+  EXPECT_EQ(g.nodes()[0].lat, 18446744073709551616.0);
+  EXPECT_EQ(g.nodes()[0].lon, -9223372036854775808.0);
+  EXPECT_EQ(g.nodes()[1].lat, 0.0);
+  EXPECT_EQ(g.nodes()[1].lon, 1.7976931348623157e308);
+}
+
+TEST(GraphJson, UnknownMembersAreSkippedWhateverTheyHold) {
+  RoadGraph g = decode_ok(R"({
+    "name": {"a": [1, 2, {"b": null}]}, "version": 2, "ok": true, "no": false, "x": null,
+    "s": "t\"\u00e9\ud83d\udeb2", "huge": 1e999, "nodes": [
+      {"ID": 5, "id": 1, "lat": 1, "lon": 2, "tags": {"highway": ["cycleway"]}, "name": "x"}
+    ],
+    "edges": [], "name": [], "": {}, "\u006e\u006f\u0064\u0065": 1
+  })");
+  EXPECT_EQ(g.node_count(), 1u);
+  EXPECT_EQ(g.nodes()[0].id, 1u);
+}
+
+TEST(GraphJson, KeysMatchAfterUnescaping) {
+  RoadGraph g =
+      decode_ok(R"({"n\u006fdes": [{"i\u0064": 3, "l\u0061t": 1, "lon": 2}], "edges": []})");
+  EXPECT_EQ(g.nodes()[0].id, 3u);
+}
+
+TEST(GraphJson, UnknownEndpointsDuplicatesAndSelfLoopsAreKept) {
+  RoadGraph g = decode_ok(R"([[[1, 0, 0], [1, 5, 5]], [[1, 1, 1, 1, null], [7, 8, 1, 1, null]]])");
+  EXPECT_EQ(g.node_count(), 2u);
+  EXPECT_EQ(g.edge_count(), 2u);
+  EXPECT_EQ(g.out_edges(1).size(), 1u);
+  EXPECT_EQ(g.out_edges(7).size(), 1u);
+}
+
+TEST(GraphJson, DeepSkippedValuesNeverCrash) {
+  constexpr std::size_t kDepth = 1'000'000;
+  std::string deep = std::string(kDepth, '[') + std::string(kDepth, ']');
+  EXPECT_EQ(refusal(R"({"nodes": [], "deep": )" + deep + R"(, "edges": []})"), "accepted");
+  std::string text = R"({"nodes": [], "deep": )" + std::string(kDepth, '[');
+  EXPECT_EQ(refusal(text),
+            "EOF while parsing a list at line 1 column " + std::to_string(text.size()));
+  // The deep value is checked even when it is a record's field value.
+  EXPECT_EQ(refusal("[" + std::string(kDepth, '[')),
+            "invalid type: sequence, expected u64 at line 1 column 3");
+}
+
+struct Refusal {
+  const char* text;
+  const char* message;  // with its position
+};
+
+class RefusalTest : public testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusalTest, TextAndPosition) {
+  EXPECT_EQ(refusal(GetParam().text), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RecordRules, RefusalTest,
+    testing::Values(
+        Refusal{"", "EOF while parsing a value at line 1 column 0"},
+        Refusal{"  \n ", "EOF while parsing a value at line 2 column 1"},
+        Refusal{"{}", "missing field `nodes` at line 1 column 2"},
+        Refusal{R"({"nodes": []})", "missing field `edges` at line 1 column 13"},
+        Refusal{R"({"nodes": [{"ID": 1, "lat": 0, "lon": 0}], "edges": []})",
+                "missing field `id` at line 1 column 40"},
+        Refusal{R"([[{"id": 1, "lat": 0}], []])", "missing field `lon` at line 1 column 21"},
+        Refusal{R"([[], [{"from": 1, "to": 2, "risk_score": 0}]])",
+                "missing field `distance_m` at line 1 column 43"},
+        Refusal{R"({"nodes": [], "edges": [], "nodes": []})",
+                "duplicate field `nodes` at line 1 column 34"},
+        Refusal{"{\"nodes\": [], \"edges\": [], \"nodes\" \n : []}",
+                "duplicate field `nodes` at line 2 column 1"},
+        Refusal{R"([[{"id": 1, "id": 1}], []])", "duplicate field `id` at line 1 column 16"},
+        Refusal{R"([[[7, 48.85]], []])",
+                "invalid length 2, expected struct NodeJson with 3 elements at line 1 column 12"},
+        Refusal{R"([[], [[1, 2, 10.0, 0.5]]])",
+                "invalid length 4, expected struct EdgeJson with 5 elements at line 1 column 23"},
+        Refusal{"[]",
+                "invalid length 0, expected struct GraphJson with 2 elements at line 1 column 2"},
+        Refusal{"[[]]",
+                "invalid length 1, expected struct GraphJson with 2 elements at line 1 column 4"},
+        Refusal{R"([[[7, 48.85, 2.35, 0]], []])", "trailing characters at line 1 column 20"},
+        Refusal{"[[], [], []]", "trailing characters at line 1 column 10"},
+        Refusal{"[[], [],]", "trailing comma at line 1 column 9"},
+        Refusal{"[[], [] x", "trailing characters at line 1 column 9"},
+        Refusal{"[[], [],", "trailing characters at line 1 column 8"},
+        Refusal{"[[], []", "EOF while parsing a list at line 1 column 7"},
+        Refusal{R"({"nodes": [], "edges": []} x)", "trailing characters at line 1 column 28"},
+        Refusal{R"({"nodes": [], "edges": []}})", "trailing characters at line 1 column 27"},
+        // Invalid types and values, described as the value found.
+        Refusal{R"({"nodes": 5, "edges": []})",
+                "invalid type: integer `5`, expected a sequence at line 1 column 11"},
+        Refusal{R"({"nodes": {}, "edges": []})",
+                "invalid type: map, expected a sequence at line 1 column 10"},
+        Refusal{R"({"nodes": [{"id": -1, "lat": 0, "lon": 0}], "edges": []})",
+                "invalid value: integer `-1`, expected u64 at line 1 column 20"},
+        Refusal{R"([[[-9223372036854775808, 0, 0]], []])",
+                "invalid value: integer `-9223372036854775808`, expected u64 at line 1 column 23"},
+        Refusal{R"([[[7.0, 0, 0]], []])",
+                "invalid type: floating point `7.0`, expected u64 at line 1 column 6"},
+        Refusal{R"([[[1e3, 0, 0]], []])",
+                "invalid type: floating point `1000.0`, expected u64 at line 1 column 6"},
+        Refusal{R"([[[-0, 0, 0]], []])",
+                "invalid type: floating point `-0.0`, expected u64 at line 1 column 5"},
+        Refusal{R"([[[18446744073709551616, 0, 0]], []])",
+                "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 "
+                "column 23"},
+        Refusal{R"([[[1e20, 0, 0]], []])",
+                "invalid type: floating point `1e20`, expected u64 at line 1 column 7"},
+        Refusal{R"([[["7", 0, 0]], []])",
+                "invalid type: string \"7\", expected u64 at line 1 column 6"},
+        Refusal{R"([[["a\"\n\u0001", 0, 0]], []])",
+                "invalid type: string \"a\\\"\\n\\u{1}\", expected u64 at line 1 column 16"},
+        Refusal{R"([[[true, 0, 0]], []])",
+                "invalid type: boolean `true`, expected u64 at line 1 column 7"},
+        Refusal{R"([[[1, false, 0]], []])",
+                "invalid type: boolean `false`, expected f64 at line 1 column 11"},
+        Refusal{R"([[[1, null, 0]], []])", "invalid type: null, expected f64 at line 1 column 10"},
+        Refusal{R"([[[1, [], 0]], []])", "invalid type: sequence, expected f64 at line 1 column 6"},
+        Refusal{R"([[[1, 0, {}]], []])", "invalid type: map, expected f64 at line 1 column 9"},
+        Refusal{R"([[], [[1, 2, 3, 4, "x"]]])",
+                "invalid type: string \"x\", expected f64 at line 1 column 22"},
+        Refusal{R"([[5], []])",
+                "invalid type: integer `5`, expected struct NodeJson at line 1 column 3"},
+        Refusal{R"([[], [null]])",
+                "invalid type: null, expected struct EdgeJson at line 1 column 10"},
+        Refusal{"5", "invalid type: integer `5`, expected struct GraphJson at line 1 column 1"},
+        Refusal{
+            "-2.5",
+            "invalid type: floating point `-2.5`, expected struct GraphJson at line 1 column 4"},
+        Refusal{"\"x\"",
+                "invalid type: string \"x\", expected struct GraphJson at line 1 column 3"},
+        // Multi-line documents: lines count line feeds, columns count bytes.
+        Refusal{"{\n  \"nodes\": [],\n  \"edges\": 5\n}",
+                "invalid type: integer `5`, expected a sequence at line 3 column 12"},
+        Refusal{"{\n  \"nodes\": [{\"id\": 1, \"lat\": 0,\n    \"lon\": 0, \"x\": "
+                "\"\xc3\xa9\xc3\xa9\" x}]}",
+                "expected `,` or `}` at line 3 column 27"},
+        Refusal{"[\r\n[],\r\n[]\r\n]\r\nx", "trailing characters at line 5 column 1"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Grammar, RefusalTest,
+    testing::Values(
+        Refusal{"{", "EOF while parsing an object at line 1 column 1"},
+        Refusal{R"({"nodes")", "EOF while parsing an object at line 1 column 8"},
+        Refusal{R"({"nodes": )", "EOF while parsing a value at line 1 column 10"},
+        Refusal{R"({"nodes": [)", "EOF while parsing a list at line 1 column 11"},
+        Refusal{R"({"nodes": [{"id": 1)", "EOF while parsing an object at line 1 column 19"},
+        Refusal{R"({"nodes": [], )", "EOF while parsing a value at line 1 column 14"},
+        Refusal{R"({"nod)", "EOF while parsing a string at line 1 column 5"},
+        Refusal{"[", "EOF while parsing a list at line 1 column 1"},
+        Refusal{"[[[1, 2", "EOF while parsing a list at line 1 column 7"},
+        Refusal{"[[[1, 2,", "EOF while parsing a value at line 1 column 8"},
+        Refusal{"[[[1, 2.", "EOF while parsing a value at line 1 column 8"},
+        Refusal{R"({"nodes" []})", "expected `:` at line 1 column 10"},
+        Refusal{R"({"nodes": [] "edges": []})", "expected `,` or `}` at line 1 column 14"},
+        Refusal{"[[] []]", "expected `,` or `]` at line 1 column 5"},
+        Refusal{"[[[1 2 3]], []]", "expected `,` or `]` at line 1 column 6"},
+        Refusal{R"({"nodes": tru})", "expected ident at line 1 column 14"},
+        Refusal{R"([[], [[1, 2, 3, 4, nul]]])", "expected ident at line 1 column 23"},
+        Refusal{R"({"nodes": x})", "expected value at line 1 column 11"},
+        Refusal{"[,]", "expected value at line 1 column 2"},
+        Refusal{R"({"nodes": [], "edges": [], "x": 01})", "invalid number at line 1 column 34"},
+        Refusal{R"({"nodes": [], "edges": [], "x": -})", "invalid number at line 1 column 34"},
+        Refusal{R"([[[1, 1., 0]], []])", "invalid number at line 1 column 9"},
+        Refusal{R"([[[1, 1e400, 0]], []])", "number out of range at line 1 column 11"},
+        Refusal{R"([[[1e400, 0, 0]], []])", "number out of range at line 1 column 8"},
+        Refusal{R"({"x": "a\qb"})", "invalid escape at line 1 column 10"},
+        Refusal{
+            "{\"x\": \"a\tb\"}",
+            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 9"},
+        Refusal{R"({"x": "\udc00"})", "invalid unicode code point at line 1 column 13"},
+        Refusal{R"({"x": "\ud800"})", "lone leading surrogate in hex escape at line 1 column 14"},
+        Refusal{R"({"x": "\u00"})", "unexpected end of hex escape at line 1 column 12"},
+        Refusal{R"({"nodes": [], "edges": [], 5: 1})", "key must be a string at line 1 column 28"},
+        Refusal{R"({"nodes": [], "edges": [],})", "trailing comma at line 1 column 27"},
+        Refusal{R"({"nodes": [[1, 2, 3],], "edges": []})", "trailing comma at line 1 column 22"},
+        Refusal{R"({"nodes": [], "edges": [], "x": [1, 2,]})",
+                "trailing comma at line 1 column 39"},
+        Refusal{R"({"nodes": [], "edges": [], "x": {"a": [}]})",
+                "expected value at line 1 column 40"}));
+
+}  // namespace
+}  // namespace velorin
