@@ -4,6 +4,7 @@
 // decoded straight into the node and edge tables: no document tree is built.
 #include "graph/graph_json.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -90,9 +91,10 @@ bool read_record(Reader& r, const RecordForm<N>& form, ReadField&& read_field) {
     r.advance();
     bool first = true;
     std::uint32_t seen = 0;
+    std::size_t likely = 0;  // writers mostly keep declaration order
     for (;;) {
       std::string_view key;
-      const Reader::Step step = r.next_key(first, key);
+      const Reader::Step step = r.next_key(first, key, likely < N ? form.fields[likely] : "");
       if (step == Reader::Step::kFault) return false;
       if (step == Reader::Step::kEnd) break;
       const std::size_t field = form.field_of(key);
@@ -106,6 +108,7 @@ bool read_record(Reader& r, const RecordForm<N>& form, ReadField&& read_field) {
         return r.fail_here("duplicate field `" + std::string(form.fields[field]) + "`");
       }
       seen |= 1u << field;
+      likely = field + 1;
       if (!r.read_colon() || !read_field(r, field)) return false;
     }
     for (std::size_t i = 0; i < form.required; ++i) {
@@ -158,10 +161,30 @@ bool read_edge(Reader& r, Edge& edge) {
   });
 }
 
+// Grows a record table ahead of need. Records of one array are alike in
+// length, so the bytes left in the text over the bytes per record so far
+// predict how many remain: when the array runs to the end of the document the
+// table reaches its size in a few steps, with no final copy. The guess may
+// not grow the table more than eightfold at once, so a document that only
+// looks long (another array or a large skipped value follows) reserves in
+// proportion to the records it really holds.
+template <typename Record>
+void make_room(std::vector<Record>& out, const Reader& r, std::size_t array_start) {
+  const std::size_t n = out.size();
+  std::size_t want = 8 * n + 64;
+  if (n >= 64) {
+    const std::size_t bytes_per_record = (r.offset() - array_start) / n;
+    const std::size_t guess = n + (r.size() - r.offset()) / bytes_per_record + n / 64 + 64;
+    want = std::clamp(guess, n + n / 8, want);
+  }
+  out.reserve(want);
+}
+
 // A JSON array of records, each decoded in place at the end of `out`.
 template <typename Record, typename ReadOne>
 bool read_sequence(Reader& r, std::vector<Record>& out, ReadOne read_one) {
   if (r.peek() != '[') return r.fail_invalid_type("a sequence");
+  const std::size_t array_start = r.offset();
   r.advance();
   bool first = true;
   for (;;) {
@@ -169,8 +192,13 @@ bool read_sequence(Reader& r, std::vector<Record>& out, ReadOne read_one) {
       case Reader::Step::kFault:
         return false;
       case Reader::Step::kEnd:
+        // The graph keeps the table as it is: drop a guess that overshot.
+        // (Without exceptions, shrink_to_fit would keep the capacity.)
+        if (out.capacity() - out.size() > out.size() / 32 + 64)
+          std::vector<Record>(out.begin(), out.end()).swap(out);
         return true;
       case Reader::Step::kItem:
+        if (out.size() == out.capacity()) make_room(out, r, array_start);
         if (!read_one(r, out.emplace_back())) return false;
         break;
     }
@@ -202,9 +230,6 @@ std::variant<RoadGraph, JsonError> decode_graph_json(std::string_view text) {
     const json::Position at = json::position_of(text, fault.offset);
     return JsonError{fault.message, at.line, at.column};
   }
-  // The tables grew by doubling; the graph keeps them at their exact size.
-  nodes.shrink_to_fit();
-  edges.shrink_to_fit();
   return RoadGraph::build(std::move(nodes), std::move(edges));
 }
 

@@ -18,9 +18,15 @@ inline std::uint64_t mix(std::uint64_t x, std::uint64_t key) noexcept {
 }
 
 std::uint64_t fresh_hash_key(const void* salt) noexcept {
-  auto t = static_cast<std::uint64_t>(
-      std::chrono::steady_clock::now().time_since_epoch().count());
+  auto t = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   return mix(t, reinterpret_cast<std::uintptr_t>(salt)) | 1;
+}
+
+// Drops unused capacity. Built without exceptions, the standard library's
+// shrink_to_fit keeps the capacity, so the table is copied to its exact size.
+template <typename T>
+void fit(std::vector<T>& table) {
+  if (table.capacity() != table.size()) std::vector<T>(table.begin(), table.end()).swap(table);
 }
 
 }  // namespace
@@ -32,6 +38,15 @@ RoadGraph::DenseId RoadGraph::dense_of(NodeId id) const noexcept {
     std::uint32_t v = slots_[s];
     if (v == 0) return kAbsent;
     if (ids_[v - 1] == id) return v - 1;
+  }
+}
+
+void RoadGraph::reserve_ids(std::size_t expected) {
+  std::size_t slots = 16;
+  while (slots < expected * 2) slots *= 2;
+  if (slots > slots_.size()) {
+    slots_.assign(slots, 0);  // only called while the index is still empty
+    ids_.reserve(expected);
   }
 }
 
@@ -71,35 +86,31 @@ RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
   g.nodes_ = std::move(nodes);
   g.edges_ = std::move(edges);
 
-  // Number every id the graph mentions; a later node record's coordinates win.
-  std::vector<Coordinates> coords;
-  std::vector<std::uint8_t> has_record;
-  for (const Node& n : g.nodes_) {
-    DenseId d = g.intern(n.id);
-    if (d == coords.size()) {
-      coords.push_back({n.lat, n.lon});
-      has_record.push_back(1);
-    } else {
-      coords[d] = {n.lat, n.lon};
-    }
-  }
+  // Most ids carry a node record, so the node count is a good first size for
+  // the id index: in the common case it never rehashes.
+  g.reserve_ids(g.nodes_.size());
+  std::vector<DenseId> node_dense(g.nodes_.size());
+  for (std::size_t i = 0; i < g.nodes_.size(); ++i) node_dense[i] = g.intern(g.nodes_[i].id);
   g.head_.resize(g.edges_.size());
   std::vector<DenseId> tail(g.edges_.size());
   for (std::size_t i = 0; i < g.edges_.size(); ++i) {
     tail[i] = g.intern(g.edges_[i].from);
     g.head_[i] = g.intern(g.edges_[i].to);
   }
-  coords.resize(g.ids_.size(), Coordinates{0.0, 0.0});
-  has_record.resize(g.ids_.size(), 0);
-  coords.shrink_to_fit();
-  has_record.shrink_to_fit();
-  g.coords_ = std::move(coords);
-  g.has_record_ = std::move(has_record);
-  g.ids_.shrink_to_fit();
+  fit(g.ids_);
+  const std::size_t n = g.ids_.size();
+
+  // A later node record's coordinates win.
+  g.coords_.assign(n, Coordinates{0.0, 0.0});
+  g.has_record_.assign(n, 0);
+  for (std::size_t i = 0; i < node_dense.size(); ++i) {
+    g.coords_[node_dense[i]] = {g.nodes_[i].lat, g.nodes_[i].lon};
+    g.has_record_[node_dense[i]] = 1;
+  }
+  node_dense = {};
 
   // Out-edge index as a stable counting sort by tail: within one node the
   // indices stay ascending, which is document order.
-  const std::size_t n = g.ids_.size();
   g.first_out_.assign(n + 1, 0);
   for (DenseId t : tail) ++g.first_out_[t + 1];
   for (std::size_t d = 0; d < n; ++d) g.first_out_[d + 1] += g.first_out_[d];

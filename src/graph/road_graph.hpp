@@ -83,19 +83,20 @@ class RoadGraph {
   std::size_t memory_bytes() const noexcept;
 
  private:
-  DenseId intern(NodeId id);  // during build only
+  DenseId intern(NodeId id);               // during build only
+  void reserve_ids(std::size_t expected);  // before the first intern()
   void grow_slots();
 
   std::vector<Node> nodes_;
   std::vector<Edge> edges_;
-  std::vector<NodeId> ids_;                // dense -> id
-  std::vector<std::uint32_t> slots_;       // open addressing: dense + 1, 0 = empty
-  std::uint64_t hash_key_ = 0;             // per-graph random key against crafted collisions
-  std::vector<std::uint32_t> first_out_;   // CSR offsets, dense_count() + 1 entries
-  std::vector<std::uint32_t> out_edge_;    // edge indices grouped by `from`
-  std::vector<DenseId> head_;              // per edge: dense number of `to`
-  std::vector<Coordinates> coords_;        // per dense id
-  std::vector<std::uint8_t> has_record_;   // per dense id
+  std::vector<NodeId> ids_;               // dense -> id
+  std::vector<std::uint32_t> slots_;      // open addressing: dense + 1, 0 = empty
+  std::uint64_t hash_key_ = 0;            // per-graph random key against crafted collisions
+  std::vector<std::uint32_t> first_out_;  // CSR offsets, dense_count() + 1 entries
+  std::vector<std::uint32_t> out_edge_;   // edge indices grouped by `from`
+  std::vector<DenseId> head_;             // per edge: dense number of `to`
+  std::vector<Coordinates> coords_;       // per dense id
+  std::vector<std::uint8_t> has_record_;  // per dense id
 };
 
 class RoadGraph::EdgeRange {
@@ -115,7 +116,8 @@ class RoadGraph::EdgeRange {
     const std::uint32_t* pos_;
   };
 
-  EdgeRange(const RoadGraph* g, std::span<const std::uint32_t> indices) : graph_(g), idx_(indices) {}
+  EdgeRange(const RoadGraph* g, std::span<const std::uint32_t> indices)
+      : graph_(g), idx_(indices) {}
   iterator begin() const noexcept { return {graph_, idx_.data()}; }
   iterator end() const noexcept { return {graph_, idx_.data() + idx_.size()}; }
   bool empty() const noexcept { return idx_.empty(); }

@@ -10,25 +10,6 @@
 namespace velorin::json {
 namespace {
 
-// Bytes that end the plain run of a string: the closing quote, a backslash, or a
-// raw control character (which JSON forbids inside strings).
-constexpr bool is_special_in_string(unsigned char c) noexcept {
-  return c == '"' || c == '\\' || c < 0x20;
-}
-
-struct StringTable {
-  bool special[256];
-  constexpr StringTable() : special() {
-    for (int c = 0; c < 256; ++c) special[c] = is_special_in_string(static_cast<unsigned char>(c));
-  }
-};
-constexpr StringTable kStringTable;
-
-const char* find_special(const char* p, const char* end) noexcept {
-  while (p != end && !kStringTable.special[static_cast<unsigned char>(*p)]) ++p;
-  return p;
-}
-
 int hex_value(unsigned char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -54,15 +35,6 @@ void append_utf8(std::string& out, std::uint32_t cp) {
   }
 }
 
-// Powers of ten that a double holds exactly.
-constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// The exponent is saturated here while it is read: far beyond any double, so
-// the value is unaffected, and small enough that sums stay in range.
-constexpr std::int64_t kExponentCap = 1'000'000'000'000LL;
-
 }  // namespace
 
 Position position_of(std::string_view text, std::size_t offset) noexcept {
@@ -85,22 +57,24 @@ Position position_of(std::string_view text, std::size_t offset) noexcept {
 // ---------------------------------------------------------------------------
 // Faults
 
-bool Reader::fail_at(std::size_t offset, std::string message) {
-  fault_.message = std::move(message);
+bool Reader::fail_at(std::size_t offset, std::string_view message) {
+  fault_.message = message;
   fault_.offset = offset;
   return false;
 }
 
 bool Reader::fail_here(std::string message) {
-  return fail_at(offset(), std::move(message));
+  fault_.message = std::move(message);
+  fault_.offset = offset();
+  return false;
 }
 
-bool Reader::fail_after_peek(std::string message) {
-  return fail_at(std::min(offset() + 1, size()), std::move(message));
+bool Reader::fail_after_peek(std::string_view message) {
+  return fail_at(std::min(offset() + 1, size()), message);
 }
 
-bool Reader::fail_at_end(std::string message) {
-  return fail_at(size(), std::move(message));
+bool Reader::fail_at_end(std::string_view message) {
+  return fail_at(size(), message);
 }
 
 bool Reader::fail_number(const Number& number, std::string_view expected) {
@@ -159,131 +133,37 @@ bool Reader::fail_invalid_type(std::string_view expected) {
 // ---------------------------------------------------------------------------
 // Numbers
 
-bool Reader::scan_number(NumberText& t) {
-  const char* p = cur_;
-  t.start = p;
-  t.negative = false;
-  t.exponent = 0;
-  t.frac_count = 0;
-  t.plain = true;
-  if (*p == '-') {
-    t.negative = true;
-    ++p;
-  }
-  if (p == end_) {
-    cur_ = p;
-    return fail_at_end("EOF while parsing a value");
-  }
-  // Integer part: a single 0, or a non-zero digit and more digits.
-  std::uint64_t m = 0;
-  t.int_digits = p;
-  if (*p == '0') {
-    ++p;
-    if (p != end_ && is_digit(*p)) {
-      cur_ = p;
-      return fail_after_peek("invalid number");
-    }
-  } else if (is_digit(*p)) {
-    do {
-      m = m * 10 + static_cast<unsigned>(*p - '0');  // wraps past 19 digits; not used then
-      ++p;
-    } while (p != end_ && is_digit(*p));
-  } else {
-    cur_ = p;
-    return fail_after_peek("invalid number");
-  }
-  t.int_count = static_cast<std::size_t>(p - t.int_digits);
-
-  if (p != end_ && *p == '.') {
-    t.plain = false;
-    ++p;
-    const char* f = p;
-    while (p != end_ && is_digit(*p)) {
-      m = m * 10 + static_cast<unsigned>(*p - '0');
-      ++p;
-    }
-    t.frac_count = static_cast<std::size_t>(p - f);
-    if (t.frac_count == 0) {
-      cur_ = p;
-      if (p == end_) return fail_at_end("EOF while parsing a value");
-      return fail_after_peek("invalid number");
-    }
-  }
-  if (p != end_ && (*p == 'e' || *p == 'E')) {
-    t.plain = false;
-    ++p;
-    bool negative_exponent = false;
-    if (p != end_ && (*p == '+' || *p == '-')) {
-      negative_exponent = *p == '-';
-      ++p;
-    }
-    if (p == end_) {
-      cur_ = p;
-      return fail_at_end("EOF while parsing a value");
-    }
-    if (!is_digit(*p)) {
-      cur_ = p;
-      return fail_after_peek("invalid number");
-    }
-    std::int64_t e = 0;
-    do {
-      if (e < kExponentCap) e = e * 10 + (*p - '0');
-      ++p;
-    } while (p != end_ && is_digit(*p));
-    t.exponent = negative_exponent ? -e : e;
-  }
-  t.mantissa = m;
-  cur_ = p;
-  return true;
+// A number breaks off at `at`: the text ended where a digit was due, or `at`
+// holds a byte the grammar does not allow there.
+bool Reader::bad_number(const char* at) {
+  cur_ = at;
+  if (at == end_) return fail_at_end("EOF while parsing a value");
+  return fail_after_peek("invalid number");
 }
 
-bool Reader::convert_number(const NumberText& t, Number& out) {
+// Everything the inline fast path leaves: integers of 20 digits or more,
+// -0, -2^63 and below, and floats that need a general conversion.
+bool Reader::convert_number_slow(const NumberText& t, Number& out) {
   const std::size_t digits = t.int_count + t.frac_count;
-  if (t.plain) {
-    // Integers stay exact while they fit; 20 digits may or may not.
-    std::uint64_t m = t.mantissa;
-    bool fits = digits <= 19;
-    if (digits == 20) {
-      m = 0;
-      fits = true;
-      for (std::size_t i = 0; i < 20 && fits; ++i) {
-        fits = !__builtin_mul_overflow(m, 10u, &m) &&
-               !__builtin_add_overflow(m, static_cast<unsigned>(t.int_digits[i] - '0'), &m);
-      }
+  if (t.plain && digits == 20) {
+    // Up to 2^64-1 stays an exact unsigned integer.
+    std::uint64_t m = 0;
+    bool fits = true;
+    for (std::size_t i = 0; i < 20 && fits; ++i) {
+      fits = !__builtin_mul_overflow(m, 10u, &m) &&
+             !__builtin_add_overflow(m, static_cast<unsigned>(t.int_digits[i] - '0'), &m);
     }
     if (fits && !t.negative) {
       out.kind = Number::Kind::kUnsigned;
       out.magnitude = m;
       return true;
     }
-    // -0 is a float; so is anything below -2^63.
-    if (fits && t.negative && m != 0 && m <= (std::uint64_t{1} << 63)) {
-      out.kind = Number::Kind::kNegative;
-      out.magnitude = m;
-      return true;
-    }
   }
   out.kind = Number::Kind::kFloat;
-
-#if FLT_EVAL_METHOD == 0
-  // A mantissa of at most 53 bits times or divided by an exact power of ten is
-  // a single correctly rounded operation: the common short decimals need no
-  // general conversion.
-  if (digits <= 19 && t.mantissa <= (std::uint64_t{1} << 53)) {
-    const std::int64_t e = t.exponent - static_cast<std::int64_t>(t.frac_count);
-    if (e >= -22 && e <= 22) {
-      double v = static_cast<double>(t.mantissa);
-      v = e < 0 ? v / kExactPowersOfTen[-e] : v * kExactPowersOfTen[e];
-      out.value = t.negative ? -v : v;
-      return true;
-    }
-  }
-#endif
   if (digits <= 19 && t.mantissa == 0) {
     out.value = t.negative ? -0.0 : 0.0;
     return true;
   }
-
   double v = 0.0;
   auto result = std::from_chars(t.start, cur_, v, std::chars_format::general);
   if (result.ec == std::errc()) {
@@ -311,24 +191,8 @@ bool Reader::convert_number(const NumberText& t, Number& out) {
   return fail_here("number out of range");
 }
 
-bool Reader::read_number(Number& out) {
-  NumberText t;
-  return scan_number(t) && convert_number(t, out);
-}
-
 // ---------------------------------------------------------------------------
 // Strings
-
-bool Reader::read_string(std::string_view& out) {
-  const char* start = cur_ + 1;  // past the opening quote
-  const char* p = find_special(start, end_);
-  if (p != end_ && *p == '"') {
-    out = std::string_view(start, static_cast<std::size_t>(p - start));
-    cur_ = p + 1;
-    return true;
-  }
-  return read_string_slow(p, out);
-}
 
 bool Reader::read_string_slow(const char* special, std::string_view& out) {
   const char* start = cur_ + 1;
@@ -339,7 +203,7 @@ bool Reader::read_string_slow(const char* special, std::string_view& out) {
 }
 
 bool Reader::skip_string() {
-  const char* p = find_special(cur_ + 1, end_);
+  const char* p = detail::find_string_stop(cur_ + 1, end_);
   if (p != end_ && *p == '"') {
     cur_ = p + 1;
     return true;
@@ -384,7 +248,7 @@ bool Reader::scan_escapes(const char* p) {
       return fail_after_peek("control character (\\u0000-\\u001F) found while parsing a string");
     }
     if (c != '\\') {
-      const char* run_end = find_special(p + 1, end_);
+      const char* run_end = detail::find_string_stop(p + 1, end_);
       if constexpr (kKeep) scratch_.append(p, run_end);
       p = run_end;
       continue;
@@ -481,77 +345,37 @@ bool Reader::read_literal(std::string_view word) {
 // ---------------------------------------------------------------------------
 // Containers
 
-Reader::Step Reader::next_element(bool& first) {
-  int c = peek();
-  if (c == ']') {
-    advance();
-    return Step::kEnd;
-  }
-  if (c == kEndOfText) {
-    fail_at_end("EOF while parsing a list");
-    return Step::kFault;
-  }
-  if (first) {
-    first = false;
-    return Step::kItem;
-  }
-  if (c != ',') {
-    fail_after_peek("expected `,` or `]`");
-    return Step::kFault;
-  }
-  advance();
-  c = peek();
-  if (c == ']') {
-    fail_after_peek("trailing comma");
-    return Step::kFault;
-  }
-  if (c == kEndOfText) {
-    fail_at_end("EOF while parsing a value");
-    return Step::kFault;
-  }
-  return Step::kItem;
-}
-
-Reader::Step Reader::next_key(bool& first, std::string_view& key) {
-  int c = peek();
-  if (c == '}') {
-    advance();
-    return Step::kEnd;
-  }
-  if (c == kEndOfText) {
-    fail_at_end("EOF while parsing an object");
-    return Step::kFault;
-  }
-  if (first) {
-    first = false;
-  } else if (c == ',') {
-    advance();
-    c = peek();
-    if (c == '}') {
+Reader::Step Reader::list_fault(int c, bool after_comma) {
+  if (after_comma) {
+    if (c == ']')
       fail_after_peek("trailing comma");
-      return Step::kFault;
-    }
-    if (c == kEndOfText) {
+    else
       fail_at_end("EOF while parsing a value");
-      return Step::kFault;
-    }
+  } else if (c == kEndOfText) {
+    fail_at_end("EOF while parsing a list");
   } else {
-    fail_after_peek("expected `,` or `}`");
-    return Step::kFault;
+    fail_after_peek("expected `,` or `]`");
   }
-  if (c != '"') {
-    fail_after_peek("key must be a string");
-    return Step::kFault;
-  }
-  return read_string(key) ? Step::kItem : Step::kFault;
+  return Step::kFault;
 }
 
-bool Reader::read_colon() {
-  int c = peek();
-  if (c == ':') {
-    advance();
-    return true;
+Reader::Step Reader::object_fault(int c, KeyAt where) {
+  if (where == KeyAt::kAfterComma) {
+    if (c == '}')
+      fail_after_peek("trailing comma");
+    else if (c == kEndOfText)
+      fail_at_end("EOF while parsing a value");
+    else
+      fail_after_peek("key must be a string");
+  } else if (c == kEndOfText) {
+    fail_at_end("EOF while parsing an object");
+  } else {
+    fail_after_peek(where == KeyAt::kFirst ? "key must be a string" : "expected `,` or `}`");
   }
+  return Step::kFault;
+}
+
+bool Reader::colon_fault(int c) {
   if (c == kEndOfText) return fail_at_end("EOF while parsing an object");
   return fail_after_peek("expected `:`");
 }
@@ -576,9 +400,11 @@ bool Reader::expect_end() {
 }
 
 bool Reader::skip_key_and_colon() {
-  int c = peek();
-  if (c == kEndOfText) return fail_at_end("EOF while parsing an object");
-  if (c != '"') return fail_after_peek("key must be a string");
+  const int c = peek();
+  if (c != '"') {
+    object_fault(c, KeyAt::kFirst);
+    return false;
+  }
   return skip_string() && read_colon();
 }
 
@@ -599,7 +425,10 @@ bool Reader::skip_value() {
           advance();
           break;
         }
-        if (c == kEndOfText) return fail_at_end("EOF while parsing a list");
+        if (c == kEndOfText) {
+          list_fault(c, false);
+          return false;
+        }
         open_.push_back(false);
         continue;  // its first element is due
       case '{':
@@ -641,15 +470,25 @@ bool Reader::skip_value() {
         open_.pop_back();
         continue;
       }
-      if (c == kEndOfText)
-        return fail_at_end(in_object ? "EOF while parsing an object" : "EOF while parsing a list");
-      if (c != ',')
-        return fail_after_peek(in_object ? "expected `,` or `}`" : "expected `,` or `]`");
+      if (c != ',') {
+        if (in_object)
+          object_fault(c, KeyAt::kSeparator);
+        else
+          list_fault(c, false);
+        return false;
+      }
       advance();
       c = peek();
-      if (c == (in_object ? '}' : ']')) return fail_after_peek("trailing comma");
-      if (c == kEndOfText) return fail_at_end("EOF while parsing a value");
-      if (in_object && !skip_key_and_colon()) return false;
+      if (in_object) {
+        if (c != '"') {
+          object_fault(c, KeyAt::kAfterComma);
+          return false;
+        }
+        if (!skip_string() || !read_colon()) return false;
+      } else if (c == ']' || c == kEndOfText) {
+        list_fault(c, true);
+        return false;
+      }
       break;
     }
   }

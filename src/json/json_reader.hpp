@@ -10,6 +10,7 @@
 // recording the first fault, and callers return at once.
 #pragma once
 
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -104,8 +105,9 @@ class Reader {
   // After '[' (or an element): is there another element? kEnd consumes ']'.
   Step next_element(bool& first);
   // After '{' (or a member's value): reads the next key, up to its closing
-  // quote. kEnd consumes '}'.
-  Step next_key(bool& first, std::string_view& key);
+  // quote. kEnd consumes '}'. `likely` is a guess at the key: when the text
+  // holds exactly that key, unescaped, it is taken without a general scan.
+  Step next_key(bool& first, std::string_view& key, std::string_view likely = {});
   // The ':' between a key and its value.
   bool read_colon();
   // After the last element of an array that must hold a fixed number of
@@ -132,12 +134,12 @@ class Reader {
   static bool is_space(unsigned char c) noexcept {
     return c == ' ' || c == '\n' || c == '\t' || c == '\r';
   }
-  static bool is_digit(int c) noexcept { return c >= '0' && c <= '9'; }
+  static bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-  bool fail_at(std::size_t offset, std::string message);
+  bool fail_at(std::size_t offset, std::string_view message);
   // Just after the byte under the cursor (the end of the text if none).
-  bool fail_after_peek(std::string message);
-  bool fail_at_end(std::string message);
+  bool fail_after_peek(std::string_view message);
+  bool fail_at_end(std::string_view message);
 
   // Digits and exponent of a number, checked against the grammar.
   struct NumberText {
@@ -151,13 +153,20 @@ class Reader {
     std::uint64_t mantissa;  // all digits, exact while int_count + frac_count <= 19
   };
   bool scan_number(NumberText& out);
-  bool convert_number(const NumberText& text, Number& out);
+  const char* read_digits(const char* p, std::uint64_t& value) const noexcept;
+  bool bad_number(const char* at);
+  bool convert_number_slow(const NumberText& text, Number& out);
   bool read_string_slow(const char* special, std::string_view& out);
   template <bool kKeep>
   bool scan_escapes(const char* p);
   bool read_hex_escape(const char*& p, std::uint32_t& unit);
   bool skip_string();
   bool skip_key_and_colon();
+  // The faults of container punctuation, given the byte found (or kEndOfText).
+  enum class KeyAt : std::uint8_t { kFirst, kSeparator, kAfterComma };
+  Step list_fault(int c, bool after_comma);
+  Step object_fault(int c, KeyAt where);
+  bool colon_fault(int c);
 
   const char* begin_;
   const char* cur_;
@@ -166,5 +175,188 @@ class Reader {
   std::vector<bool> open_;  // skip_value's stack of open containers: true = object
   Fault fault_;
 };
+
+// ---------------------------------------------------------------------------
+// The hot paths, inline: every node and edge passes through them. Anything
+// unusual (escapes, faults, long numbers) leaves for the out-of-line code.
+
+namespace detail {
+
+// Bytes that end the plain run of a string: the closing quote, a backslash,
+// or a raw control character (which JSON forbids inside strings).
+struct StringStops {
+  bool stop[256];
+  constexpr StringStops() : stop() {
+    for (int c = 0; c < 256; ++c) stop[c] = c == '"' || c == '\\' || c < 0x20;
+  }
+};
+inline constexpr StringStops kStringStops;
+
+inline const char* find_string_stop(const char* p, const char* end) noexcept {
+  while (p != end && !kStringStops.stop[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
+
+}  // namespace detail
+
+inline const char* Reader::read_digits(const char* p, std::uint64_t& value) const noexcept {
+  while (p != end_ && is_digit(*p)) {
+    value = value * 10 + static_cast<unsigned>(*p - '0');
+    ++p;
+  }
+  return p;
+}
+
+inline bool Reader::scan_number(NumberText& t) {
+  const char* p = cur_;
+  t.start = p;
+  t.negative = *p == '-';
+  p += t.negative;
+  if (p == end_) return bad_number(p);
+  // Integer part: a single 0, or a non-zero digit and more digits. The
+  // mantissa wraps past 19 digits; it is not used then.
+  std::uint64_t m = 0;
+  t.int_digits = p;
+  if (*p == '0') {
+    ++p;
+    if (p != end_ && is_digit(*p)) return bad_number(p);
+  } else if (is_digit(*p)) {
+    p = read_digits(p, m);
+  } else {
+    return bad_number(p);
+  }
+  t.int_count = static_cast<std::size_t>(p - t.int_digits);
+  t.frac_count = 0;
+  t.exponent = 0;
+  t.plain = true;
+  if (p != end_ && *p == '.') {
+    t.plain = false;
+    const char* f = ++p;
+    p = read_digits(p, m);
+    t.frac_count = static_cast<std::size_t>(p - f);
+    if (t.frac_count == 0) return bad_number(p);
+  }
+  if (p != end_ && (*p == 'e' || *p == 'E')) {
+    t.plain = false;
+    ++p;
+    const bool negative_exponent = p != end_ && *p == '-';
+    if (p != end_ && (*p == '+' || *p == '-')) ++p;
+    if (p == end_ || !is_digit(*p)) return bad_number(p);
+    // Saturated far beyond any double, so the value is unaffected and sums
+    // of exponents stay in range.
+    std::int64_t e = 0;
+    do {
+      if (e < 1'000'000'000'000LL) e = e * 10 + (*p - '0');
+      ++p;
+    } while (p != end_ && is_digit(*p));
+    t.exponent = negative_exponent ? -e : e;
+  }
+  t.mantissa = m;
+  cur_ = p;
+  return true;
+}
+
+inline bool Reader::read_number(Number& out) {
+  NumberText t;
+  if (!scan_number(t)) return false;
+  const std::size_t digits = t.int_count + t.frac_count;
+  if (digits <= 19) {
+    if (t.plain) {
+      if (!t.negative) {
+        out.kind = Number::Kind::kUnsigned;
+        out.magnitude = t.mantissa;
+        return true;
+      }
+      if (t.mantissa != 0 && t.mantissa <= (std::uint64_t{1} << 63)) {
+        out.kind = Number::Kind::kNegative;
+        out.magnitude = t.mantissa;
+        return true;
+      }
+    }
+#if FLT_EVAL_METHOD == 0
+    // A mantissa of at most 53 bits times or divided by an exact power of ten
+    // is one correctly rounded operation: short decimals need nothing more.
+    static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const std::int64_t e = t.exponent - static_cast<std::int64_t>(t.frac_count);
+    if (t.mantissa <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
+      double v = static_cast<double>(t.mantissa);
+      v = e < 0 ? v / kExact[-e] : v * kExact[e];
+      out.kind = Number::Kind::kFloat;
+      out.value = t.negative ? -v : v;
+      return true;
+    }
+#endif
+  }
+  return convert_number_slow(t, out);
+}
+
+inline bool Reader::read_string(std::string_view& out) {
+  const char* start = cur_ + 1;  // past the opening quote
+  const char* p = detail::find_string_stop(start, end_);
+  if (p != end_ && *p == '"') {
+    out = std::string_view(start, static_cast<std::size_t>(p - start));
+    cur_ = p + 1;
+    return true;
+  }
+  return read_string_slow(p, out);
+}
+
+inline Reader::Step Reader::next_element(bool& first) {
+  int c = peek();
+  if (c == ']') {
+    advance();
+    return Step::kEnd;
+  }
+  if (first) {
+    if (c == kEndOfText) return list_fault(c, false);
+    first = false;
+    return Step::kItem;
+  }
+  if (c != ',') return list_fault(c, false);
+  advance();
+  c = peek();
+  if (c == ']' || c == kEndOfText) return list_fault(c, true);
+  return Step::kItem;
+}
+
+inline Reader::Step Reader::next_key(bool& first, std::string_view& key, std::string_view likely) {
+  int c = peek();
+  if (c == '}') {
+    advance();
+    return Step::kEnd;
+  }
+  if (first) {
+    first = false;
+    if (c != '"') return object_fault(c, KeyAt::kFirst);
+  } else {
+    if (c != ',') return object_fault(c, KeyAt::kSeparator);
+    advance();
+    c = peek();
+    if (c != '"') return object_fault(c, KeyAt::kAfterComma);
+  }
+  // The likely key followed by a quote is exactly that key, with no escape.
+  const std::size_t n = likely.size();
+  if (n != 0 && static_cast<std::size_t>(end_ - cur_) > n + 1 && cur_[n + 1] == '"') {
+    std::size_t i = 0;
+    while (i < n && cur_[i + 1] == likely[i]) ++i;
+    if (i == n) {
+      key = likely;
+      cur_ += n + 2;
+      return Step::kItem;
+    }
+  }
+  return read_string(key) ? Step::kItem : Step::kFault;
+}
+
+inline bool Reader::read_colon() {
+  const int c = peek();
+  if (c == ':') {
+    advance();
+    return true;
+  }
+  return colon_fault(c);
+}
 
 }  // namespace velorin::json

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 
 #include "json/json_reader.hpp"
@@ -71,6 +73,59 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"0.00000000000000000000000000001e-300", K::kFloat, 0, 0.0},
                     NumberCase{"0e999999999999999999999", K::kFloat, 0, 0.0},
                     NumberCase{"1e-99999999999999999999999", K::kFloat, 0, 0.0}));
+
+// Random numbers of every length, cut at every place relative to the eight
+// byte chunks the reader converts at once, against the standard library's
+// correctly rounded conversion.
+TEST(NumberProperty, AgreesWithTheStandardConversion) {
+  std::mt19937_64 rng(20240607);
+  auto digits = [&rng](std::size_t count, bool leading_nonzero) {
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i)
+      out.push_back(
+          static_cast<char>('0' + (i == 0 && leading_nonzero ? 1 + rng() % 9 : rng() % 10)));
+    return out;
+  };
+  const char* followers[] = {"", ",", "]", " ", "}\n", ",\"lat\": 1.5}"};
+  for (int i = 0; i < 200000; ++i) {
+    std::string number = rng() % 4 == 0 ? "-" : "";
+    const std::size_t int_len = 1 + rng() % 22;
+    number += rng() % 8 == 0 ? "0" : digits(int_len, true);
+    const bool plain = rng() % 3 == 0;
+    if (!plain) {
+      if (rng() % 4 != 0) number += "." + digits(1 + rng() % 24, false);
+      if (rng() % 3 == 0) {
+        number += rng() % 2 ? "e" : "E";
+        number += rng() % 3 == 0 ? "-" : rng() % 2 ? "+" : "";
+        number += std::to_string(rng() % 40);
+      }
+    }
+    const std::string text = number + followers[rng() % std::size(followers)];
+    Reader r(text);
+    Number n;
+    ASSERT_TRUE(r.read_number(n)) << text << ": " << r.fault().message;
+    ASSERT_EQ(r.offset(), number.size()) << text;
+
+    const char* first = number.data();
+    const char* last = first + number.size();
+    const bool integer = number.find_first_of(".eE") == std::string::npos;
+    std::uint64_t u = 0;
+    std::int64_t s64 = 0;
+    if (integer && number[0] != '-' && std::from_chars(first, last, u).ec == std::errc()) {
+      ASSERT_EQ(n.kind, Number::Kind::kUnsigned) << text;
+      ASSERT_EQ(n.magnitude, u) << text;
+    } else if (integer && std::from_chars(first, last, s64).ec == std::errc() && s64 != 0) {
+      ASSERT_EQ(n.kind, Number::Kind::kNegative) << text;
+      ASSERT_EQ(n.magnitude, 0 - static_cast<std::uint64_t>(s64)) << text;
+    } else {
+      double expected = 0.0;
+      ASSERT_EQ(std::from_chars(first, last, expected).ec, std::errc()) << text;
+      ASSERT_EQ(n.kind, Number::Kind::kFloat) << text;
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(n.value), std::bit_cast<std::uint64_t>(expected))
+          << text;
+    }
+  }
+}
 
 struct FaultCase {
   const char* text;
