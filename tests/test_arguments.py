@@ -394,8 +394,9 @@ def test_many_failing_calls_hold_memory_steady(graph):
     burst(3000)
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 200
-    if rss is not None:
-        # 30,000 failing calls: a leak of even one small block each shows.
+    if rss is not None and "asan" not in os.environ.get("LD_PRELOAD", ""):
+        # (AddressSanitizer holds freed memory back on purpose and finds leaks
+        # itself.) 30,000 failing calls: a leak of even one small block each shows.
         assert resident_kib() - rss < 2048
 
 
