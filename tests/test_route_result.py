@@ -130,13 +130,6 @@ def test_refused_requests_raise_runtime_error(graph, source, target, message):
     assert sys.getrefcount(graph) == before
 
 
-def test_decoding_fault_is_value_error():
-    with pytest.raises(ValueError) as info:
-        PyGraph.from_json("")
-    assert info.type is ValueError
-    assert info.value.args == ("EOF while parsing a value at line 1 column 0",)
-
-
 def test_results_and_graphs_are_released(graph):
     compute_safe_routes(graph, 1, 3, 0.0)
     counts = (sys.getrefcount(PyRouteResult), sys.getrefcount(graph), sys.getallocatedblocks())
