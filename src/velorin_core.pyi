@@ -1,4 +1,4 @@
-from typing import final
+from typing import SupportsFloat, SupportsIndex, final
 
 __all__ = ["PyGraph", "PyRouteResult", "compute_safe_routes"]
 
@@ -33,5 +33,8 @@ class PyRouteResult:
     def comfort_score(self) -> float: ...
 
 def compute_safe_routes(
-    graph: PyGraph, source: int, target: int, eps: float
+    graph: PyGraph,
+    source: SupportsIndex,
+    target: SupportsIndex,
+    eps: SupportsFloat | SupportsIndex,
 ) -> list[PyRouteResult]: ...

@@ -245,3 +245,24 @@ def test_instances_release_their_type():
     for _ in range(1000):
         make_graph()
     assert sys.getrefcount(PyGraph) == before
+
+
+def test_stub_matches_module():
+    import ast
+    from pathlib import Path
+
+    stub = Path(__file__).resolve().parents[1] / "src" / "velorin_core.pyi"
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    seen = set()
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef):
+            cls = getattr(velorin_core, node.name)
+            assert ast.get_docstring(node) == cls.__doc__
+            members = {n.name for n in node.body if isinstance(n, ast.FunctionDef)}
+            assert members == {n for n in vars(cls) if not n.startswith("__")}
+            seen.add(node.name)
+        elif isinstance(node, ast.FunctionDef):
+            params = ", ".join(a.arg for a in node.args.args)
+            assert getattr(velorin_core, node.name).__text_signature__ == f"({params})"
+            seen.add(node.name)
+    assert seen == set(velorin_core.__all__)
