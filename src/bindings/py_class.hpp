@@ -32,8 +32,8 @@ class OnceCell {
 
 // What the interpreter needs to know to make one class.
 struct PyClassDefinition {
-  const char* name;       // "PyGraph"
-  const char* spec_name;  // "builtins.PyGraph": the interpreter takes __module__ from the prefix
+  const char* name;     // "PyGraph"
+  const char* tp_name;  // "builtins.PyGraph": the interpreter takes __module__ from the prefix
   const char* doc;
   int basic_size;
   std::span<const PyType_Slot> own_slots;  // the class's own slots, e.g. Py_tp_repr
