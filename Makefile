@@ -17,7 +17,7 @@ PYTHON ?= $(shell for p in python3.13 python3.12; do \
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 
-.PHONY: demo test venv install cpp-configure cpp-test format clean
+.PHONY: demo test venv install cpp-configure cpp-test format clean test-asan fuzz-build fuzz fuzz-ci
 
 $(VENV)/.created:
 	@test -n "$(PYTHON)" || { echo "No Python >= 3.12 found: install python3.13 or python3.12 (or set PYTHON=...)"; exit 1; }
@@ -33,10 +33,11 @@ install: venv
 demo: install
 	$(VPY) examples/demo.py
 
+# The C++ tests run first so that the pytest summary closes the output.
 test: install
-	$(VPY) -m pytest -q
 	@if [ -f /usr/include/gtest/gtest.h ]; then $(MAKE) --no-print-directory cpp-test; \
 	else echo "C++ unit tests skipped: GoogleTest not installed (apt-get install libgtest-dev)"; fi
+	$(VPY) -m pytest -q
 
 cpp-configure:
 	cmake -S . -B $(CPP_BUILD) -DVELORIN_BUILD_TESTS=ON -DVELORIN_BUILD_MODULE=OFF \
@@ -46,8 +47,59 @@ cpp-test: cpp-configure
 	cmake --build $(CPP_BUILD) -j2
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# --- Sanitizers -------------------------------------------------------------
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer (gcc),
+# in its own venv and build folder, then the whole pytest suite under it. The
+# interpreter is not instrumented, so the ASan runtime is preloaded into it;
+# PYTHONMALLOC=malloc routes every Python object through ASan's allocator, so
+# a reference this module drops once too often is caught as a use after free.
+# Any report fails the run (UBSan halts, LSan turns the exit code non-zero).
+# VELORIN_TEST_LIGHT makes the heaviest tests smaller; they all still run.
+ASAN_VENV ?= .venv-asan
+ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_string_checks=1 \
+  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 VELORIN_TEST_LIGHT=1
+
+test-asan:
+	$(MAKE) --no-print-directory venv VENV=$(ASAN_VENV)
+	VELORIN_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install --quiet ".[test,maps]" \
+	  --config-settings=build-dir='build/asan-{wheel_tag}'
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# --- Fuzzing -----------------------------------------------------------------
+# libFuzzer targets under tests/fuzz/, built with clang and both sanitizers.
+# New inputs go to $(FUZZ_WORK) (ignored by git); the seeds in
+# tests/fuzz/corpus/ are only read. A finding stops the run and is written to
+# $(FUZZ_WORK)/crash-* (or leak-, timeout-, oom-); replay it with
+#   $(FUZZ_BUILD)/graph_json_fuzzer FILE
+# Longer runs: make fuzz FUZZ_SECONDS=3600 (each target runs that long).
+FUZZ_BUILD ?= build/fuzz
+FUZZ_CXX ?= clang++-16
+FUZZ_WORK ?= fuzz-corpus-work
+FUZZ_SECONDS ?= 600
+ROUTE_FUZZ_SECONDS ?= $(FUZZ_SECONDS)
+FUZZ_FLAGS ?= -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+
+fuzz-build:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVELORIN_FUZZ=ON \
+	  -DVELORIN_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(FUZZ_BUILD) -j2
+
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_WORK)/graph_json $(FUZZ_WORK)/route
+	$(FUZZ_BUILD)/graph_json_fuzzer $(FUZZ_WORK)/graph_json tests/fuzz/corpus/graph_json \
+	  -dict=tests/fuzz/graph_json.dict -max_len=8192 -max_total_time=$(FUZZ_SECONDS) \
+	  -artifact_prefix=$(FUZZ_WORK)/ $(FUZZ_FLAGS)
+	$(FUZZ_BUILD)/route_fuzzer $(FUZZ_WORK)/route tests/fuzz/corpus/route \
+	  -max_len=512 -max_total_time=$(ROUTE_FUZZ_SECONDS) -artifact_prefix=$(FUZZ_WORK)/ $(FUZZ_FLAGS)
+
+# The short run that CI makes: a minute on the decoder, half on the routes.
+fuzz-ci:
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60 ROUTE_FUZZ_SECONDS=30
+
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'bench/*.cpp')
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
