@@ -80,6 +80,7 @@ FUZZ_WORK ?= fuzz-corpus-work
 FUZZ_SECONDS ?= 600
 ROUTE_FUZZ_SECONDS ?= $(FUZZ_SECONDS)
 FUZZ_FLAGS ?= -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+FUZZ_ENV = ASAN_SYMBOLIZER_PATH="$$(command -v llvm-symbolizer)" UBSAN_OPTIONS=print_stacktrace=1
 
 fuzz-build:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVELORIN_FUZZ=ON \
@@ -88,10 +89,10 @@ fuzz-build:
 
 fuzz: fuzz-build
 	@mkdir -p $(FUZZ_WORK)/graph_json $(FUZZ_WORK)/route
-	$(FUZZ_BUILD)/graph_json_fuzzer $(FUZZ_WORK)/graph_json tests/fuzz/corpus/graph_json \
+	$(FUZZ_ENV) $(FUZZ_BUILD)/graph_json_fuzzer $(FUZZ_WORK)/graph_json tests/fuzz/corpus/graph_json \
 	  -dict=tests/fuzz/graph_json.dict -max_len=8192 -max_total_time=$(FUZZ_SECONDS) \
 	  -artifact_prefix=$(FUZZ_WORK)/ $(FUZZ_FLAGS)
-	$(FUZZ_BUILD)/route_fuzzer $(FUZZ_WORK)/route tests/fuzz/corpus/route \
+	$(FUZZ_ENV) $(FUZZ_BUILD)/route_fuzzer $(FUZZ_WORK)/route tests/fuzz/corpus/route \
 	  -max_len=512 -max_total_time=$(ROUTE_FUZZ_SECONDS) -artifact_prefix=$(FUZZ_WORK)/ $(FUZZ_FLAGS)
 
 # The short run that CI makes: a minute on the decoder, half on the routes.
