@@ -30,6 +30,13 @@ MANY = 100_000 if LIGHT else 1_000_000  # self-loops or parallel arcs
 TIMEOUT = 600 if LIGHT else 180  # seconds for one child, start-up included
 
 POSITION = re.compile(r" at line (\d+) column (\d+)\Z")
+
+
+def within(limit):
+    """A memory bound, loosened for the sanitizer build: ASan pads every block,
+    shadows all memory by an eighth and holds up to 256 MiB of freed blocks
+    back in quarantine."""
+    return 2 * limit + 320 * MiB if LIGHT else limit
 LABELS = ["shortest", "safest", "balanced"]
 
 
@@ -92,8 +99,8 @@ def test_huge_valid_document_builds_and_routes():
     # document tree of Python-like objects would take several times the
     # text); the search over the whole chain, with its 1.7-million-node
     # answer as a Python list, stays below the text's size too.
-    assert result["graph_bytes"] < result["size"]
-    assert result["grown_bytes"] < result["size"]
+    assert result["graph_bytes"] < within(result["size"])
+    assert result["grown_bytes"] < within(result["size"])
 
 
 @pytest.mark.parametrize(
@@ -134,7 +141,7 @@ def test_huge_broken_document_reports_its_position(build, message):
         build=build,
     )
     assert result["message"] == message.format(**result)
-    assert result["grown_bytes"] < 0.25 * result["size"] + 32 * MiB
+    assert result["grown_bytes"] < within(0.25 * result["size"] + 32 * MiB)
 
 
 # --- deep nesting ----------------------------------------------------------------
@@ -193,7 +200,7 @@ def test_deep_nesting_neither_recurses_nor_grows(build, outcome):
         assert result["message"] == outcome.format(**result)
     # A native stack frame or a tree node per level would cost tens of
     # megabytes at this depth.
-    assert result["grown_bytes"] < 16 * MiB, result
+    assert result["grown_bytes"] < within(16 * MiB), result
 
 
 # --- a million self-loops or parallel arcs ------------------------------------------
@@ -233,7 +240,7 @@ def test_a_node_with_a_million_arcs(arc, tail, expected_distance):
     for eps, routes in result["answers"].items():
         # Every path is [1, 2]: one route, the shortest.
         assert routes == [["shortest", [1, 2], expected_distance]], eps
-    assert result["grown_bytes"] < 1024 * MiB
+    assert result["grown_bytes"] < within(1024 * MiB)
 
 
 @pytest.mark.parametrize("eps", [NAN, -INF, -1.0], ids=repr)
