@@ -7,9 +7,10 @@ finished graph holds per arc, and the import's peak memory above the text.
     .venv/bin/python bench/bench_from_json.py                 # Andorra-shaped document
     .venv/bin/python bench/bench_from_json.py --document g.json
 
-Without --document it converts ../shared/data/andorra-latest.osm.pbf with
-tools/osm_to_graph.py when both are there, and otherwise generates a document
-of the same shape (~104,000 nodes, ~205,000 arcs, real-map number formats).
+Without --document it reads out/andorra-latest.json, converting
+../shared/data/andorra-latest.osm.pbf with tools/osm_to_graph.py first when
+both are there, and otherwise generates a document of the same shape
+(~104,000 nodes, ~205,000 arcs, real-map number formats).
 Timings are the best of a few runs; on a shared machine expect a few percent
 of noise. When the C++ benchmark binary has been built (make cpp-test builds
 build/cpp/json_bench) its exact heap figures are printed too.
@@ -64,17 +65,19 @@ def andorra_shaped_document(nodes: int = 104_000, arcs: int = 205_000, seed: int
 
 
 def real_map_document() -> str | None:
+    """The Andorra extract converted by tools/osm_to_graph.py, kept in out/ for later runs."""
+    converted = REPO / "out" / "andorra-latest.json"
     converter = REPO / "tools" / "osm_to_graph.py"
     pbf = DATA / "andorra-latest.osm.pbf"
-    if not (converter.exists() and pbf.exists()):
-        return None
-    with tempfile.TemporaryDirectory() as tmp:
-        out = Path(tmp) / "andorra.json"
-        command = [sys.executable, str(converter), str(pbf), "-o", str(out), "--quiet", "--no-progress"]
-        done = subprocess.run(command, capture_output=True)
-        if done.returncode != 0 or not out.exists():
+    if not converted.exists():
+        if not (converter.exists() and pbf.exists()):
             return None
-        return out.read_text(encoding="utf-8")
+        converted.parent.mkdir(exist_ok=True)
+        command = [sys.executable, str(converter), str(pbf), "-o", str(converted), "--quiet", "--no-progress"]
+        if subprocess.run(command, capture_output=True).returncode != 0 or not converted.exists():
+            converted.unlink(missing_ok=True)
+            return None
+    return converted.read_text(encoding="utf-8")
 
 
 def best_of(repeat: int, fn, *args) -> tuple[float, float]:
@@ -125,7 +128,7 @@ def main() -> None:
         text, origin = args.document.read_text(encoding="utf-8"), str(args.document)
     else:
         text = real_map_document()
-        origin = "andorra-latest.osm.pbf via tools/osm_to_graph.py"
+        origin = "andorra-latest.osm.pbf converted by tools/osm_to_graph.py"
         if text is None:
             text, origin = andorra_shaped_document(), "generated Andorra-shaped document"
     size_mb = len(text.encode("utf-8")) / 1e6
@@ -162,6 +165,8 @@ def main() -> None:
                 f"resident memory: peak during import {peak / 1e6:.1f} MB above the text, "
                 f"{held / 1e6:.1f} MB held after it ({held / arcs:.0f} bytes per arc, allocator slack included)"
             )
+        else:
+            print(f"(resident memory not measured: {probe.stderr.strip().splitlines()[-1:]})")
         exact = REPO / "build" / "cpp" / "json_bench"
         if exact.exists():
             done = subprocess.run([str(exact), path], capture_output=True, text=True)

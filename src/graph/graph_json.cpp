@@ -173,7 +173,7 @@ void make_room(std::vector<Record>& out, const Reader& r, std::size_t array_star
   const std::size_t n = out.size();
   std::size_t want = 8 * n + 64;
   if (n >= 64) {
-    const std::size_t bytes_per_record = (r.offset() - array_start) / n;
+    const std::size_t bytes_per_record = std::max<std::size_t>((r.offset() - array_start) / n, 1);
     const std::size_t guess = n + (r.size() - r.offset()) / bytes_per_record + n / 64 + 64;
     want = std::clamp(guess, n + n / 8, want);
   }

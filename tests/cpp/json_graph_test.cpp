@@ -128,6 +128,34 @@ TEST(GraphJson, DeepSkippedValuesNeverCrash) {
             "invalid type: sequence, expected u64 at line 1 column 3");
 }
 
+// Tables grow ahead of need while a document is read; the finished graph
+// must not keep the headroom, whichever array comes first.
+TEST(GraphJson, HoldsItsTablesAtTheirSize) {
+  constexpr int kNodes = 20000;
+  std::string nodes = "[";
+  std::string edges = "[";
+  for (int i = 0; i < kNodes; ++i) {
+    const std::string id = std::to_string(4000000000LL + 7 * i);
+    const std::string next = std::to_string(4000000000LL + 7 * ((i + 1) % kNodes));
+    nodes +=
+        (i ? ",\n" : "") + std::string("{\"id\":") + id + ",\"lat\":42.5063746,\"lon\":1.5213451}";
+    edges +=
+        (i ? ",\n" : "") + std::string("[") + id + "," + next + ",37.48,44.97599999999999,null]";
+    edges +=
+        ",\n{\"from\":" + next + ",\"to\":" + id + ",\"distance_m\":37.48,\"risk_score\":0.25}";
+  }
+  nodes += "]";
+  edges += "]";
+  for (const std::string& text : {"{\"nodes\":" + nodes + ",\"edges\":" + edges + "}",
+                                  "{\"edges\":" + edges + ",\"nodes\":" + nodes + "}"}) {
+    RoadGraph g = decode_ok(text);
+    ASSERT_EQ(g.edge_count(), 2u * kNodes);
+    const double bytes_per_arc =
+        static_cast<double>(g.memory_bytes()) / static_cast<double>(g.edge_count());
+    EXPECT_LT(bytes_per_arc, 90.0);
+  }
+}
+
 struct Refusal {
   const char* text;
   const char* message;  // with its position
