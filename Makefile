@@ -1,5 +1,6 @@
 # Two commands do everything on a fresh machine:
 #   make demo   - set up .venv, build the module, run the demo on the built-in town
+#                 (make demo OSM=extract.osm.pbf [SOURCE=lat,lon TARGET=lat,lon] for a real map)
 #   make test   - set up .venv, build the module, run every test
 #
 # PYTHON may name the interpreter; otherwise the first working python3.13 or
@@ -31,7 +32,8 @@ install: venv
 	$(VPY) -m pip install --quiet ".[test,maps]"
 
 demo: install
-	$(VPY) examples/demo.py
+	$(VPY) examples/demo.py $(if $(OSM),--osm "$(OSM)") $(if $(SOURCE),--source "$(SOURCE)") \
+	  $(if $(TARGET),--target "$(TARGET)")
 
 # The C++ tests run first so that the pytest summary closes the output.
 test: install

@@ -161,6 +161,7 @@ def main(argv: list[str] | None = None) -> int:
     water: list[list[tuple[float, float]]] = []
     parks: list[list[tuple[float, float]]] = []
     labels: dict[str, tuple[float, float]] = {}
+    focus = False
     started = time.perf_counter()
     if args.osm:
         stats = ConversionStats()
@@ -172,6 +173,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{Path(args.osm).name}: {stats.summary()}")
         name = Path(args.osm).name.split(".")[0]
         title = f"{name}: cycling routes"
+        focus = True
         if not doc["edges"]:
             print("demo: error: no cyclable way in this map", file=sys.stderr)
             return 1
@@ -203,7 +205,7 @@ def main(argv: list[str] | None = None) -> int:
     print_routes(routes, doc)
 
     scene = Scene(doc=doc, routes=[RouteView.of(r) for r in routes], title=title, water=water,
-                  parks=parks, labels=labels)
+                  parks=parks, labels=labels, focus=focus)
     png = draw_png(scene, out_dir / f"{name}.png")
     print(f"wrote {png}")
     if not args.no_html:

@@ -76,6 +76,8 @@ class Scene:
     water: list[list[tuple[float, float]]] = field(default_factory=list)  # polygons (lat, lon)
     parks: list[list[tuple[float, float]]] = field(default_factory=list)
     labels: Mapping[str, tuple[float, float]] = field(default_factory=dict)
+    #: Frame the routes rather than the whole network (for a region-sized map).
+    focus: bool = False
 
     def coordinates(self) -> dict[int, tuple[float, float]]:
         return {n["id"]: (n["lat"], n["lon"]) for n in self.doc["nodes"]}
@@ -100,9 +102,32 @@ class Scene:
 
 def _bounds(coords: Mapping[int, tuple[float, float]], scene: Scene
             ) -> tuple[float, float, float, float]:
-    lats = [c[0] for c in coords.values()]
-    lons = [c[1] for c in coords.values()]
-    return min(lats), max(lats), min(lons), max(lons)
+    """Latitude and longitude range to draw: the network's, or around the routes."""
+    points = list(coords.values())
+    if scene.focus and scene.routes:
+        points = [coords[n] for r in scene.routes for n in r.path if n in coords] or points
+    lats = [c[0] for c in points]
+    lons = [c[1] for c in points]
+    lat0, lat1, lon0, lon1 = min(lats), max(lats), min(lons), max(lons)
+    if scene.focus and scene.routes:
+        # Some context around the routes: a third of their extent, at least 300 m.
+        kx = math.cos(math.radians((lat0 + lat1) / 2))
+        pad_lat = max((lat1 - lat0) / 3, 300 / 111_195)
+        pad_lon = max((lon1 - lon0) / 3, 300 / (111_195 * kx))
+        lat0, lat1, lon0, lon1 = lat0 - pad_lat, lat1 + pad_lat, lon0 - pad_lon, lon1 + pad_lon
+    return lat0, lat1, lon0, lon1
+
+
+def _visible_segments(scene: Scene, coords: Mapping[int, tuple[float, float]],
+                      bounds: tuple[float, float, float, float]) -> list[tuple[int, int, float]]:
+    lat0, lat1, lon0, lon1 = bounds
+
+    def inside(n: int) -> bool:
+        lat, lon = coords[n]
+        return lat0 <= lat <= lat1 and lon0 <= lon <= lon1
+
+    return [(a, b, r) for a, b, r in scene.segments()
+            if a in coords and b in coords and (inside(a) or inside(b))]
 
 
 def draw_png(scene: Scene, path: str | Path, *, dpi: int = 150) -> Path:
@@ -135,10 +160,9 @@ def draw_png(scene: Scene, path: str | Path, *, dpi: int = 150) -> Path:
         ax.add_patch(Polygon([(lon, lat) for lat, lon in poly], closed=True,
                              facecolor="#d3f9d8", edgecolor="none", zorder=1))
 
-    segments = scene.segments()
-    lines = [[(coords[a][1], coords[a][0]), (coords[b][1], coords[b][0])]
-             for a, b, _ in segments if a in coords and b in coords]
-    risks = [max(r, RISK_SCALE[0]) for a, b, r in segments if a in coords and b in coords]
+    segments = _visible_segments(scene, coords, (lat0, lat1, lon0, lon1))
+    lines = [[(coords[a][1], coords[a][0]), (coords[b][1], coords[b][0])] for a, b, _ in segments]
+    risks = [max(r, RISK_SCALE[0]) for _, _, r in segments]
     cmap = LinearSegmentedColormap.from_list(
         "risk", [(t, tuple(c / 255 for c in rgb)) for t, rgb in _STOPS])
     norm = LogNorm(*RISK_SCALE, clip=True)
@@ -177,8 +201,8 @@ def draw_png(scene: Scene, path: str | Path, *, dpi: int = 150) -> Path:
                     zorder=3, path_effects=[patheffects.withStroke(linewidth=2.5,
                                                                     foreground="white")])
 
-    pad_lon = width_deg * 0.03
-    pad_lat = (lat1 - lat0 or 1e-3) * 0.03
+    pad_lon = 0.0 if scene.focus else width_deg * 0.03
+    pad_lat = 0.0 if scene.focus else (lat1 - lat0 or 1e-3) * 0.03
     ax.set_xlim(lon0 - pad_lon, lon1 + pad_lon)
     ax.set_ylim(lat0 - pad_lat, lat1 + pad_lat)
     ax.set_xticks([])
@@ -204,7 +228,8 @@ def draw_png(scene: Scene, path: str | Path, *, dpi: int = 150) -> Path:
 def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
     """Write a self-contained HTML page (inline SVG, no external resources)."""
     coords = scene.coordinates()
-    lat0, lat1, lon0, lon1 = _bounds(coords, scene)
+    bounds = _bounds(coords, scene)
+    lat0, lat1, lon0, lon1 = bounds
     kx = math.cos(math.radians((lat0 + lat1) / 2))
     span_x = ((lon1 - lon0) * kx) or 1e-3
     span_y = (lat1 - lat0) or 1e-3
@@ -222,10 +247,9 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
         parts.append(f'<path class="park" d="M{" L".join(xy(*p) for p in poly)} Z"/>')
     # One path per colour keeps the page small even for a whole city.
     buckets: dict[str, list[str]] = {}
-    for a, b, r in scene.segments():
-        if a in coords and b in coords:
-            colour = risk_colour(r)
-            buckets.setdefault(colour, []).append(f"M{xy(*coords[a])} L{xy(*coords[b])}")
+    for a, b, r in _visible_segments(scene, coords, bounds):
+        colour = risk_colour(r)
+        buckets.setdefault(colour, []).append(f"M{xy(*coords[a])} L{xy(*coords[b])}")
     stroke = 0.8 if sum(map(len, buckets.values())) > 20000 else 1.6
     for colour, ds in sorted(buckets.items()):
         parts.append(f'<path class="net" stroke="{colour}" stroke-width="{stroke}" '
@@ -290,7 +314,7 @@ td:first-child, th:first-child {{ text-align: left; }}
 </table>
 <p>Streets by traffic stress: {legend}</p>
 <svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}"
- viewBox="0 0 {width} {height}">
+ viewBox="0 0 {width} {height}" style="overflow:hidden">
 {chr(10).join(parts)}
 </svg>
 <script>

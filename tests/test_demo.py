@@ -1,0 +1,167 @@
+"""The demo, the synthetic town, the pictures and batch routing, end to end."""
+
+import random
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+DATA = next((p / "shared" / "data" for p in REPO.parents if (p / "shared" / "data").is_dir()),
+            REPO.parent / "shared" / "data")
+sys.path.insert(0, str(REPO / "tools"))
+sys.path.insert(0, str(REPO / "examples"))
+
+pytest.importorskip("osmium")
+pytest.importorskip("matplotlib")
+
+import velorin_core  # noqa: E402
+from osm_to_graph import dumps  # noqa: E402
+
+import batch_routes  # noqa: E402
+import demo  # noqa: E402
+from town import build_town  # noqa: E402
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def run_demo(*args):
+    return subprocess.run([sys.executable, str(REPO / "examples" / "demo.py"), *args],
+                          capture_output=True, text=True, timeout=300)
+
+
+def assert_self_contained(page):
+    assert "<svg" in page and "<polyline" in page
+    # Nothing fetched from elsewhere: no external scripts, styles, images or tiles.
+    for needle in ("<script src", "<link", "<img", "url(", "https://", "@import"):
+        assert needle not in page
+    assert page.count("http://") == 1  # the SVG namespace, never fetched
+
+
+def test_demo_on_the_built_in_town(tmp_path):
+    run = run_demo("--out", str(tmp_path))
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    for kind in ("shortest", "safest", "balanced"):
+        assert any(line.startswith(f"Route({kind}, dist=") for line in lines), run.stdout
+    png = tmp_path / "demo.png"
+    assert png.read_bytes().startswith(PNG_SIGNATURE) and png.stat().st_size > 20_000
+    page = (tmp_path / "demo.html").read_text(encoding="utf-8")
+    assert_self_contained(page)
+    for kind in ("shortest", "safest", "balanced"):
+        assert f'id="route-{kind}"' in page
+
+
+def test_town_is_deterministic_and_all_reachable():
+    doc = build_town().graph()
+    assert dumps(build_town().graph()) == dumps(doc)
+    assert demo.strongly_connected_largest(doc) == {n["id"] for n in doc["nodes"]}
+
+
+@pytest.mark.parametrize("eps", [0.0, 0.1])
+def test_town_shows_three_different_routes(eps):
+    town = build_town()
+    doc = town.graph(annotate=True)
+    graph = velorin_core.PyGraph.from_json(dumps(doc))
+    routes = velorin_core.compute_safe_routes(graph, town.source, town.target, eps)
+    by_kind = {r.route_type: r for r in routes}
+    assert list(by_kind) == ["shortest", "safest", "balanced"]
+    short, safe, mid = by_kind["shortest"], by_kind["safest"], by_kind["balanced"]
+    assert short.total_distance_m < mid.total_distance_m < safe.total_distance_m
+    assert short.total_risk > mid.total_risk > safe.total_risk
+    # The story the picture tells: the fast boulevard, the quiet detour.
+    assert demo.lts_shares(doc, short.path)[4] > 0.9 * short.total_distance_m
+    assert demo.lts_shares(doc, safe.path)[1] == pytest.approx(safe.total_distance_m)
+
+
+def test_town_has_contraflow_streets():
+    doc = build_town().graph(annotate=True)
+    arcs = {(e["from"], e["to"]) for e in doc["edges"]}
+    one_way = [a for a in arcs if (a[1], a[0]) not in arcs]
+    both = [a for a in arcs if (a[1], a[0]) in arcs]
+    assert one_way and len(both) > 10 * len(one_way)
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_largest_strong_component_matches_networkx(seed):
+    nx = pytest.importorskip("networkx")
+    rng = random.Random(seed)
+    n = 60
+    edges = [(rng.randrange(n), rng.randrange(n)) for _ in range(rng.randrange(40, 110))]
+    doc = {"nodes": [{"id": i, "lat": 0.0, "lon": 0.0} for i in range(n)],
+           "edges": [{"from": a, "to": b} for a, b in edges]}
+    g = nx.DiGraph(edges)
+    g.add_nodes_from(range(n))
+    expected = max(len(c) for c in nx.strongly_connected_components(g))
+    found = demo.strongly_connected_largest(doc)
+    assert len(found) == expected
+    assert any(found == c for c in nx.strongly_connected_components(g))
+
+
+def test_demo_on_a_real_extract(tmp_path):
+    path = DATA / "monaco-latest.osm.pbf"
+    if not path.exists():
+        pytest.skip(f"{path} not available")
+    run = run_demo("--osm", str(path), "--distance-km", "1.0", "--out", str(tmp_path))
+    assert run.returncode == 0, run.stderr
+    assert "Route(shortest" in run.stdout
+    assert (tmp_path / "monaco-latest.png").read_bytes().startswith(PNG_SIGNATURE)
+    assert_self_contained((tmp_path / "monaco-latest.html").read_text(encoding="utf-8"))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--osm", "/nonexistent/map.osm.pbf"], "not found"),
+    (["--source", "1", "--target", "2"], "introuvable"),
+])
+def test_demo_reports_failures(tmp_path, args, message):
+    run = run_demo(*args, "--out", str(tmp_path))
+    assert run.returncode == 1
+    assert message in run.stderr and len(run.stderr.strip().splitlines()) == 1
+    assert not (tmp_path / "demo.png").exists()
+
+
+@pytest.fixture(scope="module")
+def town_batch(tmp_path_factory):
+    doc = build_town().graph()
+    path = tmp_path_factory.mktemp("batch") / "town.json"
+    path.write_text(dumps(doc), encoding="utf-8")
+    pairs = batch_routes.random_pairs(doc, 16, seed=3)
+    graph = velorin_core.PyGraph.from_json(path.read_text())
+    expected = [row for s, t in pairs for row in batch_routes.route_rows(graph, s, t, 0.1)]
+    return path, pairs, expected
+
+
+def test_batch_on_a_process_pool_matches_one_process(town_batch):
+    path, pairs, expected = town_batch
+    assert len(pairs) == 16 and all(s != t for s, t in pairs)
+    assert batch_routes.run_batch(path, pairs, 0.1, workers=2) == expected
+    assert {r["route_type"] for r in expected} >= {"shortest", "safest"}
+
+
+def test_batch_reports_unroutable_pairs_as_rows(town_batch):
+    path, pairs, _ = town_batch
+    rows = batch_routes.run_batch(path, [(pairs[0][0], 42)], 0.1, workers=1)
+    assert rows == [{"source": pairs[0][0], "target": 42,
+                     "error": "Nœud cible 42 introuvable dans le graphe"}]
+
+
+def test_batch_on_a_dask_cluster(town_batch):
+    pytest.importorskip("distributed")
+    from distributed import Client, LocalCluster
+
+    path, pairs, expected = town_batch
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        assert batch_routes.run_batch_dask(client, path, pairs, 0.1) == expected
+
+
+def test_batch_script_writes_csv(tmp_path):
+    out = tmp_path / "routes.csv"
+    run = subprocess.run([sys.executable, str(REPO / "examples" / "batch_routes.py"),
+                          "--pairs", "6", "--workers", "2", "-o", str(out)],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert "6 pairs on 2 processes" in run.stdout
+    header, *rows = out.read_text().splitlines()
+    assert header.split(",") == list(batch_routes.FIELDS) and len(rows) >= 6
