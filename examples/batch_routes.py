@@ -120,7 +120,10 @@ def run_batch_dask(client: Any, graph_path: str | os.PathLike[str],
 
 def random_pairs(doc: Mapping[str, Sequence[Mapping[str, Any]]], count: int, seed: int = 1,
                  min_km: float = 0.3, max_km: float = 3.0) -> list[tuple[int, int]]:
-    """``count`` pairs of mutually reachable nodes, ``min_km`` to ``max_km`` apart."""
+    """``count`` pairs of mutually reachable nodes, ``min_km`` to ``max_km`` apart.
+
+    Raises ValueError when the map has too few such pairs.
+    """
     from demo import strongly_connected_largest
     from osm_to_graph import haversine_m
 
@@ -128,16 +131,29 @@ def random_pairs(doc: Mapping[str, Sequence[Mapping[str, Any]]], count: int, see
     nodes = sorted(strongly_connected_largest(doc) & coords.keys())
     if len(nodes) < 2:
         raise ValueError("the graph has no two mutually reachable nodes")
+    # Bucket the nodes in cells max_km wide: every partner of a node lies in
+    # the 3 x 3 cells around it, so a draw looks at a few cells, not the map.
+    lat_mid = sum(coords[n][0] for n in nodes) / len(nodes)
+    cell_lat = max_km * 1000.0 / 111_195.0
+    cell_lon = cell_lat / max(math.cos(math.radians(lat_mid)), 0.01)
+    cells: dict[tuple[int, int], list[int]] = {}
+    for n in nodes:
+        lat, lon = coords[n]
+        cells.setdefault((math.floor(lat / cell_lat), math.floor(lon / cell_lon)), []).append(n)
     rng = random.Random(seed)
     pairs: list[tuple[int, int]] = []
-    for _ in range(count * 200):
+    for _ in range(count * 50):
         if len(pairs) == count:
             break
-        a, b = rng.sample(nodes, 2)
-        if min_km * 1000 <= haversine_m(*coords[a], *coords[b]) <= max_km * 1000:
-            pairs.append((a, b))
-    if len(pairs) < count:  # a small map: take what distance allows
-        pairs += [tuple(rng.sample(nodes, 2)) for _ in range(count - len(pairs))]
+        a = rng.choice(nodes)
+        lat, lon = coords[a]
+        ci, cj = math.floor(lat / cell_lat), math.floor(lon / cell_lon)
+        near = [b for di in (-1, 0, 1) for dj in (-1, 0, 1) for b in cells.get((ci + di, cj + dj), ())
+                if min_km * 1000 <= haversine_m(lat, lon, *coords[b]) <= max_km * 1000]
+        if near:
+            pairs.append((a, rng.choice(near)))
+    if len(pairs) < count:
+        raise ValueError(f"found only {len(pairs)} of {count} pairs {min_km} to {max_km} km apart")
     return pairs
 
 

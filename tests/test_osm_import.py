@@ -216,9 +216,11 @@ def cli(*args):
                           capture_output=True, text=True, timeout=120)
 
 
-def test_cli_help():
+def test_cli_help_and_usage_error():
     run = cli("--help")
     assert run.returncode == 0 and "--familiar" in run.stdout and "--risk-model" in run.stdout
+    run = cli()
+    assert run.returncode == 2 and "the input file is required" in run.stderr
 
 
 @pytest.mark.parametrize("name, content, message", [
@@ -269,7 +271,7 @@ def test_cli_converts_small_xml_with_options(tmp_path):
 
 
 def test_cli_print_risk_model_and_bad_override(tmp_path):
-    run = cli("--print-risk-model", "x.osm")
+    run = cli("--print-risk-model")
     assert run.returncode == 0 and json.loads(run.stdout)["lts_risk_per_m"][3] == 0.002
     (tmp_path / "model.json").write_text('{"nope": 1}')
     run = cli("x.osm", "--risk-model", str(tmp_path / "model.json"))

@@ -689,12 +689,14 @@ def dumps(doc: Mapping[str, Any]) -> str:
 
 
 def write(doc: Mapping[str, Any], out: TextIO) -> None:
-    """Write a graph document as compact JSON, one node or arc per line for readable diffs."""
-    out.write('{"nodes":[\n')
-    out.write(",\n".join(dumps(n) for n in doc["nodes"]))
-    out.write('\n],"edges":[\n')
-    out.write(",\n".join(dumps(e) for e in doc["edges"]))
-    out.write("\n]}\n")
+    """Write a graph document as compact JSON with one node or arc per line.
+
+    Records hold only numbers, so the only place where one record closes and
+    the next opens is between records: breaking the line there is safe.
+    """
+    text = dumps(doc).replace('},{"', '},\n{"').replace('[{"', '[\n{"')
+    out.write(text)
+    out.write("\n")
 
 
 # ---------------------------------------------------------------------------
@@ -709,7 +711,7 @@ def _parser() -> argparse.ArgumentParser:
                     "may ride, honours one-way streets and their cycling exceptions, and scores "
                     "each arc's risk by Level of Traffic Stress times length.",
         epilog="Example: osm_to_graph.py monaco-latest.osm.pbf -o monaco.json")
-    p.add_argument("input", help="OSM extract to read")
+    p.add_argument("input", nargs="?", help="OSM extract to read")
     p.add_argument("-o", "--output", default="-",
                    help="JSON file to write ('-' for standard output, the default)")
     p.add_argument("--familiar", metavar="FILE",
@@ -765,12 +767,17 @@ def _model_from_args(args: argparse.Namespace) -> RiskModel:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.input is None and not args.print_risk_model:
+        parser.error("the input file is required")
     prog = "osm_to_graph.py"
     try:
         model = _model_from_args(args)
         if args.print_risk_model:
-            print(json.dumps(model.to_mapping(), indent=2))
+            fields = model.to_mapping().items()
+            print("{\n" + ",\n".join(f"  {json.dumps(k)}: {json.dumps(v)}" for k, v in fields)
+                  + "\n}")
             return 0
         stats = ConversionStats()
         doc = convert(args.input, model=model, familiar_ways=args.familiar,
