@@ -233,7 +233,7 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
     kx = math.cos(math.radians((lat0 + lat1) / 2))
     span_x = ((lon1 - lon0) * kx) or 1e-3
     span_y = (lat1 - lat0) or 1e-3
-    margin = 12.0
+    margin = 20.0
     scale = (width - 2 * margin) / span_x
     height = int(span_y * scale + 2 * margin)
 
@@ -277,9 +277,11 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
         for node, label in ((ends[0], "start"), (ends[1], "finish")):
             if node in coords:
                 x, y = xy(*coords[node]).split()
+                right = float(x) > width / 2  # keep the label inside the map
                 parts.append(f'<circle class="end" cx="{x}" cy="{y}" r="7"/>'
-                             f'<text class="endlabel" x="{float(x) + 10:.1f}" '
-                             f'y="{float(y) - 8:.1f}">{label}</text>')
+                             f'<text class="endlabel" x="{float(x) + (-10 if right else 10):.1f}" '
+                             f'y="{float(y) - 9:.1f}" text-anchor="{"end" if right else "start"}">'
+                             f"{label}</text>")
     for text, (lat, lon) in scene.labels.items():
         x, y = xy(lat, lon).split()
         parts.append(f'<text class="label" x="{x}" y="{y}">{html.escape(text)}</text>')
@@ -293,14 +295,6 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
 <style>
 body {{ font: 14px system-ui, sans-serif; margin: 16px; color: #212529; }}
 svg {{ background: #f8f9fa; border: 1px solid #dee2e6; max-width: 100%; height: auto; }}
-.net {{ fill: none; stroke-linecap: round; }}
-.water {{ fill: #a5d8ff; stroke: #74c0fc; }}
-.park {{ fill: #d3f9d8; }}
-.route polyline {{ fill: none; stroke-linecap: round; stroke-linejoin: round; }}
-.end {{ fill: #fff; stroke: #212529; stroke-width: 2.5; }}
-.endlabel {{ font-weight: bold; paint-order: stroke; stroke: #fff; stroke-width: 3px; }}
-.label {{ font-size: 11px; font-style: italic; fill: #495057; text-anchor: middle;
-          paint-order: stroke; stroke: #fff; stroke-width: 3px; }}
 table {{ border-collapse: collapse; margin: 8px 0; }}
 td, th {{ padding: 3px 10px; border-bottom: 1px solid #dee2e6; text-align: right; }}
 td:first-child, th:first-child {{ text-align: left; }}
@@ -315,6 +309,16 @@ td:first-child, th:first-child {{ text-align: left; }}
 <p>Streets by traffic stress: {legend}</p>
 <svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}"
  viewBox="0 0 {width} {height}" style="overflow:hidden">
+<style>
+.net {{ fill: none; stroke-linecap: round; }}
+.water {{ fill: #a5d8ff; stroke: #74c0fc; }}
+.park {{ fill: #d3f9d8; }}
+.route polyline {{ fill: none; stroke-linecap: round; stroke-linejoin: round; }}
+.end {{ fill: #fff; stroke: #212529; stroke-width: 2.5; }}
+.endlabel {{ font: bold 14px sans-serif; paint-order: stroke; stroke: #fff; stroke-width: 3px; }}
+.label {{ font: italic 11px sans-serif; fill: #495057; text-anchor: middle;
+          paint-order: stroke; stroke: #fff; stroke-width: 3px; }}
+</style>
 {chr(10).join(parts)}
 </svg>
 <script>

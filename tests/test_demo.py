@@ -4,6 +4,7 @@ import random
 import subprocess
 import sys
 from pathlib import Path
+from xml.etree import ElementTree
 
 import pytest
 
@@ -37,6 +38,8 @@ def assert_self_contained(page):
     for needle in ("<script src", "<link", "<img", "url(", "https://", "@import"):
         assert needle not in page
     assert page.count("http://") == 1  # the SVG namespace, never fetched
+    svg = page[page.index("<svg"):page.index("</svg>") + len("</svg>")]
+    ElementTree.fromstring(svg)  # well-formed, names and captions escaped
 
 
 def test_demo_on_the_built_in_town(tmp_path):
