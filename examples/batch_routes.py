@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import csv
 import math
+import multiprocessing
 import os
 import random
 import sys
@@ -78,7 +79,10 @@ def run_batch(graph_path: str | os.PathLike[str], pairs: Sequence[tuple[int, int
     # without paying one round trip per pair.
     size = max(1, math.ceil(len(pairs) / (workers * 4)))
     chunks = [pairs[i:i + size] for i in range(0, len(pairs), size)]
-    with ProcessPoolExecutor(max_workers=workers, initializer=load_graph,
+    # Fresh interpreters rather than forks: forking a process that runs threads
+    # (a Dask client, a web server, osmium's reader pool) can deadlock the child.
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=load_graph,
                              initargs=(str(graph_path),)) as pool:
         results = pool.map(_route_chunk, chunks, [eps] * len(chunks))
         return [row for chunk in results for row in chunk]
@@ -206,7 +210,7 @@ def main(argv: list[str] | None = None) -> int:
 
     failed = {(r["source"], r["target"]) for r in rows if r["error"]}
     routes = [r for r in rows if not r["error"]]
-    print(f"{len(pairs)} pairs on {workers} processes in {elapsed:.2f} s "
+    print(f"{len(pairs)} pairs on {workers} processes in {elapsed:.2f} s, start-up included "
           f"({len(pairs) / elapsed:.1f} pairs/s): {len(routes)} routes, "
           f"{len(failed)} pairs without a route")
     for kind in ("shortest", "safest", "balanced"):
