@@ -12,9 +12,12 @@
 
 namespace velorin {
 
+inline constexpr std::uint32_t kNoParent = UINT32_MAX;
+inline constexpr std::uint32_t kNoEdge = UINT32_MAX;
+
 // A label waiting in the open list: its key, its cost vector, the node it sits
-// at and the settled label it extends (its path is that label's path plus
-// `node`). 40 bytes, so a heap move is a few cache-line-friendly copies.
+// at, and how it got there: the settled label it extends and the edge it
+// took (its path is that label's path plus `node`).
 struct OpenLabel {
   std::int64_t key_rank;  // key_rank() of the key f
   double distance;
@@ -22,9 +25,9 @@ struct OpenLabel {
   double familiarity;
   std::uint32_t node;    // dense node number
   std::uint32_t parent;  // index of the extended label in the path arena, or kNoParent
+  std::uint32_t edge;    // edge index from the parent's node, or kNoEdge
+  std::uint32_t stall;   // see PathLink::stall
 };
-
-inline constexpr std::uint32_t kNoParent = UINT32_MAX;
 
 // x leaves the open list before y: smaller key (NaN last), then smaller
 // distance, then smaller risk, both by totalOrder.
@@ -35,43 +38,78 @@ inline bool better(const OpenLabel& x, const OpenLabel& y) noexcept {
   return total_order_rank(x.risk) < total_order_rank(y.risk);
 }
 
+// The heap array holds only each label's key and the slot where the rest of
+// the label waits: a pop walks the full height of the heap, so the entries it
+// moves are kept small (four to a cache line). The rest is read only when two
+// keys are equal, and when the label leaves.
 class OpenList {
  public:
   bool empty() const noexcept { return heap_.empty(); }
   std::size_t size() const noexcept { return heap_.size(); }
-  std::size_t capacity_bytes() const noexcept { return heap_.capacity() * sizeof(OpenLabel); }
-  const std::vector<OpenLabel>& entries() const noexcept { return heap_; }
+  std::size_t capacity_bytes() const noexcept {
+    return heap_.capacity() * sizeof(Entry) + labels_.capacity() * sizeof(OpenLabel) +
+           free_slots_.capacity() * sizeof(std::uint32_t);
+  }
 
   void push(const OpenLabel& label) {
-    heap_.push_back(label);
-    sift_up(heap_.size() - 1, label);
+    std::uint32_t slot;
+    if (free_slots_.empty()) {
+      slot = static_cast<std::uint32_t>(labels_.size());
+      labels_.push_back(label);
+    } else {
+      slot = free_slots_.back();
+      free_slots_.pop_back();
+      labels_[slot] = label;
+    }
+    heap_.push_back({label.key_rank, slot});
+    sift_up(heap_.size() - 1, heap_.back());
   }
 
   // Removes and returns the best label. The heap must not be empty.
   OpenLabel pop() {
-    OpenLabel best = heap_.front();
-    OpenLabel last = heap_.back();
+    const std::uint32_t best = heap_.front().slot;
+    const Entry last = heap_.back();
     heap_.pop_back();
-    if (heap_.empty()) return best;
-    // Walk the hole left at the root down to a leaf, each time pulling up the
-    // better child (the right one when the two are equal), without comparing
-    // against `last`: it came from the bottom and will most likely end there.
-    const std::size_t end = heap_.size();
-    std::size_t hole = 0;
-    for (std::size_t child = 1; child < end; child = 2 * hole + 1) {
-      if (child + 1 < end && !better(heap_[child], heap_[child + 1])) ++child;
-      heap_[hole] = heap_[child];
-      hole = child;
+    if (!heap_.empty()) {
+      // Walk the hole left at the root down to a leaf, each time pulling up
+      // the better child (the right one when the two are equal), without
+      // comparing against `last`: it came from the bottom and will most
+      // likely end there.
+      const std::size_t end = heap_.size();
+      std::size_t hole = 0;
+      for (std::size_t child = 1; child < end; child = 2 * hole + 1) {
+        if (child + 1 < end && !better(heap_[child], heap_[child + 1])) ++child;
+        heap_[hole] = heap_[child];
+        hole = child;
+      }
+      // Then bubble `last` up from that leaf to its resting place.
+      sift_up(hole, last);
     }
-    // Then bubble `last` up from that leaf to its resting place.
-    sift_up(hole, last);
-    return best;
+    free_slots_.push_back(best);
+    return labels_[best];
+  }
+
+  // The labels in heap order, for tests.
+  std::vector<OpenLabel> entries() const {
+    std::vector<OpenLabel> out;
+    for (const Entry& e : heap_) out.push_back(labels_[e.slot]);
+    return out;
   }
 
  private:
+  struct Entry {
+    std::int64_t key_rank;
+    std::uint32_t slot;  // index into labels_
+  };
+
+  bool better(const Entry& x, const Entry& y) const noexcept {
+    if (x.key_rank != y.key_rank) return x.key_rank < y.key_rank;
+    return velorin::better(labels_[x.slot], labels_[y.slot]);
+  }
+
   // Places `item` at `hole` after moving it up past every parent that it is
   // strictly better than; equal parents stay above it.
-  void sift_up(std::size_t hole, const OpenLabel& item) noexcept {
+  void sift_up(std::size_t hole, Entry item) noexcept {
     while (hole > 0) {
       std::size_t parent = (hole - 1) / 2;
       if (!better(item, heap_[parent])) break;
@@ -81,7 +119,9 @@ class OpenList {
     heap_[hole] = item;
   }
 
-  std::vector<OpenLabel> heap_;
+  std::vector<Entry> heap_;
+  std::vector<OpenLabel> labels_;  // slots; a popped label's slot is reused
+  std::vector<std::uint32_t> free_slots_;
 };
 
 }  // namespace velorin

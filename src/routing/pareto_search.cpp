@@ -1,6 +1,6 @@
 #include "routing/pareto_search.hpp"
 
-#include <algorithm>
+#include <memory>
 
 #include "fault/internal_fault.hpp"
 #include "routing/cost_order.hpp"
@@ -17,15 +17,42 @@ constexpr double kRiskWeight = 500.0;
 constexpr double kFamiliarityWeight = -200.0;
 
 // One settled label in the path arena. Labels share path prefixes: a label's
-// path is its parent's path followed by its own node, so the search stores one
-// link per settled label instead of one path copy per label.
+// path is its parent's path followed by the node its edge enters, so the
+// search stores 12 bytes per settled label instead of one path copy per label.
 struct PathLink {
-  Cost cost;
-  DenseId node;
+  std::uint32_t edge;    // kNoEdge for the source's first label
   std::uint32_t parent;  // kNoParent for the source's first label
-  // The latest link on this path whose next step did not strictly gain in
-  // cost (see extension_allowed); kNoParent when every step gained.
+  // The latest link on this path whose next step did not gain in cost (see
+  // Search::extension_allowed), or kNoParent when every step gained.
   std::uint32_t stall;
+};
+
+// The path arena: links are only appended, in blocks that never move, so the
+// arena never copies what it holds and never holds two copies at once while
+// growing.
+class PathArena {
+ public:
+  std::uint32_t size() const noexcept { return size_; }
+  const PathLink& operator[](std::uint32_t i) const noexcept {
+    return blocks_[i >> kBlockBits][i & (kBlockSize - 1)];
+  }
+  std::uint32_t append(const PathLink& link) {
+    require(size_ < kNoParent, "route search settled more labels than it can number");
+    if ((size_ & (kBlockSize - 1)) == 0)
+      blocks_.push_back(std::make_unique<PathLink[]>(kBlockSize));
+    blocks_.back()[size_ & (kBlockSize - 1)] = link;
+    return size_++;
+  }
+  std::size_t capacity_bytes() const noexcept {
+    return blocks_.size() * kBlockSize * sizeof(PathLink) +
+           blocks_.capacity() * sizeof(std::unique_ptr<PathLink[]>);
+  }
+
+ private:
+  static constexpr std::uint32_t kBlockBits = 14;
+  static constexpr std::uint32_t kBlockSize = 1u << kBlockBits;
+  std::vector<std::unique_ptr<PathLink[]>> blocks_;
+  std::uint32_t size_ = 0;
 };
 
 struct Solution {
@@ -38,29 +65,30 @@ inline Cost cost_of(const Solution& s) noexcept {
   return s.cost;
 }
 
-// A step gains when it makes the cost no better in either objective and worse
-// in one: the new cost is dominated by the old. Along a path of gaining steps
-// costs only grow, so any cycle made of them leads back to its start with a
-// cost that the start dominates.
+// A step gains when the new cost is dominated by the old one: no better in
+// either objective and worse in one. Along a path of gaining steps costs only
+// grow, so a cycle made of them returns to its start with a cost that the
+// start dominates.
 inline bool gains(Cost from, Cost to) noexcept {
   return dominates(from, to);
 }
 
 // Per-node state, created when the search first meets the node.
 struct NodeState {
-  double to_target_m;               // heuristic, computed once per node and request
+  double to_target_m;               // the estimate, computed once per node and request
   NodeParetoSets::Segment settled;  // the node's Pareto set
 };
 
 class Search {
  public:
-  Search(const RoadGraph& graph, DenseId target)
+  Search(const RoadGraph& graph, DenseId source, DenseId target)
       : graph_(graph),
+        source_(source),
         target_(target),
         estimate_(graph.coordinates(target)),
         slot_of_(graph.dense_count(), 0) {}
 
-  std::vector<SettledLabel> run(DenseId source, double eps, SearchStats* stats);
+  std::vector<SettledLabel> run(double eps, SearchStats* stats);
 
  private:
   // The state of dense node d, created on first use.
@@ -73,16 +101,22 @@ class Search {
     return states_[slot - 1];
   }
 
-  bool extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const noexcept;
+  DenseId node_of(const PathLink& link) const noexcept {
+    return link.edge == kNoEdge ? source_ : graph_.head(link.edge);
+  }
+
+  bool extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const;
+  Cost cost_at(std::uint32_t link) const;
   std::vector<NodeId> path_of(std::uint32_t link) const;
 
   const RoadGraph& graph_;
+  const DenseId source_;
   const DenseId target_;
   const DistanceToTarget estimate_;
   std::vector<std::uint32_t> slot_of_;  // per dense node: index + 1 into states_, 0 = not met
   std::vector<NodeState> states_;
   NodeParetoSets sets_;
-  std::vector<PathLink> links_;
+  PathArena links_;
   std::vector<Solution> solutions_;
   OpenList open_;
   std::uint64_t cycle_walks_ = 0;
@@ -96,16 +130,31 @@ class Search {
 // nothing, lose cost, or make a sum NaN are refused, so every settled label
 // has a simple path and the search ends.
 //
-// Only cycles through a step that did not gain need this walk; a cycle of
+// Only a cycle through a step that did not gain needs this walk; a cycle of
 // gaining steps is always dominated. So the walk starts at the latest such
 // step, and on graphs where every step gains (non-negative costs, each edge
-// positive in distance or risk, sums not large enough to absorb an edge) it
+// positive in distance or risk, sums not so large that they absorb an edge) it
 // never runs at all.
-bool Search::extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const noexcept {
+bool Search::extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const {
   for (std::uint32_t i = walk_from; i != kNoParent; i = links_[i].parent) {
-    if (links_[i].node == to) return dominates(links_[i].cost, cost);
+    if (node_of(links_[i]) == to) return dominates(cost_at(i), cost);
   }
   return true;
+}
+
+// The cost of a settled label, summed again edge by edge from the source in
+// path order: the same additions in the same order as during the search, so
+// the same bits.
+Cost Search::cost_at(std::uint32_t link) const {
+  std::vector<std::uint32_t> edges;
+  for (std::uint32_t i = link; i != kNoParent; i = links_[i].parent)
+    if (links_[i].edge != kNoEdge) edges.push_back(links_[i].edge);
+  Cost cost{0.0, 0.0};
+  for (auto e = edges.rbegin(); e != edges.rend(); ++e) {
+    cost.distance = cost.distance + graph_.edge(*e).distance_m;
+    cost.risk = cost.risk + graph_.edge(*e).risk_score;
+  }
+  return cost;
 }
 
 std::vector<NodeId> Search::path_of(std::uint32_t link) const {
@@ -113,17 +162,17 @@ std::vector<NodeId> Search::path_of(std::uint32_t link) const {
   for (std::uint32_t i = link; i != kNoParent; i = links_[i].parent) ++length;
   std::vector<NodeId> path(length);
   for (std::uint32_t i = link; i != kNoParent; i = links_[i].parent)
-    path[--length] = graph_.id_of(links_[i].node);
+    path[--length] = graph_.id_of(node_of(links_[i]));
   return path;
 }
 
-std::vector<SettledLabel> Search::run(DenseId source, double eps, SearchStats* stats) {
+std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
   const double factor = 1.0 + eps;
   std::uint64_t popped = 0;
   std::uint64_t pushed = 1;
 
   // The first label has key 0.0: no estimate is added for it.
-  open_.push({key_rank(0.0), 0.0, 0.0, 0.0, source, kNoParent});
+  open_.push({key_rank(0.0), 0.0, 0.0, 0.0, source_, kNoParent, kNoEdge, kNoParent});
 
   while (!open_.empty()) {
     const OpenLabel label = open_.pop();
@@ -144,15 +193,7 @@ std::vector<SettledLabel> Search::run(DenseId source, double eps, SearchStats* s
 
     // Node-level dominance, then settling into the node's Pareto set.
     if (!sets_.settle(state(label.node).settled, cost)) continue;
-
-    require(links_.size() < kNoParent, "route search settled more labels than it can number");
-    const auto link = static_cast<std::uint32_t>(links_.size());
-    std::uint32_t stall = kNoParent;
-    if (label.parent != kNoParent) {
-      const PathLink& parent = links_[label.parent];
-      stall = gains(parent.cost, cost) ? parent.stall : label.parent;
-    }
-    links_.push_back({cost, label.node, label.parent, stall});
+    const std::uint32_t link = links_.append({label.edge, label.parent, label.stall});
 
     // A label at the target is a solution and is never extended, so no path
     // passes through the target.
@@ -166,16 +207,18 @@ std::vector<SettledLabel> Search::run(DenseId source, double eps, SearchStats* s
       const DenseId to = graph_.head(e);
       const Cost next{label.distance + edge.distance_m, label.risk + edge.risk_score};
       const double familiarity = label.familiarity + edge.familiarity;
-      const std::uint32_t walk_from = gains(cost, next) ? stall : link;
-      if (walk_from != kNoParent) {
+      // The latest non-gaining step of the new path, where a walk back along
+      // it must start.
+      const std::uint32_t stall = gains(cost, next) ? label.stall : link;
+      if (stall != kNoParent) {
         ++cycle_walks_;
-        if (!extension_allowed(walk_from, to, next)) continue;
+        if (!extension_allowed(stall, to, next)) continue;
       }
       // Evaluated left to right, each product rounded before it is added.
       const double key =
           ((next.distance + next.risk * kRiskWeight) + familiarity * kFamiliarityWeight) +
           state(to).to_target_m;
-      open_.push({key_rank(key), next.distance, next.risk, familiarity, to, link});
+      open_.push({key_rank(key), next.distance, next.risk, familiarity, to, link, e, stall});
       ++pushed;
     }
   }
@@ -194,10 +237,10 @@ std::vector<SettledLabel> Search::run(DenseId source, double eps, SearchStats* s
     stats->cycle_walks = cycle_walks_;
     // Every container only grows during the search, so its final capacity is
     // its peak.
-    stats->peak_bytes =
-        open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity() * sizeof(PathLink) +
-        states_.capacity() * sizeof(NodeState) + slot_of_.capacity() * sizeof(std::uint32_t) +
-        solutions_.capacity() * sizeof(Solution);
+    stats->peak_bytes = open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
+                        states_.capacity() * sizeof(NodeState) +
+                        slot_of_.capacity() * sizeof(std::uint32_t) +
+                        solutions_.capacity() * sizeof(Solution);
   }
   return result;
 }
@@ -208,8 +251,8 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
                                     RoadGraph::DenseId target, double eps, SearchStats* stats) {
   require(source < graph.dense_count() && target < graph.dense_count(),
           "route search called with a node the graph does not know");
-  Search search(graph, target);
-  return search.run(source, eps, stats);
+  Search search(graph, source, target);
+  return search.run(eps, stats);
 }
 
 }  // namespace velorin

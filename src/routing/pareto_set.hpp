@@ -2,6 +2,9 @@
 // pooled storage of the per-node sets of one search.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -48,10 +51,14 @@ bool pareto_insert(std::vector<Entry>& set, const Entry& label) {
   return true;
 }
 
-// The per-node Pareto sets of one search, all in one pool: a node's set is a
-// segment of the pool that moves to the end, twice as large, when it fills.
-// Only distance and risk are ever read from these sets, so that is all they
-// keep.
+// The per-node Pareto sets of one search. Only the dominance of a label by a
+// set is ever asked of them, never their order, so each set is kept as a
+// staircase: distinct costs sorted by distance, risk then strictly falling
+// (two non-dominated costs with equal distance are equal). The test and the
+// insert are a binary search and one move of the tail instead of a scan.
+// Costs with a NaN are left out: they neither dominate nor are dominated, so
+// they never change an answer. All sets share one pool: a node's set is a
+// segment of the pool that moves to a segment twice as large when it fills.
 class NodeParetoSets {
  public:
   struct Segment {
@@ -61,36 +68,98 @@ class NodeParetoSets {
   };
 
   // The node-level test and the settling of a popped label at once: false when
-  // an entry of the node's set dominates `label` (nothing changes), otherwise
-  // the label is inserted as pareto_insert() does and true is returned.
+  // an entry of the node's set dominates `label` (nothing changes); otherwise
+  // the entries that `label` dominates are removed, `label` is added, and true
+  // is returned.
   bool settle(Segment& set, Cost label) {
-    std::size_t kept = sweep_dominated(pool_.data() + set.offset, set.size, label);
-    if (kept == kDominatedLabel) return false;
-    set.size = static_cast<std::uint32_t>(kept);
-    if (set.size == set.capacity) grow(set);
-    pool_[set.offset + set.size++] = label;
+    if (label.distance != label.distance || label.risk != label.risk) return true;
+    double* distance = distance_.data() + set.offset;
+    double* risk = risk_.data() + set.offset;
+    const std::size_t size = set.size;
+    // First entry no shorter than the label. The entry before it, or the
+    // entry at it if it is exactly as long, has the least risk among entries
+    // no longer than the label: the only one that can dominate it.
+    const std::size_t first = lower_bound(distance, size, label.distance);
+    const std::size_t closest =
+        first < size && distance[first] == label.distance ? first + 1 : first;
+    if (closest > 0) {
+      Cost best{distance[closest - 1], risk[closest - 1]};
+      if (best.distance == label.distance && best.risk == label.risk) return true;
+      if (dominates(best, label)) return false;
+    }
+    // Entries from `first` on are no shorter; those that are also no safer
+    // form a run, since risk falls along the staircase. The label replaces it.
+    std::size_t last = first;
+    while (last < size && risk[last] >= label.risk) ++last;
+    if (last > first) {
+      distance[first] = label.distance;
+      risk[first] = label.risk;
+      std::copy(distance + last, distance + size, distance + first + 1);
+      std::copy(risk + last, risk + size, risk + first + 1);
+      set.size = static_cast<std::uint32_t>(size - (last - first - 1));
+      return true;
+    }
+    if (size == set.capacity) {
+      grow(set);
+      distance = distance_.data() + set.offset;
+      risk = risk_.data() + set.offset;
+    }
+    std::copy_backward(distance + first, distance + size, distance + size + 1);
+    std::copy_backward(risk + first, risk + size, risk + size + 1);
+    distance[first] = label.distance;
+    risk[first] = label.risk;
+    ++set.size;
     return true;
   }
 
-  std::size_t capacity_bytes() const noexcept { return pool_.capacity() * sizeof(Cost); }
+  std::size_t capacity_bytes() const noexcept {
+    std::size_t bytes = (distance_.capacity() + risk_.capacity()) * sizeof(double);
+    for (const auto& v : vacant_) bytes += v.capacity() * sizeof(std::uint32_t);
+    return bytes;
+  }
 
  private:
-  void grow(Segment& set) {
-    std::size_t capacity = set.capacity == 0 ? 2 : std::size_t{set.capacity} * 2;
-    require(pool_.size() + capacity <= UINT32_MAX, "per-node Pareto sets outgrew their index");
-    if (set.capacity != 0 && set.offset + set.capacity == pool_.size()) {
-      // The segment is the last one in the pool: it can grow where it is.
-      pool_.resize(set.offset + capacity);
-    } else {
-      std::size_t offset = pool_.size();
-      pool_.resize(offset + capacity);
-      for (std::uint32_t i = 0; i < set.size; ++i) pool_[offset + i] = pool_[set.offset + i];
-      set.offset = static_cast<std::uint32_t>(offset);
+  // Index of the first value >= x in sorted values[0, size). Branch-free: the
+  // sets are searched on every pop, and their comparisons do not predict.
+  static std::size_t lower_bound(const double* values, std::size_t size, double x) noexcept {
+    if (size == 0) return 0;
+    const double* base = values;
+    while (size > 1) {
+      std::size_t half = size / 2;
+      base = base[half - 1] < x ? base + half : base;
+      size -= half;
     }
+    return static_cast<std::size_t>(base - values) + (*base < x ? 1 : 0);
+  }
+
+  // Moves a full set to a segment twice its size. Segments have power-of-two
+  // sizes; a vacated one is kept for the next set that grows into its size.
+  void grow(Segment& set) {
+    const std::size_t capacity = set.capacity == 0 ? 2 : std::size_t{set.capacity} * 2;
+    const int size_class = std::countr_zero(capacity);
+    std::uint32_t offset;
+    if (!vacant_[size_class].empty()) {
+      offset = vacant_[size_class].back();
+      vacant_[size_class].pop_back();
+    } else {
+      require(distance_.size() + capacity <= UINT32_MAX,
+              "per-node Pareto sets outgrew their index");
+      offset = static_cast<std::uint32_t>(distance_.size());
+      distance_.resize(distance_.size() + capacity);
+      risk_.resize(risk_.size() + capacity);
+    }
+    std::copy_n(distance_.data() + set.offset, set.size, distance_.data() + offset);
+    std::copy_n(risk_.data() + set.offset, set.size, risk_.data() + offset);
+    if (set.capacity != 0) vacant_[std::countr_zero(set.capacity)].push_back(set.offset);
+    set.offset = offset;
     set.capacity = static_cast<std::uint32_t>(capacity);
   }
 
-  std::vector<Cost> pool_;
+  // The sets' distances and risks in two parallel pools, so that the binary
+  // search over distances reads half as many cache lines.
+  std::vector<double> distance_;
+  std::vector<double> risk_;
+  std::array<std::vector<std::uint32_t>, 32> vacant_;  // by log2 of the segment size
 };
 
 }  // namespace velorin

@@ -14,7 +14,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The node field tags each label so that labels equal in order stay apart.
 OpenLabel label(double key, double distance, double risk, std::uint32_t tag) {
-  return {key_rank(key), distance, risk, 0.0, tag, kNoParent};
+  return {key_rank(key), distance, risk, 0.0, tag, kNoParent, kNoEdge, kNoParent};
 }
 
 std::vector<std::uint32_t> drain(OpenList& open) {

@@ -1,0 +1,214 @@
+// Route search benchmark: popped labels per second and working memory per
+// request, on a graph document with given pairs or on synthetic grids.
+//
+//   route_bench grid [max_nodes]          scaling run on square grids, 10^4 .. max_nodes
+//   route_bench graph FILE.json PAIRS EPS...
+//                                         PAIRS: one "source target" pair per line
+//
+// Figures come from the search's own counters, which the Python module does
+// not report.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "graph/graph_json.hpp"
+#include "graph/road_graph.hpp"
+#include "routing/pareto_search.hpp"
+#include "routing/route_request.hpp"
+
+namespace {
+
+using velorin::astar_pex;
+using velorin::Edge;
+using velorin::Node;
+using velorin::NodeId;
+using velorin::RoadGraph;
+using velorin::SearchStats;
+using Clock = std::chrono::steady_clock;
+
+struct Totals {
+  double seconds = 0.0;
+  std::uint64_t popped = 0;
+  std::uint64_t pushed = 0;
+  std::uint64_t solutions = 0;
+  std::size_t peak_bytes_max = 0;
+  double peak_bytes_sum = 0.0;
+  int requests = 0;
+  double log_seconds_sum = 0.0;
+
+  void add(double s, const SearchStats& st, std::size_t found) {
+    seconds += s;
+    popped += st.popped;
+    pushed += st.pushed;
+    solutions += found;
+    peak_bytes_max = std::max(peak_bytes_max, st.peak_bytes);
+    peak_bytes_sum += static_cast<double>(st.peak_bytes);
+    log_seconds_sum += std::log(s);
+    ++requests;
+  }
+  void print(const char* label) const {
+    std::printf(
+        "%-28s %4d requests  geo-mean %9.3f ms  popped %11llu  %6.2f M popped/s  "
+        "peak memory/request mean %8.2f MiB max %8.2f MiB  solutions/request %.1f\n",
+        label, requests, 1e3 * std::exp(log_seconds_sum / requests),
+        static_cast<unsigned long long>(popped), static_cast<double>(popped) / seconds / 1e6,
+        peak_bytes_sum / requests / 1048576.0, static_cast<double>(peak_bytes_max) / 1048576.0,
+        static_cast<double>(solutions) / requests);
+  }
+};
+
+std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, SearchStats& stats,
+                        double& seconds) {
+  auto start = Clock::now();
+  auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats);
+  seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return found.size();
+}
+
+// A side x side grid ~100 m apart near Andorra's latitude, two-way streets.
+// Distances vary a little, risks come in a few levels, as on real maps where
+// main roads are short and risky and side streets long and calm.
+RoadGraph grid(std::size_t side, std::uint64_t seed) {
+  std::vector<Node> nodes;
+  std::vector<Edge> edges;
+  nodes.reserve(side * side);
+  edges.reserve(side * side * 4);
+  auto next = [&seed] {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<double>(seed >> 11) / 9007199254740992.0;
+  };
+  const double step = 0.0009;  // degrees, about 100 m
+  auto id = [side](std::size_t r, std::size_t c) { return static_cast<NodeId>(r * side + c + 1); };
+  for (std::size_t r = 0; r < side; ++r)
+    for (std::size_t c = 0; c < side; ++c)
+      nodes.push_back(
+          {id(r, c), 42.5 + step * static_cast<double>(r), 1.5 + step * static_cast<double>(c)});
+  auto street = [&](NodeId a, NodeId b) {
+    double distance = 100.0 + 20.0 * next();
+    double risk = std::floor(next() * 4.0) * 0.25 * distance / 100.0;
+    double familiarity = next() < 0.1 ? 0.01 : 0.0;
+    edges.push_back({a, b, distance, risk, familiarity});
+    edges.push_back({b, a, distance, risk, familiarity});
+  };
+  for (std::size_t r = 0; r < side; ++r) {
+    for (std::size_t c = 0; c < side; ++c) {
+      if (c + 1 < side) street(id(r, c), id(r, c + 1));
+      if (r + 1 < side) street(id(r, c), id(r + 1, c));
+    }
+  }
+  return RoadGraph::build(std::move(nodes), std::move(edges));
+}
+
+double max_rss_mib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+int run_grid(std::size_t max_nodes) {
+  std::printf("Scaling on square grids (pairs 20 rows/columns apart, eps 0.1 and 0.0)\n");
+  for (std::size_t side : {100u, 316u, 1000u}) {
+    if (side * side > max_nodes) break;
+    RoadGraph g = grid(side, 42);
+    std::printf("grid %zux%zu: %zu nodes, %zu arcs, graph %.1f MiB\n", side, side, g.node_count(),
+                g.edge_count(), static_cast<double>(g.memory_bytes()) / 1048576.0);
+    for (double eps : {0.1, 0.0}) {
+      Totals totals;
+      std::uint64_t seed = 7;
+      for (int i = 0; i < 10; ++i) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        std::size_t r = (seed >> 33) % (side - 20), c = (seed >> 13) % (side - 20);
+        NodeId s = r * side + c + 1, t = (r + 20) * side + (c + 20) + 1;
+        SearchStats stats;
+        double seconds = 0.0;
+        std::size_t found = search_once(g, s, t, eps, stats, seconds);
+        totals.add(seconds, stats, found);
+      }
+      char label[64];
+      std::snprintf(label, sizeof label, "  eps %.1f", eps);
+      totals.print(label);
+    }
+    // One long query across the whole grid shows how a request grows with
+    // the graph rather than with the distance.
+    SearchStats stats;
+    double seconds = 0.0;
+    std::size_t found = search_once(g, 1, side * side, 0.1, stats, seconds);
+    std::printf(
+        "  corner to corner eps 0.1: %.3f s, popped %llu (%.2f M/s), peak memory %.1f MiB, "
+        "%zu solutions\n",
+        seconds, static_cast<unsigned long long>(stats.popped),
+        static_cast<double>(stats.popped) / seconds / 1e6,
+        static_cast<double>(stats.peak_bytes) / 1048576.0, found);
+  }
+  std::printf("process max RSS %.1f MiB\n", max_rss_mib());
+  return 0;
+}
+
+int run_graph(const char* graph_path, const char* pairs_path, const std::vector<double>& eps_list) {
+  std::ifstream in(graph_path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", graph_path);
+    return 2;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  auto decoded = velorin::decode_graph_json(text.str());
+  if (auto* error = std::get_if<velorin::JsonError>(&decoded)) {
+    std::fprintf(stderr, "%s: %s\n", graph_path, error->describe().c_str());
+    return 2;
+  }
+  const RoadGraph& g = std::get<RoadGraph>(decoded);
+  std::vector<std::pair<NodeId, NodeId>> pairs;
+  std::ifstream pin(pairs_path);
+  for (NodeId s, t; pin >> s >> t;) pairs.emplace_back(s, t);
+  std::printf("graph %s: %zu nodes, %zu arcs; %zu pairs\n", graph_path, g.node_count(),
+              g.edge_count(), pairs.size());
+  for (double eps : eps_list) {
+    Totals search_only, request;
+    for (auto [s, t] : pairs) {
+      SearchStats stats;
+      double seconds = 0.0;
+      std::size_t found = search_once(g, s, t, eps, stats, seconds);
+      search_only.add(seconds, stats, found);
+      // The whole request, checks and selection included.
+      auto start = Clock::now();
+      auto routes = velorin::compute_safe_routes(g, s, t, eps);
+      double whole = std::chrono::duration<double>(Clock::now() - start).count();
+      request.add(whole, stats, std::holds_alternative<velorin::RouteError>(routes) ? 0 : found);
+    }
+    char label[64];
+    std::snprintf(label, sizeof label, "search       eps %.2f", eps);
+    search_only.print(label);
+    std::snprintf(label, sizeof label, "whole request eps %.2f", eps);
+    request.print(label);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "grid";
+  if (mode == "grid") {
+    std::size_t max_nodes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000000;
+    return run_grid(max_nodes);
+  }
+  if (mode == "graph" && argc >= 5) {
+    std::vector<double> eps_list;
+    for (int i = 4; i < argc; ++i) eps_list.push_back(std::strtod(argv[i], nullptr));
+    return run_graph(argv[2], argv[3], eps_list);
+  }
+  std::fprintf(stderr,
+               "usage: route_bench grid [max_nodes]\n"
+               "       route_bench graph FILE.json PAIRS EPS...\n");
+  return 2;
+}
