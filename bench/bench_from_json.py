@@ -30,7 +30,11 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DATA = REPO.parent / "shared" / "data"
+# The extracts live in shared/data beside the repository (or beside a folder
+# holding it, for a git worktree).
+DATA = next(
+    (p / "shared" / "data" for p in REPO.parents if (p / "shared" / "data").is_dir()), REPO.parent / "shared" / "data"
+)
 
 
 def andorra_shaped_document(nodes: int = 104_000, arcs: int = 205_000, seed: int = 7) -> str:
