@@ -70,7 +70,8 @@ void check_error(std::string_view text, const velorin::JsonError& error) {
   if (error.message.empty()) violated("empty error message", described);
   const std::string suffix =
       " at line " + std::to_string(error.line) + " column " + std::to_string(error.column);
-  if (described != error.message + suffix) violated("describe() is not message + position", described);
+  if (described != error.message + suffix)
+    violated("describe() is not message + position", described);
   if (described.find('\n') != std::string::npos) violated("error text spans lines", described);
   if (valid_utf8(text) && !valid_utf8(described)) violated("error text is not UTF-8", described);
 
@@ -88,7 +89,9 @@ void check_error(std::string_view text, const velorin::JsonError& error) {
   if (error.column > line_end - line_start) violated("column past the end of its line", described);
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 void append_number(std::string& out, double value) {
   char buffer[40];
@@ -137,7 +140,8 @@ void check_tables(const velorin::RoadGraph& graph) {
     for (std::uint32_t index : graph.out_edge_indices(d)) {
       if (index >= graph.edge_count()) violated("out-edge index out of range");
       if (!first && index <= previous) violated("out-edge indices not ascending");
-      if (graph.edge(index).from != graph.id_of(d)) violated("out-edge listed under the wrong node");
+      if (graph.edge(index).from != graph.id_of(d))
+        violated("out-edge listed under the wrong node");
       previous = index;
       first = false;
       ++listed;

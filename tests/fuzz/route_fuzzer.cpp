@@ -69,9 +69,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 constexpr NodeId kIds[] = {0, 1, 2, 3, 4, 5, 6, 7, UINT64_MAX, UINT64_MAX - 1, 1ull << 63};
 constexpr double kDegrees[] = {0.0, 1.0, -1.0, 0.001, 43.5, 48.85, 2.35, 90.0, -90.0, 180.0, 1e300};
-constexpr double kCosts[] = {0.0,  -0.0, 1.0,  2.0,    3.0,   0.5,  10.0, 100.0,
-                             1e3,  -1.0, -5.0, 1e-300, 5e-324, 1e300, kMax, -kMax};
-constexpr double kEps[] = {0.0, 0.1, 0.5, 1.0, 2.0, -1.0, -0.5, -0.0, 1e-300, 1e300, kNaN, kInf, -kInf};
+constexpr double kCosts[] = {0.0, -0.0, 1.0,  2.0,    3.0,    0.5,   10.0, 100.0,
+                             1e3, -1.0, -5.0, 1e-300, 5e-324, 1e300, kMax, -kMax};
+constexpr double kEps[] = {0.0,  0.1,    0.5,   1.0,  2.0,  -1.0, -0.5,
+                           -0.0, 1e-300, 1e300, kNaN, kInf, -kInf};
 
 // A document can only hold finite numbers, so neither can a graph.
 double cost(Bytes& in) {
@@ -160,7 +161,7 @@ bool totals_achievable(const Request& rq, const RouteRecord& r) {
             dup = dup || (same_bits(o.d, n.d) && same_bits(o.k, n.k) && same_bits(o.f, n.f));
           if (!dup) next.push_back(n);
         }
-    if (next.empty()) return false;  // no arc between consecutive nodes
+    if (next.empty()) return false;       // no arc between consecutive nodes
     if (next.size() > 4096) return true;  // too many choices to check; walk checked above
     sums = std::move(next);
   }
@@ -192,7 +193,8 @@ void check_routes(const Request& rq, const std::vector<RouteRecord>& routes) {
       violated("estimated time is not distance / 66.67", show(r));
     double comfort = std::exp(-2.0 * r.total_risk);
     if (comfort > 1.0) comfort = 1.0;
-    if (!same_bits(r.comfort_score, comfort)) violated("comfort is not exp(-2 risk) capped", show(r));
+    if (!same_bits(r.comfort_score, comfort))
+      violated("comfort is not exp(-2 risk) capped", show(r));
 
     std::string text = velorin::describe_route(r);
     if (text.rfind("Route(" + r.route_type + ", dist=", 0) != 0 || !text.ends_with("min)"))
@@ -230,7 +232,8 @@ bool same_routes(const std::vector<RouteRecord>& a, const std::vector<RouteRecor
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Bytes in(data, size);
   Request rq;
-  for (int n = in.next() % 9; n > 0; --n) rq.nodes.push_back({in.pick(kIds), in.pick(kDegrees), in.pick(kDegrees)});
+  for (int n = in.next() % 9; n > 0; --n)
+    rq.nodes.push_back({in.pick(kIds), in.pick(kDegrees), in.pick(kDegrees)});
   for (int m = in.next() % 25; m > 0; --m) {
     NodeId from = in.pick(kIds), to = in.pick(kIds);
     double d = cost(in), r = cost(in), f = cost(in);
@@ -244,7 +247,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto first = velorin::compute_safe_routes(graph, rq.source, rq.target, rq.eps);
   const std::string refusal = expected_refusal(rq);
   if (auto* error = std::get_if<velorin::RouteError>(&first)) {
-    if (error->message != refusal) violated("wrong refusal", error->message + "\nexpected: " + refusal);
+    if (error->message != refusal)
+      violated("wrong refusal", error->message + "\nexpected: " + refusal);
     return 0;
   }
   const auto& routes = std::get<std::vector<RouteRecord>>(first);
