@@ -55,10 +55,15 @@ cpp-test: cpp-configure
 # interpreter is not instrumented, so the ASan runtime is preloaded into it;
 # PYTHONMALLOC=malloc routes every Python object through ASan's allocator, so
 # a reference this module drops once too often is caught as a use after free.
-# Any report fails the run (UBSan halts, LSan turns the exit code non-zero).
+# libstdc++ is preloaded too: ASan must find the real __cxa_throw when it
+# starts, or the first C++ exception in another extension (matplotlib's)
+# aborts. Any report fails the run (UBSan halts, LSan turns the exit code
+# non-zero); --capture=sys leaves file descriptor 2 alone, so that a report
+# from inside a test reaches the log instead of pytest's capture file.
 # VELORIN_TEST_LIGHT makes the heaviest tests smaller; they all still run.
 ASAN_VENV ?= .venv-asan
-ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+  PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_string_checks=1 \
   LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 VELORIN_TEST_LIGHT=1
@@ -67,7 +72,7 @@ test-asan:
 	$(MAKE) --no-print-directory venv VENV=$(ASAN_VENV)
 	VELORIN_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install --quiet ".[test,maps]" \
 	  --config-settings=build-dir='build/asan-{wheel_tag}'
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys
 
 # --- Fuzzing -----------------------------------------------------------------
 # libFuzzer targets under tests/fuzz/, built with clang and both sanitizers.
