@@ -61,8 +61,13 @@ def grid_document(width, height, seed, lat0=43.5, lon0=1.4, step=0.001):
                     length = rng.uniform(60.0, 140.0)
                     for a, b in ((here, there), (there, here)):
                         edges.append(
-                            (a, b, length, rng.choice([0.1, 0.3, 0.8, 2.0]) * length / 100.0,
-                             rng.choice([0.0, 0.0, 0.5, 1.0]))
+                            (
+                                a,
+                                b,
+                                length,
+                                rng.choice([0.1, 0.3, 0.8, 2.0]) * length / 100.0,
+                                rng.choice([0.0, 0.0, 0.5, 1.0]),
+                            )
                         )
     return document(nodes, edges)
 
@@ -78,8 +83,7 @@ def run_isolated(code, timeout, **params):
     The peak is the kernel's high-water mark of this process's own memory
     (VmHWM), reset by mark(); getrusage's figure would also count the parent's
     pages inherited across fork and exec."""
-    prelude = textwrap.dedent(
-        """
+    prelude = textwrap.dedent("""
         import json, re, sys
         import velorin_core
         from velorin_core import PyGraph, compute_safe_routes
@@ -99,8 +103,7 @@ def run_isolated(code, timeout, **params):
         def report(**values):
             _reported.update(values, grown_bytes=grown_bytes())
             print(json.dumps(_reported))
-        """
-    )
+        """)
     started = time.monotonic()
     child = subprocess.run(
         [sys.executable, "-c", prelude + textwrap.dedent(code), json.dumps(params)],
@@ -109,10 +112,9 @@ def run_isolated(code, timeout, **params):
         timeout=timeout,
     )
     seconds = time.monotonic() - started
-    assert child.returncode == 0, (
-        f"child exited with {child.returncode}\n--- stderr:\n{child.stderr[-5000:]}"
-    )
+    assert (
+        child.returncode == 0
+    ), f"child exited with {child.returncode}\n--- stderr:\n{child.stderr[-5000:]}"
     result = json.loads(child.stdout.strip().splitlines()[-1])
     result["seconds"] = seconds
     return result
-

@@ -31,8 +31,9 @@ class Index:
         return self.value
 
 
-nodes = st.lists(st.tuples(st.sampled_from(IDS), st.sampled_from(DEGREES), st.sampled_from(DEGREES)),
-                 max_size=7)
+nodes = st.lists(
+    st.tuples(st.sampled_from(IDS), st.sampled_from(DEGREES), st.sampled_from(DEGREES)), max_size=7
+)
 edges = st.lists(
     st.tuples(
         st.sampled_from(IDS),
@@ -56,18 +57,24 @@ eps_arguments = st.one_of(
 
 def encode(node_list, edge_list, array_form):
     if array_form:
-        return json.dumps([
-            [list(n) for n in node_list],
-            [[a, b, d, r, None if f == "absent" else f] for a, b, d, r, f in edge_list],
-        ])
+        return json.dumps(
+            [
+                [list(n) for n in node_list],
+                [[a, b, d, r, None if f == "absent" else f] for a, b, d, r, f in edge_list],
+            ]
+        )
     edge_objects = []
     for a, b, d, r, f in edge_list:
         edge = {"from": a, "to": b, "distance_m": d, "risk_score": r}
         if f != "absent":
             edge["familiarity"] = f
         edge_objects.append(edge)
-    return json.dumps({"nodes": [{"id": i, "lat": la, "lon": lo} for i, la, lo in node_list],
-                       "edges": edge_objects})
+    return json.dumps(
+        {
+            "nodes": [{"id": i, "lat": la, "lon": lo} for i, la, lo in node_list],
+            "edges": edge_objects,
+        }
+    )
 
 
 def conversion_error(name, value, kind):
@@ -103,20 +110,27 @@ def expected_refusal(node_list, edge_list, source, target):
                 frontier.append(b)
     if target in reached:
         return None
-    return (f"Aucun chemin trouvé entre {source} et {target}. "
-            "Les nœuds sont peut-être dans des composantes déconnectées.")
+    return (
+        f"Aucun chemin trouvé entre {source} et {target}. "
+        "Les nœuds sont peut-être dans des composantes déconnectées."
+    )
 
 
-@settings(max_examples=150 if LIGHT else 600, deadline=None,
-          suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=150 if LIGHT else 600, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
 @given(nodes, edges, st.booleans(), node_arguments, node_arguments, eps_arguments)
-def test_every_call_ends_in_routes_or_the_right_exception(node_list, edge_list, array_form,
-                                                          source, target, eps):
+def test_every_call_ends_in_routes_or_the_right_exception(
+    node_list, edge_list, array_form, source, target, eps
+):
     graph = PyGraph.from_json(encode(node_list, edge_list, array_form))
     assert (graph.node_count(), graph.edge_count()) == (len(node_list), len(edge_list))
 
-    failure = (conversion_error("source", source, "id") or conversion_error("target", target, "id")
-               or conversion_error("eps", eps, "float"))
+    failure = (
+        conversion_error("source", source, "id")
+        or conversion_error("target", target, "id")
+        or conversion_error("eps", eps, "float")
+    )
     try:
         routes = compute_safe_routes(graph, source, target, eps)
     except (TypeError, OverflowError, RuntimeError) as error:

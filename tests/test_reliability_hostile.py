@@ -16,7 +16,7 @@ import re
 
 import pytest
 
-from reliability_support import LIGHT, MiB, document, run_isolated
+from reliability_support import LIGHT, MiB, document, grid_document, run_isolated
 from velorin_core import PyGraph, compute_safe_routes
 
 MAX = 1.7976931348623157e308
@@ -37,6 +37,8 @@ def within(limit):
     shadows all memory by an eighth and holds up to 256 MiB of freed blocks
     back in quarantine."""
     return 2 * limit + 320 * MiB if LIGHT else limit
+
+
 LABELS = ["shortest", "safest", "balanced"]
 
 
@@ -215,7 +217,13 @@ def test_deep_nesting_neither_recurses_nor_grows(build, outcome):
         ("[1, 2, 10.0, 1.0, null]", "[1, 2, 5.0, 5.0, null]", 5.0),  # identical parallel arcs
         ("[1, 2, 0, 0, 0]", "[1, 2, 0, 0, 0]", 0.0),  # free parallel arcs
     ],
-    ids=["self-loops", "free self-loops", "negative self-loops", "parallel arcs", "free parallel arcs"],
+    ids=[
+        "self-loops",
+        "free self-loops",
+        "negative self-loops",
+        "parallel arcs",
+        "free parallel arcs",
+    ],
 )
 def test_a_node_with_a_million_arcs(arc, tail, expected_distance):
     result = run_isolated(
@@ -253,7 +261,9 @@ def test_equal_parallel_arcs_with_eps_that_prunes_nothing(eps):
     arcs = ", ".join(["[1, 2, 10.0, 1.0, null]"] * (2_000 if LIGHT else 10_000))
     graph = PyGraph.from_json("[[[1, 43.6, 1.44], [2, 43.61, 1.45]], [" + arcs + "]]")
     routes = compute_safe_routes(graph, 1, 2, eps)
-    assert [(r.route_type, r.path, r.total_distance_m) for r in routes] == [("shortest", [1, 2], 10.0)]
+    assert [(r.route_type, r.path, r.total_distance_m) for r in routes] == [
+        ("shortest", [1, 2], 10.0)
+    ]
 
 
 def test_parallel_arcs_with_scattered_costs():
@@ -302,7 +312,12 @@ CYCLE_GRAPHS = {
     "free complete graph": (complete_graph(7, 0.0), 1, 7),
     # A loop that lowers both objectives each time round.
     "negative cycle": (
-        [(1, 2, -1.0, -1.0, 1.0), (2, 1, -1.0, -1.0, 1.0), (2, 3, 5.0, 5.0, 0.0), (1, 3, 20.0, 0.1, 0.0)],
+        [
+            (1, 2, -1.0, -1.0, 1.0),
+            (2, 1, -1.0, -1.0, 1.0),
+            (2, 3, 5.0, 5.0, 0.0),
+            (1, 3, 20.0, 0.1, 0.0),
+        ],
         1,
         3,
     ),
@@ -326,7 +341,12 @@ CYCLE_GRAPHS = {
     ),
     # The largest and smallest magnitudes side by side.
     "extreme magnitudes": (
-        [(1, 2, 5e-324, MAX, 0.0), (2, 3, MAX, 5e-324, MAX), (1, 3, -MAX, -MAX, -MAX), (3, 1, MAX, MAX, 0.0)],
+        [
+            (1, 2, 5e-324, MAX, 0.0),
+            (2, 3, MAX, 5e-324, MAX),
+            (1, 3, -MAX, -MAX, -MAX),
+            (3, 1, MAX, MAX, 0.0),
+        ],
         1,
         3,
     ),
@@ -360,18 +380,23 @@ def test_cycles_and_extreme_costs_end_with_routes(name):
 
 
 def test_overflowing_sums_are_reported_not_hidden():
+    # Sums past the largest double become +-inf and stay visible in the
+    # metrics and the printed form; the routes they dominate are dropped.
     edges, source, target = CYCLE_GRAPHS["overflowing sums"]
     ids = sorted({a for a, *_ in edges} | {b for _, b, *_ in edges})
     graph = PyGraph.from_json(document([(i, 43.6, 1.44) for i in ids], edges))
-    routes = compute_safe_routes(graph, source, target, 0.0)
-    by_path = {tuple(r.path): r for r in routes}
-    # The route through 5 sums -MAX twice: -inf metres is the least distance.
-    shortest = routes[0]
-    assert shortest.path == [1, 5, 9] and shortest.total_distance_m == -INF
-    assert repr(shortest).startswith("Route(shortest, dist=-infm, risk=inf,")
-    assert shortest.estimated_time_min == -INF and shortest.comfort_score == 0.0
-    for route in by_path.values():
-        assert route.total_distance_m == route.total_distance_m or route.path == [1, 5, 9]
+    for eps in (0.0, NAN):
+        shortest, safest = compute_safe_routes(graph, source, target, eps)
+        assert (
+            shortest.path == [1, 5, 9]
+            and repr(shortest) == "Route(shortest, dist=-infm, risk=inf, time=-infmin)"
+        )
+        assert (shortest.total_familiarity, shortest.comfort_score) == (-INF, 0.0)
+        assert (
+            safest.path == [1, 2, 9]
+            and repr(safest) == "Route(safest, dist=infm, risk=2.000, time=infmin)"
+        )
+        assert safest.comfort_score == math.exp(-4.0)
 
 
 # --- ids at the ends of the range, eps that is not a number ---------------------------------
@@ -379,8 +404,15 @@ def test_overflowing_sums_are_reported_not_hidden():
 
 def test_node_ids_at_both_ends_of_the_range():
     middle = 1 << 63
-    edges = [(0, U64_MAX, 1.0, 1.0), (U64_MAX, 0, 1.0, 1.0), (0, middle, 0.4, 0.4), (middle, U64_MAX, 0.4, 2.0)]
-    graph = PyGraph.from_json(document([(0, 0.0, 0.0), (U64_MAX, 0.0, 0.001), (middle, 0.0, 0.0005)], edges))
+    edges = [
+        (0, U64_MAX, 1.0, 1.0),
+        (U64_MAX, 0, 1.0, 1.0),
+        (0, middle, 0.4, 0.4),
+        (middle, U64_MAX, 0.4, 2.0),
+    ]
+    graph = PyGraph.from_json(
+        document([(0, 0.0, 0.0), (U64_MAX, 0.0, 0.001), (middle, 0.0, 0.0005)], edges)
+    )
     there = compute_safe_routes(graph, 0, U64_MAX, 0.0)
     assert [(r.route_type, r.path) for r in there] == [
         ("shortest", [0, middle, U64_MAX]),
@@ -389,7 +421,9 @@ def test_node_ids_at_both_ends_of_the_range():
     back = compute_safe_routes(graph, U64_MAX, 0, 0.0)
     assert back[0].path == [U64_MAX, 0] and all(type(i) is int and i >= 0 for i in back[0].path)
     assert compute_safe_routes(graph, 0, 0, 0.0)[0].path == [0]
-    with pytest.raises(RuntimeError, match=r"^Nœud cible 18446744073709551614 introuvable dans le graphe$"):
+    with pytest.raises(
+        RuntimeError, match=r"^Nœud cible 18446744073709551614 introuvable dans le graphe$"
+    ):
         compute_safe_routes(graph, 0, U64_MAX - 1, 0.0)
     with pytest.raises(RuntimeError, match=r"^Nœud source 9223372036854775807 introuvable"):
         compute_safe_routes(graph, middle - 1, 0, 0.0)
@@ -423,8 +457,6 @@ def test_any_eps_gives_routes(eps):
 def test_eps_that_prunes_nothing_still_ends_on_a_grid(eps):
     # NaN and -inf never let a solution discard a label; the search still ends
     # because labels are pruned at every node.
-    from reliability_support import grid_document
-
     graph = PyGraph.from_json(grid_document(12, 12, seed=2))
     routes = compute_safe_routes(graph, 1, 144, eps)
     arcs = json.loads(grid_document(12, 12, seed=2))["edges"]

@@ -107,26 +107,49 @@ CASES = [
             [],
         ),
     ),
-    ("from_json missing field", ValueError, lambda c: (lambda: PyGraph.from_json('{"nodes": []}'), [])),
+    (
+        "from_json missing field",
+        ValueError,
+        lambda c: (lambda: PyGraph.from_json('{"nodes": []}'), []),
+    ),
     ("from_json int", TypeError, lambda c: (lambda: PyGraph.from_json(c.s), [c.s])),
     ("from_json no argument", TypeError, lambda c: (lambda: PyGraph.from_json(), [])),
-    ("from_json two arguments", TypeError, lambda c: (lambda: PyGraph.from_json(c.doc, c.doc), [c.doc])),
-    ("from_json bad keyword", TypeError, lambda c: (lambda: PyGraph.from_json(text=c.doc), [c.doc])),
+    (
+        "from_json two arguments",
+        TypeError,
+        lambda c: (lambda: PyGraph.from_json(c.doc, c.doc), [c.doc]),
+    ),
+    (
+        "from_json bad keyword",
+        TypeError,
+        lambda c: (lambda: PyGraph.from_json(text=c.doc), [c.doc]),
+    ),
     (
         "from_json twice",
         TypeError,
         lambda c: (lambda: PyGraph.from_json(c.doc, json_str=c.doc), [c.doc]),
     ),
-    ("from_json surrogate", UnicodeEncodeError, lambda c: (lambda: PyGraph.from_json("\ud800"), [])),
+    (
+        "from_json surrogate",
+        UnicodeEncodeError,
+        lambda c: (lambda: PyGraph.from_json("\ud800"), []),
+    ),
     # --- PyGraph methods
     ("node_count", None, lambda c: (c.graph.node_count, [c.graph])),
     ("edge_count", None, lambda c: (c.graph.edge_count, [c.graph])),
-    ("node_count with argument", TypeError, lambda c: (lambda: c.graph.node_count(c.s), [c.graph, c.s])),
+    (
+        "node_count with argument",
+        TypeError,
+        lambda c: (lambda: c.graph.node_count(c.s), [c.graph, c.s]),
+    ),
     # --- compute_safe_routes: success and each refusal
     (
         "routes",
         None,
-        lambda c: (lambda: compute_safe_routes(c.graph, c.s, c.t, c.eps), [c.graph, c.s, c.t, c.eps]),
+        lambda c: (
+            lambda: compute_safe_routes(c.graph, c.s, c.t, c.eps),
+            [c.graph, c.s, c.t, c.eps],
+        ),
     ),
     (
         "routes by keyword",
@@ -147,12 +170,18 @@ CASES = [
     (
         "unknown source",
         RuntimeError,
-        lambda c: (lambda: compute_safe_routes(c.graph, UNKNOWN, c.t, c.eps), [c.graph, c.t, c.eps]),
+        lambda c: (
+            lambda: compute_safe_routes(c.graph, UNKNOWN, c.t, c.eps),
+            [c.graph, c.t, c.eps],
+        ),
     ),
     (
         "unknown target",
         RuntimeError,
-        lambda c: (lambda: compute_safe_routes(c.graph, c.s, UNKNOWN, c.eps), [c.graph, c.s, c.eps]),
+        lambda c: (
+            lambda: compute_safe_routes(c.graph, c.s, UNKNOWN, c.eps),
+            [c.graph, c.s, c.eps],
+        ),
     ),
     (
         "isolated source",
@@ -215,7 +244,10 @@ CASES = [
     (
         "target too large",
         OverflowError,
-        lambda c: (lambda: compute_safe_routes(c.graph, c.s, 1 << 64, c.eps), [c.graph, c.s, c.eps]),
+        lambda c: (
+            lambda: compute_safe_routes(c.graph, c.s, 1 << 64, c.eps),
+            [c.graph, c.s, c.eps],
+        ),
     ),
     (
         "source float",
@@ -263,7 +295,11 @@ CASES = [
     ),
     # --- PyRouteResult
     *[
-        (f"attribute {name}", None, lambda c, name=name: (lambda: getattr(c.route, name), [c.route]))
+        (
+            f"attribute {name}",
+            None,
+            lambda c, name=name: (lambda: getattr(c.route, name), [c.route]),
+        )
         for name in (
             "path",
             "total_distance_m",

@@ -45,8 +45,15 @@ def answer(graph, source, target, eps):
 
 
 def route_attributes(route):
-    return (route.route_type, route.path, route.total_distance_m, route.total_risk,
-            route.node_count, route.comfort_score, str(route))
+    return (
+        route.route_type,
+        route.path,
+        route.total_distance_m,
+        route.total_risk,
+        route.node_count,
+        route.comfort_score,
+        str(route),
+    )
 
 
 @pytest.fixture(scope="module")
@@ -55,15 +62,22 @@ def shared():
     graph = PyGraph.from_json(document)
     rng = random.Random(8)
     last = WIDTH * HEIGHT
-    queries = [(rng.randint(1, last), rng.randint(1, last), rng.choice([0.0, 0.1, 0.5]))
-               for _ in range(24)]
+    queries = [
+        (rng.randint(1, last), rng.randint(1, last), rng.choice([0.0, 0.1, 0.5])) for _ in range(24)
+    ]
     # Refusals take part too: an unknown source, an unknown target.
     queries += [(last + 1, 1, 0.1), (1, last + 7, 0.0)]
     expected = {q: answer(graph, *q) for q in queries}
     assert sum(1 for a in expected.values() if a[0] != "refused") >= 20
     routes = compute_safe_routes(graph, 1, last, 0.0)
-    return dict(document=document, graph=graph, queries=queries, expected=expected,
-                routes=routes, route_views=[route_attributes(r) for r in routes])
+    return dict(
+        document=document,
+        graph=graph,
+        queries=queries,
+        expected=expected,
+        routes=routes,
+        route_views=[route_attributes(r) for r in routes],
+    )
 
 
 def test_eight_threads_share_one_graph(shared):
@@ -138,8 +152,10 @@ def test_threads_build_graphs_from_one_string(shared):
     assert results == [want] * THREADS
 
 
-@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
-                    reason="needs a free-threaded build of Python (python3.13t)")
+@pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"),
+    reason="needs a free-threaded build of Python (python3.13t)",
+)
 def test_free_threaded_build_keeps_the_lock_for_this_module():
     # The module declares no free-threading support, so importing it on a
     # free-threaded interpreter turns the GIL back on rather than running its
