@@ -4,10 +4,14 @@ It follows the rules the way a reader states them, without any of the engine's
 shortcuts: a coordinate dict rebuilt per request (later duplicate records win),
 a binary heap written out with its exact sift moves, labels that each carry a
 full copy of their path, per-node Pareto sets as plain lists scanned in full,
-and the solution set kept by the same insert. The only addition to the rules is
-the engine's guard against non-improving cycles: an extension to a node already
-on the label's own path is pushed only when the cost at that earlier visit
-dominates the new cost.
+and the solution set kept by the same insert. Two additions keep every search
+finite, as in the engine:
+
+- an extension to a node already on the label's own path is pushed only when
+  the cost at that earlier visit dominates the new cost;
+- a popped label is discarded when its node has already settled a label of
+  exactly the same distance and risk (equal-cost labels would otherwise all be
+  settled and extended, and multiply exponentially).
 
 Tests compare the engine's answers with this model's, bit for bit.
 """
@@ -155,7 +159,8 @@ def astar_pex(nodes, edges, coords, source, target, eps) -> list[Label]:
             continue
         own = sets.get(label.node)
         if own is not None and any(
-                dominates((e.distance, e.risk), (label.distance, label.risk)) for e in own):
+                dominates((e.distance, e.risk), (label.distance, label.risk))
+                or (e.distance == label.distance and e.risk == label.risk) for e in own):
             continue
         pareto_insert(sets.setdefault(label.node, []), label)
         if label.node == target:

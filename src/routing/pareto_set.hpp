@@ -68,9 +68,14 @@ class NodeParetoSets {
   };
 
   // The node-level test and the settling of a popped label at once: false when
-  // an entry of the node's set dominates `label` (nothing changes); otherwise
-  // the entries that `label` dominates are removed, `label` is added, and true
-  // is returned.
+  // an entry of the node's set dominates `label` or has exactly its cost
+  // (nothing changes); otherwise the entries that `label` dominates are
+  // removed, `label` is added, and true is returned.
+  //
+  // A label with the cost of one already settled here can only lead where
+  // that one leads, at the same costs. Settling both would double every label
+  // downstream: a map with duplicated ways, or a grid with whole-number costs,
+  // would multiply them exponentially. So the first label of each cost wins.
   bool settle(Segment& set, Cost label) {
     if (label.distance != label.distance || label.risk != label.risk) return true;
     double* distance = distance_.data() + set.offset;
@@ -78,14 +83,13 @@ class NodeParetoSets {
     const std::size_t size = set.size;
     // First entry no shorter than the label. The entry before it, or the
     // entry at it if it is exactly as long, has the least risk among entries
-    // no longer than the label: the only one that can dominate it.
+    // no longer than the label: the only one that can rule it out.
     const std::size_t first = lower_bound(distance, size, label.distance);
     const std::size_t closest =
         first < size && distance[first] == label.distance ? first + 1 : first;
     if (closest > 0) {
       Cost best{distance[closest - 1], risk[closest - 1]};
-      if (best.distance == label.distance && best.risk == label.risk) return true;
-      if (dominates(best, label)) return false;
+      if (best.distance <= label.distance && best.risk <= label.risk) return false;
     }
     // Entries from `first` on are no shorter; those that are also no safer
     // form a run, since risk falls along the staircase. The label replaces it.

@@ -215,6 +215,40 @@ INSTANTIATE_TEST_SUITE_P(
                   {}}),
     [](const testing::TestParamInfo<CycleCase>& info) { return std::string(info.param.name); });
 
+// Equal-cost paths: duplicated ways on a long road, and a grid whose
+// whole-number costs give every monotone path the same cost (C(30, 15) of
+// them to the far corner). Only the first label of each cost is settled at a
+// node, so the work stays linear in the graph.
+TEST(Search, EqualCostPathsDoNotMultiply) {
+  std::vector<Edge> road;
+  for (NodeId id = 1; id < 60; ++id) {
+    road.push_back({id, id + 1, 10.0, 1.0, 0.0});
+    road.push_back({id, id + 1, 10.0, 1.0, 0.0});
+  }
+  RoadGraph chain = RoadGraph::build(nodes_up_to(60), road);
+  SearchRun run = search(chain, 1, 60, 0.0);
+  ASSERT_EQ(run.solutions.size(), 1u);
+  EXPECT_EQ(run.solutions[0].path.size(), 60u);
+  EXPECT_LE(run.stats.settled, 60u);
+
+  const NodeId side = 16;
+  std::vector<Node> nodes;
+  std::vector<Edge> edges;
+  for (NodeId r = 0; r < side; ++r) {
+    for (NodeId c = 0; c < side; ++c) {
+      NodeId id = r * side + c + 1;
+      nodes.push_back({id, 0.0, 0.0});
+      if (c + 1 < side) edges.push_back({id, id + 1, 1.0, 1.0, 0.0});
+      if (r + 1 < side) edges.push_back({id, id + side, 1.0, 1.0, 0.0});
+    }
+  }
+  RoadGraph grid = RoadGraph::build(nodes, edges);
+  run = search(grid, 1, side * side, 0.0);
+  ASSERT_EQ(run.solutions.size(), 1u);
+  EXPECT_EQ(run.solutions[0].distance, 30.0);
+  EXPECT_LE(run.stats.settled, side * side);
+}
+
 TEST(Search, PositiveCostsNeverLookBackAlongPaths) {
   // A grid with cycles everywhere, all costs positive.
   std::vector<Node> nodes;
