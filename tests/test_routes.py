@@ -79,7 +79,37 @@ def random_cost(rng: random.Random, overflow: bool = False) -> float:
     return float(rng.randint(0, 4))
 
 
+def great_circle_m(a, b) -> float:
+    k = model.DEG
+    s_lon = math.sin((b[1] - a[1]) * k * 0.5)
+    s_lat = math.sin((b[0] - a[0]) * k * 0.5)
+    h = (math.cos(b[0] * k) * math.cos(a[0] * k)) * (s_lon * s_lon) + s_lat * s_lat
+    return math.atan2(math.sqrt(h), math.sqrt(1.0 - h)) * model.DIAMETER_M
+
+
+def map_like_case(rng: random.Random):
+    """Nodes a few metres apart, arcs no shorter than the great circle, costs
+    whole numbers: the engine prunes with its lower bounds, and ties abound."""
+    ids = rng.sample([1, 2, 3, 4, 5, 6, 7, BIG], rng.randint(3, 8))
+    place = {i: (45.0 + 0.00002 * rng.randint(0, 3), 7.0 + 0.00002 * rng.randint(0, 3)) for i in ids}
+    nodes = [{"id": i, "lat": place[i][0], "lon": place[i][1]} for i in ids]
+    edges = []
+    for _ in range(rng.randint(4, 16)):
+        a, b = rng.choice(ids), rng.choice(ids)
+        distance = math.ceil(great_circle_m(place[a], place[b])) + rng.randint(0, 2)
+        edge = {"from": a, "to": b, "distance_m": float(distance),
+                "risk_score": float(rng.randint(0, 3) * distance)}
+        if rng.random() < 0.2:
+            edge["familiarity"] = 0.25
+        edges.append(edge)
+        if rng.random() < 0.15:
+            edges.append(dict(edge))
+    return {"nodes": nodes, "edges": edges}, ids[0], ids[-1], rng.choice([0.0, 0.0, 0.1, 0.5, -0.5])
+
+
 def random_case(rng: random.Random):
+    if rng.random() < 0.3:
+        return map_like_case(rng)
     ids = rng.sample([1, 2, 3, 4, 5, 6, BIG], rng.randint(2, 7))
     nodes = []
     for node_id in ids + rng.sample(ids, rng.randint(0, 2)):  # duplicate records

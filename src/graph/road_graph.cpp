@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <chrono>
+#include <cmath>
 
 #include "fault/internal_fault.hpp"
 
@@ -123,12 +124,49 @@ RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
   return g;
 }
 
+double great_circle_m(Coordinates a, Coordinates b) noexcept {
+  constexpr double k = 0.017453292519943295;  // radians per degree
+  double sin_half_dlon = std::sin((b.lon - a.lon) * k * 0.5);
+  double sin_half_dlat = std::sin((b.lat - a.lat) * k * 0.5);
+  double h = (std::cos(b.lat * k) * std::cos(a.lat * k)) * (sin_half_dlon * sin_half_dlon) +
+             sin_half_dlat * sin_half_dlat;
+  return std::atan2(std::sqrt(h), std::sqrt(1.0 - h)) * 12742000.0;
+}
+
+ArcBounds RoadGraph::arc_bounds() const {
+  if (arc_bounds_ == nullptr) return compute_arc_bounds();  // a moved-from graph
+  std::call_once(arc_bounds_->once, [this] { arc_bounds_->value = compute_arc_bounds(); });
+  return arc_bounds_->value;
+}
+
+ArcBounds RoadGraph::compute_arc_bounds() const {
+  // The slack absorbs the rounding of two evaluations of one distance that
+  // differ in the order of their operations.
+  constexpr double kLengthSlack = 1.0 - 1e-9;
+  double risk_per_metre = INFINITY;
+  for (DenseId from = 0; from < dense_count(); ++from) {
+    for (std::uint32_t e : out_edge_indices(from)) {
+      const Edge& arc = edges_[e];
+      // Written so that NaN fails every test.
+      if (!(arc.distance_m >= 0.0) || !(arc.risk_score >= 0.0)) return {};
+      if (!(arc.distance_m >= great_circle_m(coords_[from], coords_[head_[e]]) * kLengthSlack))
+        return {};
+      // An infinite risk on an infinite length (a NaN ratio) bounds nothing.
+      double ratio = arc.risk_score / arc.distance_m;
+      if (arc.distance_m > 0.0 && ratio < risk_per_metre) risk_per_metre = ratio;
+    }
+  }
+  if (std::isinf(risk_per_metre)) risk_per_metre = 0.0;  // no arc has a length
+  return {true, risk_per_metre};
+}
+
 std::size_t RoadGraph::memory_bytes() const noexcept {
   return sizeof(*this) + nodes_.capacity() * sizeof(Node) + edges_.capacity() * sizeof(Edge) +
          ids_.capacity() * sizeof(NodeId) + slots_.capacity() * sizeof(std::uint32_t) +
          first_out_.capacity() * sizeof(std::uint32_t) +
          out_edge_.capacity() * sizeof(std::uint32_t) + head_.capacity() * sizeof(DenseId) +
-         coords_.capacity() * sizeof(Coordinates) + has_record_.capacity();
+         coords_.capacity() * sizeof(Coordinates) + has_record_.capacity() +
+         (arc_bounds_ != nullptr ? sizeof(ArcBoundsMemo) : 0);
 }
 
 }  // namespace velorin

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -34,6 +36,22 @@ struct Coordinates {
   double lat;
   double lon;
 };
+
+// Facts about every arc, for the route search's lower bounds.
+struct ArcBounds {
+  // No cost is negative or NaN, and every arc is at least as long as the
+  // great-circle distance between the positions of its ends (within a
+  // relative 1e-9): a path is then never shorter than the great circle from
+  // its start to its end, and its sums only grow along it.
+  bool usable = false;
+  // The largest rho with risk_score >= rho * distance_m on every arc (when
+  // usable), so that a path's risk is at least rho times its length.
+  double risk_per_metre = 0.0;
+};
+
+// Haversine great-circle distance in metres between two positions in degrees,
+// on a sphere of radius 6,371,000 m.
+double great_circle_m(Coordinates a, Coordinates b) noexcept;
 
 class RoadGraph {
  public:
@@ -82,6 +100,10 @@ class RoadGraph {
   // Bytes held by the graph's tables (capacity, not size).
   std::size_t memory_bytes() const noexcept;
 
+  // Derived with one pass over the arcs on first use, then kept: the graph
+  // never changes. Safe to call from several threads.
+  ArcBounds arc_bounds() const;
+
  private:
   DenseId intern(NodeId id);               // during build only
   void reserve_ids(std::size_t expected);  // before the first intern()
@@ -97,6 +119,13 @@ class RoadGraph {
   std::vector<DenseId> head_;             // per edge: dense number of `to`
   std::vector<Coordinates> coords_;       // per dense id
   std::vector<std::uint8_t> has_record_;  // per dense id
+
+  struct ArcBoundsMemo {
+    std::once_flag once;
+    ArcBounds value;
+  };
+  ArcBounds compute_arc_bounds() const;
+  std::unique_ptr<ArcBoundsMemo> arc_bounds_ = std::make_unique<ArcBoundsMemo>();
 };
 
 class RoadGraph::EdgeRange {

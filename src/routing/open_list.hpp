@@ -65,6 +65,9 @@ class OpenList {
     sift_up(heap_.size() - 1, heap_.back());
   }
 
+  // The label that the next pop returns. The heap must not be empty.
+  const OpenLabel& top() const noexcept { return labels_[heap_.front().slot]; }
+
   // Removes and returns the best label. The heap must not be empty.
   OpenLabel pop() {
     const std::uint32_t best = heap_.front().slot;

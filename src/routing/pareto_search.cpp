@@ -81,14 +81,19 @@ struct NodeState {
 
 class Search {
  public:
-  Search(const RoadGraph& graph, DenseId source, DenseId target)
+  Search(const RoadGraph& graph, DenseId source, DenseId target, bool may_prune)
       : graph_(graph),
         source_(source),
         target_(target),
         estimate_(graph.coordinates(target)),
-        slot_of_(graph.dense_count(), 0) {}
+        slot_of_(graph.dense_count(), 0),
+        may_prune_(may_prune) {}
 
   std::vector<SettledLabel> run(double eps, SearchStats* stats);
+
+  // True when run() stopped early because pruning could have changed which
+  // of two equal-cost paths wins; the caller then searches again without it.
+  bool gave_up() const noexcept { return gave_up_; }
 
  private:
   // The state of dense node d, created on first use.
@@ -105,6 +110,10 @@ class Search {
     return link.edge == kNoEdge ? source_ : graph_.head(link.edge);
   }
 
+  void consider_pruning(double factor);
+  bool beyond_reach(Cost cost, double to_target_m, double factor) const noexcept;
+  bool ties_differently(const OpenLabel& label) const noexcept;
+
   bool extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const;
   Cost cost_at(std::uint32_t link) const;
   std::vector<NodeId> path_of(std::uint32_t link) const;
@@ -120,7 +129,63 @@ class Search {
   std::vector<Solution> solutions_;
   OpenList open_;
   std::uint64_t cycle_walks_ = 0;
+
+  const bool may_prune_;
+  bool pruning_ = false;
+  bool gave_up_ = false;
+  std::uint64_t pruned_ = 0;
+  bool bounds_checked_ = false;
+  double risk_per_metre_ = 0.0;
 };
+
+// Pruning by lower bounds. A label whose cost plus the least that any path to
+// the target still adds is already covered by a solution can only lead to
+// target labels that the approximation test discards, and anything it would
+// dominate at a node is just as hopeless, so dropping it changes no decision
+// about any label that matters. It does change what else sits in the open
+// list, and with it the order in which labels of exactly equal key, distance
+// and risk leave it: so while pruning, two such labels in a row must be
+// interchangeable (the same node, familiarity and parent: twins along parallel
+// arcs), or the search gives up and runs again without pruning.
+//
+// Pruning starts with the first solution. The graph checks once, on the first
+// request that gets this far, that its arcs allow the bounds.
+void Search::consider_pruning(double factor) {
+  if (!may_prune_ || bounds_checked_ || solutions_.empty()) return;
+  if (!(factor >= 0.0)) return;  // a negative or NaN factor does not keep order
+  bounds_checked_ = true;
+  const ArcBounds bounds = graph_.arc_bounds();
+  if (!bounds.usable) return;
+  pruning_ = true;
+  risk_per_metre_ = bounds.risk_per_metre;
+}
+
+// The bounds lose a millionth to stay below the true remainder despite the
+// rounding of every sum along the way.
+bool Search::beyond_reach(Cost cost, double to_target_m, double factor) const noexcept {
+  constexpr double kSlack = 1.0 - 1e-6;
+  const double distance = (cost.distance + to_target_m) * kSlack;
+  const double risk = (cost.risk + risk_per_metre_ * to_target_m) * kSlack;
+  for (const Solution& s : solutions_) {
+    if (s.cost.distance <= factor * distance && s.cost.risk <= factor * risk) return true;
+  }
+  return false;
+}
+
+// A label leaves the open list tied with the next one (equal key, distance and
+// risk), so the heap's layout decided between them; unless they are
+// interchangeable, a heap without the pruned labels might have decided
+// otherwise.
+bool Search::ties_differently(const OpenLabel& label) const noexcept {
+  if (open_.empty()) return false;
+  const OpenLabel& next = open_.top();
+  if (next.key_rank != label.key_rank ||
+      total_order_rank(next.distance) != total_order_rank(label.distance) ||
+      total_order_rank(next.risk) != total_order_rank(label.risk))
+    return false;
+  return next.node != label.node || next.parent != label.parent ||
+         total_order_rank(next.familiarity) != total_order_rank(label.familiarity);
+}
 
 // Termination guard. Extending a label to a node already on its own path is
 // allowed only when the new cost is dominated by the cost the path had at that
@@ -191,6 +256,19 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
     }
     if (covered) continue;
 
+    if (pruning_) {
+      if (beyond_reach(cost, state(label.node).to_target_m, factor)) {
+        ++pruned_;
+        continue;
+      }
+      if (ties_differently(label)) {
+        gave_up_ = true;
+        break;
+      }
+    } else {
+      consider_pruning(factor);
+    }
+
     // Node-level dominance, then settling into the node's Pareto set.
     if (!sets_.settle(state(label.node).settled, cost)) continue;
     const std::uint32_t link = links_.append({label.edge, label.parent, label.stall});
@@ -214,10 +292,15 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
         ++cycle_walks_;
         if (!extension_allowed(stall, to, next)) continue;
       }
+      const double to_target_m = state(to).to_target_m;
+      if (pruning_ && beyond_reach(next, to_target_m, factor)) {
+        ++pruned_;
+        continue;
+      }
       // Evaluated left to right, each product rounded before it is added.
       const double key =
           ((next.distance + next.risk * kRiskWeight) + familiarity * kFamiliarityWeight) +
-          state(to).to_target_m;
+          to_target_m;
       open_.push({key_rank(key), next.distance, next.risk, familiarity, to, link, e, stall});
       ++pushed;
     }
@@ -235,6 +318,8 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
     stats->pushed = pushed;
     stats->settled = links_.size();
     stats->cycle_walks = cycle_walks_;
+    stats->pruned = pruned_;
+    stats->restarted = gave_up_;
     // Every container only grows during the search, so its final capacity is
     // its peak.
     stats->peak_bytes = open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
@@ -251,8 +336,18 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
                                     RoadGraph::DenseId target, double eps, SearchStats* stats) {
   require(source < graph.dense_count() && target < graph.dense_count(),
           "route search called with a node the graph does not know");
-  Search search(graph, source, target);
-  return search.run(eps, stats);
+  Search search(graph, source, target, /*may_prune=*/true);
+  std::vector<SettledLabel> found = search.run(eps, stats);
+  if (!search.gave_up()) return found;
+  Search plain(graph, source, target, /*may_prune=*/false);
+  SearchStats first = stats != nullptr ? *stats : SearchStats{};
+  found = plain.run(eps, stats);
+  if (stats != nullptr) {
+    stats->popped += first.popped;
+    stats->pushed += first.pushed;
+    stats->restarted = true;
+  }
+  return found;
 }
 
 }  // namespace velorin

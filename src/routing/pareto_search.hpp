@@ -27,6 +27,8 @@ struct SearchStats {
   std::uint64_t pushed = 0;       // labels put on the open list
   std::uint64_t settled = 0;      // labels that survived both tests
   std::uint64_t cycle_walks = 0;  // extensions that had to look back along a path
+  std::uint64_t pruned = 0;       // labels dropped by the lower bounds
+  bool restarted = false;         // pruning was abandoned and the search run again
   std::size_t peak_bytes = 0;     // largest working memory of the search
 };
 

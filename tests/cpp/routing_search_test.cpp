@@ -278,3 +278,32 @@ TEST(Search, PositiveCostsNeverLookBackAlongPaths) {
 
 }  // namespace
 }  // namespace velorin
+
+namespace velorin {
+namespace {
+
+// Lower bounds hold only when every arc allows them.
+TEST(ArcBounds, UsableOnlyWhenEveryArcIsLongEnoughAndNonNegative) {
+  const double span = great_circle_m({45.0, 7.0}, {45.0, 7.001});
+  EXPECT_NEAR(span, 78.6, 0.1);
+  auto bounds = [&](std::vector<Edge> edges) {
+    std::vector<Node> nodes = {{1, 45.0, 7.0}, {2, 45.0, 7.001}};
+    return RoadGraph::build(nodes, std::move(edges)).arc_bounds();
+  };
+  ArcBounds ok = bounds({{1, 2, span, 2.0 * span, 0.0}, {2, 1, 100.0, 50.0, 0.0}});
+  EXPECT_TRUE(ok.usable);
+  EXPECT_EQ(ok.risk_per_metre, 0.5);
+  EXPECT_EQ(bounds({{1, 1, 0.0, 0.0, 0.0}}).risk_per_metre, 0.0);
+  for (const Edge& bad : std::vector<Edge>{
+           {1, 2, span * 0.99, 1.0, 0.0},     // shorter than the great circle
+           {1, 2, 100.0, -1.0, 0.0},          // negative risk
+           {1, 2, std::nan(""), 1.0, 0.0},    // NaN length
+           {1, 2, 100.0, std::nan(""), 0.0},  // NaN risk
+           {1, 3, 100.0, 1.0, 0.0},           // 3 has no position: (0, 0) is far away
+       }) {
+    EXPECT_FALSE(bounds({bad}).usable) << bad.distance_m << " " << bad.risk_score;
+  }
+}
+
+}  // namespace
+}  // namespace velorin
