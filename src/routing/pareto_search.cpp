@@ -126,7 +126,8 @@ class Search {
   std::vector<NodeState> states_;
   NodeParetoSets sets_;
   PathArena links_;
-  std::vector<Solution> solutions_;
+  std::vector<Solution> solutions_;  // in order of insertion, as handed on
+  ParetoFront front_;                 // their costs, for the approximation test
   OpenList open_;
   std::uint64_t cycle_walks_ = 0;
 
@@ -166,10 +167,7 @@ bool Search::beyond_reach(Cost cost, double to_target_m, double factor) const no
   constexpr double kSlack = 1.0 - 1e-6;
   const double distance = (cost.distance + to_target_m) * kSlack;
   const double risk = (cost.risk + risk_per_metre_ * to_target_m) * kSlack;
-  for (const Solution& s : solutions_) {
-    if (s.cost.distance <= factor * distance && s.cost.risk <= factor * risk) return true;
-  }
-  return false;
+  return front_.covers(factor * distance, factor * risk);
 }
 
 // A label leaves the open list tied with the next one (equal key, distance and
@@ -247,14 +245,7 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
     // Approximation test: a solution within the factor of this label in both
     // objectives makes it useless. The factor scales the label, not the
     // solution; a NaN anywhere fails the test and keeps the label.
-    bool covered = false;
-    for (const Solution& s : solutions_) {
-      if (s.cost.distance <= factor * cost.distance && s.cost.risk <= factor * cost.risk) {
-        covered = true;
-        break;
-      }
-    }
-    if (covered) continue;
+    if (front_.covers(factor * cost.distance, factor * cost.risk)) continue;
 
     if (pruning_) {
       if (beyond_reach(cost, state(label.node).to_target_m, factor)) {
@@ -276,7 +267,7 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
     // A label at the target is a solution and is never extended, so no path
     // passes through the target.
     if (label.node == target_) {
-      pareto_insert(solutions_, Solution{cost, label.familiarity, link});
+      if (pareto_insert(solutions_, Solution{cost, label.familiarity, link})) front_.add(cost);
       continue;
     }
 
@@ -325,7 +316,7 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
     stats->peak_bytes = open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
                         states_.capacity() * sizeof(NodeState) +
                         slot_of_.capacity() * sizeof(std::uint32_t) +
-                        solutions_.capacity() * sizeof(Solution);
+                        solutions_.capacity() * sizeof(Solution) + front_.capacity_bytes();
   }
   return result;
 }

@@ -51,14 +51,108 @@ bool pareto_insert(std::vector<Entry>& set, const Entry& label) {
   return true;
 }
 
-// The per-node Pareto sets of one search. Only the dominance of a label by a
-// set is ever asked of them, never their order, so each set is kept as a
-// staircase: distinct costs sorted by distance, risk then strictly falling
-// (two non-dominated costs with equal distance are equal). The test and the
-// insert are a binary search and one move of the tail instead of a scan.
-// Costs with a NaN are left out: they neither dominate nor are dominated, so
-// they never change an answer. All sets share one pool: a node's set is a
-// segment of the pool that moves to a segment twice as large when it fills.
+// Staircases. The per-node sets and the solutions are only ever asked
+// whether some cost in them is no worse than a given one, never their order,
+// so their costs can also be kept as a staircase: distinct costs sorted by
+// distance, risk then strictly falling (two non-dominated costs with equal
+// distance are equal). Questions and inserts are then a binary search and one
+// move of the tail instead of a scan. Costs with a NaN are left out: they
+// neither dominate nor are dominated, so they never change an answer.
+
+// Index of the first step of stairs[0, size) whose distance is >= x (size
+// when none). Branch-free: these searches run on every pop, and their
+// comparisons do not predict.
+inline std::size_t first_not_shorter(const Cost* stairs, std::size_t size, double x) noexcept {
+  if (size == 0) return 0;
+  const Cost* base = stairs;
+  while (size > 1) {
+    std::size_t half = size / 2;
+    base = base[half - 1].distance < x ? base + half : base;
+    size -= half;
+  }
+  return static_cast<std::size_t>(base - stairs) + (base->distance < x ? 1 : 0);
+}
+
+// Index of the first step whose distance is > x (0 when x is NaN).
+inline std::size_t first_longer(const Cost* stairs, std::size_t size, double x) noexcept {
+  if (size == 0) return 0;
+  const Cost* base = stairs;
+  while (size > 1) {
+    std::size_t half = size / 2;
+    base = base[half - 1].distance <= x ? base + half : base;
+    size -= half;
+  }
+  return static_cast<std::size_t>(base - stairs) + (base->distance <= x ? 1 : 0);
+}
+
+// Where a cost goes in a staircase: nowhere when some step is no worse in both
+// objectives, otherwise over the run [first, last) of steps it dominates.
+struct StairSlot {
+  bool ruled_out;
+  std::size_t first;
+  std::size_t last;
+};
+
+inline StairSlot find_stair(const Cost* stairs, std::size_t size, Cost c) noexcept {
+  // The step before `first`, or at it if it is exactly as long, has the least
+  // risk among steps no longer than c: the only one that can rule it out.
+  const std::size_t first = first_not_shorter(stairs, size, c.distance);
+  const std::size_t closest =
+      first < size && stairs[first].distance == c.distance ? first + 1 : first;
+  if (closest > 0 && stairs[closest - 1].distance <= c.distance &&
+      stairs[closest - 1].risk <= c.risk)
+    return {true, 0, 0};
+  // Steps from `first` on are no shorter; those that are also no safer form
+  // a run, since risk falls along the staircase.
+  std::size_t last = first;
+  while (last < size && stairs[last].risk >= c.risk) ++last;
+  return {false, first, last};
+}
+
+// Puts c in its slot and returns the new size. When the slot's run is empty
+// the array must have room for one more step.
+inline std::size_t place_stair(Cost* stairs, std::size_t size, StairSlot slot, Cost c) noexcept {
+  if (slot.last > slot.first) {
+    std::copy(stairs + slot.last, stairs + size, stairs + slot.first + 1);
+    size -= slot.last - slot.first - 1;
+  } else {
+    std::copy_backward(stairs + slot.first, stairs + size, stairs + size + 1);
+    ++size;
+  }
+  stairs[slot.first] = c;
+  return size;
+}
+
+// The costs of the solution set as a staircase, for the approximation test.
+class ParetoFront {
+ public:
+  // True when some cost c in the front has c.distance <= distance and
+  // c.risk <= risk; false when either bound is NaN.
+  bool covers(double distance, double risk) const noexcept {
+    const std::size_t shorter = first_longer(stairs_.data(), stairs_.size(), distance);
+    return shorter > 0 && stairs_[shorter - 1].risk <= risk;
+  }
+
+  // Adds a cost that no cost of the front dominates, dropping those it
+  // dominates.
+  void add(Cost c) {
+    if (c.distance != c.distance || c.risk != c.risk) return;
+    const StairSlot slot = find_stair(stairs_.data(), stairs_.size(), c);
+    if (slot.ruled_out) return;  // already there
+    const std::size_t size = stairs_.size();
+    if (slot.last == slot.first) stairs_.push_back(c);
+    stairs_.resize(place_stair(stairs_.data(), size, slot, c));
+  }
+
+  std::size_t capacity_bytes() const noexcept { return stairs_.capacity() * sizeof(Cost); }
+
+ private:
+  std::vector<Cost> stairs_;
+};
+
+// The per-node Pareto sets of one search, as staircases in one pool: a node's
+// set is a segment of the pool that moves to a segment twice as large when it
+// fills.
 class NodeParetoSets {
  public:
   struct Segment {
@@ -78,64 +172,21 @@ class NodeParetoSets {
   // would multiply them exponentially. So the first label of each cost wins.
   bool settle(Segment& set, Cost label) {
     if (label.distance != label.distance || label.risk != label.risk) return true;
-    double* distance = distance_.data() + set.offset;
-    double* risk = risk_.data() + set.offset;
-    const std::size_t size = set.size;
-    // First entry no shorter than the label. The entry before it, or the
-    // entry at it if it is exactly as long, has the least risk among entries
-    // no longer than the label: the only one that can rule it out.
-    const std::size_t first = lower_bound(distance, size, label.distance);
-    const std::size_t closest =
-        first < size && distance[first] == label.distance ? first + 1 : first;
-    if (closest > 0) {
-      Cost best{distance[closest - 1], risk[closest - 1]};
-      if (best.distance <= label.distance && best.risk <= label.risk) return false;
-    }
-    // Entries from `first` on are no shorter; those that are also no safer
-    // form a run, since risk falls along the staircase. The label replaces it.
-    std::size_t last = first;
-    while (last < size && risk[last] >= label.risk) ++last;
-    if (last > first) {
-      distance[first] = label.distance;
-      risk[first] = label.risk;
-      std::copy(distance + last, distance + size, distance + first + 1);
-      std::copy(risk + last, risk + size, risk + first + 1);
-      set.size = static_cast<std::uint32_t>(size - (last - first - 1));
-      return true;
-    }
-    if (size == set.capacity) {
-      grow(set);
-      distance = distance_.data() + set.offset;
-      risk = risk_.data() + set.offset;
-    }
-    std::copy_backward(distance + first, distance + size, distance + size + 1);
-    std::copy_backward(risk + first, risk + size, risk + size + 1);
-    distance[first] = label.distance;
-    risk[first] = label.risk;
-    ++set.size;
+    const StairSlot slot = find_stair(pool_.data() + set.offset, set.size, label);
+    if (slot.ruled_out) return false;
+    if (slot.last == slot.first && set.size == set.capacity) grow(set);
+    set.size =
+        static_cast<std::uint32_t>(place_stair(pool_.data() + set.offset, set.size, slot, label));
     return true;
   }
 
   std::size_t capacity_bytes() const noexcept {
-    std::size_t bytes = (distance_.capacity() + risk_.capacity()) * sizeof(double);
+    std::size_t bytes = pool_.capacity() * sizeof(Cost);
     for (const auto& v : vacant_) bytes += v.capacity() * sizeof(std::uint32_t);
     return bytes;
   }
 
  private:
-  // Index of the first value >= x in sorted values[0, size). Branch-free: the
-  // sets are searched on every pop, and their comparisons do not predict.
-  static std::size_t lower_bound(const double* values, std::size_t size, double x) noexcept {
-    if (size == 0) return 0;
-    const double* base = values;
-    while (size > 1) {
-      std::size_t half = size / 2;
-      base = base[half - 1] < x ? base + half : base;
-      size -= half;
-    }
-    return static_cast<std::size_t>(base - values) + (*base < x ? 1 : 0);
-  }
-
   // Moves a full set to a segment twice its size. Segments have power-of-two
   // sizes; a vacated one is kept for the next set that grows into its size.
   void grow(Segment& set) {
@@ -146,23 +197,19 @@ class NodeParetoSets {
       offset = vacant_[size_class].back();
       vacant_[size_class].pop_back();
     } else {
-      require(distance_.size() + capacity <= UINT32_MAX,
-              "per-node Pareto sets outgrew their index");
-      offset = static_cast<std::uint32_t>(distance_.size());
-      distance_.resize(distance_.size() + capacity);
-      risk_.resize(risk_.size() + capacity);
+      require(pool_.size() + capacity <= UINT32_MAX, "per-node Pareto sets outgrew their index");
+      offset = static_cast<std::uint32_t>(pool_.size());
+      pool_.resize(pool_.size() + capacity);
     }
-    std::copy_n(distance_.data() + set.offset, set.size, distance_.data() + offset);
-    std::copy_n(risk_.data() + set.offset, set.size, risk_.data() + offset);
+    std::copy_n(pool_.data() + set.offset, set.size, pool_.data() + offset);
     if (set.capacity != 0) vacant_[std::countr_zero(set.capacity)].push_back(set.offset);
     set.offset = offset;
     set.capacity = static_cast<std::uint32_t>(capacity);
   }
 
-  // The sets' distances and risks in two parallel pools, so that the binary
-  // search over distances reads half as many cache lines.
-  std::vector<double> distance_;
-  std::vector<double> risk_;
+  // Distance and risk side by side: the risk read after the search then sits
+  // on the cache line the search has just loaded.
+  std::vector<Cost> pool_;
   std::array<std::vector<std::uint32_t>, 32> vacant_;  // by log2 of the segment size
 };
 
