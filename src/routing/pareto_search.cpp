@@ -127,7 +127,7 @@ class Search {
   NodeParetoSets sets_;
   PathArena links_;
   std::vector<Solution> solutions_;  // in order of insertion, as handed on
-  ParetoFront front_;                 // their costs, for the approximation test
+  ParetoFront front_;                // their costs, for the approximation test
   OpenList open_;
   std::uint64_t cycle_walks_ = 0;
 
@@ -327,11 +327,14 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
                                     RoadGraph::DenseId target, double eps, SearchStats* stats) {
   require(source < graph.dense_count() && target < graph.dense_count(),
           "route search called with a node the graph does not know");
-  Search search(graph, source, target, /*may_prune=*/true);
-  std::vector<SettledLabel> found = search.run(eps, stats);
-  if (!search.gave_up()) return found;
-  Search plain(graph, source, target, /*may_prune=*/false);
+  std::vector<SettledLabel> found;
+  {
+    Search search(graph, source, target, /*may_prune=*/true);
+    found = search.run(eps, stats);
+    if (!search.gave_up()) return found;
+  }  // the abandoned search's memory goes before the second one starts
   SearchStats first = stats != nullptr ? *stats : SearchStats{};
+  Search plain(graph, source, target, /*may_prune=*/false);
   found = plain.run(eps, stats);
   if (stats != nullptr) {
     stats->popped += first.popped;

@@ -249,6 +249,25 @@ TEST(Search, EqualCostPathsDoNotMultiply) {
   EXPECT_LE(run.stats.settled, side * side);
 }
 
+// Nodes a few metres apart and arcs no shorter than the great circle: the
+// search prunes with lower bounds once it has a solution. The paths 1-3 and
+// 1-2-3 then cost exactly the same, and without the pruned labels the heap
+// would let the second one leave first; the search notices the tie, runs
+// again without pruning, and returns the same answer as an unpruned search.
+TEST(Search, PruningNeverChangesWhichEqualCostPathWins) {
+  std::vector<Node> nodes = {{1, 45.0, 7.0}, {2, 45.00002, 7.00002}, {3, 45.00004, 7.00004}};
+  std::vector<Edge> edges = {{1, 3, 7, 7, 0.0}, {2, 2, 2, 2, 0.0}, {3, 1, 6, 6, 0.0},
+                             {1, 2, 5, 0, 0.0}, {1, 1, 0, 0, 0.0}, {1, 2, 4, 4, 0.0},
+                             {2, 3, 3, 3, 0.0}, {3, 2, 4, 0, 0.0}, {2, 3, 3, 6, 0.0}};
+  RoadGraph g = RoadGraph::build(nodes, edges);
+  ASSERT_TRUE(g.arc_bounds().usable);
+  SearchRun run = search(g, 1, 3, 0.0);
+  EXPECT_TRUE(run.stats.restarted);
+  ASSERT_EQ(run.solutions.size(), 2u);
+  EXPECT_EQ(run.solutions[0].path, (Path{1, 2, 3}));
+  EXPECT_EQ(run.solutions[1].path, (Path{1, 3}));
+}
+
 TEST(Search, PositiveCostsNeverLookBackAlongPaths) {
   // A grid with cycles everywhere, all costs positive.
   std::vector<Node> nodes;
