@@ -26,7 +26,7 @@ struct OpenLabel {
   std::uint32_t node;    // dense node number
   std::uint32_t parent;  // index of the extended label in the path arena, or kNoParent
   std::uint32_t edge;    // edge index from the parent's node, or kNoEdge
-  std::uint32_t stall;   // see PathLink::stall
+  std::uint32_t stall;   // latest arena link whose next step added no cost, or kNoParent
 };
 
 // x leaves the open list before y: smaller key (NaN last), then smaller
