@@ -35,8 +35,8 @@ Result<PyTypeObject*> create_type(const PyClassDefinition& c) {
 
   // Default flags only: no subclassing from Python, no cyclic GC (instances
   // hold no Python references), no instance dict and no weak references.
-  PyType_Spec spec = {c.tp_name, c.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
-  ObjectRef type = ObjectRef::steal(PyType_FromSpec(&spec));
+  PyType_Spec type_spec = {c.tp_name, c.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+  ObjectRef type = ObjectRef::steal(PyType_FromSpec(&type_spec));
   if (!type) {
     ObjectRef cause = ErrorValue::fetch().into_instance();
     return ErrorValue::pending(PyExc_RuntimeError,
