@@ -3,14 +3,12 @@
 import random
 import subprocess
 import sys
-from pathlib import Path
 from xml.etree import ElementTree
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[1]
-DATA = next((p / "shared" / "data" for p in REPO.parents if (p / "shared" / "data").is_dir()),
-            REPO.parent / "shared" / "data")
+from shared_data import DATA, REPO
+
 sys.path.insert(0, str(REPO / "tools"))
 sys.path.insert(0, str(REPO / "examples"))
 

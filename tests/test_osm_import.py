@@ -5,15 +5,11 @@ import json
 import math
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[1]
-# The extracts live in shared/data beside the repository (or beside a folder
-# holding it, for a git worktree); tests that need them skip when absent.
-DATA = next((p / "shared" / "data" for p in REPO.parents if (p / "shared" / "data").is_dir()),
-            REPO.parent / "shared" / "data")
+from shared_data import DATA, REPO
+
 sys.path.insert(0, str(REPO / "tools"))
 sys.path.insert(0, str(REPO / "examples"))
 

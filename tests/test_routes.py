@@ -8,16 +8,13 @@ import math
 import random
 import struct
 import sys
-from pathlib import Path
 
 import pytest
 
 import routing_model as model
 from velorin_core import PyGraph, compute_safe_routes
 
-REPO = Path(__file__).resolve().parents[1]
-DATA = next((p / "shared" / "data" for p in REPO.parents if (p / "shared" / "data").is_dir()),
-            REPO.parent / "shared" / "data")
+from shared_data import DATA, REPO
 
 BIG = 2**64 - 1
 

@@ -124,15 +124,6 @@ RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
   return g;
 }
 
-double great_circle_m(Coordinates a, Coordinates b) noexcept {
-  constexpr double k = 0.017453292519943295;  // radians per degree
-  double sin_half_dlon = std::sin((b.lon - a.lon) * k * 0.5);
-  double sin_half_dlat = std::sin((b.lat - a.lat) * k * 0.5);
-  double h = (std::cos(b.lat * k) * std::cos(a.lat * k)) * (sin_half_dlon * sin_half_dlon) +
-             sin_half_dlat * sin_half_dlat;
-  return std::atan2(std::sqrt(h), std::sqrt(1.0 - h)) * 12742000.0;
-}
-
 ArcBounds RoadGraph::arc_bounds() const {
   if (arc_bounds_ == nullptr) return compute_arc_bounds();  // a moved-from graph
   std::call_once(arc_bounds_->once, [this] { arc_bounds_->value = compute_arc_bounds(); });

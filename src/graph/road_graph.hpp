@@ -7,6 +7,7 @@
 // self-loops are all kept: each consumer decides what they mean.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -49,9 +50,25 @@ struct ArcBounds {
   double risk_per_metre = 0.0;
 };
 
-// Haversine great-circle distance in metres between two positions in degrees,
-// on a sphere of radius 6,371,000 m.
-double great_circle_m(Coordinates a, Coordinates b) noexcept;
+// Haversine great-circle distance in metres from `p` to `target` (degrees), on
+// a sphere of radius 6,371,000 m, given the cosine of the target's latitude so
+// that a caller measuring many points to one target takes it once. The terms
+// are evaluated in a fixed order (the build forbids fused multiply-add), so the
+// value is the same wherever it is computed. Nothing clamps the haversine term:
+// should rounding push it above 1.0 the result is NaN.
+inline double haversine_m(Coordinates p, Coordinates target, double cos_target_lat) noexcept {
+  constexpr double k = 0.017453292519943295;  // radians per degree
+  double sin_half_dlon = std::sin((target.lon - p.lon) * k * 0.5);
+  double sin_half_dlat = std::sin((target.lat - p.lat) * k * 0.5);
+  double a = (cos_target_lat * std::cos(p.lat * k)) * (sin_half_dlon * sin_half_dlon) +
+             sin_half_dlat * sin_half_dlat;
+  return std::atan2(std::sqrt(a), std::sqrt(1.0 - a)) * 12742000.0;
+}
+
+// The same distance between two positions.
+inline double great_circle_m(Coordinates a, Coordinates b) noexcept {
+  return haversine_m(a, b, std::cos(b.lat * 0.017453292519943295));
+}
 
 class RoadGraph {
  public:
