@@ -17,13 +17,13 @@ inline constexpr std::uint32_t kNoEdge = UINT32_MAX;
 
 // A label waiting in the open list: its key, its cost vector, the node it sits
 // at, and how it got there: the settled label it extends and the edge it
-// took (its path is that label's path plus `node`).
+// took (its path is that label's path plus the node).
 struct OpenLabel {
   std::int64_t key_rank;  // key_rank() of the key f
   double distance;
   double risk;
   double familiarity;
-  std::uint32_t node;    // dense node number
+  std::uint32_t place;   // the search's own number for the node (see Search::place_of)
   std::uint32_t parent;  // index of the extended label in the path arena, or kNoParent
   std::uint32_t edge;    // edge index from the parent's node, or kNoEdge
   std::uint32_t stall;   // latest arena link whose next step added no cost, or kNoParent
@@ -68,6 +68,10 @@ class OpenList {
   // The label that the next pop returns. The heap must not be empty.
   const OpenLabel& top() const noexcept { return labels_[heap_.front().slot]; }
 
+  // The label at position i of the heap array (i < size()): the top's
+  // children, at 1 and 2, are the likely labels after the next.
+  const OpenLabel& at(std::size_t i) const noexcept { return labels_[heap_[i].slot]; }
+
   // Removes and returns the best label. The heap must not be empty.
   OpenLabel pop() {
     const std::uint32_t best = heap_.front().slot;
@@ -81,7 +85,12 @@ class OpenList {
       const std::size_t end = heap_.size();
       std::size_t hole = 0;
       for (std::size_t child = 1; child < end; child = 2 * hole + 1) {
-        if (child + 1 < end && !better(heap_[child], heap_[child + 1])) ++child;
+        // The walk's next loads depend on this compare; the entries two
+        // levels further down (two cache lines) are fetched meanwhile.
+        const std::size_t ahead = 8 * hole + 7;
+        if (ahead < end) __builtin_prefetch(heap_.data() + ahead);
+        if (ahead + 4 < end) __builtin_prefetch(heap_.data() + ahead + 4);
+        if (child + 1 < end) child += right_child_first(heap_[child], heap_[child + 1]);
         heap_[hole] = heap_[child];
         hole = child;
       }
@@ -108,6 +117,15 @@ class OpenList {
   bool better(const Entry& x, const Entry& y) const noexcept {
     if (x.key_rank != y.key_rank) return x.key_rank < y.key_rank;
     return velorin::better(labels_[x.slot], labels_[y.slot]);
+  }
+
+  // Whether a pop pulls up the right child: unless the left one is better.
+  // Keys differ almost always, and then one compare decides, without a branch
+  // to mispredict on every level of the heap.
+  std::size_t right_child_first(const Entry& left, const Entry& right) const noexcept {
+    if (left.key_rank == right.key_rank) [[unlikely]]
+      return velorin::better(labels_[left.slot], labels_[right.slot]) ? 0 : 1;
+    return right.key_rank < left.key_rank ? 1 : 0;
   }
 
   // Places `item` at `hole` after moving it up past every parent that it is

@@ -12,14 +12,14 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The node field tags each label so that labels equal in order stay apart.
+// The place field tags each label so that labels equal in order stay apart.
 OpenLabel label(double key, double distance, double risk, std::uint32_t tag) {
   return {key_rank(key), distance, risk, 0.0, tag, kNoParent, kNoEdge, kNoParent};
 }
 
 std::vector<std::uint32_t> drain(OpenList& open) {
   std::vector<std::uint32_t> tags;
-  while (!open.empty()) tags.push_back(open.pop().node);
+  while (!open.empty()) tags.push_back(open.pop().place);
   return tags;
 }
 
