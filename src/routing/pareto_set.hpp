@@ -60,8 +60,10 @@ bool pareto_insert(std::vector<Entry>& set, const Entry& label) {
 // neither dominate nor are dominated, so they never change an answer.
 
 // Index of the first step of stairs[0, size) whose distance is >= x (size
-// when none). Branch-free: these searches run on every pop, and their
-// comparisons do not predict.
+// when none). A fixed number of halvings for a given size, with no early exit.
+// The compiler keeps a branch per halving; that measures faster than a
+// branch-free select here, since a guessed branch starts the next probe's
+// load before the current one arrives.
 inline std::size_t first_not_shorter(const Cost* stairs, std::size_t size, double x) noexcept {
   if (size == 0) return 0;
   const Cost* base = stairs;
