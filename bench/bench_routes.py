@@ -6,7 +6,8 @@ up to three routes), networkx dijkstra_path on distance_m for the same pairs (a
 single-objective peer), geometric means and their ratio; then, when the C++
 benchmark binary has been built (make cpp-test builds build/cpp/route_bench),
 popped labels per second and peak memory per request from the search's own
-counters, on the very same graph and pairs.
+counters, on the very same graph and pairs, and what one uncached memory read
+costs on this machine (build/cpp/memory_latency).
 
     .venv/bin/python bench/bench_routes.py                # 50 pairs
     .venv/bin/python bench/bench_routes.py --pairs 10     # a quicker look
@@ -128,6 +129,12 @@ def main() -> int:
     sys.stdout.flush()
     subprocess.run([str(bench), "graph", str(path), pairs_file.name, "0.0", "0.1"], check=True)
     Path(pairs_file.name).unlink()
+    # What one uncached read costs here: the search's sets outgrow the caches.
+    latency = bench.parent / "memory_latency"
+    if latency.exists():
+        print("\nThis machine (build/cpp/memory_latency):")
+        sys.stdout.flush()
+        subprocess.run([str(latency), "256"], check=True)
     return 0
 
 
