@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "fault/internal_fault.hpp"
@@ -185,6 +186,11 @@ class NodeParetoSets {
     set.size =
         static_cast<std::uint32_t>(place_stair(pool_.data() + set.offset, set.size, slot, label));
     return true;
+  }
+
+  // A set's costs, as a staircase: distance rising, risk falling.
+  std::span<const Cost> steps(const Segment& set) const noexcept {
+    return {pool_.data() + set.offset, set.size};
   }
 
   // Asks for the cache lines that the next settle of a set reads first: its

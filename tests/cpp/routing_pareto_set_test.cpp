@@ -1,0 +1,104 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "routing/pareto_set.hpp"
+
+namespace velorin {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Whole numbers in a narrow range, so that equal distances, equal risks and
+// equal costs are common, with the odd signed zero, infinity and NaN.
+double draw(std::mt19937_64& rng) {
+  switch (rng() % 24) {
+    case 0:
+      return -0.0;
+    case 1:
+      return kInf;
+    case 2:
+      return kNaN;
+    default:
+      return static_cast<double>(rng() % 12);
+  }
+}
+
+bool no_worse(Cost a, Cost b) {
+  return a.distance <= b.distance && a.risk <= b.risk;
+}
+
+// The node-level test and settle written the obvious way, on a plain list.
+bool reference_settle(std::vector<Cost>& set, Cost label) {
+  if (std::isnan(label.distance) || std::isnan(label.risk)) return true;
+  for (Cost c : set)
+    if (no_worse(c, label)) return false;
+  std::erase_if(set, [&](Cost c) { return dominates(label, c); });
+  set.push_back(label);
+  return true;
+}
+
+std::vector<std::pair<double, double>> sorted(std::vector<Cost> costs) {
+  std::vector<std::pair<double, double>> out;
+  for (Cost c : costs) out.emplace_back(c.distance, c.risk);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Many sets in one pool, filled in interleaved order so that segments grow,
+// move and reuse vacated space; every answer and every set's content must
+// match the plain list, and each set must stay a staircase.
+TEST(NodeParetoSets, AgreeWithAPlainListOnTieRichCosts) {
+  for (std::uint64_t seed = 0; seed < 40; ++seed) {
+    std::mt19937_64 rng(seed);
+    constexpr std::size_t kSets = 7;
+    NodeParetoSets sets;
+    std::vector<NodeParetoSets::Segment> segments(kSets);
+    std::vector<std::vector<Cost>> expected(kSets);
+    for (int step = 0; step < 600; ++step) {
+      const std::size_t which = rng() % kSets;
+      const Cost label{draw(rng), draw(rng)};
+      const bool want = reference_settle(expected[which], label);
+      ASSERT_EQ(sets.settle(segments[which], label), want)
+          << "seed " << seed << " step " << step << " label " << label.distance << ","
+          << label.risk;
+      const auto steps = sets.steps(segments[which]);
+      const std::vector<Cost> got(steps.begin(), steps.end());
+      ASSERT_EQ(sorted(got), sorted(expected[which])) << "seed " << seed << " step " << step;
+      for (std::size_t i = 1; i < got.size(); ++i) {
+        ASSERT_LT(got[i - 1].distance, got[i].distance);
+        ASSERT_GT(got[i - 1].risk, got[i].risk);
+      }
+    }
+  }
+}
+
+TEST(ParetoFront, CoversExactlyWhatSomeAddedCostIsNoWorseThan) {
+  for (std::uint64_t seed = 0; seed < 40; ++seed) {
+    std::mt19937_64 rng(seed);
+    ParetoFront front;
+    std::vector<Cost> added;
+    for (int step = 0; step < 300; ++step) {
+      const Cost c{draw(rng), draw(rng)};
+      // The search only adds costs that no cost of the front dominates.
+      if (std::none_of(added.begin(), added.end(), [&](Cost a) { return dominates(a, c); })) {
+        front.add(c);
+        added.push_back(c);
+      }
+      const Cost probe{draw(rng), draw(rng)};
+      const bool want =
+          std::any_of(added.begin(), added.end(), [&](Cost a) { return no_worse(a, probe); });
+      ASSERT_EQ(front.covers(probe.distance, probe.risk), want)
+          << "seed " << seed << " step " << step << " probe " << probe.distance << ","
+          << probe.risk;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velorin
