@@ -97,9 +97,9 @@ struct StairSlot {
 };
 
 inline StairSlot find_stair(const Cost* stairs, std::size_t size, Cost c) noexcept {
-  // A search meets most labels at a node's longest step or beyond it: a third
-  // of the settles of a long search on a street map end here, having read one
-  // entry instead of bisecting the set.
+  // Many labels reach a node beyond its longest step: on a long search over a
+  // street map, a third of the settles end here, having read one entry
+  // instead of bisecting the set.
   if (size > 0 && stairs[size - 1].distance < c.distance)
     return {stairs[size - 1].risk <= c.risk, size, size};
   // The step before `first`, or at it if it is exactly as long, has the least
