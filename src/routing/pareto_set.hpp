@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -161,10 +162,17 @@ class ParetoFront {
 // The per-node Pareto sets of one search, as staircases in one pool: a node's
 // set is a segment of the pool that moves to a segment twice as large when it
 // fills.
+//
+// The pool is a list of fixed-size blocks that never move: growing it adds a
+// block rather than copying everything into a buffer twice as large, so a long
+// search neither pays for the copies nor holds two pools at once, and the
+// pool's spare room stays under one block. A segment lies within one block,
+// or, for a set larger than a block, in an allocation of its own that spans
+// several block numbers.
 class NodeParetoSets {
  public:
   struct Segment {
-    std::uint32_t offset = 0;
+    std::uint32_t offset = 0;  // block number * kBlockSize + index in the block
     std::uint32_t size = 0;
     std::uint32_t capacity = 0;  // 0: the node has no set yet
   };
@@ -180,18 +188,15 @@ class NodeParetoSets {
   // would multiply them exponentially. So the first label of each cost wins.
   bool settle(Segment& set, Cost label) {
     if (label.distance != label.distance || label.risk != label.risk) return true;
-    const StairSlot slot = find_stair(pool_.data() + set.offset, set.size, label);
+    const StairSlot slot = find_stair(data(set), set.size, label);
     if (slot.ruled_out) return false;
     if (slot.last == slot.first && set.size == set.capacity) grow(set);
-    set.size =
-        static_cast<std::uint32_t>(place_stair(pool_.data() + set.offset, set.size, slot, label));
+    set.size = static_cast<std::uint32_t>(place_stair(data(set), set.size, slot, label));
     return true;
   }
 
   // A set's costs, as a staircase: distance rising, risk falling.
-  std::span<const Cost> steps(const Segment& set) const noexcept {
-    return {pool_.data() + set.offset, set.size};
-  }
+  std::span<const Cost> steps(const Segment& set) const noexcept { return {data(set), set.size}; }
 
   // Asks for the cache lines that the next settle of a set reads first: its
   // longest step, and the middle and quarters where a bisection starts. The
@@ -201,7 +206,7 @@ class NodeParetoSets {
   // compiler drops it.
   [[gnu::always_inline]] void prefetch(const Segment& set) const noexcept {
     if (set.size == 0) return;
-    const Cost* stairs = pool_.data() + set.offset;
+    const Cost* stairs = data(set);
     __builtin_prefetch(stairs + set.size - 1);
     if (set.size > 8) {
       __builtin_prefetch(stairs + set.size / 2);
@@ -211,35 +216,79 @@ class NodeParetoSets {
   }
 
   std::size_t capacity_bytes() const noexcept {
-    std::size_t bytes = pool_.capacity() * sizeof(Cost);
+    std::size_t bytes = allocated_ * sizeof(Cost) + block_start_.capacity() * sizeof(Cost*) +
+                        owned_.capacity() * sizeof(std::unique_ptr<Cost[]>);
     for (const auto& v : vacant_) bytes += v.capacity() * sizeof(std::uint32_t);
     return bytes;
   }
 
  private:
+  static constexpr unsigned kBlockBits = 14;  // 16,384 costs, 256 KiB
+  static constexpr std::uint32_t kBlockSize = 1u << kBlockBits;
+
+  Cost* data(const Segment& set) const noexcept {
+    if (set.capacity == 0) return nullptr;
+    return block_start_[set.offset >> kBlockBits] + (set.offset & (kBlockSize - 1));
+  }
+
   // Moves a full set to a segment twice its size. Segments have power-of-two
   // sizes; a vacated one is kept for the next set that grows into its size.
   void grow(Segment& set) {
     const std::size_t capacity = set.capacity == 0 ? 2 : std::size_t{set.capacity} * 2;
-    const int size_class = std::countr_zero(capacity);
-    std::uint32_t offset;
-    if (!vacant_[size_class].empty()) {
-      offset = vacant_[size_class].back();
-      vacant_[size_class].pop_back();
-    } else {
-      require(pool_.size() + capacity <= UINT32_MAX, "per-node Pareto sets outgrew their index");
-      offset = static_cast<std::uint32_t>(pool_.size());
-      pool_.resize(pool_.size() + capacity);
+    const Segment moved{allocate(capacity), set.size, static_cast<std::uint32_t>(capacity)};
+    if (set.capacity != 0) {
+      std::copy_n(data(set), set.size, data(moved));
+      vacant_[std::countr_zero(set.capacity)].push_back(set.offset);
     }
-    std::copy_n(pool_.data() + set.offset, set.size, pool_.data() + offset);
-    if (set.capacity != 0) vacant_[std::countr_zero(set.capacity)].push_back(set.offset);
-    set.offset = offset;
-    set.capacity = static_cast<std::uint32_t>(capacity);
+    set = moved;
+  }
+
+  // The offset of a free segment of `capacity` costs, a power of two.
+  std::uint32_t allocate(std::size_t capacity) {
+    auto& vacant = vacant_[std::countr_zero(capacity)];
+    if (!vacant.empty()) {
+      const std::uint32_t offset = vacant.back();
+      vacant.pop_back();
+      return offset;
+    }
+    if (capacity >= kBlockSize) return add_blocks(capacity);
+    if (bump_used_ + capacity > kBlockSize) {
+      // What is left of the current block goes to the vacant lists in
+      // power-of-two pieces, and a fresh block takes over.
+      for (std::size_t left = kBlockSize - bump_used_; left >= 2; left = kBlockSize - bump_used_) {
+        const std::size_t piece = std::bit_floor(left);
+        vacant_[std::countr_zero(piece)].push_back(bump_offset_ + bump_used_);
+        bump_used_ += static_cast<std::uint32_t>(piece);
+      }
+      bump_offset_ = add_blocks(kBlockSize);
+      bump_used_ = 0;
+    }
+    const std::uint32_t offset = bump_offset_ + bump_used_;
+    bump_used_ += static_cast<std::uint32_t>(capacity);
+    return offset;
+  }
+
+  // A new allocation of `capacity` costs (a whole number of blocks), numbered
+  // after the blocks there are.
+  std::uint32_t add_blocks(std::size_t capacity) {
+    const std::size_t blocks = capacity >> kBlockBits;
+    require(block_start_.size() + blocks <= (std::size_t{1} << (32 - kBlockBits)),
+            "per-node Pareto sets outgrew their index");
+    const auto offset = static_cast<std::uint32_t>(block_start_.size() << kBlockBits);
+    owned_.push_back(std::make_unique_for_overwrite<Cost[]>(capacity));
+    for (std::size_t i = 0; i < blocks; ++i)
+      block_start_.push_back(owned_.back().get() + i * kBlockSize);
+    allocated_ += capacity;
+    return offset;
   }
 
   // Distance and risk side by side: the risk read after the search then sits
   // on the cache line the search has just loaded.
-  std::vector<Cost> pool_;
+  std::vector<Cost*> block_start_;                     // by block number
+  std::vector<std::unique_ptr<Cost[]>> owned_;         // the allocations behind them
+  std::size_t allocated_ = 0;                          // costs, over all allocations
+  std::uint32_t bump_offset_ = 0;                      // the block being filled...
+  std::uint32_t bump_used_ = kBlockSize;               // ...and how much of it is taken
   std::array<std::vector<std::uint32_t>, 32> vacant_;  // by log2 of the segment size
 };
 

@@ -78,6 +78,32 @@ TEST(NodeParetoSets, AgreeWithAPlainListOnTieRichCosts) {
   }
 }
 
+// Enough sets of uneven sizes to fill many of the pool's blocks, and one set
+// larger than a block: no set may lose or share a cost along the way.
+TEST(NodeParetoSets, SetsKeepTheirCostsAcrossBlocksAndOversizedSets) {
+  constexpr std::size_t kSets = 300;
+  NodeParetoSets sets;
+  std::vector<NodeParetoSets::Segment> segments(kSets + 1);
+  std::vector<std::vector<Cost>> expected(kSets + 1);
+  auto add = [&](std::size_t which, double distance) {
+    // Each new cost is longer and safer than the set's others: a new step.
+    const Cost c{distance, 1e9 - distance + static_cast<double>(which)};
+    ASSERT_TRUE(sets.settle(segments[which], c));
+    expected[which].push_back(c);
+  };
+  for (int round = 0; round < 400; ++round) {
+    for (std::size_t which = 0; which < kSets; ++which)
+      if (round % (1 + which % 7) == 0) add(which, round);
+    if (round % 4 == 0)
+      for (int i = 0; i < 200; ++i) add(kSets, static_cast<double>(expected[kSets].size()));
+  }
+  ASSERT_GT(expected[kSets].size(), 16384u);
+  for (std::size_t which = 0; which <= kSets; ++which) {
+    const auto steps = sets.steps(segments[which]);
+    ASSERT_EQ(sorted({steps.begin(), steps.end()}), sorted(expected[which])) << "set " << which;
+  }
+}
+
 TEST(ParetoFront, CoversExactlyWhatSomeAddedCostIsNoWorseThan) {
   for (std::uint64_t seed = 0; seed < 40; ++seed) {
     std::mt19937_64 rng(seed);
