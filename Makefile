@@ -18,7 +18,7 @@ PYTHON ?= $(shell for p in python3.13 python3.12; do \
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 
-.PHONY: demo test venv install cpp-configure cpp-test format clean test-asan fuzz-build fuzz fuzz-ci
+.PHONY: demo test venv install cpp-configure cpp-test format format-check clean test-asan fuzz-build fuzz fuzz-ci
 
 $(VENV)/.created:
 	@test -n "$(PYTHON)" || { echo "No Python >= 3.12 found: install python3.13 or python3.12 (or set PYTHON=...)"; exit 1; }
@@ -111,8 +111,21 @@ fuzz: fuzz-build
 fuzz-ci:
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60 ROUTE_FUZZ_SECONDS=30
 
-format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'bench/*.cpp')
+# One clang-format release for everyone: releases differ in how they lay out
+# the same code, and CI checks the layout.
+CLANG_FORMAT_VERSION ?= 23.1.5
+CLANG_FORMAT_STAMP := $(VENV)/.clang-format-$(CLANG_FORMAT_VERSION)
+CXX_SOURCES = $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'bench/*.cpp')
+
+$(CLANG_FORMAT_STAMP): $(VENV)/.created
+	$(VPY) -m pip install --quiet "clang-format==$(CLANG_FORMAT_VERSION)"
+	touch $@
+
+format: $(CLANG_FORMAT_STAMP)
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+
+format-check: $(CLANG_FORMAT_STAMP)
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

@@ -19,7 +19,7 @@ struct RouteError {
 // One to three routes ("shortest", "safest", "balanced", in that order), or the
 // first failed check.
 std::variant<std::vector<RouteRecord>, RouteError> compute_safe_routes(const RoadGraph& graph,
-                                                                       NodeId source,
-                                                                       NodeId target, double eps);
+                                                                       NodeId source, NodeId target,
+                                                                       double eps);
 
 }  // namespace velorin
