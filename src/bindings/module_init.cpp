@@ -9,14 +9,14 @@
 #include <cstdint>
 #include <string>
 
+#include "bindings/compute_safe_routes.hpp"
 #include "bindings/error_value.hpp"
 #include "bindings/object_ref.hpp"
 #include "bindings/py_class.hpp"
+#include "bindings/py_graph.hpp"
+#include "bindings/py_route_result.hpp"
 #include "bindings/python.hpp"
-#include "bindings/route_result.hpp"
 #include "fault/internal_fault.hpp"
-#include "graph/py_graph.hpp"
-#include "routing/py_route_request.hpp"
 
 namespace velorin {
 

@@ -1,4 +1,4 @@
-#include "graph/py_graph.hpp"
+#include "bindings/py_graph.hpp"
 
 #include <array>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "bindings/route_result.hpp"
+#include "bindings/py_route_result.hpp"
 
 #include <memory>
 #include <new>

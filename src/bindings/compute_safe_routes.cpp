@@ -1,4 +1,4 @@
-#include "routing/py_route_request.hpp"
+#include "bindings/compute_safe_routes.hpp"
 
 #include <array>
 #include <string_view>
@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "bindings/arguments.hpp"
-#include "bindings/route_result.hpp"
-#include "graph/py_graph.hpp"
+#include "bindings/py_graph.hpp"
+#include "bindings/py_route_result.hpp"
 #include "routing/route_request.hpp"
 
 namespace velorin {
