@@ -27,15 +27,10 @@ ErrorValue type_error(std::string message) {
 // text cannot be read as UTF-8 (lone surrogates) names no parameter.
 std::optional<std::size_t> parameter_named(const ArgumentDescription& d, PyObject* keyword) {
   if (!PyUnicode_Check(keyword)) return std::nullopt;
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(keyword, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  std::string_view text(data, static_cast<std::size_t>(size));
+  Result<std::string_view> text = utf8_view(keyword);
+  if (!text) return std::nullopt;
   for (std::size_t i = 0; i < d.parameters.size(); ++i)
-    if (d.parameters[i] == text) return i;
+    if (d.parameters[i] == *text) return i;
   return std::nullopt;
 }
 
@@ -76,13 +71,13 @@ Result<std::uint64_t> int_to_u64(PyObject* integer) {
 
 std::string qualified_type_name(PyObject* object) {
   ObjectRef name = ObjectRef::steal(PyType_GetQualName(Py_TYPE(object)));
-  if (name) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size))
-      return std::string(data, static_cast<std::size_t>(size));
+  if (!name) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
   }
-  PyErr_Clear();
-  return "<failed to extract type name>";
+  Result<std::string_view> text = utf8_view(name.get());
+  if (!text) return "<failed to extract type name>";
+  return std::string(*text);
 }
 
 }  // namespace
@@ -136,10 +131,7 @@ Result<double> to_f64(PyObject* object) {
 
 Result<std::string_view> to_utf8_view(PyObject* object) {
   if (!PyUnicode_Check(object)) return cannot_convert(object, "PyString");
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) return ErrorValue::fetch();
-  return std::string_view(data, static_cast<std::size_t>(size));
+  return utf8_view(object);
 }
 
 ErrorValue cannot_convert(PyObject* object, std::string_view target) {

@@ -41,7 +41,7 @@ PyObject* compute_safe_routes_entry(PyObject*, PyObject* const* args, Py_ssize_t
   if (!eps) return raise(eps.take_error());
 
   std::variant<std::vector<RouteRecord>, RouteError> routes =
-      compute_safe_routes((*graph)->graph, *source, *target, *eps);
+      compute_safe_routes((*graph)->record, *source, *target, *eps);
   if (auto* refused = std::get_if<RouteError>(&routes))
     return raise(py::ErrorValue::pending(PyExc_RuntimeError, std::move(refused->message)));
   py::Result<py::ObjectRef> list = route_list(std::move(*std::get_if<0>(&routes)));

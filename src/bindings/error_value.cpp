@@ -77,19 +77,14 @@ ObjectRef make_str(std::string_view text, std::source_location where) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"), where));
 }
 
-namespace {
-
-// UTF-8 of a str, or nothing (with the interpreter's error cleared) when it
-// holds lone surrogates, which UTF-8 cannot carry.
-std::optional<std::string_view> utf8_of(PyObject* str) {
+Result<std::string_view> utf8_view(PyObject* str) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
+  if (data == nullptr) return ErrorValue::fetch();
   return std::string_view(data, static_cast<std::size_t>(size));
 }
+
+namespace {
 
 std::string unprintable(PyObject* object) {
   ObjectRef name = ObjectRef::steal(PyType_GetName(Py_TYPE(object)));
@@ -97,7 +92,7 @@ std::string unprintable(PyObject* object) {
     PyErr_Clear();
     return "<unprintable object>";
   }
-  std::optional<std::string_view> text = utf8_of(name.get());
+  Result<std::string_view> text = utf8_view(name.get());
   if (!text) return "<unprintable object>";
   return "<unprintable " + std::string(*text) + " object>";
 }
@@ -110,15 +105,15 @@ std::string text_of(PyObject* object) {
     PyErr_WriteUnraisable(object);
     return unprintable(object);
   }
-  if (std::optional<std::string_view> text = utf8_of(str.get())) return std::string(*text);
+  if (Result<std::string_view> text = utf8_view(str.get())) return std::string(*text);
   // Lone surrogates: encode them as if they were characters, then decode the
   // bytes again, which turns every sequence UTF-8 refuses into U+FFFD.
   ObjectRef bytes = ObjectRef::steal(
       require_created(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass")));
   ObjectRef clean = ObjectRef::steal(require_created(PyUnicode_DecodeUTF8(
       PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace")));
-  std::optional<std::string_view> text = utf8_of(clean.get());
-  require(text.has_value(), "a str without surrogates has a UTF-8 form");
+  Result<std::string_view> text = utf8_view(clean.get());
+  require(static_cast<bool>(text), "a str without surrogates has a UTF-8 form");
   return std::string(*text);
 }
 

@@ -88,6 +88,12 @@ PyObject* require_created(PyObject* created,
 ObjectRef make_str(std::string_view text,
                    std::source_location where = std::source_location::current());
 
+// The UTF-8 form of a str, borrowed from it: valid while the str lives (the
+// interpreter keeps it with the object). A str holding lone surrogates has
+// none, and the interpreter's UnicodeEncodeError comes back as the error;
+// callers that only want the text may drop that error.
+Result<std::string_view> utf8_view(PyObject* str);
+
 // str() of an object as UTF-8 text, for messages. Lone surrogates come out as
 // U+FFFD; an object whose str() fails reads "<unprintable {type} object>",
 // and that failure is reported as unraisable.

@@ -3,9 +3,13 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <span>
+#include <utility>
 
+#include "bindings/borrow.hpp"
 #include "bindings/error_value.hpp"
 #include "bindings/object_ref.hpp"
 #include "bindings/python.hpp"
@@ -56,5 +60,39 @@ PyTypeObject* required_type_object(const PyClassDefinition& definition);
 // the memory through the type's own tp_free and gives back the reference that
 // every instance of a heap type holds to its type.
 void free_instance(PyObject* self);
+
+// The shape of an instance of either class: the object header, the native
+// record by value, then the record's borrow counter. No instance dictionary,
+// no weak references.
+template <class Record>
+struct Instance {
+  PyObject ob_base;
+  Record record;  // never changes after the instance is made
+  BorrowCounter borrow;
+};
+
+// A new instance of the class, made through its type's allocation slot and
+// owning `record`. If the interpreter cannot allocate it, its error comes
+// back and the record is dropped on the way out.
+template <class Record>
+Result<ObjectRef> new_instance(const PyClassDefinition& definition, Record record) {
+  PyTypeObject* type = required_type_object(definition);
+  ObjectRef object = ObjectRef::steal(type->tp_alloc(type, 0));
+  if (!object) return ErrorValue::fetch();
+  auto* instance = reinterpret_cast<Instance<Record>*>(object.get());
+  new (&instance->record) Record(std::move(record));
+  new (&instance->borrow) BorrowCounter();
+  return object;
+}
+
+// tp_dealloc of a class whose instances hold a Record: drops the record,
+// then frees the memory.
+template <class Record>
+void dealloc_instance(PyObject* self) {
+  auto* instance = reinterpret_cast<Instance<Record>*>(self);
+  std::destroy_at(&instance->record);
+  std::destroy_at(&instance->borrow);
+  free_instance(self);
+}
 
 }  // namespace velorin::py

@@ -1,8 +1,6 @@
 #include "bindings/py_graph.hpp"
 
 #include <array>
-#include <memory>
-#include <new>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -21,17 +19,6 @@ constexpr std::array<std::string_view, 1> kFromJsonParameters = {"json_str"};
 constexpr py::ArgumentDescription kFromJsonArguments = {"from_json", "PyGraph", kFromJsonParameters,
                                                         1};
 
-// A new instance made through the type's allocation slot, owning `graph`.
-py::Result<py::ObjectRef> wrap_graph(RoadGraph graph) {
-  PyTypeObject* type = py::required_type_object(py_graph_class);
-  py::ObjectRef object = py::ObjectRef::steal(type->tp_alloc(type, 0));
-  if (!object) return ErrorValue::fetch();  // `graph` is released on the way out
-  auto* instance = reinterpret_cast<PyGraphObject*>(object.get());
-  new (&instance->graph) RoadGraph(std::move(graph));
-  new (&instance->borrow) py::BorrowCounter();
-  return object;
-}
-
 PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 1> slots{};
   if (py::Status failed = py::match_arguments(kFromJsonArguments, args, nargs, kwnames, slots))
@@ -43,7 +30,8 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::variant<RoadGraph, JsonError> decoded = decode_graph_json(*text);
   if (auto* fault = std::get_if<JsonError>(&decoded))
     return raise(ErrorValue::pending(PyExc_ValueError, fault->describe()));
-  py::Result<py::ObjectRef> graph = wrap_graph(std::move(*std::get_if<RoadGraph>(&decoded)));
+  py::Result<py::ObjectRef> graph =
+      py::new_instance(py_graph_class, std::move(*std::get_if<RoadGraph>(&decoded)));
   if (!graph) return raise(graph.take_error());
   return graph->release();
 }
@@ -54,14 +42,7 @@ PyObject* count(PyObject* self, PyObject*) {
   auto graph = py::SharedBorrow<PyGraphObject>::take(self);
   if (!graph) return raise(graph.take_error());
   return py::require_created(
-      PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(((*graph)->graph.*Count)())));
-}
-
-void dealloc(PyObject* self) {
-  auto* instance = reinterpret_cast<PyGraphObject*>(self);
-  std::destroy_at(&instance->graph);
-  std::destroy_at(&instance->borrow);
-  py::free_instance(self);
+      PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(((*graph)->record.*Count)())));
 }
 
 PyMethodDef methods[] = {
@@ -88,7 +69,7 @@ const py::PyClassDefinition py_graph_class = {
     {},
     methods,
     nullptr,
-    &dealloc,
+    &py::dealloc_instance<RoadGraph>,
     &type_cell,
 };
 

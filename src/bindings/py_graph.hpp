@@ -9,11 +9,7 @@
 
 namespace velorin {
 
-struct PyGraphObject {
-  PyObject ob_base;
-  RoadGraph graph;  // never changes after from_json built it
-  py::BorrowCounter borrow;
-};
+using PyGraphObject = py::Instance<RoadGraph>;
 
 extern const py::PyClassDefinition py_graph_class;
 

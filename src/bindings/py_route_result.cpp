@@ -1,7 +1,5 @@
 #include "bindings/py_route_result.hpp"
 
-#include <memory>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -52,20 +50,13 @@ template <PyObject* (*Read)(const RouteRecord&)>
 PyObject* getter(PyObject* self, void*) {
   auto route = py::SharedBorrow<PyRouteResultObject>::take(self);
   if (!route) return py::raise(route.take_error());
-  return Read((*route)->route);
+  return Read((*route)->record);
 }
 
 PyObject* repr(PyObject* self) {
   auto route = py::SharedBorrow<PyRouteResultObject>::take(self);
   if (!route) return py::raise(route.take_error());
-  return py::make_str(describe_route((*route)->route)).release();
-}
-
-void dealloc(PyObject* self) {
-  auto* instance = reinterpret_cast<PyRouteResultObject*>(self);
-  std::destroy_at(&instance->route);
-  std::destroy_at(&instance->borrow);
-  py::free_instance(self);
+  return py::make_str(describe_route((*route)->record)).release();
 }
 
 // Read-only: no setters, so assignment and deletion fail in the interpreter.
@@ -96,23 +87,20 @@ const py::PyClassDefinition py_route_result_class = {
     own_slots,
     nullptr,
     getset,
-    &dealloc,
+    &py::dealloc_instance<RouteRecord>,
     &type_cell,
 };
 
 py::Result<py::ObjectRef> route_list(std::vector<RouteRecord> records) {
-  PyTypeObject* type = py::required_type_object(py_route_result_class);
   py::ObjectRef list =
       py::ObjectRef::steal(require_created(PyList_New(static_cast<Py_ssize_t>(records.size()))));
   for (std::size_t i = 0; i < records.size(); ++i) {
-    PyObject* object = type->tp_alloc(type, 0);
+    py::Result<py::ObjectRef> route =
+        py::new_instance(py_route_result_class, std::move(records[i]));
     // Dropping the list releases the instances already stored (the empty
     // slots are null); the records not yet moved go with `records`.
-    if (object == nullptr) return py::ErrorValue::fetch();
-    auto* instance = reinterpret_cast<PyRouteResultObject*>(object);
-    new (&instance->route) RouteRecord(std::move(records[i]));
-    new (&instance->borrow) py::BorrowCounter();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
+    if (!route) return route.take_error();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), route->release());
   }
   return list;
 }

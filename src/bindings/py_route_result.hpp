@@ -11,11 +11,7 @@
 
 namespace velorin {
 
-struct PyRouteResultObject {
-  PyObject ob_base;
-  RouteRecord route;  // never changes after the instance is made
-  py::BorrowCounter borrow;
-};
+using PyRouteResultObject = py::Instance<RouteRecord>;
 
 extern const py::PyClassDefinition py_route_result_class;
 
