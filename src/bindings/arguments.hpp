@@ -3,6 +3,7 @@
 //
 // Messages follow the interpreter's own wording for Python functions, so a
 // native call fails the way a Python function with the same signature would.
+// They are kept word for word: callers match on them.
 #pragma once
 
 #include <cstdint>

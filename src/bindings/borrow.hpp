@@ -45,6 +45,7 @@ class SharedBorrow {
   // `object` must already be known to be an Instance.
   static Result<SharedBorrow> take(PyObject* object) {
     auto* instance = reinterpret_cast<Instance*>(object);
+    // Kept word for word: callers match on this text.
     if (!instance->borrow.try_share())
       return ErrorValue::pending(PyExc_RuntimeError, "Already mutably borrowed");
     Py_INCREF(object);

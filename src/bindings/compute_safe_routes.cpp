@@ -51,6 +51,8 @@ PyObject* compute_safe_routes_entry(PyObject*, PyObject* const* args, Py_ssize_t
 
 }  // namespace
 
+// The docstring and text signature are kept word for word: Python shows them to
+// users as help() and __text_signature__.
 PyMethodDef compute_safe_routes_method = {
     "compute_safe_routes",
     py::as_method(&compute_safe_routes_entry),

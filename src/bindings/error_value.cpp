@@ -10,6 +10,7 @@ ErrorValue ErrorValue::pending(PyObject* type, std::string message) {
 
 ErrorValue ErrorValue::fetch() {
   ObjectRef exception = ObjectRef::steal(PyErr_GetRaisedException());
+  // Kept word for word: callers match on this text.
   if (!exception)
     return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
   return ErrorValue(std::move(exception));

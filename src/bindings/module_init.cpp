@@ -87,6 +87,7 @@ Result<ObjectRef> initialise() {
   if (id == -1) return ErrorValue::fetch();
   std::int64_t expected = -1;
   if (!first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    // Kept word for word: callers match on this text.
     return ErrorValue::pending(PyExc_ImportError,
                                "PyO3 modules do not yet support subinterpreters, see "
                                "https://github.com/PyO3/pyo3/issues/576");

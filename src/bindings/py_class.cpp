@@ -12,6 +12,7 @@ namespace {
 // Installed as tp_new: neither class can be made from Python, only by the
 // module itself (from_json for graphs, the route request for results).
 PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
+  // Kept word for word, like the other messages of this file: callers match on them.
   std::string name = "<unknown>";
   if (ObjectRef type_name = ObjectRef::steal(PyType_GetName(type)))
     name = text_of(type_name.get());

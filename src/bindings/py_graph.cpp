@@ -45,6 +45,8 @@ PyObject* count(PyObject* self, PyObject*) {
       PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(((*graph)->record.*Count)())));
 }
 
+// The docstrings and text signatures are kept word for word: Python shows them to
+// users as help() and __text_signature__.
 PyMethodDef methods[] = {
     {"from_json", py::as_method(&from_json), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_json(json_str)\n--\n\n"
@@ -64,6 +66,7 @@ py::OnceCell type_cell;
 const py::PyClassDefinition py_graph_class = {
     "PyGraph",
     "builtins.PyGraph",
+    // Kept word for word, like every docstring.
     "Wrapper Python-visible du graphe C++",
     static_cast<int>(sizeof(PyGraphObject)),
     {},

@@ -82,6 +82,7 @@ py::OnceCell type_cell;
 const py::PyClassDefinition py_route_result_class = {
     "PyRouteResult",
     "builtins.PyRouteResult",
+    // Kept word for word, like every docstring.
     "Résultat retourné à Python : un itinéraire avec ses métriques complètes",
     static_cast<int>(sizeof(PyRouteResultObject)),
     own_slots,

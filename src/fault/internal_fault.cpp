@@ -22,6 +22,7 @@ void internal_fault(std::string_view message, std::source_location where) {
 // the interpreter or other extensions loaded beside it.
 namespace {
 
+// The report's text is kept word for word: crash reports are searched for it.
 [[noreturn]] void allocation_failed(std::size_t size) {
   std::fprintf(stderr, "memory allocation of %zu bytes failed\n", size);
   std::fflush(stderr);

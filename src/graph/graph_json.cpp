@@ -48,7 +48,8 @@ bool read_optional_float(Reader& r, double& out) {
 
 // --- records ---------------------------------------------------------------
 
-// Names and descriptions of one record type. The first `required` fields
+// Names and descriptions of one record type, kept word for word like every
+// message of this file: they reach callers in the decoder's messages. The first `required` fields
 // must be present in object form; the array form always holds all of them.
 template <std::size_t N>
 struct RecordForm {
@@ -217,6 +218,7 @@ bool read_graph(Reader& r, std::vector<Node>& nodes, std::vector<Edge>& edges) {
 
 }  // namespace
 
+// Kept word for word: callers match on the position as well as the message.
 std::string JsonError::describe() const {
   return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }

@@ -55,7 +55,8 @@ Position position_of(std::string_view text, std::size_t offset) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Faults
+// Faults. Every fault text in this file is kept word for word: callers match on
+// the messages.
 
 bool Reader::fail_at(std::size_t offset, std::string_view message) {
   fault_.message = message;

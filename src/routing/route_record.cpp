@@ -30,6 +30,7 @@ void append_fixed(std::string& out, double x, int digits) {
 
 }  // namespace
 
+// The printed form of a route is kept word for word: callers parse it.
 std::string describe_route(const RouteRecord& route) {
   std::string text = "Route(";
   text += route.route_type;

@@ -10,6 +10,7 @@ namespace velorin {
 std::variant<std::vector<RouteRecord>, RouteError> compute_safe_routes(const RoadGraph& graph,
                                                                        NodeId source, NodeId target,
                                                                        double eps) {
+  // The four messages are kept word for word: callers show and match on them.
   // An endpoint must have a node record: an id met only as an edge endpoint
   // has no position, so it is not a place a route can start or end.
   const RoadGraph::DenseId from = graph.dense_of(source);

@@ -76,6 +76,7 @@ std::vector<RouteRecord> select_routes(const std::vector<SettledLabel>& solution
           solutions,
           [&](const SettledLabel& s) { return s.distance / distance_scale + s.risk / risk_scale; }),
   };
+  // Kept word for word: callers compare route_type with these labels.
   static constexpr const char* kRouteTypes[3] = {"shortest", "safest", "balanced"};
 
   std::vector<RouteRecord> routes;
