@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "case_name.hpp"
 #include "graph/graph_json.hpp"
 
 namespace velorin {
@@ -167,6 +168,11 @@ TEST_P(RefusalTest, TextAndPosition) {
   EXPECT_EQ(refusal(GetParam().text), GetParam().message);
 }
 
+// Named by the message, whose position tells apart cases with the same text.
+std::string refusal_name(const testing::TestParamInfo<Refusal>& info) {
+  return testing_support::case_name(info.index, {info.param.message});
+}
+
 INSTANTIATE_TEST_SUITE_P(
     RecordRules, RefusalTest,
     testing::Values(
@@ -249,7 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"{\n  \"nodes\": [{\"id\": 1, \"lat\": 0,\n    \"lon\": 0, \"x\": "
                 "\"\xc3\xa9\xc3\xa9\" x}]}",
                 "expected `,` or `}` at line 3 column 27"},
-        Refusal{"[\r\n[],\r\n[]\r\n]\r\nx", "trailing characters at line 5 column 1"}));
+        Refusal{"[\r\n[],\r\n[]\r\n]\r\nx", "trailing characters at line 5 column 1"}),
+    refusal_name);
 
 INSTANTIATE_TEST_SUITE_P(
     Grammar, RefusalTest,
@@ -291,7 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{R"({"nodes": [], "edges": [], "x": [1, 2,]})",
                 "trailing comma at line 1 column 39"},
         Refusal{R"({"nodes": [], "edges": [], "x": {"a": [}]})",
-                "expected value at line 1 column 40"}));
+                "expected value at line 1 column 40"}),
+    refusal_name);
 
 }  // namespace
 }  // namespace velorin

@@ -10,10 +10,13 @@
 #include <random>
 #include <string>
 
+#include "case_name.hpp"
 #include "json/json_reader.hpp"
 
 namespace velorin::json {
 namespace {
+
+using testing_support::case_name;
 
 struct NumberCase {
   const char* text;
@@ -72,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"-1e-400", K::kFloat, 0, -0.0},
                     NumberCase{"0.00000000000000000000000000001e-300", K::kFloat, 0, 0.0},
                     NumberCase{"0e999999999999999999999", K::kFloat, 0, 0.0},
-                    NumberCase{"1e-99999999999999999999999", K::kFloat, 0, 0.0}));
+                    NumberCase{"1e-99999999999999999999999", K::kFloat, 0, 0.0}),
+    [](const auto& info) { return case_name(info.index, {info.param.text}); });
 
 // Random numbers of every length, cut at every place relative to the eight
 // byte chunks the reader converts at once, against the standard library's
@@ -153,7 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"1ex", "invalid number", 3}, FaultCase{"1e+", "EOF while parsing a value", 3},
         FaultCase{"1e400", "number out of range", 5},
         FaultCase{"-1.7976931348623159e308", "number out of range", 23},
-        FaultCase{"1e99999999999999999999", "number out of range", 22}));
+        FaultCase{"1e99999999999999999999", "number out of range", 22}),
+    [](const auto& info) { return case_name(info.index, {info.param.message, info.param.text}); });
 
 struct FloatText {
   double value;
@@ -178,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FloatText{123456789012345678.0, "1.2345678901234568e17"},
                     FloatText{1234567890123456.0, "1234567890123456.0"},
                     FloatText{0.1 + 0.2, "0.30000000000000004"}, FloatText{5e-324, "5e-324"},
-                    FloatText{1.7976931348623157e308, "1.7976931348623157e308"}));
+                    FloatText{1.7976931348623157e308, "1.7976931348623157e308"}),
+    [](const auto& info) { return case_name(info.index, {info.param.text}); });
 
 TEST(QuoteString, EscapesLikeMessagesShowThem) {
   EXPECT_EQ(quote_string("7"), "\"7\"");
@@ -219,7 +225,8 @@ INSTANTIATE_TEST_SUITE_P(Strings, StringTest,
                                          StringCase{R"("\u00e9\u20AC")", "\xc3\xa9\xe2\x82\xac"},
                                          StringCase{R"("\ud83d\udeb2 x")", "\xf0\x9f\x9a\xb2 x"},
                                          StringCase{R"("\uDBFF\uDFFF")", "\xf4\x8f\xbf\xbf"},
-                                         StringCase{"\"caf\xc3\xa9\"", "caf\xc3\xa9"}));
+                                         StringCase{"\"caf\xc3\xa9\"", "caf\xc3\xa9"}),
+                         [](const auto& info) { return case_name(info.index, {info.param.text}); });
 
 class StringFaultTest : public testing::TestWithParam<FaultCase> {};
 
@@ -249,7 +256,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape", 13},
                     FaultCase{"\"\\ud800\\ud800\"", "lone leading surrogate in hex escape", 13},
                     FaultCase{"\"\\ud800", "EOF while parsing a string", 7},
-                    FaultCase{"\"\\ud800\\", "EOF while parsing a string", 8}));
+                    FaultCase{"\"\\ud800\\", "EOF while parsing a string", 8}),
+    [](const auto& info) { return case_name(info.index, {info.param.message, info.param.text}); });
 
 class SkipFaultTest : public testing::TestWithParam<FaultCase> {};
 
@@ -278,7 +286,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"{\"a\":1,", "EOF while parsing a value", 7},
         FaultCase{"[tru]", "expected ident", 5}, FaultCase{"nul", "EOF while parsing a value", 3},
         FaultCase{"[x]", "expected value", 2}, FaultCase{"[01]", "invalid number", 3},
-        FaultCase{"{\"a\":[{\"b\":[1,{]}]}", "key must be a string", 16}));
+        FaultCase{"{\"a\":[{\"b\":[1,{]}]}", "key must be a string", 16}),
+    [](const auto& info) { return case_name(info.index, {info.param.message, info.param.text}); });
 
 TEST(Skip, AcceptsEveryKindOfValueAndStopsAfterIt) {
   const char* text =

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.hpp"
 #include "routing/route_request.hpp"
 #include "routing/route_selection.hpp"
 
@@ -138,7 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
         DescribeCase{"balanced", std::nan(""), kInf, -kInf,
                      "Route(balanced, dist=NaNm, risk=inf, time=-infmin)"},
         DescribeCase{"balanced", -std::nan(""), 0.0, 0.0,
-                     "Route(balanced, dist=NaNm, risk=0.000, time=0.0min)"}));
+                     "Route(balanced, dist=NaNm, risk=0.000, time=0.0min)"}),
+    [](const auto& info) { return testing_support::case_name(info.index, {info.param.expected}); });
 
 // The four refusals, in the order they are checked.
 TEST(ComputeSafeRoutes, ReportsTheFirstFailedCheck) {
