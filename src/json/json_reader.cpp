@@ -289,6 +289,9 @@ bool Reader::scan_escapes(const char* p) {
         ++p;
         std::uint32_t unit;
         if (!read_hex_escape(p, unit)) return false;
+        // A skipped string is never decoded: four hex digits are all the
+        // grammar asks, whatever surrogate they name.
+        if constexpr (!kKeep) continue;
         if (unit >= 0xDC00 && unit <= 0xDFFF) {
           cur_ = p;
           return fail_here("invalid unicode code point");
@@ -455,6 +458,12 @@ bool Reader::skip_value() {
         break;
       default: {
         if (!starts_number(c)) return fail_after_peek("expected value");
+        // A minus sign and then the end of the text is a number without
+        // digits, not a value cut short.
+        if (c == '-' && cur_ + 1 == end_) {
+          cur_ = end_;
+          return fail_at_end("invalid number");
+        }
         NumberText t;
         if (!scan_number(t)) return false;
         break;
@@ -481,6 +490,9 @@ bool Reader::skip_value() {
       advance();
       c = peek();
       if (in_object) {
+        // The text ended inside this object: no key was cut short, so it is
+        // the object that is unfinished.
+        if (c == kEndOfText) return fail_at_end("EOF while parsing an object");
         if (c != '"') {
           object_fault(c, KeyAt::kAfterComma);
           return false;

@@ -283,11 +283,32 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"{", "EOF while parsing an object", 1},
         FaultCase{"{\"a\"", "EOF while parsing an object", 4},
         FaultCase{"{\"a\":", "EOF while parsing a value", 5},
-        FaultCase{"{\"a\":1,", "EOF while parsing a value", 7},
-        FaultCase{"[tru]", "expected ident", 5}, FaultCase{"nul", "EOF while parsing a value", 3},
-        FaultCase{"[x]", "expected value", 2}, FaultCase{"[01]", "invalid number", 3},
+        FaultCase{"{\"a\":1,", "EOF while parsing an object", 7},
+        FaultCase{"{\"a\":{\"b\":1, ", "EOF while parsing an object", 13},
+        FaultCase{"-", "invalid number", 1}, FaultCase{"[-", "invalid number", 2},
+        FaultCase{"[- ", "invalid number", 3},
+        FaultCase{"\"\\u12\"", "unexpected end of hex escape", 6},
+        FaultCase{"\"\\ud800\\q\"", "invalid escape", 9}, FaultCase{"[tru]", "expected ident", 5},
+        FaultCase{"nul", "EOF while parsing a value", 3}, FaultCase{"[x]", "expected value", 2},
+        FaultCase{"[01]", "invalid number", 3},
         FaultCase{"{\"a\":[{\"b\":[1,{]}]}", "key must be a string", 16}),
     [](const auto& info) { return case_name(info.index, {info.param.message, info.param.text}); });
+
+// A skipped value is checked against the grammar but never decoded, so a
+// surrogate escape that names no character is no fault there.
+class SkipSurrogateTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(SkipSurrogateTest, IsAccepted) {
+  Reader r(GetParam());
+  ASSERT_TRUE(r.skip_value()) << r.fault().message;
+  EXPECT_EQ(r.offset(), std::string_view(GetParam()).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Skip, SkipSurrogateTest,
+                         testing::Values(R"("\udc00")", R"("\ud800")", R"("\ud800x")",
+                                         R"("\ud800\u0041")", R"("\ud800\ud800")",
+                                         R"("\udfff\ud800")", R"({"\ud800": ["\udc00"]})"),
+                         [](const auto& info) { return case_name(info.index, {info.param}); });
 
 TEST(Skip, AcceptsEveryKindOfValueAndStopsAfterIt) {
   const char* text =
