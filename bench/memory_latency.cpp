@@ -46,7 +46,8 @@ double nanoseconds_per_load(std::size_t mib) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t max_mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+  const auto max_mib =
+      static_cast<std::size_t>(argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256);
   std::printf("dependent random loads, one per cache line:\n");
   for (std::size_t mib = 1; mib <= max_mib; mib *= 4)
     std::printf("  working set %4zu MiB: %6.1f ns per load\n", mib, nanoseconds_per_load(mib));

@@ -109,8 +109,9 @@ RoadGraph grid(std::size_t side, std::uint64_t seed) {
       nodes.push_back(
           {id(r, c), 42.5 + step * static_cast<double>(r), 1.5 + step * static_cast<double>(c)});
   auto street = [&](NodeId a, NodeId b) {
-    double distance = velorin::great_circle_m({nodes[a - 1].lat, nodes[a - 1].lon},
-                                              {nodes[b - 1].lat, nodes[b - 1].lon}) *
+    const Node& na = nodes[static_cast<std::size_t>(a - 1)];
+    const Node& nb = nodes[static_cast<std::size_t>(b - 1)];
+    double distance = velorin::great_circle_m({na.lat, na.lon}, {nb.lat, nb.lon}) *
                       (1.0 + 0.2 * next());
     double stress = 1.0 + std::floor(next() * 4.0);
     double risk = stress * distance * 1e-4;
@@ -152,7 +153,8 @@ int run_grid(std::size_t max_nodes) {
         std::uint64_t seed = 7;
         for (int i = 0; i < 10; ++i) {
           seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
-          std::size_t r = (seed >> 33) % (side - apart), c = (seed >> 13) % (side - apart);
+          std::size_t r = static_cast<std::size_t>((seed >> 33) % (side - apart));
+          std::size_t c = static_cast<std::size_t>((seed >> 13) % (side - apart));
           NodeId s = r * side + c + 1, t = (r + apart) * side + (c + apart) + 1;
           SearchStats stats;
           double seconds = 0.0;
@@ -209,7 +211,8 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
 int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "grid";
   if (mode == "grid") {
-    std::size_t max_nodes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000000;
+    auto max_nodes = static_cast<std::size_t>(argc > 2 ? std::strtoull(argv[2], nullptr, 10)
+                                                        : 1000000);
     return run_grid(max_nodes);
   }
   if (mode == "graph" && argc >= 5) {

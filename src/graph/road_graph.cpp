@@ -35,7 +35,7 @@ void fit(std::vector<T>& table) {
 RoadGraph::DenseId RoadGraph::dense_of(NodeId id) const noexcept {
   if (slots_.empty()) return kAbsent;
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t s = mix(id, hash_key_) & mask;; s = (s + 1) & mask) {
+  for (std::size_t s = static_cast<std::size_t>(mix(id, hash_key_)) & mask;; s = (s + 1) & mask) {
     std::uint32_t v = slots_[s];
     if (v == 0) return kAbsent;
     if (ids_[v - 1] == id) return v - 1;
@@ -56,7 +56,7 @@ void RoadGraph::grow_slots() {
   const std::size_t mask = bigger.size() - 1;
   for (std::uint32_t v : slots_) {
     if (v == 0) continue;
-    std::size_t s = mix(ids_[v - 1], hash_key_) & mask;
+    std::size_t s = static_cast<std::size_t>(mix(ids_[v - 1], hash_key_)) & mask;
     while (bigger[s] != 0) s = (s + 1) & mask;
     bigger[s] = v;
   }
@@ -67,7 +67,7 @@ RoadGraph::DenseId RoadGraph::intern(NodeId id) {
   // Keep the load factor at or below one half.
   if ((ids_.size() + 1) * 2 > slots_.size()) grow_slots();
   const std::size_t mask = slots_.size() - 1;
-  std::size_t s = mix(id, hash_key_) & mask;
+  std::size_t s = static_cast<std::size_t>(mix(id, hash_key_)) & mask;
   for (;; s = (s + 1) & mask) {
     std::uint32_t v = slots_[s];
     if (v == 0) break;
