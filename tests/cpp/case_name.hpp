@@ -34,6 +34,9 @@ inline std::string case_name(std::size_t index, std::initializer_list<std::strin
     }
     gap = true;
   }
+  // A name of digits alone would be replaced by the raw bytes of the case
+  // when CTest lists the tests.
+  if (name.find('_') == std::string::npos) name += "_empty";
   return name.substr(0, kLongest);
 }
 
