@@ -18,7 +18,28 @@ PYTHON ?= $(shell for p in python3.13 python3.12; do \
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 
-.PHONY: demo test venv install cpp-configure cpp-test format format-check clean test-asan fuzz-build fuzz fuzz-ci
+.PHONY: demo test venv install deps cpp-configure cpp-test test-armhf armhf-deps format format-check \
+  clean test-asan fuzz-build fuzz fuzz-ci
+
+# Debian packages the build needs, as "file it provides:package" pairs. Run as
+# root with apt (as CI is), a missing one is installed; otherwise the build
+# stops and says what to install. It never goes on without them.
+BUILD_DEBS = /usr/include/fast_float/fast_float.h:libfast-float-dev
+TEST_DEBS = /usr/src/googletest/googletest/CMakeLists.txt:googletest
+ARMHF_DEBS = /usr/bin/arm-linux-gnueabihf-g++:g++-arm-linux-gnueabihf /usr/bin/qemu-arm:qemu-user
+define need_debs
+@missing=""; for pair in $(1); do [ -e "$${pair%%:*}" ] || missing="$$missing $${pair#*:}"; done; \
+if [ -n "$$missing" ]; then \
+  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+    echo "Installing Debian packages:$$missing"; \
+    export DEBIAN_FRONTEND=noninteractive; \
+    apt-get install -y -qq --no-install-recommends $$missing >/dev/null 2>&1 || \
+      { apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing >/dev/null; }; \
+  else \
+    echo "Missing Debian packages:$$missing (install them: sudo apt-get install$$missing)"; exit 1; \
+  fi; \
+fi
+endef
 
 $(VENV)/.created:
 	@test -n "$(PYTHON)" || { echo "No Python >= 3.12 found: install python3.13 or python3.12 (or set PYTHON=...)"; exit 1; }
@@ -28,7 +49,10 @@ $(VENV)/.created:
 
 venv: $(VENV)/.created
 
-install: venv
+deps:
+	$(call need_debs,$(BUILD_DEBS))
+
+install: venv deps
 	$(VPY) -m pip install --quiet ".[test,maps]"
 
 demo: install
@@ -37,17 +61,38 @@ demo: install
 
 # The C++ tests run first so that the pytest summary closes the output.
 test: install
-	@if [ -f /usr/include/gtest/gtest.h ]; then $(MAKE) --no-print-directory cpp-test; \
-	else echo "C++ unit tests skipped: GoogleTest not installed (apt-get install libgtest-dev)"; fi
+	$(MAKE) --no-print-directory cpp-test
 	$(VPY) -m pytest -q
 
 cpp-configure:
+	$(call need_debs,$(BUILD_DEBS) $(TEST_DEBS))
 	cmake -S . -B $(CPP_BUILD) -DVELORIN_BUILD_TESTS=ON -DVELORIN_BUILD_MODULE=OFF \
 	  -DVELORIN_WERROR=$${VELORIN_WERROR:-OFF} -DCMAKE_BUILD_TYPE=Release
 
 cpp-test: cpp-configure
 	cmake --build $(CPP_BUILD) -j2
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+# --- 32-bit ARM (armhf) ------------------------------------------------------
+# The engine, its C++ tests and benchmarks cross-built with Debian's
+# arm-linux-gnueabihf compiler and run under qemu-arm; then the same route
+# requests on the shared maps on this machine and under qemu, compared bit for
+# bit (tools/compare_platforms.py; skipped when the maps are absent).
+ARMHF_BUILD ?= build/armhf
+
+armhf-deps:
+	$(call need_debs,$(BUILD_DEBS) $(TEST_DEBS) $(ARMHF_DEBS))
+
+test-armhf: armhf-deps install
+	cmake -S . -B $(ARMHF_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+	  -DVELORIN_BUILD_TESTS=ON -DVELORIN_BUILD_MODULE=OFF -DVELORIN_WERROR=$${VELORIN_WERROR:-OFF} \
+	  -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(ARMHF_BUILD) -j2
+	ctest --test-dir $(ARMHF_BUILD) -j2 --output-on-failure
+	$(MAKE) --no-print-directory cpp-configure
+	cmake --build $(CPP_BUILD) -j2 --target route_dump
+	$(VPY) tools/compare_platforms.py --native $(CPP_BUILD)/route_dump \
+	  --armhf $(ARMHF_BUILD)/route_dump
 
 # --- Sanitizers -------------------------------------------------------------
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer (gcc),
@@ -115,7 +160,7 @@ fuzz-ci:
 # the same code, and CI checks the layout.
 CLANG_FORMAT_VERSION ?= 23.1.5
 CLANG_FORMAT_STAMP := $(VENV)/.clang-format-$(CLANG_FORMAT_VERSION)
-CXX_SOURCES = $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'bench/*.cpp')
+CXX_SOURCES = $$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'bench/*.cpp' 'tools/*.cpp')
 
 $(CLANG_FORMAT_STAMP): $(VENV)/.created
 	$(VPY) -m pip install --quiet "clang-format==$(CLANG_FORMAT_VERSION)"

@@ -7,6 +7,10 @@
 #include <cstring>
 #include <system_error>
 
+#include <fast_float/fast_float.h>
+
+#include "fault/internal_fault.hpp"
+
 namespace velorin::json {
 namespace {
 
@@ -165,31 +169,17 @@ bool Reader::convert_number_slow(const NumberText& t, Number& out) {
     out.value = t.negative ? -0.0 : 0.0;
     return true;
   }
+  // fast_float rounds correctly on every target, unlike some platforms'
+  // std::from_chars. It reads the text the grammar has already checked; a
+  // magnitude too small for a double gives zero, which JSON readers accept,
+  // and one too large gives infinity, which no JSON number may stand for.
   double v = 0.0;
-  auto result = std::from_chars(t.start, cur_, v, std::chars_format::general);
-  if (result.ec == std::errc()) {
-    out.value = v;
-    return true;
-  }
-  // Out of range either way: decide by the decimal exponent of the first
-  // significant digit. Below one it underflowed to zero, which JSON readers
-  // accept; above it overflowed, which has no double.
-  std::int64_t leading = 0;
-  const char* p = t.int_digits;
-  std::int64_t magnitude = static_cast<std::int64_t>(t.int_count) - 1;
-  if (t.int_count == 1 && *p == '0') {
-    p += 2;  // past "0."
-    while (p < cur_ && *p == '0') {
-      ++p;
-      ++leading;
-    }
-    magnitude = -leading - 1;
-  }
-  if (magnitude + t.exponent < 0) {
-    out.value = t.negative ? -0.0 : 0.0;
-    return true;
-  }
-  return fail_here("number out of range");
+  auto result = fast_float::from_chars(t.start, cur_, v, fast_float::chars_format::general);
+  require(result.ec == std::errc() && result.ptr == cur_,
+          "fast_float stopped inside a number that the grammar accepted");
+  if (std::isinf(v)) return fail_here("number out of range");
+  out.value = v;
+  return true;
 }
 
 // ---------------------------------------------------------------------------
