@@ -31,7 +31,6 @@ from typing import Any
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tools"))
 
 import velorin_core  # noqa: E402
 
@@ -128,11 +127,12 @@ def random_pairs(doc: Mapping[str, Sequence[Mapping[str, Any]]], count: int, see
 
     Raises ValueError when the map has too few such pairs.
     """
-    from demo import strongly_connected_largest
-    from osm_to_graph import haversine_m
+    from velorin.geo import haversine_m
+    from velorin.network import Network
 
     coords = {n["id"]: (n["lat"], n["lon"]) for n in doc["nodes"]}
-    nodes = sorted(strongly_connected_largest(doc) & coords.keys())
+    net = Network(doc)
+    nodes = sorted(net.ids[net.main_rows].tolist())
     if len(nodes) < 2:
         raise ValueError("the graph has no two mutually reachable nodes")
     # Bucket the nodes in cells max_km wide: every partner of a node lies in
@@ -183,7 +183,7 @@ def main(argv: list[str] | None = None) -> int:
 
     import json
 
-    from osm_to_graph import OsmImportError, convert, dumps
+    from velorin.osm import OsmImportError, convert, dumps
 
     with tempfile.TemporaryDirectory() as tmp:
         if args.graph:

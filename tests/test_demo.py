@@ -1,6 +1,5 @@
 """The demo, the synthetic town, the pictures and batch routing, end to end."""
 
-import random
 import subprocess
 import sys
 from xml.etree import ElementTree
@@ -9,14 +8,14 @@ import pytest
 
 from shared_data import DATA, REPO
 
-sys.path.insert(0, str(REPO / "tools"))
 sys.path.insert(0, str(REPO / "examples"))
 
 pytest.importorskip("osmium")
 pytest.importorskip("matplotlib")
 
 import velorin_core  # noqa: E402
-from osm_to_graph import dumps  # noqa: E402
+from velorin.network import Network  # noqa: E402
+from velorin.osm import dumps  # noqa: E402
 
 import batch_routes  # noqa: E402
 import demo  # noqa: E402
@@ -57,7 +56,7 @@ def test_demo_on_the_built_in_town(tmp_path):
 def test_town_is_deterministic_and_all_reachable():
     doc = build_town().graph()
     assert dumps(build_town().graph()) == dumps(doc)
-    assert demo.strongly_connected_largest(doc) == {n["id"] for n in doc["nodes"]}
+    assert len(Network(doc).main_rows) == len(doc["nodes"])
 
 
 @pytest.mark.parametrize("eps", [0.0, 0.1])
@@ -84,22 +83,6 @@ def test_town_has_contraflow_streets():
     assert one_way and len(both) > 10 * len(one_way)
 
 
-@pytest.mark.parametrize("seed", range(5))
-def test_largest_strong_component_matches_networkx(seed):
-    nx = pytest.importorskip("networkx")
-    rng = random.Random(seed)
-    n = 60
-    edges = [(rng.randrange(n), rng.randrange(n)) for _ in range(rng.randrange(40, 110))]
-    doc = {"nodes": [{"id": i, "lat": 0.0, "lon": 0.0} for i in range(n)],
-           "edges": [{"from": a, "to": b} for a, b in edges]}
-    g = nx.DiGraph(edges)
-    g.add_nodes_from(range(n))
-    expected = max(len(c) for c in nx.strongly_connected_components(g))
-    found = demo.strongly_connected_largest(doc)
-    assert len(found) == expected
-    assert any(found == c for c in nx.strongly_connected_components(g))
-
-
 def test_demo_on_a_real_extract(tmp_path):
     path = DATA / "monaco-latest.osm.pbf"
     if not path.exists():
@@ -113,7 +96,7 @@ def test_demo_on_a_real_extract(tmp_path):
 
 @pytest.mark.parametrize("args, message", [
     (["--osm", "/nonexistent/map.osm.pbf"], "not found"),
-    (["--source", "1", "--target", "2"], "introuvable"),
+    (["--source", "1", "--target", "2"], "not on the map"),
 ])
 def test_demo_reports_failures(tmp_path, args, message):
     run = run_demo(*args, "--out", str(tmp_path))
