@@ -18,7 +18,7 @@ PYTHON ?= $(shell for p in python3.13 python3.12; do \
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 
-.PHONY: demo test venv install cpp-configure cpp-test format format-check clean test-asan fuzz-build fuzz fuzz-ci
+.PHONY: demo test typecheck venv install cpp-configure cpp-test format format-check clean test-asan fuzz-build fuzz fuzz-ci
 
 $(VENV)/.created:
 	@test -n "$(PYTHON)" || { echo "No Python >= 3.12 found: install python3.13 or python3.12 (or set PYTHON=...)"; exit 1; }
@@ -28,8 +28,19 @@ $(VENV)/.created:
 
 venv: $(VENV)/.created
 
-install: venv
+# Reinstall only when something that goes into the wheel changed. An older
+# install under the former distribution name velorin_core is removed first, so
+# that its record cannot later delete the module's files.
+INSTALL_STAMP := $(VENV)/.installed
+PACKAGE_SOURCES := $(shell find src velorin -type f -not -path '*/__pycache__/*' 2>/dev/null) \
+  CMakeLists.txt pyproject.toml README.md
+
+$(INSTALL_STAMP): $(VENV)/.created $(PACKAGE_SOURCES)
+	$(VPY) -m pip uninstall --quiet --yes velorin_core >/dev/null 2>&1 || true
 	$(VPY) -m pip install --quiet ".[test,maps]"
+	touch $@
+
+install: $(INSTALL_STAMP)
 
 demo: install
 	$(VPY) examples/demo.py $(if $(OSM),--osm "$(OSM)") $(if $(SOURCE),--source "$(SOURCE)") \
@@ -39,7 +50,14 @@ demo: install
 test: install
 	@if [ -f /usr/include/gtest/gtest.h ]; then $(MAKE) --no-print-directory cpp-test; \
 	else echo "C++ unit tests skipped: GoogleTest not installed (apt-get install libgtest-dev)"; fi
+	$(MAKE) --no-print-directory typecheck
 	$(VPY) -m pytest -q
+
+# The package and a typed example under mypy --strict (which reads the
+# installed velorin_core stubs), then the stubs against the built module.
+typecheck: install
+	$(VPY) -m mypy velorin examples/route_places.py
+	$(VPY) -m mypy.stubtest velorin_core
 
 cpp-configure:
 	cmake -S . -B $(CPP_BUILD) -DVELORIN_BUILD_TESTS=ON -DVELORIN_BUILD_MODULE=OFF \

@@ -173,12 +173,12 @@ def draw_png(scene: Scene, path: str | Path, *, dpi: int = 150) -> Path:
     ax.add_collection(network)
 
     handles = []
-    halo = [patheffects.Stroke(linewidth=0, foreground="white")]
     for route in sorted(scene.routes, key=lambda r: ROUTE_ORDER.index(r.route_type)):
         colour, width = ROUTE_STYLE.get(route.route_type, ("#000000", 3.0))
         xs = [coords[n][1] for n in route.path if n in coords]
         ys = [coords[n][0] for n in route.path if n in coords]
-        halo = [patheffects.Stroke(linewidth=width + 2.2, foreground="white"), patheffects.Normal()]
+        halo: list[patheffects.AbstractPathEffect] = [
+            patheffects.Stroke(linewidth=width + 2.2, foreground="white"), patheffects.Normal()]
         ax.plot(xs, ys, color=colour, linewidth=width, solid_capstyle="round",
                 solid_joinstyle="round", path_effects=halo, zorder=4, alpha=0.95)
         handles.append(Line2D([], [], color=colour, linewidth=4, label=route.caption()))

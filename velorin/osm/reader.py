@@ -17,6 +17,78 @@ from velorin.osm.profiles import DEFAULT_PROFILE, check_profile
 from velorin.osm.risk import RiskModel
 
 
+class _ReadPosition:
+    """How far osmium's reader has got into a file, from the kernel's view of its descriptor.
+
+    osmium reads in threads of its own and reports no position; on Linux the
+    offset of the descriptor it opened gives one.  Elsewhere the position is
+    unknown (None).
+    """
+
+    def __init__(self, path: Path) -> None:
+        self.target = os.path.realpath(path)
+        self.fd: str | None = None
+
+    def __call__(self) -> int | None:
+        if self.fd is None or not self._is_target(self.fd):
+            self.fd = self._find()
+        if self.fd is None:
+            return None
+        try:
+            with open(f"/proc/self/fdinfo/{self.fd}", encoding="ascii") as info:
+                for line in info:
+                    if line.startswith("pos:"):
+                        return int(line.split()[1])
+        except (OSError, ValueError):
+            self.fd = None
+        return None
+
+    def _is_target(self, fd: str) -> bool:
+        try:
+            return os.readlink(f"/proc/self/fd/{fd}") == self.target
+        except OSError:
+            return False
+
+    def _find(self) -> str | None:
+        try:
+            fds = os.listdir("/proc/self/fd")
+        except OSError:
+            return None
+        return next((fd for fd in fds if self._is_target(fd)), None)
+
+
+class _Progress:
+    """A bar over the file's bytes, with the ways read so far and the time left."""
+
+    # Ways between two looks at the read position: about a millisecond of work.
+    EVERY = 2000
+
+    def __init__(self, path: Path) -> None:
+        from tqdm import tqdm
+
+        self.size = path.stat().st_size
+        self.position = _ReadPosition(path)
+        self.found = False
+        self.ways = 0
+        self.bar = tqdm(desc=f"reading {path.name}", total=self.size, unit="B", unit_scale=True,
+                        unit_divisor=1024, file=sys.stderr, mininterval=0.5, leave=False)
+
+    def way(self) -> None:
+        self.ways += 1
+        if self.ways % self.EVERY == 0:
+            pos = self.position()
+            if pos is None and self.found:
+                pos = self.size  # osmium has read the whole file and closed it
+            self.found = self.found or pos is not None
+            if pos is not None and pos > self.bar.n:
+                self.bar.update(min(pos, self.size) - self.bar.n)
+            self.bar.set_postfix_str(f"{self.ways:,} ways", refresh=False)
+
+    def close(self) -> None:
+        self.bar.update(self.size - self.bar.n)
+        self.bar.close()
+
+
 def _read_ways(path: Path, progress: bool) -> Iterator[WayRecord]:
     """Highway ways of an OSM file with their node positions, in file order."""
     import osmium
@@ -28,12 +100,10 @@ def _read_ways(path: Path, progress: bool) -> Iterator[WayRecord]:
                  .with_locations()
                  .with_filter(EntityFilter(osmium.osm.WAY))
                  .with_filter(KeyFilter("highway")))
-    bar = None
-    if progress:
-        from tqdm import tqdm
-        bar = tqdm(desc=f"reading {path.name}", unit=" ways", file=sys.stderr, mininterval=0.5)
+    bar = _Progress(path) if progress else None
     try:
         for way in processor:
+            assert isinstance(way, osmium.osm.Way)
             refs: list[tuple[int, float | None, float | None]] = []
             for n in way.nodes:
                 loc = n.location
@@ -43,7 +113,7 @@ def _read_ways(path: Path, progress: bool) -> Iterator[WayRecord]:
                     refs.append((n.ref, None, None))
             yield way.id, dict(way.tags), refs
             if bar is not None:
-                bar.update()
+                bar.way()
     finally:
         if bar is not None:
             bar.close()
@@ -117,16 +187,16 @@ def load_familiar_ways(path: str | os.PathLike[str]) -> dict[int, float]:
         raise OsmImportError(f"cannot read familiar ways file {path}: {exc.strerror}") from exc
     ways: dict[int, float] = {}
     for number, line in enumerate(text.splitlines(), start=1):
-        line = line.split("#", 1)[0].replace(",", " ").split()
-        if not line:
+        words = line.split("#", 1)[0].replace(",", " ").split()
+        if not words:
             continue
         try:
-            way_id = int(line[0])
-            weight = float(line[1]) if len(line) > 1 else 1.0
+            way_id = int(words[0])
+            weight = float(words[1]) if len(words) > 1 else 1.0
         except ValueError:
             raise OsmImportError(
                 f"{path.name} line {number}: expected a way id and an optional weight") from None
-        if len(line) > 2 or not math.isfinite(weight):
+        if len(words) > 2 or not math.isfinite(weight):
             raise OsmImportError(
                 f"{path.name} line {number}: expected a way id and an optional weight")
         ways[way_id] = ways.get(way_id, 0.0) + weight
