@@ -1,5 +1,6 @@
 """The demo, the synthetic town, the pictures and batch routing, end to end."""
 
+import json
 import subprocess
 import sys
 from xml.etree import ElementTree
@@ -14,6 +15,7 @@ pytest.importorskip("osmium")
 pytest.importorskip("matplotlib")
 
 import velorin_core  # noqa: E402
+from velorin import Router, batch  # noqa: E402
 from velorin.network import Network  # noqa: E402
 from velorin.osm import dumps  # noqa: E402
 
@@ -106,38 +108,37 @@ def test_demo_reports_failures(tmp_path, args, message):
 
 
 @pytest.fixture(scope="module")
-def town_batch(tmp_path_factory):
-    doc = build_town().graph()
-    path = tmp_path_factory.mktemp("batch") / "town.json"
-    path.write_text(dumps(doc), encoding="utf-8")
-    pairs = batch_routes.random_pairs(doc, 16, seed=3)
-    graph = velorin_core.PyGraph.from_json(path.read_text())
-    expected = [row for s, t in pairs for row in batch_routes.route_rows(graph, s, t, 0.1)]
-    return path, pairs, expected
+def town_batch():
+    router = Router.from_document(build_town().graph(annotate=True))
+    pairs = batch_routes.random_pairs(router, 16, seed=3)
+    # A place given by position, and a pair that cannot be routed.
+    pairs += [(router.position(pairs[0][0]), pairs[1][1]), (pairs[0][0], 42)]
+    expected = batch.rows(pairs, [batch.route_one(router, pair, 0.1) for pair in pairs])
+    return router, pairs, expected
 
 
-def test_batch_on_a_process_pool_matches_one_process(town_batch):
-    path, pairs, expected = town_batch
-    assert len(pairs) == 16 and all(s != t for s, t in pairs)
-    assert batch_routes.run_batch(path, pairs, 0.1, workers=2) == expected
-    assert {r["route_type"] for r in expected} >= {"shortest", "safest"}
-
-
-def test_batch_reports_unroutable_pairs_as_rows(town_batch):
-    path, pairs, _ = town_batch
-    rows = batch_routes.run_batch(path, [(pairs[0][0], 42)], 0.1, workers=1)
-    assert rows == [{"source": pairs[0][0], "target": 42,
-                     "error": "Nœud cible 42 introuvable dans le graphe"}]
+def test_batch_on_a_process_pool_matches_one_process(town_batch, tmp_path):
+    router, pairs, expected = town_batch
+    assert all(s != t for s, t in pairs)
+    outcomes = batch.route_many(router, pairs, 0.1, workers=2)
+    assert batch.rows(pairs, outcomes) == expected
+    assert {r.get("route_type") for r in expected} >= {"shortest", "safest", None}
+    assert expected[-1] == {"pair": 17, "source": pairs[0][0], "target": 42,
+                            "error": "destination node 42 is not on the map; pass a node id of "
+                                     "the map or a (lat, lon) pair"}
+    batch.write_geojson(outcomes, tmp_path / "routes.geojson")
+    features = json.loads((tmp_path / "routes.geojson").read_text())["features"]
+    assert [f["properties"]["pair"] for f in features] == [r["pair"] for r in expected[:-1]]
 
 
 def test_batch_on_a_dask_cluster(town_batch):
     pytest.importorskip("distributed")
     from distributed import Client, LocalCluster
 
-    path, pairs, expected = town_batch
+    router, pairs, expected = town_batch
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        assert batch_routes.run_batch_dask(client, path, pairs, 0.1) == expected
+        assert batch.rows(pairs, batch.route_many_dask(client, router, pairs, 0.1)) == expected
 
 
 def test_batch_script_writes_csv(tmp_path):
@@ -148,4 +149,4 @@ def test_batch_script_writes_csv(tmp_path):
     assert run.returncode == 0, run.stderr
     assert "6 pairs on 2 processes" in run.stdout
     header, *rows = out.read_text().splitlines()
-    assert header.split(",") == list(batch_routes.FIELDS) and len(rows) >= 6
+    assert header.split(",") == list(batch.FIELDS) and len(rows) >= 6

@@ -4,6 +4,7 @@ import json
 import math
 import pickle
 import random
+import subprocess
 import sys
 
 import numpy as np
@@ -203,3 +204,59 @@ def test_documents_load_from_text_bytes_and_files(small, tmp_path):
     assert results[0] == results[1] == results[2]
     with pytest.raises(ValueError, match="line 1 column"):
         Router.from_json(b'{"nodes": []}')
+
+
+# ---------------------------------------------------------------------------
+# The command line
+# ---------------------------------------------------------------------------
+
+MONACO = DATA / "monaco-latest.osm.pbf"
+
+
+def velorin_cli(*args):
+    return subprocess.run([sys.executable, "-m", "velorin", *map(str, args)], cwd=REPO,
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def monaco():
+    if not MONACO.exists():
+        pytest.skip(f"{MONACO} not available")
+    pytest.importorskip("osmium")
+    return MONACO
+
+
+def test_cli_routes_between_places_and_writes_geojson(monaco, tmp_path):
+    out = tmp_path / "routes.geojson"
+    run = velorin_cli("route", monaco, "--from", "43.7308,7.4197", "--to", "43.7447,7.4297",
+                      "--geojson", out)
+    assert run.returncode == 0, run.stderr
+    features = json.loads(out.read_text())["features"]
+    table = run.stdout.splitlines()
+    for feature in features:
+        kind = feature["properties"]["route_type"]
+        assert any(line.startswith(kind) for line in table)
+        lon, lat = feature["geometry"]["coordinates"][0]
+        assert 7.40 < lon < 7.45 and 43.72 < lat < 43.76  # longitude first
+
+
+@pytest.mark.parametrize("args, message", [
+    (["route", "{map}", "--from", "48.8566,2.3522", "--to", "43.7447,7.4297"],
+     "km from the nearest routable node"),
+    (["route", "{map}", "--from", "43.73;7.42", "--to", "43.7447,7.4297"], "LAT,LON"),
+    (["route", "{map}", "--from", "95,7.42", "--to", "43.7447,7.4297"], "latitude must lie"),
+    (["route", "{tmp}/absent.osm.pbf", "--from", "43.73,7.42", "--to", "43.74,7.43"],
+     "not found"),
+    (["route", "{tmp}/broken.json", "--from", "43.73,7.42", "--to", "43.74,7.43"],
+     "not a graph document"),
+    (["route", "{map}", "--from", "43.73,7.42", "--to", "43.74,7.43", "--geojson",
+      "{tmp}/no/such/dir/r.geojson"], "cannot write"),
+])
+def test_cli_failures_are_one_line_and_status_1(monaco, tmp_path, args, message):
+    (tmp_path / "broken.json").write_text('{"nodes": [')
+    args = [a.format(map=monaco, tmp=tmp_path) for a in args]
+    run = velorin_cli(*args)
+    assert run.returncode == 1
+    lines = run.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("velorin route: error:")
+    assert message in lines[0]

@@ -12,6 +12,7 @@ from __future__ import annotations
 import json
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from operator import itemgetter, methodcaller
 from typing import Any
 
 import numpy as np
@@ -22,6 +23,7 @@ from scipy.sparse.csgraph import connected_components
 from scipy.spatial import cKDTree
 
 from velorin.geo import DEG_TO_RAD, haversine_m_array
+from velorin.route import Arc
 
 U64 = npt.NDArray[np.uint64]
 I64 = npt.NDArray[np.int64]
@@ -30,9 +32,10 @@ F64 = npt.NDArray[np.float64]
 #: Per-arc annotations the OSM import writes; any other key is left to the engine.
 ARC_ATTRIBUTES = ("way_id", "name", "highway", "lts", "surface")
 
-# Leaves of 32 points keep the tree's own bookkeeping near 8 bytes per node;
-# a query still looks at a few dozen points only.
-_LEAF_SIZE = 32
+# Leaves of 64 points keep the tree's own bookkeeping under 4 bytes per node
+# (one 72-byte tree node per 20 points or so); a query still looks at about a
+# hundred points only, and answers faster than with smaller leaves.
+_LEAF_SIZE = 64
 
 
 def parse_document(text: str | bytes) -> Any:
@@ -54,10 +57,22 @@ def _records(doc: Any) -> tuple[Sequence[Any], Sequence[Any]]:
 def _column(records: Sequence[Any], key: str, position: int, dtype: type) -> npt.NDArray[Any]:
     """One field of every record, whether records are objects or arrays."""
     try:
-        return np.fromiter((r[key] for r in records), dtype=dtype, count=len(records))
+        return np.fromiter(map(itemgetter(key), records), dtype=dtype, count=len(records))
     except TypeError:  # some records in array form
         return np.fromiter((r[key] if isinstance(r, Mapping) else r[position] for r in records),
                            dtype=dtype, count=len(records))
+
+
+def _familiarity(edges: Sequence[Any]) -> F64:
+    """Familiarity of every arc; none (absent or null) is 0.0, as in the engine."""
+    try:
+        values = list(map(methodcaller("get", "familiarity"), edges))
+    except AttributeError:  # some records in array form
+        values = [e.get("familiarity") if isinstance(e, Mapping) else e[4] for e in edges]
+    # None becomes NaN here; no document float can be NaN, so NaN means none.
+    column = np.array(values, dtype=np.float64)
+    column[np.isnan(column)] = 0.0
+    return column
 
 
 def _unit_vectors(lat: F64, lon: F64) -> F64:
@@ -72,8 +87,8 @@ class Snapper:
     """Nearest candidate node of a point, by great-circle distance."""
 
     tree: cKDTree | None
-    #: Row in the node table of each point of the tree.
-    rows: I64
+    #: Row in the node table of each point of the tree (4 bytes each where that suffices).
+    rows: npt.NDArray[np.int32] | I64
 
     @classmethod
     def over(cls, lat: F64, lon: F64, rows: I64) -> Snapper:
@@ -81,21 +96,22 @@ class Snapper:
             return cls(None, rows)
         tree = cKDTree(_unit_vectors(lat[rows], lon[rows]), leafsize=_LEAF_SIZE,
                        balanced_tree=False, copy_data=False)
-        return cls(tree, rows)
+        compact = rows.astype(np.int32) if len(lat) < 2**31 else rows
+        return cls(tree, compact)
 
     def nearest(self, lat: F64, lon: F64, node_lat: F64, node_lon: F64) -> tuple[I64, F64]:
         """Node rows and distances in metres; row -1 and infinity on a map without candidates."""
         if self.tree is None:
             return (np.full(len(lat), -1, dtype=np.int64), np.full(len(lat), np.inf))
         _, hit = self.tree.query(_unit_vectors(lat, lon), k=1)
-        rows = self.rows[hit]
+        rows = self.rows[hit].astype(np.int64)
         return rows, haversine_m_array(lat, lon, node_lat[rows], node_lon[rows])
 
 
 class Network:
     """Nodes, arcs and optional per-arc annotations of one graph document."""
 
-    def __init__(self, doc: Any) -> None:
+    def __init__(self, doc: Any, attributes: ArcAttributes | None = None) -> None:
         nodes, edges = _records(doc)
         raw_ids = _column(nodes, "id", 0, np.uint64)
         raw_lat = _column(nodes, "lat", 1, np.float64)
@@ -112,11 +128,10 @@ class Network:
         self.edge_to: U64 = _column(edges, "to", 1, np.uint64)
         self.distance_m: F64 = _column(edges, "distance_m", 2, np.float64)
         self.risk: F64 = _column(edges, "risk_score", 3, np.float64)
-        self.familiarity: F64 = np.fromiter(
-            (_familiarity(e) for e in edges), dtype=np.float64, count=len(edges))
+        self.familiarity: F64 = _familiarity(edges)
         self.from_row: I64 = self.rows_of(self.edge_from)
         self.to_row: I64 = self.rows_of(self.edge_to)
-        self.attributes = _arc_attributes(edges)
+        self.attributes = attributes if attributes is not None else ArcAttributes.of(edges)
 
         linked = (self.from_row >= 0) & (self.to_row >= 0)
         self._arc_rows = (self.from_row[linked], self.to_row[linked])
@@ -134,6 +149,17 @@ class Network:
     @property
     def node_count(self) -> int:
         return len(self.ids)
+
+    def document(self) -> bytes:
+        """A graph document (array form) that routes exactly as the one this network came from.
+
+        Node records are the ones the engine looks up (one per id); arcs keep
+        their document order, on which ties between equal routes depend.
+        """
+        nodes = list(zip(self.ids.tolist(), self.lat.tolist(), self.lon.tolist()))
+        edges = list(zip(self.edge_from.tolist(), self.edge_to.tolist(), self.distance_m.tolist(),
+                         self.risk.tolist(), self.familiarity.tolist()))
+        return orjson.dumps([nodes, edges])
 
     def rows_of(self, node_ids: U64) -> I64:
         """Row of each node id in the node table, -1 for an id without a node record."""
@@ -184,14 +210,44 @@ class Network:
         return np.where(self._arc_keys[at] == wanted, self._arc_pick[at], -1)
 
 
-def _familiarity(edge: Any) -> float:
-    value = edge.get("familiarity") if isinstance(edge, Mapping) else edge[4]
-    return 0.0 if value is None else float(value)
+class ArcAttributes:
+    """What the map says about each arc: way, street name, class, stress level, surface.
 
+    Way, name, class and surface belong to a way, so they are kept once per
+    way and each arc points at its way's row; the stress level belongs to the
+    direction of travel and is kept per arc.
+    """
 
-def _arc_attributes(edges: Sequence[Any]) -> dict[str, list[Any]] | None:
-    """Annotation columns of the arcs, or None when no arc carries any."""
-    if not any(isinstance(e, Mapping) and not e.keys().isdisjoint(ARC_ATTRIBUTES) for e in edges):
-        return None
-    return {key: [e.get(key) if isinstance(e, Mapping) else None for e in edges]
-            for key in ARC_ATTRIBUTES}
+    WAY_KEYS = ("way_id", "name", "highway", "surface")
+
+    def __init__(self, row_of_edge: npt.NDArray[np.int64], rows: dict[str, list[Any]],
+                 lts: list[Any]) -> None:
+        self.row_of_edge = row_of_edge
+        self.rows = rows
+        self.lts = lts
+
+    @classmethod
+    def of(cls, edges: Sequence[Any]) -> ArcAttributes | None:
+        """The annotations of a document's arcs, or None when no arc carries any."""
+        objects = [e if type(e) is dict else (e if isinstance(e, Mapping) else {}) for e in edges]
+        if not any(not e.keys().isdisjoint(ARC_ATTRIBUTES) for e in objects):
+            return None
+        lts = list(map(methodcaller("get", "lts"), objects))
+        try:
+            way_ids = np.fromiter(map(itemgetter("way_id"), objects), dtype=np.int64,
+                                  count=len(objects))
+        except (KeyError, TypeError, ValueError, OverflowError):
+            # Not every arc names an integer way: keep every arc's own values.
+            rows = {key: list(map(methodcaller("get", key), objects)) for key in cls.WAY_KEYS}
+            return cls(np.arange(len(objects), dtype=np.int64), rows, lts)
+        _, first, inverse = np.unique(way_ids, return_index=True, return_inverse=True)
+        leaders = [objects[i] for i in first.tolist()]
+        rows = {key: list(map(methodcaller("get", key), leaders)) for key in cls.WAY_KEYS}
+        return cls(inverse.astype(np.int64).reshape(-1), rows, lts)
+
+    def arc(self, edge: int) -> Arc:
+        row = int(self.row_of_edge[edge])
+        rows = self.rows
+        return Arc(way_id=rows["way_id"][row], name=rows["name"][row],
+                   highway=rows["highway"][row], lts=self.lts[edge],
+                   surface=rows["surface"][row])

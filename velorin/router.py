@@ -15,7 +15,7 @@ import orjson
 import velorin_core
 
 from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
-from velorin.network import Network, parse_document
+from velorin.network import ArcAttributes, Network, parse_document
 from velorin.osm.profiles import DEFAULT_PROFILE
 from velorin.route import Arc, Route
 
@@ -77,6 +77,12 @@ class Router:
         graph = velorin_core.PyGraph.from_json(text if text is not None else
                                                orjson.dumps(doc).decode("utf-8"))
         return cls(graph, Network(doc))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The engine's graph cannot be pickled; a compact document rebuilds it
+        # (and the index) wherever the router is unpickled, e.g. in a worker process.
+        net = self._network
+        return (_rebuild_router, (net.document(), net.attributes))
 
     # --- What the map holds --------------------------------------------------
 
@@ -196,9 +202,8 @@ class Router:
         coordinates = tuple(zip(lat.tolist(), lon.tolist()))
         arcs: tuple[Arc, ...] = ()
         if net.attributes is not None:
-            attrs = net.attributes
-            arcs = tuple(Arc(*(attrs[key][e] for key in _ARC_FIELDS)) if e >= 0 else Arc()
-                         for e in net.arcs_along(rows).tolist())
+            arc = net.attributes.arc
+            arcs = tuple(arc(e) if e >= 0 else Arc() for e in net.arcs_along(rows).tolist())
         return Route(route_type=result.route_type, path=tuple(path),
                      total_distance_m=result.total_distance_m, total_risk=result.total_risk,
                      total_familiarity=result.total_familiarity,
@@ -208,7 +213,9 @@ class Router:
                      destination_snap_m=target_m, arcs=arcs)
 
 
-_ARC_FIELDS = ("way_id", "name", "highway", "lts", "surface")
+def _rebuild_router(document: bytes, attributes: ArcAttributes | None) -> Router:
+    text = document.decode("utf-8")
+    return Router(velorin_core.PyGraph.from_json(text), Network(orjson.loads(text), attributes))
 
 
 def _check_degrees(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64]) -> None:

@@ -81,13 +81,16 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
             stats.oneway_ways += 1
         elif profile.forward.contraflow or profile.backward.contraflow:
             stats.contraflow_ways += 1
-        annotation: dict[str, Any] = {}
+        # What annotate adds to each arc, per direction (nothing without it).
+        tails: dict[int, dict[str, Any]] = {1: {}, -1: {}}
         if annotate:
-            annotation["way_id"] = way_id
-            annotation["highway"] = tags["highway"]
+            annotation: dict[str, Any] = {"way_id": way_id, "highway": tags["highway"]}
             for key in ("name", "surface"):
                 if key in tags:
                     annotation[key] = tags[key]
+            for sign, direction in ((1, profile.forward), (-1, profile.backward)):
+                if direction is not None:
+                    tails[sign] = {**annotation, "lts": direction.lts}
         familiar_weight = None
         if familiar_ways is not None:
             familiar_weight = familiar_ways.get(way_id, 0.0) * familiarity_per_km
@@ -102,23 +105,22 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
             assert alon is not None and blon is not None
             coords[a] = (alat, alon)
             coords[b] = (blat, blon)
-            for direction, frm, flat, flon, to, tlat, tlon in (
-                    (profile.forward, a, alat, alon, b, blat, blon),
-                    (profile.backward, b, blat, blon, a, alat, alon)):
+            # The haversine is symmetric bit for bit (sine is odd, cosine even,
+            # the product commutes), so both directions share one length.
+            distance = haversine_m(alat, alon, blat, blon)
+            for sign, direction, frm, to in ((1, profile.forward, a, b),
+                                             (-1, profile.backward, b, a)):
                 if direction is None:
                     continue
-                distance = haversine_m(flat, flon, tlat, tlon)
-                edge: dict[str, Any] = {
-                    "from": frm, "to": to, "distance_m": distance,
-                    "risk_score": max(distance * direction.risk_per_m, model.min_arc_risk),
-                }
-                if familiar_weight is not None:
-                    edge["familiarity"] = familiar_weight * distance / 1000.0
+                risk = max(distance * direction.risk_per_m, model.min_arc_risk)
+                if familiar_weight is None:
+                    edge = {"from": frm, "to": to, "distance_m": distance, "risk_score": risk,
+                            **tails[sign]}
+                else:
+                    edge = {"from": frm, "to": to, "distance_m": distance, "risk_score": risk,
+                            "familiarity": familiar_weight * distance / 1000.0, **tails[sign]}
                     if familiar_weight:
                         stats.familiar_edges += 1
-                if annotate:
-                    edge.update(annotation)
-                    edge["lts"] = direction.lts
                 stats.length_by_lts_m[direction.lts] += distance
                 edges.append(edge)
     nodes = [{"id": nid, "lat": lat, "lon": lon} for nid, (lat, lon) in sorted(coords.items())]
