@@ -132,7 +132,7 @@ def routing(pairs_wanted: int, seed: int, repeat: int) -> None:
         by_id_t.append(best_cpu(repeat, lambda: router.route(s, t, 0.1))[0])
     # Places given by position: the pairs whose ends both lie in the main
     # component, so that snapping lands on the same nodes.
-    main = set(router._network.ids[router._network.main_rows].tolist())
+    main = set(router.main_component.tolist())
     placed = [(s, t) for s, t in pairs if s in main and t in main]
     core_p, by_place_t = [], []
     for s, t in placed:

@@ -36,8 +36,7 @@ def random_pairs(router: Router, count: int, seed: int = 1, min_km: float = 0.3,
 
     Raises ValueError when the map has too few such pairs.
     """
-    net = router._network
-    nodes = sorted(net.ids[net.main_rows].tolist())
+    nodes = router.main_component.tolist()
     if len(nodes) < 2:
         raise ValueError("the graph has no two mutually reachable nodes")
     coords = {n: router.position(n) for n in nodes}

@@ -30,11 +30,12 @@ from velorin.pictures import RouteView, Scene, draw_png, write_html  # noqa: E40
 
 def choose_endpoints(router: Router, distance_km: float) -> tuple[int, int]:
     """Two nodes of the main network about ``distance_km`` apart, near its middle."""
-    net = router._network
-    rows = net.main_rows
-    if len(rows) < 2:
+    nodes = router.main_component.tolist()
+    if len(nodes) < 2:
         raise SystemExit("demo: the map has no two mutually reachable nodes to route between")
-    lat, lon = float(net.lat[rows].mean()), float(net.lon[rows].mean())
+    positions = [router.position(n) for n in nodes]
+    lat = sum(p[0] for p in positions) / len(positions)
+    lon = sum(p[1] for p in positions) / len(positions)
     # Start half the distance west of the middle and finish half the distance east.
     half_deg = distance_km * 500.0 / (111_195.0 * math.cos(math.radians(lat)))
     source, _ = router.nearest_node(lat, lon - half_deg, math.inf)

@@ -252,7 +252,8 @@ def test_cli_converts_small_xml_with_options(tmp_path):
     (tmp_path / "model.json").write_text('{"contraflow_factor": 2.0}')
     out = tmp_path / "tiny.json"
     run = cli(str(src), "-o", str(out), "--familiar", str(tmp_path / "ridden.txt"),
-              "--risk-model", str(tmp_path / "model.json"), "--lts-weights", "1,2,3,4")
+              "--risk-model", str(tmp_path / "model.json"), "--lts-weights", "1,2,3,4",
+              "--progress")
     assert run.returncode == 0, run.stderr
     assert "1 of 2 highway ways kept" in run.stderr
     doc = json.loads(out.read_text())

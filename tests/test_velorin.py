@@ -43,8 +43,7 @@ def brute_force(doc, candidates, lat, lon):
 
 def test_snapping_matches_a_brute_force_scan(mapped):
     router, doc = mapped
-    net = router._network
-    main = net.ids[net.main_rows].tolist()
+    main = router.main_component.tolist()
     lats = [n["lat"] for n in doc["nodes"]]
     lons = [n["lon"] for n in doc["nodes"]]
     lat0, lat1, lon0, lon1 = min(lats), max(lats), min(lons), max(lons)

@@ -7,7 +7,7 @@ import operator
 import os
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, Union
+from typing import TYPE_CHECKING, Any, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -18,6 +18,9 @@ from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
 from velorin.network import ArcAttributes, Network, parse_document
 from velorin.osm.profiles import DEFAULT_PROFILE
 from velorin.route import Arc, Route
+
+if TYPE_CHECKING:
+    from velorin.osm.risk import RiskModel
 
 #: One end of a route: an OpenStreetMap node id, or a ``(lat, lon)`` pair in degrees.
 Place = Union[int, tuple[float, float], Sequence[float]]
@@ -59,7 +62,7 @@ class Router:
 
     @classmethod
     def from_osm(cls, path: str | os.PathLike[str], profile: str = DEFAULT_PROFILE,
-                 risk_model: Any = None, progress: bool = False) -> Router:
+                 risk_model: RiskModel | None = None, progress: bool = False) -> Router:
         """A router for an OpenStreetMap extract (``.osm.pbf``, ``.osm``, ``.osm.bz2``, ``.osm.gz``).
 
         ``risk_model`` is a :class:`velorin.osm.RiskModel` (the default model
@@ -95,6 +98,12 @@ class Router:
     def node_count(self) -> int:
         """Number of distinct node ids on the map."""
         return self._network.node_count
+
+    @property
+    def main_component(self) -> npt.NDArray[np.uint64]:
+        """Ids of the nodes that snapping considers by default: the largest set that all
+        reach one another, in ascending order."""
+        return self._network.ids[self._network.main_rows]
 
     def position(self, node_id: int) -> tuple[float, float]:
         """``(lat, lon)`` of a node; raises :class:`NodeNotFound` for an unknown id."""
