@@ -18,7 +18,7 @@ PYTHON ?= $(shell for p in python3.13 python3.12; do \
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 
-.PHONY: demo test venv install deps cpp-configure cpp-test test-armhf armhf-deps format format-check \
+.PHONY: demo test typecheck venv install deps cpp-configure cpp-test test-armhf armhf-deps format format-check \
   clean test-asan fuzz-build fuzz fuzz-ci
 
 # Debian packages the build needs, as "file it provides:package" pairs. Run as
@@ -52,8 +52,19 @@ venv: $(VENV)/.created
 deps:
 	$(call need_debs,$(BUILD_DEBS))
 
-install: venv deps
+# Reinstall only when something that goes into the wheel changed. An older
+# install under the former distribution name velorin_core is removed first, so
+# that its record cannot later delete the module's files.
+INSTALL_STAMP := $(VENV)/.installed
+PACKAGE_SOURCES := $(shell find src velorin -type f -not -path '*/__pycache__/*' 2>/dev/null) \
+  CMakeLists.txt pyproject.toml README.md
+
+$(INSTALL_STAMP): $(VENV)/.created $(PACKAGE_SOURCES) | deps
+	$(VPY) -m pip uninstall --quiet --yes velorin_core >/dev/null 2>&1 || true
 	$(VPY) -m pip install --quiet ".[test,maps]"
+	touch $@
+
+install: $(INSTALL_STAMP)
 
 demo: install
 	$(VPY) examples/demo.py $(if $(OSM),--osm "$(OSM)") $(if $(SOURCE),--source "$(SOURCE)") \
@@ -62,7 +73,14 @@ demo: install
 # The C++ tests run first so that the pytest summary closes the output.
 test: install
 	$(MAKE) --no-print-directory cpp-test
+	$(MAKE) --no-print-directory typecheck
 	$(VPY) -m pytest -q
+
+# The package and a typed example under mypy --strict (which reads the
+# installed velorin_core stubs), then the stubs against the built module.
+typecheck: install
+	$(VPY) -m mypy velorin examples/route_places.py
+	$(VPY) -m mypy.stubtest velorin_core
 
 cpp-configure:
 	$(call need_debs,$(BUILD_DEBS) $(TEST_DEBS))

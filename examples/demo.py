@@ -22,83 +22,29 @@ from typing import Any
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tools"))
 
-import velorin_core  # noqa: E402
-from osm_to_graph import (ConversionStats, OsmImportError, convert, dumps,  # noqa: E402
-                          haversine_m)
-from route_pictures import RouteView, Scene, draw_png, write_html  # noqa: E402
+from velorin import Router, RoutingError  # noqa: E402
+from velorin.osm import ConversionStats, OsmImportError, convert, dumps  # noqa: E402
+from velorin.pictures import RouteView, Scene, draw_png, write_html  # noqa: E402
 
 
-def strongly_connected_largest(doc: Mapping[str, Sequence[Mapping[str, Any]]]) -> set[int]:
-    """Node ids of the largest strongly connected component (routes exist both ways)."""
-    out: dict[int, list[int]] = {}
-    back: dict[int, list[int]] = {}
-    for e in doc["edges"]:
-        out.setdefault(e["from"], []).append(e["to"])
-        back.setdefault(e["to"], []).append(e["from"])
-    nodes = [n["id"] for n in doc["nodes"]]
-    # Kosaraju, iteratively: finishing order on the graph, then sweeps on the reverse.
-    seen: set[int] = set()
-    order: list[int] = []
-    for root in nodes:
-        if root in seen:
-            continue
-        seen.add(root)
-        stack = [(root, iter(out.get(root, ())))]
-        while stack:
-            node, it = stack[-1]
-            nxt = next((v for v in it if v not in seen), None)
-            if nxt is None:
-                order.append(node)
-                stack.pop()
-            else:
-                seen.add(nxt)
-                stack.append((nxt, iter(out.get(nxt, ()))))
-    assigned: set[int] = set()
-    best: set[int] = set()
-    for root in reversed(order):
-        if root in assigned:
-            continue
-        comp = {root}
-        assigned.add(root)
-        stack2 = [root]
-        while stack2:
-            node = stack2.pop()
-            for v in back.get(node, ()):
-                if v not in assigned:
-                    assigned.add(v)
-                    comp.add(v)
-                    stack2.append(v)
-        if len(comp) > len(best):
-            best = comp
-    return best
-
-
-def nearest_node(coords: Mapping[int, tuple[float, float]], candidates: set[int], lat: float,
-                 lon: float) -> int:
-    return min(candidates, key=lambda n: haversine_m(lat, lon, *coords[n]))
-
-
-def choose_endpoints(doc: Mapping[str, Sequence[Mapping[str, Any]]], distance_km: float
-                     ) -> tuple[int, int]:
-    """Two nodes of the largest component about ``distance_km`` apart, near its middle."""
-    comp = strongly_connected_largest(doc)
-    if len(comp) < 2:
+def choose_endpoints(router: Router, distance_km: float) -> tuple[int, int]:
+    """Two nodes of the main network about ``distance_km`` apart, near its middle."""
+    nodes = router.main_component.tolist()
+    if len(nodes) < 2:
         raise SystemExit("demo: the map has no two mutually reachable nodes to route between")
-    coords = {n["id"]: (n["lat"], n["lon"]) for n in doc["nodes"]}
-    comp = {n for n in comp if n in coords}
-    lat = sum(coords[n][0] for n in comp) / len(comp)
-    lon = sum(coords[n][1] for n in comp) / len(comp)
+    positions = [router.position(n) for n in nodes]
+    lat = sum(p[0] for p in positions) / len(positions)
+    lon = sum(p[1] for p in positions) / len(positions)
     # Start half the distance west of the middle and finish half the distance east.
     half_deg = distance_km * 500.0 / (111_195.0 * math.cos(math.radians(lat)))
-    source = nearest_node(coords, comp, lat, lon - half_deg)
-    target = nearest_node(coords, comp - {source}, lat, lon + half_deg)
+    source, _ = router.nearest_node(lat, lon - half_deg, math.inf)
+    target, _ = router.nearest_node(lat, lon + half_deg, math.inf)
     return source, target
 
 
-def resolve_point(text: str, doc: Mapping[str, Sequence[Mapping[str, Any]]]) -> int:
-    """A node id, or the node nearest to "lat,lon" among those with an outgoing arc."""
+def resolve_point(text: str, router: Router) -> int:
+    """A node id, or the node of the main network nearest to "lat,lon"."""
     if "," not in text:
         try:
             return int(text)
@@ -108,9 +54,10 @@ def resolve_point(text: str, doc: Mapping[str, Sequence[Mapping[str, Any]]]) -> 
         lat, lon = (float(v) for v in text.split(","))
     except ValueError:
         raise SystemExit(f"demo: {text!r} is not lat,lon") from None
-    coords = {n["id"]: (n["lat"], n["lon"]) for n in doc["nodes"]}
-    comp = strongly_connected_largest(doc) & coords.keys()
-    return nearest_node(coords, comp, lat, lon)
+    try:
+        return router.nearest_node(lat, lon)[0]
+    except (RoutingError, ValueError) as exc:
+        raise SystemExit(f"demo: {exc}") from None
 
 
 def lts_shares(doc: Mapping[str, Sequence[Mapping[str, Any]]], path: Sequence[int]
@@ -177,10 +124,11 @@ def main(argv: list[str] | None = None) -> int:
         if not doc["edges"]:
             print("demo: error: no cyclable way in this map", file=sys.stderr)
             return 1
+        router = Router.from_document(doc, text=dumps(doc))
         if args.source and args.target:
-            source, target = resolve_point(args.source, doc), resolve_point(args.target, doc)
+            source, target = resolve_point(args.source, router), resolve_point(args.target, router)
         else:
-            source, target = choose_endpoints(doc, args.distance_km)
+            source, target = choose_endpoints(router, args.distance_km)
     else:
         from town import build_town
 
@@ -188,15 +136,15 @@ def main(argv: list[str] | None = None) -> int:
         doc = town.graph(annotate=True)
         name, title = "demo", "Synthetic town: shortest, safest and balanced routes"
         water, parks, labels = [town.river], [town.park], town.labels
-        source = resolve_point(args.source, doc) if args.source else town.source
-        target = resolve_point(args.target, doc) if args.target else town.target
+        router = Router.from_document(doc, text=dumps(doc))
+        source = resolve_point(args.source, router) if args.source else town.source
+        target = resolve_point(args.target, router) if args.target else town.target
         print(f"built-in town: {len(doc['nodes'])} nodes, {len(doc['edges'])} arcs")
 
-    graph = velorin_core.PyGraph.from_json(dumps(doc))
     loaded = time.perf_counter()
     try:
-        routes = velorin_core.compute_safe_routes(graph, source, target, args.eps)
-    except RuntimeError as exc:
+        routes = router.route(source, target, args.eps)
+    except RoutingError as exc:
         print(f"demo: {exc}", file=sys.stderr)
         return 1
     searched = time.perf_counter()

@@ -24,14 +24,10 @@ from __future__ import annotations
 
 import math
 import random
-import sys
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-
-from osm_to_graph import RiskModel, WayRecord, graph_from_ways  # noqa: E402
+from velorin.osm import RiskModel, WayRecord, graph_from_ways
 
 ORIGIN_LAT = 45.17
 ORIGIN_LON = 5.72

@@ -1,6 +1,6 @@
 """The demo, the synthetic town, the pictures and batch routing, end to end."""
 
-import random
+import json
 import subprocess
 import sys
 from xml.etree import ElementTree
@@ -9,14 +9,15 @@ import pytest
 
 from shared_data import DATA, REPO
 
-sys.path.insert(0, str(REPO / "tools"))
 sys.path.insert(0, str(REPO / "examples"))
 
 pytest.importorskip("osmium")
 pytest.importorskip("matplotlib")
 
 import velorin_core  # noqa: E402
-from osm_to_graph import dumps  # noqa: E402
+from velorin import Router, batch  # noqa: E402
+from velorin.network import Network  # noqa: E402
+from velorin.osm import dumps  # noqa: E402
 
 import batch_routes  # noqa: E402
 import demo  # noqa: E402
@@ -57,7 +58,7 @@ def test_demo_on_the_built_in_town(tmp_path):
 def test_town_is_deterministic_and_all_reachable():
     doc = build_town().graph()
     assert dumps(build_town().graph()) == dumps(doc)
-    assert demo.strongly_connected_largest(doc) == {n["id"] for n in doc["nodes"]}
+    assert len(Network(doc).main_rows) == len(doc["nodes"])
 
 
 @pytest.mark.parametrize("eps", [0.0, 0.1])
@@ -84,22 +85,6 @@ def test_town_has_contraflow_streets():
     assert one_way and len(both) > 10 * len(one_way)
 
 
-@pytest.mark.parametrize("seed", range(5))
-def test_largest_strong_component_matches_networkx(seed):
-    nx = pytest.importorskip("networkx")
-    rng = random.Random(seed)
-    n = 60
-    edges = [(rng.randrange(n), rng.randrange(n)) for _ in range(rng.randrange(40, 110))]
-    doc = {"nodes": [{"id": i, "lat": 0.0, "lon": 0.0} for i in range(n)],
-           "edges": [{"from": a, "to": b} for a, b in edges]}
-    g = nx.DiGraph(edges)
-    g.add_nodes_from(range(n))
-    expected = max(len(c) for c in nx.strongly_connected_components(g))
-    found = demo.strongly_connected_largest(doc)
-    assert len(found) == expected
-    assert any(found == c for c in nx.strongly_connected_components(g))
-
-
 def test_demo_on_a_real_extract(tmp_path):
     path = DATA / "monaco-latest.osm.pbf"
     if not path.exists():
@@ -113,7 +98,7 @@ def test_demo_on_a_real_extract(tmp_path):
 
 @pytest.mark.parametrize("args, message", [
     (["--osm", "/nonexistent/map.osm.pbf"], "not found"),
-    (["--source", "1", "--target", "2"], "introuvable"),
+    (["--source", "1", "--target", "2"], "not on the map"),
 ])
 def test_demo_reports_failures(tmp_path, args, message):
     run = run_demo(*args, "--out", str(tmp_path))
@@ -123,38 +108,37 @@ def test_demo_reports_failures(tmp_path, args, message):
 
 
 @pytest.fixture(scope="module")
-def town_batch(tmp_path_factory):
-    doc = build_town().graph()
-    path = tmp_path_factory.mktemp("batch") / "town.json"
-    path.write_text(dumps(doc), encoding="utf-8")
-    pairs = batch_routes.random_pairs(doc, 16, seed=3)
-    graph = velorin_core.PyGraph.from_json(path.read_text())
-    expected = [row for s, t in pairs for row in batch_routes.route_rows(graph, s, t, 0.1)]
-    return path, pairs, expected
+def town_batch():
+    router = Router.from_document(build_town().graph(annotate=True))
+    pairs = batch_routes.random_pairs(router, 16, seed=3)
+    # A place given by position, and a pair that cannot be routed.
+    pairs += [(router.position(pairs[0][0]), pairs[1][1]), (pairs[0][0], 42)]
+    expected = batch.rows(pairs, [batch.route_one(router, pair, 0.1) for pair in pairs])
+    return router, pairs, expected
 
 
-def test_batch_on_a_process_pool_matches_one_process(town_batch):
-    path, pairs, expected = town_batch
-    assert len(pairs) == 16 and all(s != t for s, t in pairs)
-    assert batch_routes.run_batch(path, pairs, 0.1, workers=2) == expected
-    assert {r["route_type"] for r in expected} >= {"shortest", "safest"}
-
-
-def test_batch_reports_unroutable_pairs_as_rows(town_batch):
-    path, pairs, _ = town_batch
-    rows = batch_routes.run_batch(path, [(pairs[0][0], 42)], 0.1, workers=1)
-    assert rows == [{"source": pairs[0][0], "target": 42,
-                     "error": "Nœud cible 42 introuvable dans le graphe"}]
+def test_batch_on_a_process_pool_matches_one_process(town_batch, tmp_path):
+    router, pairs, expected = town_batch
+    assert all(s != t for s, t in pairs)
+    outcomes = batch.route_many(router, pairs, 0.1, workers=2)
+    assert batch.rows(pairs, outcomes) == expected
+    assert {r.get("route_type") for r in expected} >= {"shortest", "safest", None}
+    assert expected[-1] == {"pair": 17, "source": pairs[0][0], "target": 42,
+                            "error": "destination node 42 is not on the map; pass a node id of "
+                                     "the map or a (lat, lon) pair"}
+    batch.write_geojson(outcomes, tmp_path / "routes.geojson")
+    features = json.loads((tmp_path / "routes.geojson").read_text())["features"]
+    assert [f["properties"]["pair"] for f in features] == [r["pair"] for r in expected[:-1]]
 
 
 def test_batch_on_a_dask_cluster(town_batch):
     pytest.importorskip("distributed")
     from distributed import Client, LocalCluster
 
-    path, pairs, expected = town_batch
+    router, pairs, expected = town_batch
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        assert batch_routes.run_batch_dask(client, path, pairs, 0.1) == expected
+        assert batch.rows(pairs, batch.route_many_dask(client, router, pairs, 0.1)) == expected
 
 
 def test_batch_script_writes_csv(tmp_path):
@@ -165,4 +149,4 @@ def test_batch_script_writes_csv(tmp_path):
     assert run.returncode == 0, run.stderr
     assert "6 pairs on 2 processes" in run.stdout
     header, *rows = out.read_text().splitlines()
-    assert header.split(",") == list(batch_routes.FIELDS) and len(rows) >= 6
+    assert header.split(",") == list(batch.FIELDS) and len(rows) >= 6

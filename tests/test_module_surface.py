@@ -251,7 +251,7 @@ def test_stub_matches_module():
     import ast
     from pathlib import Path
 
-    stub = Path(__file__).resolve().parents[1] / "src" / "velorin_core.pyi"
+    stub = Path(__file__).resolve().parents[1] / "src" / "velorin_core-stubs" / "__init__.pyi"
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     seen = set()
     for node in tree.body:

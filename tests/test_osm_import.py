@@ -10,10 +10,7 @@ import pytest
 
 from shared_data import DATA, REPO
 
-sys.path.insert(0, str(REPO / "tools"))
-sys.path.insert(0, str(REPO / "examples"))
-
-import osm_to_graph as og  # noqa: E402
+from velorin import osm as og
 
 pytest.importorskip("osmium")
 
@@ -208,7 +205,7 @@ def test_risk_model_rejects_unusable_values(values, message):
 # ---------------------------------------------------------------------------
 
 def cli(*args):
-    return subprocess.run([sys.executable, str(REPO / "tools" / "osm_to_graph.py"), *args],
+    return subprocess.run([sys.executable, "-m", "velorin", "convert", *args], cwd=REPO,
                           capture_output=True, text=True, timeout=120)
 
 
@@ -235,7 +232,7 @@ def test_cli_reports_bad_input_in_one_line(tmp_path, name, content, message):
     run = cli(str(path), "-o", str(tmp_path / "out.json"))
     assert run.returncode == 1
     lines = run.stderr.strip().splitlines()
-    assert len(lines) == 1 and lines[0].startswith("osm_to_graph.py: error:")
+    assert len(lines) == 1 and lines[0].startswith("velorin convert: error:")
     assert message in lines[0]
     assert not (tmp_path / "out.json").exists()
 
@@ -255,7 +252,8 @@ def test_cli_converts_small_xml_with_options(tmp_path):
     (tmp_path / "model.json").write_text('{"contraflow_factor": 2.0}')
     out = tmp_path / "tiny.json"
     run = cli(str(src), "-o", str(out), "--familiar", str(tmp_path / "ridden.txt"),
-              "--risk-model", str(tmp_path / "model.json"), "--lts-weights", "1,2,3,4")
+              "--risk-model", str(tmp_path / "model.json"), "--lts-weights", "1,2,3,4",
+              "--progress")
     assert run.returncode == 0, run.stderr
     assert "1 of 2 highway ways kept" in run.stderr
     doc = json.loads(out.read_text())
@@ -272,6 +270,15 @@ def test_cli_print_risk_model_and_bad_override(tmp_path):
     (tmp_path / "model.json").write_text('{"nope": 1}')
     run = cli("x.osm", "--risk-model", str(tmp_path / "model.json"))
     assert run.returncode == 1 and "unknown risk model field(s): nope" in run.stderr
+
+
+def test_an_unusable_risk_model_is_reported_as_such_before_reading(tmp_path):
+    garbage = tmp_path / "garbage.osm.pbf"
+    garbage.write_bytes(b"not a protocol buffer" * 20)
+    model = og.RiskModel(min_arc_risk=0.0)
+    for path in (garbage, DATA / "monaco-latest.osm.pbf"):
+        with pytest.raises(ValueError, match="min_arc_risk"):
+            og.convert(path, model=model)
 
 
 # ---------------------------------------------------------------------------
@@ -366,7 +373,7 @@ def test_hand_checked_one_way_streets(name, way_id, expected):
 
 def test_extract_loads_and_routes(extract):
     velorin_core = pytest.importorskip("velorin_core")
-    from demo import strongly_connected_largest
+    from velorin.network import Network
 
     _, doc, _ = extract
     graph = velorin_core.PyGraph.from_json(og.dumps(doc))
@@ -375,7 +382,8 @@ def test_extract_loads_and_routes(extract):
     arcs = {}
     for e in doc["edges"]:
         arcs.setdefault((e["from"], e["to"]), []).append(e)
-    comp = sorted(strongly_connected_largest(doc))
+    net = Network(doc)
+    comp = sorted(net.ids[net.main_rows].tolist())
     source = comp[0]
     # A few targets at growing distance from one source, all mutually reachable.
     by_distance = sorted(comp, key=lambda n: og.haversine_m(*coords[source], *coords[n]))

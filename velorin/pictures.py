@@ -57,7 +57,7 @@ class RouteView:
 
     @classmethod
     def of(cls, route: Any) -> RouteView:
-        """From a ``velorin_core.PyRouteResult`` (or anything with the same attributes)."""
+        """From a :class:`velorin.Route` or a ``velorin_core.PyRouteResult``."""
         return cls(route.route_type, list(route.path), route.total_distance_m,
                    route.total_risk, route.estimated_time_min, route.comfort_score)
 
@@ -173,12 +173,12 @@ def draw_png(scene: Scene, path: str | Path, *, dpi: int = 150) -> Path:
     ax.add_collection(network)
 
     handles = []
-    halo = [patheffects.Stroke(linewidth=0, foreground="white")]
     for route in sorted(scene.routes, key=lambda r: ROUTE_ORDER.index(r.route_type)):
         colour, width = ROUTE_STYLE.get(route.route_type, ("#000000", 3.0))
         xs = [coords[n][1] for n in route.path if n in coords]
         ys = [coords[n][0] for n in route.path if n in coords]
-        halo = [patheffects.Stroke(linewidth=width + 2.2, foreground="white"), patheffects.Normal()]
+        halo: list[patheffects.AbstractPathEffect] = [
+            patheffects.Stroke(linewidth=width + 2.2, foreground="white"), patheffects.Normal()]
         ax.plot(xs, ys, color=colour, linewidth=width, solid_capstyle="round",
                 solid_joinstyle="round", path_effects=halo, zorder=4, alpha=0.95)
         handles.append(Line2D([], [], color=colour, linewidth=4, label=route.caption()))
@@ -335,3 +335,15 @@ for (const box of document.querySelectorAll("input[data-route]")) {{
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(page, encoding="utf-8")
     return path
+
+
+def scene_of(router: Any, routes: Sequence[Any], title: str = "") -> Scene:
+    """A scene of a :class:`velorin.Router`'s map with routes on it, framed on the routes."""
+    net = router._network
+    nodes = [{"id": i, "lat": la, "lon": lo}
+             for i, la, lo in zip(net.ids.tolist(), net.lat.tolist(), net.lon.tolist())]
+    edges = [{"from": a, "to": b, "distance_m": d, "risk_score": r}
+             for a, b, d, r in zip(net.edge_from.tolist(), net.edge_to.tolist(),
+                                   net.distance_m.tolist(), net.risk.tolist())]
+    return Scene(doc={"nodes": nodes, "edges": edges}, routes=[RouteView.of(r) for r in routes],
+                 title=title, focus=True)

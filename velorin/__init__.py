@@ -1,0 +1,19 @@
+"""Safe cycling routes between places, on OpenStreetMap data.
+
+    from velorin import Router
+    router = Router.from_osm("monaco-latest.osm.pbf")
+    for route in router.route((43.7308, 7.4197), (43.7447, 7.4297)):
+        print(route, route.to_geojson()["geometry"]["type"])
+
+The routing itself is done by the native extension ``velorin_core``.
+"""
+
+from velorin.errors import (NodeNotFound, NoRoute, OsmImportError, PointOutsideMap,
+                            RoutingError, VelorinError)
+from velorin.route import Arc, Route, to_geojson
+from velorin.router import Place, Router
+
+__all__ = [
+    "Arc", "NoRoute", "NodeNotFound", "OsmImportError", "Place", "PointOutsideMap", "Route",
+    "Router", "RoutingError", "VelorinError", "to_geojson",
+]

@@ -1,0 +1,158 @@
+"""Routing many pairs of places on all cores, or on a Dask cluster.
+
+A route request holds the interpreter lock from start to end, so threads do
+not help; processes do.  Every worker process receives the :class:`Router`
+once, when it starts, and then answers any number of pairs from it.
+
+Each pair's outcome is its list of routes or the :class:`RoutingError` that
+stopped it, in pair order; :func:`rows` flattens outcomes into table rows and
+:func:`write_geojson` writes every route as one GeoJSON FeatureCollection.
+"""
+
+from __future__ import annotations
+
+import math
+import multiprocessing
+import os
+from collections.abc import Iterable, Mapping, Sequence
+from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
+from typing import Any, Union
+
+import orjson
+
+from velorin.errors import RoutingError
+from velorin.route import Route
+from velorin.router import Place, Router
+
+Pair = tuple[Place, Place]
+Outcome = Union[list[Route], RoutingError]
+
+#: Columns of :func:`rows`, in order.
+FIELDS = ("pair", "source", "target", "route_type", "distance_m", "risk", "time_min", "comfort",
+          "nodes", "error")
+
+#: The router of this worker process, set once by the pool's initializer.
+_ROUTER: Router | None = None
+
+
+def route_one(router: Router, pair: Pair, eps: float) -> Outcome:
+    """The routes of one pair, or the error that stopped it."""
+    try:
+        return router.route(pair[0], pair[1], eps)
+    except RoutingError as exc:
+        return exc
+
+
+def _install(router: Router) -> None:
+    global _ROUTER
+    _ROUTER = router
+
+
+def _route_chunk(pairs: Sequence[Pair], eps: float) -> list[Outcome]:
+    assert _ROUTER is not None, "the pool's initializer has not run in this process"
+    return [route_one(_ROUTER, pair, eps) for pair in pairs]
+
+
+def route_many(router: Router, pairs: Sequence[Pair], eps: float = 0.1,
+               workers: int | None = None) -> list[Outcome]:
+    """Routes of every pair, in pair order, computed by a pool of ``workers`` processes."""
+    workers = workers or os.cpu_count() or 1
+    if workers == 1 or len(pairs) <= 1:
+        return [route_one(router, pair, eps) for pair in pairs]
+    # A few chunks per worker keeps every core busy when pairs differ in cost,
+    # without paying one round trip per pair.
+    size = max(1, math.ceil(len(pairs) / (workers * 4)))
+    chunks = [pairs[i:i + size] for i in range(0, len(pairs), size)]
+    # Fresh interpreters rather than forks: forking a process that runs threads
+    # (a Dask client, a web server, osmium's reader pool) can deadlock the child.
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=min(workers, len(chunks)), mp_context=context,
+                             initializer=_install, initargs=(router,)) as pool:
+        results = pool.map(_route_chunk, chunks, [eps] * len(chunks))
+        return [outcome for chunk in results for outcome in chunk]
+
+
+def route_many_dask(client: Any, router: Router, pairs: Sequence[Pair],
+                    eps: float = 0.1) -> list[Outcome]:
+    """The same batch on a Dask cluster: a worker plugin hands each worker the router once.
+
+    The workers need ``velorin`` installed; threads of one worker share its router.
+    """
+    from distributed import WorkerPlugin
+
+    class RouterPlugin(WorkerPlugin):
+        name = "velorin-router"
+
+        def __init__(self, router: Router) -> None:
+            self.router = router
+
+        def setup(self, worker: Any) -> None:
+            worker.velorin_router = self.router
+
+    client.register_plugin(RouterPlugin(router))
+    futures = client.map(_route_on_dask_worker, list(pairs), eps=eps, pure=False)
+    outcomes: list[Outcome] = client.gather(futures)
+    return outcomes
+
+
+def _route_on_dask_worker(pair: Pair, eps: float) -> Outcome:
+    from distributed import get_worker
+
+    router: Router = getattr(get_worker(), "velorin_router")
+    return route_one(router, pair, eps)
+
+
+def rows(pairs: Sequence[Pair], outcomes: Iterable[Outcome]) -> list[dict[str, Any]]:
+    """One row per route (or one row with the error) per pair, with the :data:`FIELDS` keys."""
+    table: list[dict[str, Any]] = []
+    for index, (pair, outcome) in enumerate(zip(pairs, outcomes)):
+        if isinstance(outcome, RoutingError):
+            table.append({"pair": index, "source": _place(pair[0]),
+                          "target": _place(pair[1]), "error": str(outcome)})
+            continue
+        for r in outcome:
+            table.append({"pair": index, "source": r.path[0], "target": r.path[-1],
+                          "route_type": r.route_type, "distance_m": r.total_distance_m,
+                          "risk": r.total_risk, "time_min": r.estimated_time_min,
+                          "comfort": r.comfort_score, "nodes": r.node_count, "error": ""})
+    return table
+
+
+def _place(place: Place) -> str | int:
+    return place if isinstance(place, int) else ",".join(str(v) for v in place)
+
+
+def geojson(outcomes: Iterable[Outcome]) -> dict[str, Any]:
+    """Every route of a batch as one FeatureCollection; ``pair`` in each Feature's properties."""
+    features = []
+    for index, outcome in enumerate(outcomes):
+        if isinstance(outcome, RoutingError):
+            continue
+        for route in outcome:
+            feature = route.to_geojson()
+            feature["properties"] = {"pair": index, **feature["properties"]}
+            features.append(feature)
+    return {"type": "FeatureCollection", "features": features}
+
+
+def write_geojson(outcomes: Iterable[Outcome], path: str | os.PathLike[str]) -> None:
+    """Write :func:`geojson` of a batch to a file."""
+    Path(path).write_bytes(orjson.dumps(geojson(outcomes)))
+
+
+def summary(outcomes: Sequence[Outcome]) -> Mapping[str, Any]:
+    """Counts and means of a batch, by route type."""
+    routes = [r for o in outcomes if not isinstance(o, RoutingError) for r in o]
+    by_type: dict[str, list[Route]] = {}
+    for r in routes:
+        by_type.setdefault(r.route_type, []).append(r)
+    return {
+        "pairs": len(outcomes),
+        "failed": sum(isinstance(o, RoutingError) for o in outcomes),
+        "routes": len(routes),
+        "by_type": {k: {"count": len(v),
+                        "mean_distance_m": sum(r.total_distance_m for r in v) / len(v),
+                        "mean_risk": sum(r.total_risk for r in v) / len(v)}
+                    for k, v in by_type.items()},
+    }

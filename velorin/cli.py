@@ -1,0 +1,325 @@
+"""The ``velorin`` command: convert extracts, route between places.
+
+Each subcommand is one ``_add_*`` function that registers its parser and sets
+``run`` to the function that carries it out; :data:`COMMANDS` lists them.
+Failures the user can fix (a bad file, bad coordinates, a point off the map)
+end the command with one line on standard error and exit status 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any
+
+from velorin.errors import VelorinError
+from velorin.osm.profiles import DEFAULT_PROFILE, PROFILES
+
+PROG = "velorin"
+
+Subparsers = Any  # argparse's _SubParsersAction, which it does not export
+Command = Callable[[Subparsers], None]
+
+
+class CommandError(Exception):
+    """A fault the user can fix, reported as one line."""
+
+
+# --- Options shared by the commands that read a map ------------------------
+
+def add_map_options(parser: argparse.ArgumentParser) -> None:
+    """How an OpenStreetMap extract becomes a graph: one place for every command."""
+    parser.add_argument("--profile", choices=PROFILES, default=DEFAULT_PROFILE,
+                        help=f"cycling profile of the import (default {DEFAULT_PROFILE})")
+
+
+def add_progress_options(parser: argparse.ArgumentParser) -> None:
+    bar = parser.add_mutually_exclusive_group()
+    bar.add_argument("--progress", dest="progress", action="store_true", default=None,
+                     help="always show a progress bar")
+    bar.add_argument("--no-progress", dest="progress", action="store_false",
+                     help="never show a progress bar (default: shown for large files on a "
+                          "terminal)")
+
+
+def is_graph_document(path: str | os.PathLike[str]) -> bool:
+    return Path(path).name.lower().endswith(".json")
+
+
+def load_router(path: str, args: argparse.Namespace) -> Any:
+    """A :class:`velorin.Router` for MAP: a graph document (``.json``) or an OSM extract."""
+    from velorin.router import Router
+
+    if is_graph_document(path):
+        try:
+            return Router.from_file(path)
+        except ValueError as exc:
+            raise CommandError(f"{path}: not a graph document: {exc}") from None
+    progress = getattr(args, "progress", None)
+    if progress is None:
+        progress = _large_on_terminal(path)
+    return Router.from_osm(path, profile=args.profile, progress=progress)
+
+
+def _large_on_terminal(path: str) -> bool:
+    try:
+        return sys.stderr.isatty() and os.path.getsize(path) > 20_000_000
+    except OSError:
+        return False
+
+
+def write_atomically(path: str | os.PathLike[str], write: Callable[[Any], Any]) -> None:
+    """Write a text file through a temporary one, so a failure never leaves half a file."""
+    target = Path(path)
+    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", dir=target.parent)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as out:
+            write(out)
+        # mkstemp makes the file private; give it the mode a plain open() would.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        os.replace(tmp, target)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+
+
+# --- velorin convert ---------------------------------------------------------
+
+def _add_convert(subparsers: Subparsers) -> None:
+    p = subparsers.add_parser(
+        "convert", help="convert an OpenStreetMap extract into a graph document",
+        description="Convert an OpenStreetMap extract (.osm.pbf, .osm, .osm.bz2, .osm.gz) into "
+                    "the graph JSON of velorin_core.PyGraph.from_json. Keeps the ways a cyclist "
+                    "may ride, honours one-way streets and their cycling exceptions, and scores "
+                    "each arc's risk by Level of Traffic Stress times length.",
+        epilog="Example: velorin convert monaco-latest.osm.pbf -o monaco.json")
+    p.add_argument("input", nargs="?", metavar="EXTRACT", help="OSM extract to read")
+    p.add_argument("-o", "--output", default="-",
+                   help="JSON file to write ('-' for standard output, the default)")
+    add_map_options(p)
+    p.add_argument("--familiar", metavar="FILE",
+                   help="file of ridden OSM way ids (one per line, optional weight after it); "
+                        "adds a familiarity value to every arc")
+    p.add_argument("--familiarity-per-km", type=float, default=1.0, metavar="X",
+                   help="familiarity of one km of a ridden way of weight 1 (default 1.0)")
+    p.add_argument("--risk-model", metavar="FILE",
+                   help="JSON object overriding fields of the risk model "
+                        "(see --print-risk-model for the fields and defaults)")
+    p.add_argument("--lts-weights", metavar="W1,W2,W3,W4",
+                   help="risk per metre for LTS 1-4 (default 0.0001,0.0003,0.0008,0.002)")
+    p.add_argument("--left-hand-traffic", action="store_true",
+                   help="traffic keeps left (UK, Japan...): cycleway:left serves the "
+                        "forward direction of two-way streets")
+    p.add_argument("--push-bike", action="store_true",
+                   help="also keep footways and pedestrian streets (walking the bike)")
+    p.add_argument("--annotate", action="store_true",
+                   help="add way_id, lts, highway, name and surface to every arc "
+                        "(ignored by from_json)")
+    p.add_argument("--print-risk-model", action="store_true",
+                   help="print the risk model in use as JSON and exit")
+    add_progress_options(p)
+    p.add_argument("-q", "--quiet", action="store_true", help="print no summary")
+    p.set_defaults(run=_run_convert, parser=p)
+
+
+def _model_from_args(args: argparse.Namespace) -> Any:
+    from velorin.osm import RiskModel
+
+    values: dict[str, Any] = {}
+    if args.risk_model:
+        try:
+            loaded = json.loads(Path(args.risk_model).read_text(encoding="utf-8"))
+        except OSError as exc:
+            raise CommandError(f"cannot read risk model {args.risk_model}: {exc.strerror}")
+        except json.JSONDecodeError as exc:
+            raise CommandError(f"risk model {args.risk_model}: invalid JSON: {exc}")
+        if not isinstance(loaded, dict):
+            raise CommandError(f"risk model {args.risk_model}: expected a JSON object")
+        values.update(loaded)
+    if args.lts_weights:
+        try:
+            weights = [float(w) for w in args.lts_weights.split(",")]
+        except ValueError:
+            raise CommandError("--lts-weights: expected four numbers separated by commas")
+        values["lts_risk_per_m"] = weights
+    try:
+        return RiskModel.from_mapping(values)
+    except (ValueError, TypeError) as exc:
+        raise CommandError(f"risk model: {exc}")
+
+
+def _run_convert(args: argparse.Namespace) -> int:
+    from velorin.osm import ConversionStats, convert, write
+
+    if args.input is None and not args.print_risk_model:
+        args.parser.error("the input file is required")
+    model = _model_from_args(args)
+    if args.print_risk_model:
+        fields = model.to_mapping().items()
+        print("{\n" + ",\n".join(f"  {json.dumps(k)}: {json.dumps(v)}" for k, v in fields)
+              + "\n}")
+        return 0
+    stats = ConversionStats()
+    doc = convert(args.input, model=model, familiar_ways=args.familiar,
+                  familiarity_per_km=args.familiarity_per_km,
+                  left_hand_traffic=args.left_hand_traffic, push_bike=args.push_bike,
+                  annotate=args.annotate, progress=args.progress, stats=stats,
+                  profile=args.profile)
+    if args.output == "-":
+        write(doc, sys.stdout)
+    else:
+        try:
+            write_atomically(args.output, lambda out: write(doc, out))
+        except OSError as exc:
+            raise CommandError(f"cannot write {args.output}: {exc.strerror}")
+    if not args.quiet:
+        print(f"{PROG} convert: {stats.summary()}", file=sys.stderr)
+        if stats.edges == 0:
+            print(f"{PROG} convert: warning: no cyclable way found in {args.input}",
+                  file=sys.stderr)
+    return 0
+
+
+# --- velorin route -----------------------------------------------------------
+
+def parse_place(text: str) -> int | tuple[float, float]:
+    """A node id, or "LAT,LON" in degrees."""
+    if "," not in text:
+        try:
+            return int(text)
+        except ValueError:
+            raise CommandError(f"{text!r} is neither LAT,LON nor a node id") from None
+    try:
+        lat, lon = (float(v) for v in text.split(","))
+    except ValueError:
+        raise CommandError(f"{text!r} is not LAT,LON (two numbers in degrees, e.g. "
+                           f"43.7308,7.4197)") from None
+    return lat, lon
+
+
+def _add_route(subparsers: Subparsers) -> None:
+    p = subparsers.add_parser(
+        "route", help="route between two places on a map",
+        description="Compute the shortest, safest and balanced cycling routes between two "
+                    "places and print them. MAP is an OpenStreetMap extract or a graph "
+                    "document (.json).",
+        epilog="Example: velorin route monaco-latest.osm.pbf --from 43.7308,7.4197 "
+               "--to 43.7447,7.4297 --geojson routes.geojson")
+    p.add_argument("map", metavar="MAP", help="OSM extract or graph document")
+    p.add_argument("--from", dest="origin", required=True, metavar="LAT,LON",
+                   help="start, in degrees (or a node id)")
+    p.add_argument("--to", dest="destination", required=True, metavar="LAT,LON",
+                   help="finish, in degrees (or a node id)")
+    p.add_argument("--eps", type=float, default=0.1,
+                   help="search approximation: 0.0 exact, 0.1 (default) allows routes up to "
+                        "10%% longer or riskier than the optimum")
+    p.add_argument("--max-distance", type=float, default=500.0, metavar="METRES",
+                   help="farthest a place may lie from the map's network (default 500)")
+    p.add_argument("--geojson", metavar="FILE", help="write the routes as a GeoJSON "
+                                                     "FeatureCollection")
+    p.add_argument("--png", metavar="FILE", help="draw the routes on the map (PNG)")
+    p.add_argument("--html", metavar="FILE", help="draw the routes on a self-contained web page")
+    add_map_options(p)
+    add_progress_options(p)
+    p.set_defaults(run=_run_route, parser=p)
+
+
+def format_routes(routes: Sequence[Any]) -> str:
+    """The route table: one line per route, stress shares where the map has them."""
+    lines = [f"{'route':9} {'distance':>9} {'risk':>7} {'time':>9} {'comfort':>7} {'nodes':>5}"
+             + ("   distance at LTS 1/2/3/4" if any(r.arcs for r in routes) else "")]
+    for r in routes:
+        line = (f"{r.route_type:9} {r.total_distance_m / 1000:6.2f} km {r.total_risk:7.3f} "
+                f"{r.estimated_time_min:5.1f} min {r.comfort_score:7.3f} {r.node_count:5d}")
+        if r.arcs:
+            by_lts = {1: 0.0, 2: 0.0, 3: 0.0, 4: 0.0}
+            for (a, b), arc in zip(zip(r.coordinates, r.coordinates[1:]), r.arcs):
+                if arc.lts in by_lts:
+                    by_lts[arc.lts] += _leg_m(a, b)
+            total = sum(by_lts.values()) or 1.0
+            line += "   " + " ".join(f"{100 * by_lts[k] / total:3.0f}%" for k in (1, 2, 3, 4))
+        lines.append(line)
+    return "\n".join(lines)
+
+
+def _leg_m(a: tuple[float, float], b: tuple[float, float]) -> float:
+    from velorin.geo import haversine_m
+
+    return haversine_m(a[0], a[1], b[0], b[1])
+
+
+def _run_route(args: argparse.Namespace) -> int:
+    from velorin.route import to_geojson
+
+    origin, destination = parse_place(args.origin), parse_place(args.destination)
+    router = load_router(args.map, args)
+    routes = router.route(origin, destination, args.eps, max_distance_m=args.max_distance)
+    first = routes[0]
+    for label, place, node, snap in (("from", origin, first.path[0], first.origin_snap_m),
+                                     ("to", destination, first.path[-1],
+                                      first.destination_snap_m)):
+        where = f"{place[0]:.6f},{place[1]:.6f}" if isinstance(place, tuple) else "node"
+        print(f"{label:4} {where}: node {node}" + (f", {snap:.0f} m away" if snap else ""))
+    print(format_routes(routes))
+    if args.geojson:
+        payload = json.dumps(to_geojson(routes), indent=1) + "\n"
+        _write_output(args.geojson, lambda out: out.write(payload))
+    if args.png or args.html:
+        from velorin import pictures
+
+        scene = pictures.scene_of(router, routes, title=f"{Path(args.map).name.split('.')[0]}: "
+                                                         f"cycling routes")
+        for path, draw in ((args.png, pictures.draw_png), (args.html, pictures.write_html)):
+            if path:
+                try:
+                    draw(scene, path)
+                except OSError as exc:
+                    raise CommandError(f"cannot write {path}: {exc.strerror}") from None
+                print(f"wrote {path}")
+    return 0
+
+
+def _write_output(path: str, write: Callable[[Any], Any]) -> None:
+    try:
+        write_atomically(path, write)
+    except OSError as exc:
+        raise CommandError(f"cannot write {path}: {exc.strerror}") from None
+    print(f"wrote {path}")
+
+
+# --- Entry point -------------------------------------------------------------
+
+#: Every subcommand's registration, in the order ``--help`` lists them.
+COMMANDS: list[Command] = [_add_convert, _add_route]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Safe cycling routes on OpenStreetMap data.")
+    subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for add in COMMANDS:
+        add(subparsers)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+        return status
+    except (CommandError, VelorinError, ValueError) as exc:
+        message = str(exc)
+    except OSError as exc:
+        message = f"{exc.filename}: {exc.strerror}" if exc.filename else str(exc)
+    except KeyboardInterrupt:
+        return 130
+    line = " ".join(message.split())
+    print(f"{PROG} {args.command}: error: {line}", file=sys.stderr)
+    return 1

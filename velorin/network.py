@@ -1,0 +1,253 @@
+"""The road network as numpy arrays: node positions, arcs, the main component, snapping.
+
+The routing engine keeps its own copy of the graph and offers no way to read
+it back, so the Python side keeps what it needs to turn places into node ids
+and node ids into places: one row per distinct node id (the later record wins
+when an id repeats, as in the engine), the arcs in document order, and a k-d
+tree over the nodes that can start or end a route.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from operator import itemgetter, methodcaller
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import orjson
+from scipy.sparse import csr_matrix
+from scipy.sparse.csgraph import connected_components
+from scipy.spatial import cKDTree
+
+from velorin.geo import DEG_TO_RAD, haversine_m_array
+from velorin.route import Arc
+
+U64 = npt.NDArray[np.uint64]
+I64 = npt.NDArray[np.int64]
+F64 = npt.NDArray[np.float64]
+
+#: Per-arc annotations the OSM import writes; any other key is left to the engine.
+ARC_ATTRIBUTES = ("way_id", "name", "highway", "lts", "surface")
+
+# Leaves of 64 points keep the tree's own bookkeeping under 4 bytes per node
+# (one 72-byte tree node per 20 points or so); a query still looks at about a
+# hundred points only, and answers faster than with smaller leaves.
+_LEAF_SIZE = 64
+
+
+def parse_document(text: str | bytes) -> Any:
+    """The JSON value of a graph document that the engine has already accepted."""
+    try:
+        return orjson.loads(text)
+    except orjson.JSONDecodeError:
+        # The engine skips values of unknown keys that orjson refuses (integers
+        # beyond 64 bits, lone surrogate escapes); the standard parser reads them.
+        return json.loads(text)
+
+
+def _records(doc: Any) -> tuple[Sequence[Any], Sequence[Any]]:
+    if isinstance(doc, Mapping):
+        return doc["nodes"], doc["edges"]
+    return doc[0], doc[1]
+
+
+def _column(records: Sequence[Any], key: str, position: int, dtype: type) -> npt.NDArray[Any]:
+    """One field of every record, whether records are objects or arrays."""
+    try:
+        return np.fromiter(map(itemgetter(key), records), dtype=dtype, count=len(records))
+    except TypeError:  # some records in array form
+        return np.fromiter((r[key] if isinstance(r, Mapping) else r[position] for r in records),
+                           dtype=dtype, count=len(records))
+
+
+def _familiarity(edges: Sequence[Any]) -> F64:
+    """Familiarity of every arc; none (absent or null) is 0.0, as in the engine."""
+    try:
+        values = list(map(methodcaller("get", "familiarity"), edges))
+    except AttributeError:  # some records in array form
+        values = [e.get("familiarity") if isinstance(e, Mapping) else e[4] for e in edges]
+    # None becomes NaN here; no document float can be NaN, so NaN means none.
+    column = np.array(values, dtype=np.float64)
+    column[np.isnan(column)] = 0.0
+    return column
+
+
+def _unit_vectors(lat: F64, lon: F64) -> F64:
+    """Points on the unit sphere: chord length grows with great-circle distance."""
+    la, lo = lat * DEG_TO_RAD, lon * DEG_TO_RAD
+    c = np.cos(la)
+    return np.column_stack((c * np.cos(lo), c * np.sin(lo), np.sin(la)))
+
+
+@dataclass
+class Snapper:
+    """Nearest candidate node of a point, by great-circle distance."""
+
+    tree: cKDTree | None
+    #: Row in the node table of each point of the tree (4 bytes each where that suffices).
+    rows: npt.NDArray[np.int32] | I64
+
+    @classmethod
+    def over(cls, lat: F64, lon: F64, rows: I64) -> Snapper:
+        if len(rows) == 0:
+            return cls(None, rows)
+        tree = cKDTree(_unit_vectors(lat[rows], lon[rows]), leafsize=_LEAF_SIZE,
+                       balanced_tree=False, copy_data=False)
+        compact = rows.astype(np.int32) if len(lat) < 2**31 else rows
+        return cls(tree, compact)
+
+    def nearest(self, lat: F64, lon: F64, node_lat: F64, node_lon: F64) -> tuple[I64, F64]:
+        """Node rows and distances in metres; row -1 and infinity on a map without candidates."""
+        if self.tree is None:
+            return (np.full(len(lat), -1, dtype=np.int64), np.full(len(lat), np.inf))
+        _, hit = self.tree.query(_unit_vectors(lat, lon), k=1)
+        rows = self.rows[hit].astype(np.int64)
+        return rows, haversine_m_array(lat, lon, node_lat[rows], node_lon[rows])
+
+
+class Network:
+    """Nodes, arcs and optional per-arc annotations of one graph document."""
+
+    def __init__(self, doc: Any, attributes: ArcAttributes | None = None) -> None:
+        nodes, edges = _records(doc)
+        raw_ids = _column(nodes, "id", 0, np.uint64)
+        raw_lat = _column(nodes, "lat", 1, np.float64)
+        raw_lon = _column(nodes, "lon", 2, np.float64)
+        # Later records replace earlier ones with the same id, as in the engine:
+        # the first occurrence in the reversed table is the last one.
+        ids, first = np.unique(raw_ids[::-1], return_index=True)
+        keep = len(raw_ids) - 1 - first
+        self.ids: U64 = ids
+        self.lat: F64 = raw_lat[keep]
+        self.lon: F64 = raw_lon[keep]
+
+        self.edge_from: U64 = _column(edges, "from", 0, np.uint64)
+        self.edge_to: U64 = _column(edges, "to", 1, np.uint64)
+        self.distance_m: F64 = _column(edges, "distance_m", 2, np.float64)
+        self.risk: F64 = _column(edges, "risk_score", 3, np.float64)
+        self.familiarity: F64 = _familiarity(edges)
+        self.from_row: I64 = self.rows_of(self.edge_from)
+        self.to_row: I64 = self.rows_of(self.edge_to)
+        self.attributes = attributes if attributes is not None else ArcAttributes.of(edges)
+
+        linked = (self.from_row >= 0) & (self.to_row >= 0)
+        self._arc_rows = (self.from_row[linked], self.to_row[linked])
+        self._linked_edges = np.flatnonzero(linked)
+        self.main_rows: I64 = self._largest_strong_component()
+        touched = np.zeros(len(self.ids), dtype=bool)
+        touched[self._arc_rows[0]] = True
+        touched[self._arc_rows[1]] = True
+        self.routable_rows: I64 = np.flatnonzero(touched)
+        self.main_snapper = Snapper.over(self.lat, self.lon, self.main_rows)
+        self._any_snapper: Snapper | None = None
+        self._arc_keys: I64 | None = None
+        self._arc_pick: I64 | None = None
+
+    @property
+    def node_count(self) -> int:
+        return len(self.ids)
+
+    def document(self) -> bytes:
+        """A graph document (array form) that routes exactly as the one this network came from.
+
+        Node records are the ones the engine looks up (one per id); arcs keep
+        their document order, on which ties between equal routes depend.
+        """
+        nodes = list(zip(self.ids.tolist(), self.lat.tolist(), self.lon.tolist()))
+        edges = list(zip(self.edge_from.tolist(), self.edge_to.tolist(), self.distance_m.tolist(),
+                         self.risk.tolist(), self.familiarity.tolist()))
+        return orjson.dumps([nodes, edges])
+
+    def rows_of(self, node_ids: U64) -> I64:
+        """Row of each node id in the node table, -1 for an id without a node record."""
+        if len(self.ids) == 0:
+            return np.full(len(node_ids), -1, dtype=np.int64)
+        at = np.searchsorted(self.ids, node_ids).astype(np.int64)
+        at[at == len(self.ids)] = 0
+        at[self.ids[at] != node_ids] = -1
+        return at
+
+    def _largest_strong_component(self) -> I64:
+        """Rows of the largest set of nodes that all reach one another (arcs only)."""
+        n = len(self.ids)
+        heads, tails = self._arc_rows
+        if len(heads) == 0:
+            return np.zeros(0, dtype=np.int64)
+        matrix = csr_matrix((np.ones(len(heads), dtype=np.int8), (heads, tails)), shape=(n, n))
+        _, labels = connected_components(matrix, directed=True, connection="strong")
+        touched = np.zeros(n, dtype=bool)
+        touched[heads] = True
+        sizes = np.bincount(labels[touched])
+        return np.flatnonzero(touched & (labels == int(np.argmax(sizes))))
+
+    def snapper(self, main_component: bool) -> Snapper:
+        if main_component:
+            return self.main_snapper
+        if self._any_snapper is None:
+            self._any_snapper = Snapper.over(self.lat, self.lon, self.routable_rows)
+        return self._any_snapper
+
+    def arcs_along(self, rows: I64) -> I64:
+        """Edge index of each leg of a path of node rows: the shortest of parallel arcs."""
+        if self._arc_keys is None:
+            heads, tails = self._arc_rows
+            keys = heads * len(self.ids) + tails
+            order = np.lexsort((self._linked_edges, self.distance_m[self._linked_edges], keys))
+            keys = keys[order]
+            first = np.ones(len(keys), dtype=bool)
+            first[1:] = keys[1:] != keys[:-1]
+            self._arc_keys = keys[first]
+            self._arc_pick = self._linked_edges[order][first]
+        assert self._arc_pick is not None
+        wanted = rows[:-1] * len(self.ids) + rows[1:]
+        if len(self._arc_keys) == 0:
+            return np.full(len(wanted), -1, dtype=np.int64)
+        at = np.searchsorted(self._arc_keys, wanted)
+        at[at == len(self._arc_keys)] = 0
+        return np.where(self._arc_keys[at] == wanted, self._arc_pick[at], -1)
+
+
+class ArcAttributes:
+    """What the map says about each arc: way, street name, class, stress level, surface.
+
+    Way, name, class and surface belong to a way, so they are kept once per
+    way and each arc points at its way's row; the stress level belongs to the
+    direction of travel and is kept per arc.
+    """
+
+    WAY_KEYS = ("way_id", "name", "highway", "surface")
+
+    def __init__(self, row_of_edge: npt.NDArray[np.int64], rows: dict[str, list[Any]],
+                 lts: list[Any]) -> None:
+        self.row_of_edge = row_of_edge
+        self.rows = rows
+        self.lts = lts
+
+    @classmethod
+    def of(cls, edges: Sequence[Any]) -> ArcAttributes | None:
+        """The annotations of a document's arcs, or None when no arc carries any."""
+        objects = [e if type(e) is dict else (e if isinstance(e, Mapping) else {}) for e in edges]
+        if not any(not e.keys().isdisjoint(ARC_ATTRIBUTES) for e in objects):
+            return None
+        lts = list(map(methodcaller("get", "lts"), objects))
+        try:
+            way_ids = np.fromiter(map(itemgetter("way_id"), objects), dtype=np.int64,
+                                  count=len(objects))
+        except (KeyError, TypeError, ValueError, OverflowError):
+            # Not every arc names an integer way: keep every arc's own values.
+            rows = {key: list(map(methodcaller("get", key), objects)) for key in cls.WAY_KEYS}
+            return cls(np.arange(len(objects), dtype=np.int64), rows, lts)
+        _, first, inverse = np.unique(way_ids, return_index=True, return_inverse=True)
+        leaders = [objects[i] for i in first.tolist()]
+        rows = {key: list(map(methodcaller("get", key), leaders)) for key in cls.WAY_KEYS}
+        return cls(inverse.astype(np.int64).reshape(-1), rows, lts)
+
+    def arc(self, edge: int) -> Arc:
+        row = int(self.row_of_edge[edge])
+        rows = self.rows
+        return Arc(way_id=rows["way_id"][row], name=rows["name"][row],
+                   highway=rows["highway"][row], lts=self.lts[edge],
+                   surface=rows["surface"][row])

@@ -1,0 +1,130 @@
+"""The graph document built from way records."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from velorin.geo import haversine_m
+from velorin.osm.risk import RiskModel
+from velorin.osm.ways import classify_way
+
+@dataclass
+class ConversionStats:
+    """What a conversion kept and dropped."""
+
+    highway_ways: int = 0
+    kept_ways: int = 0
+    oneway_ways: int = 0
+    contraflow_ways: int = 0
+    nodes: int = 0
+    edges: int = 0
+    skipped_arcs: int = 0
+    familiar_edges: int = 0
+    seconds: float = 0.0
+    #: Length of directed arcs per LTS level, in metres.
+    length_by_lts_m: dict[int, float] = field(default_factory=lambda: {1: 0.0, 2: 0.0, 3: 0.0,
+                                                                       4: 0.0})
+
+    def summary(self) -> str:
+        total = sum(self.length_by_lts_m.values()) or 1.0
+        shares = ", ".join(f"LTS{k} {100 * v / total:.0f}%" for k, v in
+                           sorted(self.length_by_lts_m.items()))
+        return (f"{self.kept_ways} of {self.highway_ways} highway ways kept, {self.nodes} nodes, "
+                f"{self.edges} arcs ({self.oneway_ways} one-way ways, "
+                f"{self.contraflow_ways} open to contraflow cycling); "
+                f"{shares}; {self.seconds:.2f} s")
+
+
+def _check_familiarity_rate(familiarity_per_km: float) -> None:
+    if not math.isfinite(familiarity_per_km):
+        raise ValueError(f"familiarity_per_km must be a finite number, not {familiarity_per_km}")
+
+
+#: One way as the builder sees it: id, tags, and (node id, lat, lon) per node;
+#: lat/lon are None where the extract lacks the node's position.
+WayRecord = tuple[int, Mapping[str, str], list[tuple[int, float | None, float | None]]]
+
+
+def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None,
+                    familiar_ways: Mapping[int, float] | None = None,
+                    familiarity_per_km: float = 1.0, left_hand_traffic: bool = False,
+                    push_bike: bool = False, annotate: bool = False,
+                    stats: ConversionStats | None = None) -> dict[str, list[dict[str, Any]]]:
+    """Graph document (object form) from way records.
+
+    Each kept way yields one arc per pair of consecutive nodes and allowed
+    direction, forward arcs first.  A node without a position ends the arc
+    chain there (the way is split around it); repeated consecutive nodes give
+    no arc.  With ``familiar_ways`` every arc of a listed way gets
+    ``familiarity = weight * familiarity_per_km * length_km`` and every other
+    arc 0.0; without it no arc has a familiarity key.  ``annotate`` adds
+    ``way_id``, ``lts`` and ``highway`` keys, and ``name`` and ``surface``
+    where the way has them; ``from_json`` ignores them all.
+    """
+    model = model or RiskModel()
+    model.validate()
+    _check_familiarity_rate(familiarity_per_km)
+    stats = stats if stats is not None else ConversionStats()
+    coords: dict[int, tuple[float, float]] = {}
+    edges: list[dict[str, Any]] = []
+    for way_id, tags, refs in ways:
+        if "highway" in tags:
+            stats.highway_ways += 1
+        profile = classify_way(tags, model, left_hand_traffic, push_bike)
+        if profile is None:
+            continue
+        stats.kept_ways += 1
+        if profile.forward is None or profile.backward is None:
+            stats.oneway_ways += 1
+        elif profile.forward.contraflow or profile.backward.contraflow:
+            stats.contraflow_ways += 1
+        # What annotate adds to each arc, per direction (nothing without it).
+        tails: dict[int, dict[str, Any]] = {1: {}, -1: {}}
+        if annotate:
+            annotation: dict[str, Any] = {"way_id": way_id, "highway": tags["highway"]}
+            for key in ("name", "surface"):
+                if key in tags:
+                    annotation[key] = tags[key]
+            for sign, direction in ((1, profile.forward), (-1, profile.backward)):
+                if direction is not None:
+                    tails[sign] = {**annotation, "lts": direction.lts}
+        familiar_weight = None
+        if familiar_ways is not None:
+            familiar_weight = familiar_ways.get(way_id, 0.0) * familiarity_per_km
+        for (a, alat, alon), (b, blat, blon) in zip(refs, refs[1:]):
+            if alat is None or blat is None or a < 0 or b < 0:
+                # Outside the extract (or a negative, unsaved editor id):
+                # the way is cut here rather than given a made-up position.
+                stats.skipped_arcs += 1
+                continue
+            if a == b:
+                continue
+            assert alon is not None and blon is not None
+            coords[a] = (alat, alon)
+            coords[b] = (blat, blon)
+            # The haversine is symmetric bit for bit (sine is odd, cosine even,
+            # the product commutes), so both directions share one length.
+            distance = haversine_m(alat, alon, blat, blon)
+            for sign, direction, frm, to in ((1, profile.forward, a, b),
+                                             (-1, profile.backward, b, a)):
+                if direction is None:
+                    continue
+                risk = max(distance * direction.risk_per_m, model.min_arc_risk)
+                if familiar_weight is None:
+                    edge = {"from": frm, "to": to, "distance_m": distance, "risk_score": risk,
+                            **tails[sign]}
+                else:
+                    edge = {"from": frm, "to": to, "distance_m": distance, "risk_score": risk,
+                            "familiarity": familiar_weight * distance / 1000.0, **tails[sign]}
+                    if familiar_weight:
+                        stats.familiar_edges += 1
+                stats.length_by_lts_m[direction.lts] += distance
+                edges.append(edge)
+    nodes = [{"id": nid, "lat": lat, "lon": lon} for nid, (lat, lon) in sorted(coords.items())]
+    stats.nodes = len(nodes)
+    stats.edges = len(edges)
+    return {"nodes": nodes, "edges": edges}
+

@@ -1,0 +1,193 @@
+"""The Level of Traffic Stress risk model and the tag readers it relies on."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+_INF = math.inf
+
+
+@dataclass
+class RiskModel:
+    """Level of Traffic Stress model turning a way's tags into risk per metre.
+
+    Each direction of a way gets a stress level from 1 (a child could ride it)
+    to 4 (only the strong and fearless ride it), after Mekuria, Furth and
+    Nixon (2012), in the simplified form usual for OSM data:
+
+    * no motor traffic (cycleway, path, footway or pedestrian street open to
+      bicycles) or a separated cycle track serving that direction: LTS 1;
+    * a painted lane (``lane``, ``shoulder``, ``share_busway``) serving that
+      direction: looked up in ``painted_lane`` by speed and lanes per direction;
+    * otherwise mixed traffic: looked up in ``mixed_traffic`` by speed, lanes
+      per direction, and whether the street is a local one (``local_streets``);
+    * a bicycle street (``bicycle_road=yes`` or ``cyclestreet=yes``): LTS 1.
+
+    The speed is ``maxspeed`` (or ``maxspeed:forward``/``:backward``), else
+    ``default_speed_kmh`` for the class; the lanes per direction are
+    ``lanes:forward``/``:backward``, else ``lanes`` (all of them on a one-way
+    street, half rounded up otherwise), else ``default_lanes_per_direction``.
+
+    An arc's risk is ``length_m * lts_risk_per_m[lts - 1]`` times the surface
+    factor, times ``contraflow_factor`` when it rides against one-way traffic
+    without a lane of its own, and never less than ``min_arc_risk``.
+
+    Every field may be changed; ``RiskModel.from_mapping`` reads overrides
+    from a JSON object (``--risk-model`` on the command line).
+    """
+
+    #: Risk per metre for LTS 1, 2, 3 and 4.  One km of LTS 1 costs 0.1, of LTS 4 costs 2.0.
+    lts_risk_per_m: tuple[float, float, float, float] = (0.0001, 0.0003, 0.0008, 0.002)
+    #: Rows (speed limit up to km/h, LTS for one lane per direction on a local street,
+    #: on any other street, for two lanes per direction, for three or more), first match wins.
+    mixed_traffic: tuple[tuple[float, int, int, int, int], ...] = (
+        (20, 1, 1, 2, 3),
+        (30, 1, 2, 3, 4),
+        (40, 2, 3, 3, 4),
+        (50, 2, 3, 4, 4),
+        (65, 3, 4, 4, 4),
+        (_INF, 4, 4, 4, 4),
+    )
+    #: Rows (speed limit up to km/h, LTS for one, two, three or more lanes per direction).
+    painted_lane: tuple[tuple[float, int, int, int], ...] = (
+        (30, 1, 2, 3),
+        (50, 2, 3, 3),
+        (65, 3, 3, 4),
+        (_INF, 3, 4, 4),
+    )
+    #: Classes counted as local streets in ``mixed_traffic`` (links count as their road).
+    local_streets: frozenset[str] = frozenset(
+        {"residential", "living_street", "service", "unclassified", "road", "track"})
+    #: Speed assumed when ``maxspeed`` is absent or unreadable, in km/h.
+    default_speed_kmh: Mapping[str, float] = field(default_factory=lambda: {
+        "motorway": 110, "trunk": 90, "primary": 50, "secondary": 50, "tertiary": 50,
+        "unclassified": 40, "residential": 30, "living_street": 20, "service": 20,
+        "road": 40, "track": 20,
+    })
+    #: Lanes per direction assumed when no lane count is tagged.
+    default_lanes_per_direction: Mapping[str, int] = field(default_factory=lambda: {
+        "motorway": 2, "trunk": 2,
+    })
+    #: Risk multiplier by ``surface`` value; absent values use ``unknown_surface_factor``.
+    surface_factor: Mapping[str, float] = field(default_factory=lambda: {
+        "paved": 1.0, "asphalt": 1.0, "concrete": 1.0, "paving_stones": 1.05,
+        "concrete:plates": 1.1, "concrete:lanes": 1.2, "metal": 1.2, "wood": 1.2,
+        "compacted": 1.2, "fine_gravel": 1.25, "sett": 1.3, "cobblestone": 1.4,
+        "unhewn_cobblestone": 1.6, "pebblestone": 1.5, "gravel": 1.5, "unpaved": 1.5,
+        "dirt": 1.6, "earth": 1.6, "ground": 1.6, "grass": 1.8, "sand": 2.0, "mud": 2.0,
+        "rock": 2.0, "woodchips": 1.6,
+    })
+    #: Multiplier for a track without ``surface``, by ``tracktype`` (grade1 is paved).
+    tracktype_factor: Mapping[str, float] = field(default_factory=lambda: {
+        "grade1": 1.0, "grade2": 1.2, "grade3": 1.5, "grade4": 1.6, "grade5": 1.8,
+    })
+    unknown_surface_factor: float = 1.0
+    #: Extra risk for riding against one-way traffic where no lane is marked for it.
+    contraflow_factor: float = 1.25
+    #: Floor on every arc's risk.  Two nodes at the same position give a zero-length
+    #: arc pair; with zero risk too, that cycle would cost nothing and a search
+    #: that keeps equal-cost labels could circle it for ever.
+    min_arc_risk: float = 1e-6
+
+    @classmethod
+    def from_mapping(cls, values: Mapping[str, Any]) -> RiskModel:
+        """A model with the defaults replaced by ``values`` (e.g. a parsed JSON object)."""
+        known = {f.name for f in dataclasses.fields(cls)}
+        unknown = sorted(set(values) - known)
+        if unknown:
+            raise ValueError(f"unknown risk model field(s): {', '.join(unknown)}")
+        base = cls()
+        kwargs: dict[str, Any] = {}
+        for name, value in values.items():
+            current = getattr(base, name)
+            if isinstance(current, frozenset):
+                value = frozenset(value)
+            elif isinstance(current, tuple) and current and isinstance(current[0], tuple):
+                value = tuple(tuple(row) for row in value)
+            elif isinstance(current, tuple):
+                value = tuple(value)
+            elif isinstance(current, Mapping):
+                value = {**current, **value}
+            kwargs[name] = value
+        model = cls(**kwargs)
+        model.validate()
+        return model
+
+    def to_mapping(self) -> dict[str, Any]:
+        """The model as plain JSON-ready values (the format ``from_mapping`` reads)."""
+        out: dict[str, Any] = {}
+        for f in dataclasses.fields(self):
+            value = getattr(self, f.name)
+            if isinstance(value, frozenset):
+                value = sorted(value)
+            elif isinstance(value, tuple):
+                value = [list(v) if isinstance(v, tuple) else v for v in value]
+            elif isinstance(value, Mapping):
+                value = dict(value)
+            out[f.name] = value
+        return out
+
+    def validate(self) -> None:
+        """Raise ValueError for a model that would produce negative or unordered risks."""
+        weights = self.lts_risk_per_m
+        if len(weights) != 4 or any(not (w >= 0.0 and math.isfinite(w)) for w in weights):
+            raise ValueError("lts_risk_per_m needs four finite non-negative weights")
+        for name, width in (("mixed_traffic", 5), ("painted_lane", 4)):
+            rows = getattr(self, name)
+            if not rows or any(len(r) != width for r in rows):
+                raise ValueError(f"{name} rows need {width} values each")
+            if any(lts not in (1, 2, 3, 4) for r in rows for lts in r[1:]):
+                raise ValueError(f"{name} levels must be 1 to 4")
+            if rows[-1][0] != _INF:
+                raise ValueError(f"{name} must end with a row for any speed (Infinity)")
+        factors = [*self.surface_factor.values(), *self.tracktype_factor.values(),
+                   self.unknown_surface_factor, self.contraflow_factor]
+        if any(not (f >= 0.0 and math.isfinite(f)) for f in factors):
+            raise ValueError("factors must be finite and non-negative")
+        if not (self.min_arc_risk > 0.0 and math.isfinite(self.min_arc_risk)):
+            raise ValueError("min_arc_risk must be positive: zero-cost cycles stall the search")
+
+
+def _first_number(value: str | None) -> float | None:
+    """Leading number of a tag value such as "50", "30 mph" or "2;3" (largest of a list)."""
+    if not value:
+        return None
+    best = None
+    for part in value.split(";"):
+        part = part.strip()
+        digits = ""
+        for ch in part:
+            if ch.isdigit() or (ch == "." and digits and "." not in digits):
+                digits += ch
+            else:
+                break
+        if digits:
+            number = float(digits)
+            if "mph" in part:
+                number *= 1.609344
+            best = number if best is None else max(best, number)
+    return best
+
+
+_SPEED_WORDS = {"walk": 7.0, "living_street": 20.0, "urban": 50.0, "rural": 90.0,
+                "none": 130.0, "motorway": 130.0, "trunk": 110.0}
+
+
+def parse_maxspeed(value: str | None) -> float | None:
+    """Speed limit in km/h from a ``maxspeed`` value, or None when unreadable."""
+    number = _first_number(value)
+    if number is not None:
+        return number
+    if not value:
+        return None
+    word = value.strip().lower()
+    # Implicit limits: "FR:urban", "DE:zone30", "DE:living_street", "none".
+    zone = word.rsplit("zone", 1)[-1] if "zone" in word else ""
+    if zone and _first_number(zone.lstrip(":")) is not None:
+        return _first_number(zone.lstrip(":"))
+    return _SPEED_WORDS.get(word.split(":")[-1])
+

@@ -1,0 +1,180 @@
+"""How each direction of a way is ridden: one-way rules, cycle infrastructure, stress level."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+from velorin.osm.access import MOTOR_ROAD_CLASSES, ROAD_CLASSES, is_cyclable
+from velorin.osm.risk import RiskModel, _first_number, parse_maxspeed
+
+def _parse_oneway(value: str | None) -> int | None:
+    """+1 forward only, -1 backward only, 0 both ways, None for no fixed direction."""
+    if value is None:
+        return 0
+    value = value.strip().lower()
+    if value in ("yes", "true", "1"):
+        return 1
+    if value in ("-1", "reverse"):
+        return -1
+    if value in ("reversible", "alternating"):
+        return None
+    return 0
+
+
+_SEPARATED = frozenset({"track", "opposite_track"})
+_PAINTED = frozenset({"lane", "opposite_lane", "shoulder", "share_busway", "opposite_share_busway"})
+_NO_LANE = frozenset({"no", "none", "separate", "crossing"})
+_KIND_RANK = {"none": 0, "painted": 1, "separated": 2}
+
+
+def _infra_kind(value: str) -> str:
+    if value in _SEPARATED:
+        return "separated"
+    if value in _PAINTED:
+        return "painted"
+    return "none"
+
+
+@dataclass(frozen=True)
+class Direction:
+    """How one direction of a way is ridden."""
+
+    lts: int
+    #: Risk per metre, surface and contraflow included.
+    risk_per_m: float
+    #: True when this direction runs against one-way motor traffic.
+    contraflow: bool = False
+
+
+@dataclass(frozen=True)
+class WayProfile:
+    """Riding profile of a way: None for a direction bicycles may not take."""
+
+    forward: Direction | None
+    backward: Direction | None
+
+
+def _side_infrastructure(tags: Mapping[str, str], car: int, left_hand_traffic: bool
+                         ) -> dict[int, tuple[str, bool]]:
+    """Best cycle infrastructure per direction (+1, -1) from the side-specific tags.
+
+    Returns direction -> (kind, opens): ``opens`` tells that the tags make that
+    direction legal for bicycles against one-way traffic (contraflow).
+    """
+    served: dict[int, tuple[str, bool]] = {}
+    for side in ("left", "right"):
+        value = None
+        for key in (f"cycleway:{side}", "cycleway:both", "cycleway"):
+            value = tags.get(key)
+            if value:
+                break
+        if not value:
+            continue
+        value = value.strip().lower()
+        explicit = tags.get(f"cycleway:{side}:oneway") or tags.get("cycleway:both:oneway")
+        if value.startswith("opposite") and car != 0:
+            directions = [-car]
+        elif explicit in ("no", "0", "false"):
+            directions = [1, -1]
+        elif explicit in ("yes", "1", "true"):
+            directions = [1]
+        elif explicit == "-1":
+            directions = [-1]
+        elif car != 0:
+            directions = [car]
+        else:
+            right_side_forward = not left_hand_traffic
+            directions = [1] if (side == "right") == right_side_forward else [-1]
+        kind = _infra_kind(value)
+        opens = value not in _NO_LANE
+        for d in directions:
+            old_kind, old_opens = served.get(d, ("none", False))
+            best = kind if _KIND_RANK[kind] > _KIND_RANK[old_kind] else old_kind
+            served[d] = (best, old_opens or opens)
+    return served
+
+
+def _lookup(rows: Iterable[tuple[Any, ...]], speed: float, column: int) -> int:
+    for row in rows:
+        if speed <= row[0]:
+            return int(row[column])
+    return 4
+
+
+def classify_way(tags: Mapping[str, str], model: RiskModel | None = None,
+                 left_hand_traffic: bool = False, push_bike: bool = False) -> WayProfile | None:
+    """Riding profile of a way, or None when cyclists may not use it at all."""
+    if not is_cyclable(tags, push_bike):
+        return None
+    model = model or RiskModel()
+    highway = tags["highway"]
+    road_class = highway.removesuffix("_link")
+
+    oneway_tag = tags.get("oneway")
+    if oneway_tag is None and (tags.get("junction") in ("roundabout", "circular")
+                               or road_class == "motorway"):
+        oneway_tag = "yes"
+    car = _parse_oneway(oneway_tag)
+    bike_tag = tags.get("oneway:bicycle")
+    bike = _parse_oneway(bike_tag) if bike_tag is not None else car
+    if bike is None or (car is None and bike_tag is None):
+        # A reversible way has no direction a rider can count on.
+        return None
+    car = car or 0
+
+    has_traffic = highway in ROAD_CLASSES or highway in MOTOR_ROAD_CLASSES
+    sides = _side_infrastructure(tags, car, left_hand_traffic) if has_traffic else {}
+
+    allowed = {1: bike in (0, 1), -1: bike in (0, -1)}
+    if bike_tag is None and car != 0 and sides.get(-car, ("none", False))[1]:
+        allowed[-car] = True
+
+    surface = tags.get("surface")
+    if surface is not None:
+        surface_factor = model.surface_factor.get(surface, model.unknown_surface_factor)
+    elif highway == "track":
+        surface_factor = model.tracktype_factor.get(tags.get("tracktype", ""),
+                                                    model.tracktype_factor.get("grade2", 1.0))
+    else:
+        surface_factor = model.unknown_surface_factor
+
+    bicycle_street = tags.get("bicycle_road") == "yes" or tags.get("cyclestreet") == "yes"
+    result: dict[int, Direction | None] = {}
+    for d in (1, -1):
+        if not allowed[d]:
+            result[d] = None
+            continue
+        contraflow = car != 0 and d == -car
+        kind = sides.get(d, ("none", False))[0]
+        if not has_traffic or bicycle_street or kind == "separated":
+            lts = 1
+        else:
+            suffix = ":forward" if d == 1 else ":backward"
+            speed = parse_maxspeed(tags.get("maxspeed" + suffix)) or parse_maxspeed(
+                tags.get("maxspeed"))
+            if speed is None:
+                speed = float(model.default_speed_kmh.get(road_class, 50))
+            lanes = _first_number(tags.get("lanes" + suffix))
+            if lanes is None:
+                total = _first_number(tags.get("lanes"))
+                if total is not None:
+                    lanes = total if car != 0 else math.ceil(total / 2)
+            if lanes is None or lanes < 1:
+                lanes = float(model.default_lanes_per_direction.get(road_class, 1))
+            lanes_col = min(int(lanes), 3)
+            if kind == "painted":
+                lts = _lookup(model.painted_lane, speed, lanes_col)
+            else:
+                local = road_class in model.local_streets
+                column = (1 if local else 2) if lanes_col == 1 else lanes_col + 1
+                lts = _lookup(model.mixed_traffic, speed, column)
+        risk = model.lts_risk_per_m[lts - 1] * surface_factor
+        if contraflow and kind == "none":
+            risk *= model.contraflow_factor
+        result[d] = Direction(lts=lts, risk_per_m=risk, contraflow=contraflow)
+    if result[1] is None and result[-1] is None:
+        return None
+    return WayProfile(forward=result[1], backward=result[-1])

@@ -1,0 +1,80 @@
+"""Routes as plain values: metrics, geometry, per-arc annotations, GeoJSON."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import Any
+
+
+@dataclass(frozen=True, slots=True)
+class Arc:
+    """What the map says about one leg of a route (None where it says nothing)."""
+
+    way_id: int | None = None
+    name: str | None = None
+    highway: str | None = None
+    #: Level of Traffic Stress, 1 (calm) to 4 (heavy traffic).
+    lts: int | None = None
+    surface: str | None = None
+
+
+@dataclass(frozen=True, repr=False)
+class Route:
+    """One route between two places, with its metrics and its geometry.
+
+    The metrics are those of the routing engine, unrounded.  ``coordinates``
+    holds one ``(lat, lon)`` pair per node of ``path``; ``arcs`` one
+    :class:`Arc` per leg (``len(path) - 1`` of them) when the map carries
+    annotations, and is empty otherwise.  ``origin_snap_m`` and
+    ``destination_snap_m`` are the great-circle distances from the places
+    asked for to the nodes the route starts and ends at (0.0 for a node id).
+    """
+
+    route_type: str
+    path: tuple[int, ...]
+    total_distance_m: float
+    total_risk: float
+    total_familiarity: float
+    estimated_time_min: float
+    node_count: int
+    comfort_score: float
+    coordinates: tuple[tuple[float, float], ...]
+    origin_snap_m: float = 0.0
+    destination_snap_m: float = 0.0
+    arcs: tuple[Arc, ...] = ()
+
+    def __repr__(self) -> str:
+        return (f"Route({self.route_type}, dist={self.total_distance_m:.0f}m, "
+                f"risk={self.total_risk:.3f}, time={self.estimated_time_min:.1f}min)")
+
+    def properties(self) -> dict[str, Any]:
+        """The route's metrics as plain JSON values."""
+        return {
+            "route_type": self.route_type,
+            "total_distance_m": self.total_distance_m,
+            "total_risk": self.total_risk,
+            "total_familiarity": self.total_familiarity,
+            "estimated_time_min": self.estimated_time_min,
+            "comfort_score": self.comfort_score,
+            "node_count": self.node_count,
+            "origin_snap_m": self.origin_snap_m,
+            "destination_snap_m": self.destination_snap_m,
+        }
+
+    def to_geojson(self) -> dict[str, Any]:
+        """A GeoJSON Feature: the route as a LineString (longitude first) and its metrics.
+
+        A route that stays on one node repeats that position, since a
+        LineString needs two.
+        """
+        line = [[lon, lat] for lat, lon in self.coordinates]
+        if len(line) == 1:
+            line.append(list(line[0]))
+        return {"type": "Feature", "geometry": {"type": "LineString", "coordinates": line},
+                "properties": self.properties()}
+
+
+def to_geojson(routes: Iterable[Route]) -> dict[str, Any]:
+    """A GeoJSON FeatureCollection with one Feature per route, in the given order."""
+    return {"type": "FeatureCollection", "features": [r.to_geojson() for r in routes]}

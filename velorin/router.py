@@ -1,0 +1,277 @@
+"""The object an application keeps for its map: places in, routes out."""
+
+from __future__ import annotations
+
+import math
+import operator
+import os
+from collections.abc import Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Union
+
+import numpy as np
+import numpy.typing as npt
+import orjson
+import velorin_core
+
+from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
+from velorin.network import ArcAttributes, Network, parse_document
+from velorin.osm.profiles import DEFAULT_PROFILE
+from velorin.route import Arc, Route
+
+if TYPE_CHECKING:
+    from velorin.osm.risk import RiskModel
+
+#: One end of a route: an OpenStreetMap node id, or a ``(lat, lon)`` pair in degrees.
+Place = Union[int, tuple[float, float], Sequence[float]]
+
+DEFAULT_MAX_DISTANCE_M = 500.0
+
+
+class Router:
+    """A road graph ready for routing between places.
+
+    Build one with :meth:`from_osm`, :meth:`from_json` or :meth:`from_file`
+    and keep it: the graph is decoded and the spatial index built once.
+    Snapping considers, by default, only the nodes of the largest part of the
+    map in which every node reaches every other one, so that two snapped
+    places always have a route between them.
+    """
+
+    def __init__(self, graph: velorin_core.PyGraph, network: Network) -> None:
+        self._graph = graph
+        self._network = network
+
+    # --- Building -----------------------------------------------------------
+
+    @classmethod
+    def from_json(cls, document: str | bytes | bytearray) -> Router:
+        """A router for a graph document (JSON text, or its UTF-8 bytes).
+
+        Raises ValueError, with the position of the fault, for a document the
+        engine cannot read.
+        """
+        text = document.decode("utf-8") if isinstance(document, (bytes, bytearray)) else document
+        graph = velorin_core.PyGraph.from_json(text)
+        return cls(graph, Network(parse_document(text)))
+
+    @classmethod
+    def from_file(cls, path: str | os.PathLike[str]) -> Router:
+        """A router for the graph document stored in a file."""
+        return cls.from_json(Path(path).read_bytes())
+
+    @classmethod
+    def from_osm(cls, path: str | os.PathLike[str], profile: str = DEFAULT_PROFILE,
+                 risk_model: RiskModel | None = None, progress: bool = False) -> Router:
+        """A router for an OpenStreetMap extract (``.osm.pbf``, ``.osm``, ``.osm.bz2``, ``.osm.gz``).
+
+        ``risk_model`` is a :class:`velorin.osm.RiskModel` (the default model
+        when None).  Raises :class:`velorin.OsmImportError` for a file that
+        cannot be read as an extract.
+        """
+        from velorin.osm import convert, dumps
+
+        doc = convert(path, model=risk_model, annotate=True, progress=progress, profile=profile)
+        return cls.from_document(doc, text=dumps(doc))
+
+    @classmethod
+    def from_document(cls, doc: Any, *, text: str | None = None) -> Router:
+        """A router for a graph document already held as Python values (object form)."""
+        graph = velorin_core.PyGraph.from_json(text if text is not None else
+                                               orjson.dumps(doc).decode("utf-8"))
+        return cls(graph, Network(doc))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The engine's graph cannot be pickled; a compact document rebuilds it
+        # (and the index) wherever the router is unpickled, e.g. in a worker process.
+        net = self._network
+        return (_rebuild_router, (net.document(), net.attributes))
+
+    # --- What the map holds --------------------------------------------------
+
+    @property
+    def graph(self) -> velorin_core.PyGraph:
+        """The engine's graph, for direct calls to ``velorin_core.compute_safe_routes``."""
+        return self._graph
+
+    @property
+    def node_count(self) -> int:
+        """Number of distinct node ids on the map."""
+        return self._network.node_count
+
+    @property
+    def main_component(self) -> npt.NDArray[np.uint64]:
+        """Ids of the nodes that snapping considers by default: the largest set that all
+        reach one another, in ascending order."""
+        return self._network.ids[self._network.main_rows]
+
+    def position(self, node_id: int) -> tuple[float, float]:
+        """``(lat, lon)`` of a node; raises :class:`NodeNotFound` for an unknown id."""
+        row = self._row(node_id, "node")
+        return float(self._network.lat[row]), float(self._network.lon[row])
+
+    # --- Snapping ------------------------------------------------------------
+
+    def nearest_node(self, lat: float, lon: float,
+                     max_distance_m: float = DEFAULT_MAX_DISTANCE_M, *,
+                     main_component: bool = True) -> tuple[int, float]:
+        """The node nearest to a point and its great-circle distance in metres.
+
+        Raises :class:`PointOutsideMap` when that node is farther than
+        ``max_distance_m``.  With ``main_component=False`` every node that an
+        arc touches is a candidate.
+        """
+        ids, metres = self.nearest_nodes([lat], [lon], max_distance_m,
+                                         main_component=main_component)
+        return int(ids[0]), float(metres[0])
+
+    def nearest_nodes(self, lats: npt.ArrayLike, lons: npt.ArrayLike,
+                      max_distance_m: float = DEFAULT_MAX_DISTANCE_M, *,
+                      main_component: bool = True
+                      ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float64]]:
+        """:meth:`nearest_node` for many points at once: node ids and metres as arrays.
+
+        Raises :class:`PointOutsideMap` for the first point farther than
+        ``max_distance_m`` from every candidate (pass ``math.inf`` to accept
+        any distance), and ValueError for coordinates that are not degrees.
+        """
+        lat = np.atleast_1d(np.asarray(lats, dtype=np.float64))
+        lon = np.atleast_1d(np.asarray(lons, dtype=np.float64))
+        if lat.shape != lon.shape or lat.ndim != 1:
+            raise ValueError(f"lats and lons must be two sequences of the same length, "
+                             f"not of shapes {lat.shape} and {lon.shape}")
+        _check_degrees(lat, lon)
+        if not max_distance_m >= 0.0:
+            raise ValueError(f"max_distance_m must be a non-negative number, "
+                             f"not {max_distance_m!r}")
+        net = self._network
+        rows, metres = net.snapper(main_component).nearest(lat, lon, net.lat, net.lon)
+        far = np.flatnonzero(~(metres <= max_distance_m))
+        if len(far):
+            raise _outside(lat, lon, metres, far, max_distance_m, len(net.ids) == 0)
+        return net.ids[rows], metres
+
+    # --- Routing -------------------------------------------------------------
+
+    def route(self, origin: Place, destination: Place, eps: float = 0.1, *,
+              max_distance_m: float = DEFAULT_MAX_DISTANCE_M) -> list[Route]:
+        """The "shortest", "safest" and "balanced" routes between two places, in that order.
+
+        Each place is a node id or a ``(lat, lon)`` pair, which is snapped to
+        the nearest node of the main part of the map.  Routes whose paths
+        repeat an earlier one are left out, so the list holds one to three
+        routes.  ``eps`` is the search's approximation: with 0.1 the
+        "shortest" and "safest" routes may be up to 10% longer or riskier
+        than the exact optimum; 0.0 gives the exact ones.
+
+        Raises :class:`PointOutsideMap`, :class:`NodeNotFound` or
+        :class:`NoRoute`, all of them :class:`RoutingError`.
+        """
+        eps = float(eps)
+        if not (eps >= 0.0 and math.isfinite(eps)):
+            raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, 0.1 recommended), "
+                             f"not {eps!r}")
+        source, source_m = self._resolve(origin, "origin", max_distance_m)
+        target, target_m = self._resolve(destination, "destination", max_distance_m)
+        try:
+            results = velorin_core.compute_safe_routes(self._graph, source, target, eps)
+        except RuntimeError as exc:
+            raise _routing_error(str(exc), source, target) from None
+        return [self._route(r, source_m, target_m) for r in results]
+
+    def _resolve(self, place: Place, end: str, max_distance_m: float) -> tuple[int, float]:
+        if isinstance(place, (int, np.integer)) and not isinstance(place, bool):
+            node = operator.index(place)
+            if not 0 <= node < 1 << 64:
+                raise NodeNotFound(f"{end} node {node} is not on the map: node ids are "
+                                   f"non-negative 64-bit integers", node_id=node)
+            return node, 0.0
+        if isinstance(place, (str, bytes)) or not isinstance(place, Sequence | np.ndarray) \
+                or len(place) != 2:
+            raise TypeError(f"{end} must be a node id or a (lat, lon) pair, not {place!r}")
+        return self.nearest_node(float(place[0]), float(place[1]), max_distance_m)
+
+    def _row(self, node_id: int, end: str) -> int:
+        net = self._network
+        node = operator.index(node_id)
+        rows = net.rows_of(np.array([node], dtype=np.uint64)) if 0 <= node < 1 << 64 else [-1]
+        if rows[0] < 0:
+            raise NodeNotFound(f"{end} {node} is not on the map", node_id=node)
+        return int(rows[0])
+
+    def _route(self, result: velorin_core.PyRouteResult, source_m: float,
+               target_m: float) -> Route:
+        net = self._network
+        path = result.path
+        rows = net.rows_of(np.array(path, dtype=np.uint64))
+        # An arc may lead to an id without a node record; such a node has no place.
+        known = rows >= 0
+        lat = np.where(known, net.lat[rows], np.nan) if len(net.ids) else np.full(len(rows), np.nan)
+        lon = np.where(known, net.lon[rows], np.nan) if len(net.ids) else np.full(len(rows), np.nan)
+        coordinates = tuple(zip(lat.tolist(), lon.tolist()))
+        arcs: tuple[Arc, ...] = ()
+        if net.attributes is not None:
+            arc = net.attributes.arc
+            arcs = tuple(arc(e) if e >= 0 else Arc() for e in net.arcs_along(rows).tolist())
+        return Route(route_type=result.route_type, path=tuple(path),
+                     total_distance_m=result.total_distance_m, total_risk=result.total_risk,
+                     total_familiarity=result.total_familiarity,
+                     estimated_time_min=result.estimated_time_min,
+                     node_count=result.node_count, comfort_score=result.comfort_score,
+                     coordinates=coordinates, origin_snap_m=source_m,
+                     destination_snap_m=target_m, arcs=arcs)
+
+
+def _rebuild_router(document: bytes, attributes: ArcAttributes | None) -> Router:
+    text = document.decode("utf-8")
+    return Router(velorin_core.PyGraph.from_json(text), Network(orjson.loads(text), attributes))
+
+
+def _check_degrees(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64]) -> None:
+    bad = np.flatnonzero(~((np.abs(lat) <= 90.0) & (np.abs(lon) <= 180.0)))
+    if len(bad):
+        i = int(bad[0])
+        raise ValueError(f"({lat[i]}, {lon[i]}) is not a (lat, lon) pair in degrees: latitude "
+                         f"must lie in -90..90 and longitude in -180..180")
+
+
+def _metres(value: float) -> str:
+    return f"{value:.0f} m" if value < 10_000 else f"{value / 1000:,.1f} km"
+
+
+def _outside(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64],
+             metres: npt.NDArray[np.float64], far: npt.NDArray[np.intp], max_distance_m: float,
+             empty: bool) -> PointOutsideMap:
+    i = int(far[0])
+    point = f"({lat[i]:.6f}, {lon[i]:.6f})"
+    if not math.isfinite(metres[i]):
+        message = f"point {point} cannot be snapped: the map has no routable node"
+    else:
+        message = (f"point {point} is {_metres(float(metres[i]))} from the nearest routable "
+                   f"node, farther than max_distance_m={max_distance_m:g}; choose a point on "
+                   f"the map or allow a larger max_distance_m")
+    if len(lat) > 1:
+        message = f"{len(far)} of {len(lat)} points are too far from the map; the first, " \
+                  f"at index {i}: " + message
+    return PointOutsideMap(message, lat=float(lat[i]), lon=float(lon[i]),
+                           distance_m=float(metres[i]), max_distance_m=max_distance_m)
+
+
+def _routing_error(detail: str, source: int, target: int) -> RoutingError:
+    """The typed error for one of the engine's route-request messages."""
+    if detail.startswith("Nœud source") and "introuvable" in detail:
+        return NodeNotFound(f"origin node {source} is not on the map; pass a node id of the map "
+                            f"or a (lat, lon) pair", node_id=source, detail=detail)
+    if detail.startswith("Nœud cible"):
+        return NodeNotFound(f"destination node {target} is not on the map; pass a node id of "
+                            f"the map or a (lat, lon) pair", node_id=target, detail=detail)
+    if detail.startswith("Nœud source"):
+        return NoRoute(f"no route leaves node {source}: no arc starts there; choose another "
+                       f"origin, or pass a (lat, lon) pair to snap it to the main network",
+                       source=source, target=target, detail=detail)
+    if detail.startswith("Aucun chemin"):
+        return NoRoute(f"no route from node {source} to node {target}: they lie in parts of "
+                       f"the map that are not connected; pass (lat, lon) pairs to snap both "
+                       f"ends to the main network", source=source, target=target, detail=detail)
+    return RoutingError(f"no route from node {source} to node {target}: {detail}",
+                        detail=detail)
