@@ -282,8 +282,9 @@ def _run_route(args: argparse.Namespace) -> int:
     if args.png or args.html:
         from velorin import pictures
 
+        extract = None if is_graph_document(args.map) else args.map
         scene = pictures.scene_of(router, routes, title=f"{Path(args.map).name.split('.')[0]}: "
-                                                         f"cycling routes")
+                                                         f"cycling routes", extract=extract)
         for path, draw in ((args.png, pictures.draw_png), (args.html, pictures.write_html)):
             if path:
                 try:
