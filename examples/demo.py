@@ -69,10 +69,10 @@ def candidate_pairs(router: Router, places: Sequence[Place], distance_km: float
         half_lat = distance_km * 500.0 / 111_195.0
         half_lon = half_lat / math.cos(math.radians(lat))
         for dx, dy in ((1, 0), (0, 1), (0.7, 0.7), (0.7, -0.7)):
-            a, _ = router.nearest_node(lat - dy * half_lat, lon - dx * half_lon, math.inf)
-            b, _ = router.nearest_node(lat + dy * half_lat, lon + dx * half_lon, math.inf)
-            if a != b:
-                out.append((a, b, "start", "finish"))
+            start, _ = router.nearest_node(lat - dy * half_lat, lon - dx * half_lon, math.inf)
+            finish, _ = router.nearest_node(lat + dy * half_lat, lon + dx * half_lon, math.inf)
+            if start != finish:
+                out.append((start, finish, "start", "finish"))
     return out
 
 

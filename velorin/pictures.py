@@ -79,11 +79,13 @@ class RouteView:
         return cls(route.route_type, list(route.path), route.total_distance_m,
                    route.total_risk, route.estimated_time_min, route.comfort_score)
 
+    def comfort_text(self) -> str:
+        # Long or risky routes have comforts like 0.001: a figure that still says something.
+        return f"{self.comfort:.2f}" if self.comfort >= 0.01 else f"{self.comfort:.1g}"
+
     def caption(self) -> str:
-        # Long or risky routes have comforts like 0.001: two figures that say something.
-        comfort = f"{self.comfort:.2f}" if self.comfort >= 0.01 else f"{self.comfort:.1g}"
         return (f"{self.route_type}: {self.distance_m / 1000:.2f} km, risk {self.risk:.3f}, "
-                f"{self.time_min:.1f} min, comfort {comfort}")
+                f"{self.time_min:.1f} min, comfort {self.comfort_text()}")
 
 
 def coinciding_routes(routes: Sequence[RouteView]) -> list[tuple[str, str]]:
@@ -298,7 +300,7 @@ def _places_to_write(scene: Scene, bounds: tuple[float, float, float, float], li
 def scale_bar_length(width_m: float) -> float:
     """A round length (1, 2 or 5 times a power of ten) of at most a fifth of the width."""
     target = max(width_m / 5, 1.0)
-    power = 10 ** math.floor(math.log10(target))
+    power = 10.0 ** math.floor(math.log10(target))
     for step in (5, 2, 1):
         if step * power <= target:
             return step * power
@@ -516,8 +518,8 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
             parts.append(f'<path class="{css}" d="M{" L".join(xy(*p) for p in poly)} Z"/>')
     for css, lines in (("river", scene.rivers), ("coast", scene.coastlines)):
         if lines:
-            ds = " ".join(f'M{" L".join(xy(*p) for p in line)}' for line in lines)
-            parts.append(f'<path class="{css}" d="{ds}"/>')
+            d = " ".join(f'M{" L".join(xy(*p) for p in line)}' for line in lines)
+            parts.append(f'<path class="{css}" d="{d}"/>')
     # One path per colour keeps the page small even for a whole city.
     buckets: dict[str, list[str]] = {}
     for a, b, r in _visible_segments(scene, coords, bounds):
@@ -558,7 +560,7 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
             f'<span class="swatch" style="background:{colour}"></span>'
             f"{html.escape(route.route_type)}</label></td>"
             f"<td>{route.distance_m:,.0f} m</td><td>{route.risk:.3f}</td>"
-            f"<td>{route.time_min:.1f} min</td><td>{route.comfort:.2f}</td>"
+            f"<td>{route.time_min:.1f} min</td><td>{route.comfort_text()}</td>"
             f"<td>{len(route.path)}</td></tr>")
     ends = scene.endpoints()
     if ends:

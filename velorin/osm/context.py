@@ -88,13 +88,13 @@ def read_context(path: str | os.PathLike[str],
     try:
         for obj in processor:
             tags = obj.tags
-            if obj.is_node():
+            if isinstance(obj, osmium.osm.Node):
                 place, name = tags.get("place"), tags.get("name")
                 if place in PLACE_RANKS and name and obj.location.valid():
                     lat, lon = obj.location.lat, obj.location.lon
                     if _touches([(lat, lon)], bounds):
                         ctx.places.append(Place(name, lat, lon, PLACE_RANKS.index(place)))
-            elif obj.is_way():
+            elif isinstance(obj, osmium.osm.Way):
                 if tags.get("natural") == "coastline":
                     target = ctx.coastlines
                 elif tags.get("waterway") in _RIVERS:
@@ -104,7 +104,7 @@ def read_context(path: str | os.PathLike[str],
                 line = _points(obj.nodes)
                 if len(line) >= 2 and _touches(line, bounds):
                     target.append(line)
-            elif obj.is_area():
+            elif isinstance(obj, osmium.osm.Area):
                 if _kind(tags, _WATER):
                     target = ctx.water
                 elif _kind(tags, _PARKS):

@@ -33,20 +33,22 @@ def _read_ways(path: Path, progress: bool, blocking: Collection[str], blocked: s
     # Node positions are cached by osmium before the filters run, so every
     # node reaches the location table while only barriers and highway ways
     # reach Python.
+    barriers, highways = KeyFilter("barrier"), KeyFilter("highway")
+    barriers.enable_for(osmium.osm.NODE)
+    highways.enable_for(osmium.osm.WAY)
     processor = (osmium.FileProcessor(str(path), osmium.osm.NODE | osmium.osm.WAY)
-                 .with_locations()
-                 .with_filter(KeyFilter("barrier").enable_for(osmium.osm.NODE))
-                 .with_filter(KeyFilter("highway").enable_for(osmium.osm.WAY)))
+                 .with_locations().with_filter(barriers).with_filter(highways))
     bar = None
     if progress:
         from tqdm import tqdm
         bar = tqdm(desc=f"reading {path.name}", unit=" ways", file=sys.stderr, mininterval=0.5)
     try:
         for obj in processor:
-            if obj.is_node():
-                if barrier_blocks(obj.tags, blocking):
+            if isinstance(obj, osmium.osm.Node):
+                if barrier_blocks(dict(obj.tags), blocking):
                     blocked.add(obj.id)
                 continue
+            assert isinstance(obj, osmium.osm.Way)
             refs: list[tuple[int, float | None, float | None]] = []
             for n in obj.nodes:
                 loc = n.location

@@ -107,11 +107,11 @@ def _lookup(rows: Iterable[tuple[Any, ...]], speed: float, column: int) -> int:
 def _way_factor(tags: Mapping[str, str], model: RiskModel) -> float:
     """Risk multiplier of a way for its ground, its difficulty and walking; Infinity: not used."""
     # Surface, tracktype and smoothness describe the same ground: the worst one counts.
-    rough = [table[value] for table, value in ((model.surface_factor, tags.get("surface")),
-                                               (model.tracktype_factor, tags.get("tracktype")),
-                                               (model.smoothness_factor, tags.get("smoothness")))
+    rough = [table[value] for table, value in ((model.surface_factor, tags.get("surface", "")),
+                                               (model.tracktype_factor, tags.get("tracktype", "")),
+                                               (model.smoothness_factor, tags.get("smoothness", "")))
              if value in table]
-    if "surface" in tags and "surface" not in model.surface_factor:
+    if "surface" in tags and tags["surface"] not in model.surface_factor:
         rough.append(model.unknown_surface_factor)
     if not rough:
         rough.append(model.tracktype_factor.get("grade2", 1.0) if tags["highway"] == "track"
@@ -119,7 +119,7 @@ def _way_factor(tags: Mapping[str, str], model: RiskModel) -> float:
     factor = max(rough)
     # Hiking and mountain-bike grades both rate the trail: the harder one counts.
     difficulty = 1.0
-    sac = tags.get("sac_scale")
+    sac = tags.get("sac_scale", "")
     if sac in model.sac_scale_factor:
         difficulty = model.sac_scale_factor[sac]
     mtb = tags.get("mtb:scale", "").strip()[:1]
