@@ -34,7 +34,7 @@ _DEFAULTS: dict[str, dict[str, Any]] = {
                            "grass": 1.2, "woodchips": 1.1, "pebblestone": 1.15, "sand": 1.5,
                            "mud": 1.5, "rock": 1.3},
         "tracktype_factor": {"grade2": 1.0, "grade3": 1.05, "grade4": 1.1, "grade5": 1.2},
-        "smoothness_factor": {"bad": 1.0, "very_bad": 1.1, "horrible": 1.3,
+        "smoothness_factor": {"intermediate": 1.0, "bad": 1.0, "very_bad": 1.1, "horrible": 1.3,
                               "very_horrible": 1.8},
         # A penalty growing with the grade, so the easier trail wins when both exist.
         "mtb_scale_factor": {"1": 1.1, "2": 1.3, "3": 1.8, "4": 3.0, "5": 5.0},
