@@ -40,8 +40,10 @@ def test_hand_checked_ways(way_id, city_push_bike, mtb):
     assert (way_id in arcs_by_way("mtb", False)) == mtb
 
 
-def test_mtb_trail_costs_grow_with_the_grade():
+def test_mtb_trail_costs_grow_with_the_grade_and_stay_finite():
     ways = arcs_by_way("mtb", False)
+    risks = [e["risk_score"] for arcs in ways.values() for e in arcs]
+    assert all(0.0 < r < 1e6 for r in risks)
     per_m = {w: ways[w][0]["risk_score"] / ways[w][0]["distance_m"] for w in (29249700, 32594779)}
     # mtb:scale 3 on ground against mtb:scale 2 on unpaved ground.
     assert per_m[29249700] > per_m[32594779] > og.RiskModel().lts_risk_per_m[0]

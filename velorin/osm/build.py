@@ -63,7 +63,8 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
     direction, forward arcs first.  A node without a position ends the arc
     chain there (the way is split around it); repeated consecutive nodes give
     no arc; so does a node of ``blocked_nodes`` (a barrier no bicycle gets
-    past).  With ``familiar_ways`` every arc of a listed way gets
+    past; a reader may still be filling the collection with the nodes that
+    precede the ways, so it is read only as each way arrives).  With ``familiar_ways`` every arc of a listed way gets
     ``familiarity = weight * familiarity_per_km * length_km`` and every other
     arc 0.0; without it no arc has a familiarity key.  ``annotate`` adds
     ``way_id``, ``lts`` and ``highway`` keys, and ``name`` and ``surface``
@@ -75,9 +76,6 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
     stats = stats if stats is not None else ConversionStats()
     coords: dict[int, tuple[float, float]] = {}
     edges: list[dict[str, Any]] = []
-    # A reader may fill blocked_nodes while it streams the nodes that precede
-    # the ways, so it is read only as each way arrives.
-    blocked = blocked_nodes
     for way_id, tags, refs in ways:
         if "highway" in tags:
             stats.highway_ways += 1
@@ -105,7 +103,7 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
                 # the way is cut here rather than given a made-up position.
                 stats.skipped_arcs += 1
                 continue
-            if a in blocked or b in blocked:
+            if a in blocked_nodes or b in blocked_nodes:
                 continue
             if a == b:
                 continue
@@ -133,7 +131,7 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
                 edges.append(edge)
     nodes = [{"id": nid, "lat": lat, "lon": lon} for nid, (lat, lon) in sorted(coords.items())]
     stats.nodes = len(nodes)
-    stats.blocking_barriers = len(blocked)
+    stats.blocking_barriers = len(blocked_nodes)
     stats.edges = len(edges)
     return {"nodes": nodes, "edges": edges}
 
