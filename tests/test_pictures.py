@@ -1,4 +1,4 @@
-"""Pictures: the stress colour of a street stays visible under a route; legends tell coincidences."""
+"""Pictures: a street's stress colour stays visible under a route; the legend tells repeats."""
 
 import sys
 

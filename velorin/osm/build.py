@@ -64,7 +64,8 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
     chain there (the way is split around it); repeated consecutive nodes give
     no arc; so does a node of ``blocked_nodes`` (a barrier no bicycle gets
     past; a reader may still be filling the collection with the nodes that
-    precede the ways, so it is read only as each way arrives).  With ``familiar_ways`` every arc of a listed way gets
+    precede the ways, so it is read only as each way arrives).  With
+    ``familiar_ways`` every arc of a listed way gets
     ``familiarity = weight * familiarity_per_km * length_km`` and every other
     arc 0.0; without it no arc has a familiarity key.  ``annotate`` adds
     ``way_id``, ``lts`` and ``highway`` keys, and ``name`` and ``surface``

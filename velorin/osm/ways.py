@@ -107,10 +107,10 @@ def _lookup(rows: Iterable[tuple[Any, ...]], speed: float, column: int) -> int:
 def _way_factor(tags: Mapping[str, str], model: RiskModel) -> float:
     """Risk multiplier of a way for its ground, its difficulty and walking; Infinity: not used."""
     # Surface, tracktype and smoothness describe the same ground: the worst one counts.
-    rough = [table[value] for table, value in ((model.surface_factor, tags.get("surface", "")),
-                                               (model.tracktype_factor, tags.get("tracktype", "")),
-                                               (model.smoothness_factor, tags.get("smoothness", "")))
-             if value in table]
+    described = ((model.surface_factor, tags.get("surface", "")),
+                 (model.tracktype_factor, tags.get("tracktype", "")),
+                 (model.smoothness_factor, tags.get("smoothness", "")))
+    rough = [table[value] for table, value in described if value in table]
     if "surface" in tags and tags["surface"] not in model.surface_factor:
         rough.append(model.unknown_surface_factor)
     if not rough:
