@@ -267,12 +267,22 @@ def street_names(scene: Scene, coords: Mapping[int, tuple[float, float]],
         total[name] = total.get(name, 0.0) + d
         if d > best.get(name, (-1.0, 0, 0))[0]:
             best[name] = (d, a, b)
+    kx = math.cos(math.radians((lat0 + lat1) / 2))
+    width, height = (lon1 - lon0) * kx, lat1 - lat0
     out = []
-    for name in sorted(total, key=lambda n: -total[n])[:limit]:
+    for name in sorted(total, key=lambda n: -total[n]):
         _, a, b = best[name]
         (alat, alon), (blat, blon) = coords[a], coords[b]
-        out.append((name, (alat + blat) / 2, (alon + blon) / 2,
-                    _bearing_deg(coords[a], coords[b])))
+        lat, lon, angle = (alat + blat) / 2, (alon + blon) / 2, _bearing_deg(coords[a], coords[b])
+        # A name takes up to about 0.9% of the map's width per letter: it must fit on the map.
+        half = 0.5 * len(name) * 0.009 * width
+        rad = math.radians(angle)
+        dx, dy = half * abs(math.cos(rad)), half * abs(math.sin(rad))
+        x, y = (lon - lon0) * kx, lat - lat0
+        if dx < x < width - dx and dy < y < height - dy:
+            out.append((name, lat, lon, angle))
+            if len(out) == limit:
+                break
     return out
 
 
@@ -395,8 +405,12 @@ def figure(scene: Scene, *, dpi: int = 150) -> Any:
         ax.add_collection(core_lines)
 
     for name, lat, lon, angle in street_names(scene, coords, (lat0, lat1, lon0, lon1)):
-        ax.annotate(name, (lon, lat), fontsize=7.5, color="#343a40", ha="center", va="center",
-                    rotation=angle, rotation_mode="anchor", zorder=2.5, path_effects=white_halo)
+        # Beside the street rather than on it, where the street would show between words.
+        up = math.radians(angle + 90)
+        ax.annotate(name, (lon, lat), xytext=(6 * math.cos(up), 6 * math.sin(up)),
+                    textcoords="offset points", fontsize=7.5, color="#343a40", ha="center",
+                    va="center", rotation=angle, rotation_mode="anchor", zorder=2.5,
+                    path_effects=white_halo)
     for name, lat, lon, rank in _places_to_write(scene, (lat0, lat1, lon0, lon1)):
         ax.annotate(name, (lon, lat), fontsize=max(7.5, 12.5 - 1.0 * rank), color="#212529",
                     fontweight="bold" if rank <= 2 else "normal", ha="center", va="center",
@@ -507,9 +521,10 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
     def xy(lat: float, lon: float) -> str:
         return f"{margin + (lon - lon0) * kx * scale:.1f} {margin + (lat1 - lat) * scale:.1f}"
 
-    def text(css: str, lat: float, lon: float, label: str, angle: float = 0.0) -> str:
+    def text(css: str, lat: float, lon: float, label: str, angle: float | None = None) -> str:
         x, y = xy(lat, lon).split()
-        turn = f' transform="rotate({-angle:.1f} {x} {y})"' if angle else ""
+        # A street's name is turned along it and moved off it (dy is across the turned text).
+        turn = f' transform="rotate({-angle:.1f} {x} {y})" dy="-7"' if angle is not None else ""
         return f'<text class="{css}" x="{x}" y="{y}"{turn}>{html.escape(label)}</text>'
 
     parts: list[str] = []
