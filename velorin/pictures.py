@@ -247,10 +247,14 @@ def street_names(scene: Scene, coords: Mapping[int, tuple[float, float]],
                  ) -> list[tuple[str, float, float, float]]:
     """(name, lat, lon, angle) for the longest named main streets in view.
 
-    Each name is written once, on its longest arc in view, turned along it.
-    Names already among the scene's labels are left out.
+    Each name is written once, beside its longest arc in view that no route
+    takes, turned along it.  Names already among the scene's labels are left
+    out.
     """
     lat0, lat1, lon0, lon1 = bounds
+    # A name written on a route's street would be hidden under the route.
+    ridden = {leg for r in scene.routes for pair in zip(r.path, r.path[1:])
+              for leg in (pair, pair[::-1])}
     best: dict[str, tuple[float, int, int]] = {}
     total: dict[str, float] = {}
     for e in scene.doc["edges"]:
@@ -258,7 +262,7 @@ def street_names(scene: Scene, coords: Mapping[int, tuple[float, float]],
         if not name or e.get("highway") not in MAIN_STREETS or name in scene.labels:
             continue
         a, b = e["from"], e["to"]
-        if a not in coords or b not in coords:
+        if a not in coords or b not in coords or (a, b) in ridden:
             continue
         mid = ((coords[a][0] + coords[b][0]) / 2, (coords[a][1] + coords[b][1]) / 2)
         if not (lat0 <= mid[0] <= lat1 and lon0 <= mid[1] <= lon1):
