@@ -1,6 +1,7 @@
 # Two commands do everything on a fresh machine:
 #   make demo   - set up .venv, build the module, run the demo on the built-in town
-#                 (make demo OSM=extract.osm.pbf [SOURCE=lat,lon TARGET=lat,lon] for a real map)
+#                 (make demo OSM=extract.osm.pbf [SOURCE=lat,lon TARGET=lat,lon]
+#                  [PROFILE=city|trekking|mtb] for a real map)
 #   make test   - set up .venv, build the module, run every test
 #
 # PYTHON may name the interpreter; otherwise the first working python3.13 or
@@ -68,7 +69,7 @@ install: $(INSTALL_STAMP)
 
 demo: install
 	$(VPY) examples/demo.py $(if $(OSM),--osm "$(OSM)") $(if $(SOURCE),--source "$(SOURCE)") \
-	  $(if $(TARGET),--target "$(TARGET)")
+	  $(if $(TARGET),--target "$(TARGET)") $(if $(PROFILE),--profile "$(PROFILE)")
 
 # The C++ tests run first so that the pytest summary closes the output.
 test: install

@@ -4,7 +4,9 @@
 By default the town is the built-in synthetic one (``examples/town.py``), so
 the demo needs nothing outside the repository.  With ``--osm`` it converts an
 OpenStreetMap extract instead and routes between two given points (node ids or
-``lat,lon``), or two points it picks in the largest connected part of the map.
+``lat,lon``), or between two places named in the extract, picked so that the
+shortest, safest and balanced routes differ (nodes across the middle of the
+map when the extract names no places).
 
 Writes ``demo.png`` and ``demo.html`` (or ``<extract>.png``/``.html``) into
 the output directory, ``out/`` unless ``--out`` says otherwise.
@@ -24,23 +26,77 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from velorin import Router, RoutingError  # noqa: E402
-from velorin.osm import ConversionStats, OsmImportError, convert, dumps  # noqa: E402
-from velorin.pictures import RouteView, Scene, draw_png, write_html  # noqa: E402
+from velorin.geo import haversine_m  # noqa: E402
+from velorin.osm import PROFILES, ConversionStats, OsmImportError, convert, dumps  # noqa: E402
+from velorin.osm.context import MapContext, Place, read_context  # noqa: E402
+from velorin.pictures import RouteView, Scene, draw_png, frame, write_html  # noqa: E402
 
 
-def choose_endpoints(router: Router, distance_km: float) -> tuple[int, int]:
-    """Two nodes of the main network about ``distance_km`` apart, near its middle."""
-    nodes = router.main_component.tolist()
-    if len(nodes) < 2:
+#: Straight-line distance between the places of a candidate pair, in km.
+PLACE_PAIR_KM = (1.5, 8.0)
+#: Most candidate pairs routed before settling for the best seen.
+MAX_CANDIDATES = 12
+
+
+def candidate_pairs(router: Router, places: Sequence[Place], distance_km: float
+                    ) -> list[tuple[int, int, str, str]]:
+    """Pairs of nodes to try as endpoints, with what to call them.
+
+    Named places of the extract come first (towns before villages, pairs near
+    ``distance_km`` apart first), each snapped to the main network; then
+    pairs of nodes ``distance_km`` apart across the middle of the network in
+    four directions, for an extract that names no places.
+    """
+    snapped: list[tuple[Place, int]] = []
+    for place in places:
+        try:
+            snapped.append((place, router.nearest_node(place.lat, place.lon, 300.0)[0]))
+        except RoutingError:
+            continue  # a place far from any road ridden, e.g. a mountain hut
+    pairs = []
+    for i, (a, na) in enumerate(snapped):
+        for b, nb in snapped[i + 1:]:
+            km = haversine_m(a.lat, a.lon, b.lat, b.lon) / 1000
+            if na != nb and PLACE_PAIR_KM[0] <= km <= PLACE_PAIR_KM[1]:
+                pairs.append((max(a.rank, b.rank), abs(km - distance_km), na, nb, a.name, b.name))
+    pairs.sort(key=lambda p: p[:2])
+    out = [(na, nb, an, bn) for _, _, na, nb, an, bn in pairs]
+
+    main = router.main_component.tolist()
+    if len(main) >= 2:
+        positions = [router.position(n) for n in main]
+        lat = sum(p[0] for p in positions) / len(positions)
+        lon = sum(p[1] for p in positions) / len(positions)
+        half_lat = distance_km * 500.0 / 111_195.0
+        half_lon = half_lat / math.cos(math.radians(lat))
+        for dx, dy in ((1, 0), (0, 1), (0.7, 0.7), (0.7, -0.7)):
+            start, _ = router.nearest_node(lat - dy * half_lat, lon - dx * half_lon, math.inf)
+            finish, _ = router.nearest_node(lat + dy * half_lat, lon + dx * half_lon, math.inf)
+            if start != finish:
+                out.append((start, finish, "start", "finish"))
+    return out
+
+
+def choose_endpoints(router: Router, places: Sequence[Place], distance_km: float, eps: float
+                     ) -> tuple[int, int, str, str]:
+    """The first candidate pair whose shortest, safest and balanced routes all differ.
+
+    Among a few candidates only, to keep the demo quick; without such a pair,
+    the candidate with the most distinct routes.
+    """
+    best: tuple[int, tuple[int, int, str, str]] | None = None
+    for pair in candidate_pairs(router, places, distance_km)[:MAX_CANDIDATES]:
+        try:
+            count = len(router.route(pair[0], pair[1], eps))
+        except RoutingError:
+            continue
+        if count == 3:
+            return pair
+        if best is None or count > best[0]:
+            best = (count, pair)
+    if best is None:
         raise SystemExit("demo: the map has no two mutually reachable nodes to route between")
-    positions = [router.position(n) for n in nodes]
-    lat = sum(p[0] for p in positions) / len(positions)
-    lon = sum(p[1] for p in positions) / len(positions)
-    # Start half the distance west of the middle and finish half the distance east.
-    half_deg = distance_km * 500.0 / (111_195.0 * math.cos(math.radians(lat)))
-    source, _ = router.nearest_node(lat, lon - half_deg, math.inf)
-    target, _ = router.nearest_node(lat, lon + half_deg, math.inf)
-    return source, target
+    return best[1]
 
 
 def resolve_point(text: str, router: Router) -> int:
@@ -91,12 +147,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--osm", metavar="PATH", help="OSM extract to route on instead of the town")
     p.add_argument("--source", help="start: node id or lat,lon (default: chosen)")
     p.add_argument("--target", help="finish: node id or lat,lon (default: chosen)")
-    p.add_argument("--distance-km", type=float, default=2.0,
-                   help="straight-line distance between chosen points (default 2.0)")
+    p.add_argument("--distance-km", type=float, default=3.0,
+                   help="straight-line distance wanted between chosen points (default 3.0)")
     p.add_argument("--eps", type=float, default=0.1,
                    help="search approximation, 0.0 exact (default 0.1)")
+    p.add_argument("--profile", choices=PROFILES, default=PROFILES[0],
+                   help="cycling profile for an OSM extract (default city)")
     p.add_argument("--push-bike", action="store_true",
-                   help="also use footways and pedestrian streets (OSM maps)")
+                   help="also use footways and pedestrian streets, walking the bike (OSM maps)")
     p.add_argument("--out", default="out", help="output directory (default out/)")
     p.add_argument("--no-html", action="store_true", help="write only the PNG")
     return p.parse_args(argv)
@@ -110,16 +168,20 @@ def main(argv: list[str] | None = None) -> int:
     labels: dict[str, tuple[float, float]] = {}
     focus = False
     started = time.perf_counter()
+    context = MapContext()
+    ends = ("start", "finish")
     if args.osm:
         stats = ConversionStats()
         try:
-            doc = convert(args.osm, annotate=True, push_bike=args.push_bike, stats=stats)
+            doc = convert(args.osm, annotate=True, push_bike=args.push_bike, stats=stats,
+                          profile=args.profile)
+            context = read_context(args.osm)
         except OsmImportError as exc:
             print(f"demo: error: {exc}", file=sys.stderr)
             return 1
-        print(f"{Path(args.osm).name}: {stats.summary()}")
+        print(f"{Path(args.osm).name} ({args.profile} profile): {stats.summary()}")
         name = Path(args.osm).name.split(".")[0]
-        title = f"{name}: cycling routes"
+        title = f"{name}: cycling routes ({args.profile} profile)"
         focus = True
         if not doc["edges"]:
             print("demo: error: no cyclable way in this map", file=sys.stderr)
@@ -128,7 +190,12 @@ def main(argv: list[str] | None = None) -> int:
         if args.source and args.target:
             source, target = resolve_point(args.source, router), resolve_point(args.target, router)
         else:
-            source, target = choose_endpoints(router, args.distance_km)
+            source, target, *named = choose_endpoints(router, context.places, args.distance_km,
+                                                      args.eps)
+            ends = (named[0], named[1])
+            if ends != ("start", "finish"):
+                title = f"{name}: from {ends[0]} to {ends[1]} ({args.profile} profile)"
+                print(f"routing from {ends[0]} to {ends[1]}, two places named in the extract")
     else:
         from town import build_town
 
@@ -153,7 +220,8 @@ def main(argv: list[str] | None = None) -> int:
     print_routes(routes, doc)
 
     scene = Scene(doc=doc, routes=[RouteView.of(r) for r in routes], title=title, water=water,
-                  parks=parks, labels=labels, focus=focus)
+                  parks=parks, labels=labels, focus=focus, ends=ends)
+    scene.add_context(context.within(frame(scene)))
     png = draw_png(scene, out_dir / f"{name}.png")
     print(f"wrote {png}")
     if not args.no_html:

@@ -91,7 +91,7 @@ def test_demo_on_a_real_extract(tmp_path):
         pytest.skip(f"{path} not available")
     run = run_demo("--osm", str(path), "--distance-km", "1.0", "--out", str(tmp_path))
     assert run.returncode == 0, run.stderr
-    assert "Route(shortest" in run.stdout
+    assert "Route(shortest" in run.stdout and "routing from " in run.stdout
     assert (tmp_path / "monaco-latest.png").read_bytes().startswith(PNG_SIGNATURE)
     assert_self_contained((tmp_path / "monaco-latest.html").read_text(encoding="utf-8"))
 

@@ -73,7 +73,11 @@ RES = {"highway": "residential"}
     ({"highway": "footway"}, None),
     ({"highway": "footway", "bicycle": "designated"}, (1, 1)),
     ({"highway": "pedestrian", "bicycle": "yes"}, (1, 1)),
-    ({"highway": "steps", "bicycle": "yes"}, None),
+    ({"highway": "steps"}, None),
+    ({"highway": "steps", "bicycle": "yes"}, (1, 1)),
+    ({"highway": "steps", "ramp:bicycle": "yes"}, (1, 1)),
+    ({"highway": "steps", "ramp:bicycle": "yes", "bicycle": "no"}, None),
+    ({"highway": "path", "bicycle": "dismount"}, None),
     ({"highway": "path"}, (1, 1)),
     ({"highway": "path", "bicycle": "no"}, None),
     ({**RES, "access": "private"}, None),
@@ -98,6 +102,76 @@ def test_push_bike_keeps_footways_but_not_forbidden_ones():
     assert profile({"highway": "footway"}, push_bike=True) == (1, 1)
     assert profile({"highway": "footway", "bicycle": "no"}, push_bike=True) is None
     assert profile({"highway": "steps"}, push_bike=True) is None
+
+
+W = 0.0001  # risk per metre at LTS 1
+
+
+@pytest.mark.parametrize("tags, city, trekking, mtb", [
+    ({"highway": "path"}, W, W, W),
+    # Trail grades: out for city and trekking from mtb:scale 2 and sac_scale
+    # mountain_hiking up; mtb keeps them at a cost growing with the grade.
+    ({"highway": "path", "mtb:scale": "1"}, 1.5 * W, 1.3 * W, 1.1 * W),
+    ({"highway": "path", "mtb:scale": "2+"}, None, None, 1.3 * W),
+    ({"highway": "path", "mtb:scale": "4"}, None, None, 3.0 * W),
+    ({"highway": "path", "sac_scale": "hiking"}, W, W, W),
+    ({"highway": "path", "sac_scale": "mountain_hiking"}, None, None, 1.3 * W),
+    ({"highway": "path", "sac_scale": "demanding_alpine_hiking"}, None, None, None),
+    # The harder of the two grades counts, and the worst ground description.
+    ({"highway": "path", "sac_scale": "mountain_hiking", "mtb:scale": "3"}, None, None, 1.8 * W),
+    ({"highway": "path", "surface": "ground", "smoothness": "horrible"}, None, 3.0 * W,
+     1.3 * W),
+    ({"highway": "path", "smoothness": "very_bad"}, None, 2.0 * W, 1.1 * W),
+    ({"highway": "track", "tracktype": "grade5", "surface": "gravel"}, 3.5 * W, 2.5 * W,
+     1.2 * W),
+    ({"highway": "track"}, 1.2 * W, 1.2 * W, W),
+])
+def test_profiles_decide_which_trails_are_ridden_and_at_what_cost(tags, city, trekking, mtb):
+    for name, expected in (("city", city), ("trekking", trekking), ("mtb", mtb)):
+        way = og.classify_way(tags, og.RiskModel.for_profile(name))
+        got = way and way.forward.risk_per_m
+        assert got == (expected and pytest.approx(expected)), name
+
+
+@pytest.mark.parametrize("tags, push_factor", [
+    ({"highway": "footway"}, 3.0),
+    ({"highway": "footway", "bicycle": "yes"}, 1.0),
+    ({"highway": "path", "bicycle": "dismount"}, 3.0),
+    ({"highway": "steps", "ramp:bicycle": "yes"}, 5.0),
+])
+def test_walked_ways_cost_more_and_dismount_ways_need_push_bike(tags, push_factor):
+    walked = og.classify_way(tags, push_bike=True)
+    assert walked.forward.risk_per_m == pytest.approx(push_factor * W)
+    assert (og.classify_way(tags) is None) == (push_factor == 3.0)
+
+
+@pytest.mark.parametrize("tags, blocks", [
+    ({"barrier": "bollard"}, False),
+    ({"barrier": "cycle_barrier"}, False),
+    ({"barrier": "gate"}, False),
+    ({"barrier": "stile"}, True),
+    ({"barrier": "kissing_gate", "bicycle": "yes"}, False),
+    ({"barrier": "bollard", "bicycle": "no"}, True),
+])
+def test_barriers(tags, blocks):
+    assert og.barrier_blocks(tags, og.RiskModel().blocking_barriers) == blocks
+
+
+def test_a_blocking_barrier_cuts_the_way_there():
+    refs = [(1, 45.0, 5.0), (2, 45.001, 5.0), (3, 45.002, 5.0)]
+    doc = og.graph_from_ways([(7, {"highway": "path"}, refs)], blocked_nodes={2})
+    assert doc == {"nodes": [], "edges": []}
+    doc = og.graph_from_ways([(7, {"highway": "path"}, refs)], blocked_nodes={3})
+    assert [(e["from"], e["to"]) for e in doc["edges"]] == [(1, 2), (2, 1)]
+
+
+def test_profile_and_model_must_agree(tmp_path):
+    with pytest.raises(ValueError, match="differs from the risk model's profile"):
+        og.convert(tmp_path / "x.osm", model=og.RiskModel(), profile="mtb")
+    with pytest.raises(ValueError, match="unknown profile 'bmx'"):
+        og.RiskModel.for_profile("bmx")
+    mtb = og.RiskModel.from_mapping({"profile": "mtb", "push_factor": 2.0})
+    assert mtb == og.RiskModel.for_profile("mtb", push_factor=2.0)
 
 
 def test_risk_factors():

@@ -34,8 +34,13 @@ class CommandError(Exception):
 
 def add_map_options(parser: argparse.ArgumentParser) -> None:
     """How an OpenStreetMap extract becomes a graph: one place for every command."""
-    parser.add_argument("--profile", choices=PROFILES, default=DEFAULT_PROFILE,
-                        help=f"cycling profile of the import (default {DEFAULT_PROFILE})")
+    parser.add_argument("--profile", choices=PROFILES,
+                        help=f"cycling profile of the import: city (everyday bike on made "
+                             f"ground), trekking (rough tracks too), mtb (technical trails "
+                             f"too) (default {DEFAULT_PROFILE})")
+    parser.add_argument("--push-bike", action="store_true",
+                        help="also keep footways, pedestrian streets and bicycle=dismount "
+                             "ways, for walking the bike (at three times the cost)")
 
 
 def add_progress_options(parser: argparse.ArgumentParser) -> None:
@@ -63,7 +68,8 @@ def load_router(path: str, args: argparse.Namespace) -> Any:
     progress = getattr(args, "progress", None)
     if progress is None:
         progress = _large_on_terminal(path)
-    return Router.from_osm(path, profile=args.profile, progress=progress)
+    return Router.from_osm(path, profile=args.profile, progress=progress,
+                           push_bike=args.push_bike)
 
 
 def _large_on_terminal(path: str) -> bool:
@@ -117,8 +123,6 @@ def _add_convert(subparsers: Subparsers) -> None:
     p.add_argument("--left-hand-traffic", action="store_true",
                    help="traffic keeps left (UK, Japan...): cycleway:left serves the "
                         "forward direction of two-way streets")
-    p.add_argument("--push-bike", action="store_true",
-                   help="also keep footways and pedestrian streets (walking the bike)")
     p.add_argument("--annotate", action="store_true",
                    help="add way_id, lts, highway, name and surface to every arc "
                         "(ignored by from_json)")
@@ -143,6 +147,11 @@ def _model_from_args(args: argparse.Namespace) -> Any:
         if not isinstance(loaded, dict):
             raise CommandError(f"risk model {args.risk_model}: expected a JSON object")
         values.update(loaded)
+    if args.profile:
+        if values.get("profile", args.profile) != args.profile:
+            raise CommandError(f"--profile {args.profile} differs from the profile "
+                               f"{values['profile']!r} of {args.risk_model}")
+        values["profile"] = args.profile
     if args.lts_weights:
         try:
             weights = [float(w) for w in args.lts_weights.split(",")]
@@ -170,8 +179,7 @@ def _run_convert(args: argparse.Namespace) -> int:
     doc = convert(args.input, model=model, familiar_ways=args.familiar,
                   familiarity_per_km=args.familiarity_per_km,
                   left_hand_traffic=args.left_hand_traffic, push_bike=args.push_bike,
-                  annotate=args.annotate, progress=args.progress, stats=stats,
-                  profile=args.profile)
+                  annotate=args.annotate, progress=args.progress, stats=stats)
     if args.output == "-":
         write(doc, sys.stdout)
     else:
@@ -274,8 +282,9 @@ def _run_route(args: argparse.Namespace) -> int:
     if args.png or args.html:
         from velorin import pictures
 
+        extract = None if is_graph_document(args.map) else args.map
         scene = pictures.scene_of(router, routes, title=f"{Path(args.map).name.split('.')[0]}: "
-                                                         f"cycling routes")
+                                                         f"cycling routes", extract=extract)
         for path, draw in ((args.png, pictures.draw_png), (args.html, pictures.write_html)):
             if path:
                 try:

@@ -16,7 +16,6 @@ import velorin_core
 
 from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
 from velorin.network import ArcAttributes, Network, parse_document
-from velorin.osm.profiles import DEFAULT_PROFILE
 from velorin.route import Arc, Route
 
 if TYPE_CHECKING:
@@ -61,17 +60,23 @@ class Router:
         return cls.from_json(Path(path).read_bytes())
 
     @classmethod
-    def from_osm(cls, path: str | os.PathLike[str], profile: str = DEFAULT_PROFILE,
-                 risk_model: RiskModel | None = None, progress: bool = False) -> Router:
+    def from_osm(cls, path: str | os.PathLike[str], profile: str | None = None,
+                 risk_model: RiskModel | None = None, progress: bool = False,
+                 push_bike: bool = False) -> Router:
         """A router for an OpenStreetMap extract (``.osm.pbf``, ``.osm``, ``.osm.bz2``, ``.osm.gz``).
 
-        ``risk_model`` is a :class:`velorin.osm.RiskModel` (the default model
-        when None).  Raises :class:`velorin.OsmImportError` for a file that
-        cannot be read as an extract.
+        ``profile`` is the cycling profile, ``city`` (the default),
+        ``trekking`` or ``mtb``.  ``risk_model`` is a
+        :class:`velorin.osm.RiskModel` (the profile's model when None; build
+        it with ``RiskModel.for_profile``).  ``push_bike`` also keeps the ways
+        where the bike must be walked, at a cost.  Raises
+        :class:`velorin.OsmImportError` for a file that cannot be read as an
+        extract.
         """
         from velorin.osm import convert, dumps
 
-        doc = convert(path, model=risk_model, annotate=True, progress=progress, profile=profile)
+        doc = convert(path, model=risk_model, annotate=True, progress=progress, profile=profile,
+                      push_bike=push_bike)
         return cls.from_document(doc, text=dumps(doc))
 
     @classmethod

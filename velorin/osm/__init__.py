@@ -23,7 +23,8 @@ ids is given.
 from velorin.errors import OsmImportError
 from velorin.geo import haversine_m
 from velorin.osm.access import (MOTOR_ROAD_CLASSES, PATH_CLASSES, PEDESTRIAN_CLASSES,
-                                ROAD_CLASSES, bicycle_access, is_cyclable)
+                                ROAD_CLASSES, barrier_blocks, bicycle_access, is_cyclable,
+                                is_walked)
 from velorin.osm.build import ConversionStats, WayRecord, graph_from_ways
 from velorin.osm.profiles import DEFAULT_PROFILE, PROFILES
 from velorin.osm.reader import convert, load_familiar_ways
@@ -34,6 +35,7 @@ from velorin.osm.writer import dumps, write
 __all__ = [
     "DEFAULT_PROFILE", "MOTOR_ROAD_CLASSES", "PATH_CLASSES", "PEDESTRIAN_CLASSES", "PROFILES",
     "ROAD_CLASSES", "ConversionStats", "Direction", "OsmImportError", "RiskModel", "WayProfile",
-    "WayRecord", "bicycle_access", "classify_way", "convert", "dumps", "graph_from_ways",
-    "haversine_m", "is_cyclable", "load_familiar_ways", "parse_maxspeed", "write",
+    "WayRecord", "barrier_blocks", "bicycle_access", "classify_way", "convert", "dumps",
+    "graph_from_ways", "haversine_m", "is_cyclable", "is_walked", "load_familiar_ways",
+    "parse_maxspeed", "write",
 ]

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
 
 #: Streets shared with motor traffic, ridden unless access tags forbid it.
 ROAD_CLASSES = frozenset({
@@ -30,16 +30,28 @@ def bicycle_access(tags: Mapping[str, str]) -> str | None:
     return None
 
 
+def has_bicycle_ramp(tags: Mapping[str, str]) -> bool:
+    """True for steps with a ramp for pushing a bicycle (``ramp:bicycle=yes|left|right|both``)."""
+    return tags.get("ramp:bicycle", "no") not in ("no", "separate")
+
+
 def is_cyclable(tags: Mapping[str, str], push_bike: bool = False) -> bool:
-    """True when the way is one a cyclist may ride legally.
+    """True when the way is one a cyclist may use.
 
     With ``push_bike`` footways and pedestrian streets are kept too (unless
-    bicycle=no), for a rider willing to walk the bike where riding is not allowed.
+    bicycle=no), and so are ``bicycle=dismount`` ways, for a rider willing to
+    walk the bike where riding is not allowed.  Steps are kept where a bicycle
+    is allowed on them or they have a ramp for it.
     """
     highway = tags.get("highway")
     if highway is None or tags.get("area") == "yes":
         return False
     access = bicycle_access(tags)
+    if access == "dismount" and not push_bike:
+        return False
+    if highway == "steps":
+        return tags.get("bicycle") in ("yes", "designated") or (
+            has_bicycle_ramp(tags) and access not in _FORBIDDEN)
     if highway in MOTOR_ROAD_CLASSES or tags.get("motorroad") == "yes":
         return tags.get("bicycle") in _PERMITTED
     if highway in PEDESTRIAN_CLASSES:
@@ -50,3 +62,31 @@ def is_cyclable(tags: Mapping[str, str], push_bike: bool = False) -> bool:
         return access not in _FORBIDDEN
     return False
 
+
+def is_walked(tags: Mapping[str, str]) -> bool:
+    """True for a kept way on which the bike is pushed rather than ridden.
+
+    That is a footway or pedestrian street without a bicycle permission, a
+    ``bicycle=dismount`` way, or steps.
+    """
+    highway = tags.get("highway")
+    if highway == "steps" or bicycle_access(tags) == "dismount":
+        return True
+    return highway in PEDESTRIAN_CLASSES and tags.get("bicycle") not in _PERMITTED
+
+
+def barrier_blocks(tags: Mapping[str, str], blocking: Collection[str]) -> bool:
+    """True when a ``barrier`` node stops a bicycle.
+
+    The node's own ``bicycle`` tag decides first (``yes`` lets through even a
+    stile with a gap beside it, ``no`` stops even a bollard); otherwise the
+    barrier blocks when its kind is in ``blocking`` (stiles, turnstiles,
+    fences...), and lets through the kinds that stop only motor vehicles
+    (bollards, cycle barriers, gates left open to traffic).
+    """
+    bicycle = tags.get("bicycle")
+    if bicycle in _PERMITTED or bicycle == "dismount":
+        return False
+    if bicycle in _FORBIDDEN:
+        return True
+    return tags.get("barrier") in blocking

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Mapping
+from collections.abc import Collection, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -23,6 +23,8 @@ class ConversionStats:
     edges: int = 0
     skipped_arcs: int = 0
     familiar_edges: int = 0
+    #: Barrier nodes that no bicycle gets past (the ways through them are cut there).
+    blocking_barriers: int = 0
     seconds: float = 0.0
     #: Length of directed arcs per LTS level, in metres.
     length_by_lts_m: dict[int, float] = field(default_factory=lambda: {1: 0.0, 2: 0.0, 3: 0.0,
@@ -34,7 +36,8 @@ class ConversionStats:
                            sorted(self.length_by_lts_m.items()))
         return (f"{self.kept_ways} of {self.highway_ways} highway ways kept, {self.nodes} nodes, "
                 f"{self.edges} arcs ({self.oneway_ways} one-way ways, "
-                f"{self.contraflow_ways} open to contraflow cycling); "
+                f"{self.contraflow_ways} open to contraflow cycling, "
+                f"{self.blocking_barriers} blocking barriers); "
                 f"{shares}; {self.seconds:.2f} s")
 
 
@@ -52,13 +55,17 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
                     familiar_ways: Mapping[int, float] | None = None,
                     familiarity_per_km: float = 1.0, left_hand_traffic: bool = False,
                     push_bike: bool = False, annotate: bool = False,
+                    blocked_nodes: Collection[int] = (),
                     stats: ConversionStats | None = None) -> dict[str, list[dict[str, Any]]]:
     """Graph document (object form) from way records.
 
     Each kept way yields one arc per pair of consecutive nodes and allowed
     direction, forward arcs first.  A node without a position ends the arc
     chain there (the way is split around it); repeated consecutive nodes give
-    no arc.  With ``familiar_ways`` every arc of a listed way gets
+    no arc; so does a node of ``blocked_nodes`` (a barrier no bicycle gets
+    past; a reader may still be filling the collection with the nodes that
+    precede the ways, so it is read only as each way arrives).  With
+    ``familiar_ways`` every arc of a listed way gets
     ``familiarity = weight * familiarity_per_km * length_km`` and every other
     arc 0.0; without it no arc has a familiarity key.  ``annotate`` adds
     ``way_id``, ``lts`` and ``highway`` keys, and ``name`` and ``surface``
@@ -100,6 +107,8 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
                 # the way is cut here rather than given a made-up position.
                 stats.skipped_arcs += 1
                 continue
+            if a in blocked_nodes or b in blocked_nodes:
+                continue
             if a == b:
                 continue
             assert alon is not None and blon is not None
@@ -125,6 +134,7 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
                 edges.append(edge)
     nodes = [{"id": nid, "lat": lat, "lon": lon} for nid, (lat, lon) in sorted(coords.items())]
     stats.nodes = len(nodes)
+    stats.blocking_barriers = len(blocked_nodes)
     stats.edges = len(edges)
     return {"nodes": nodes, "edges": edges}
 

@@ -1,13 +1,58 @@
-"""Cycling profiles: which kind of rider the imported graph is made for."""
+"""Cycling profiles: which kind of rider the imported graph is made for.
+
+A profile is a set of defaults of the :class:`~velorin.osm.RiskModel`: which
+trails and rough ways are ridden at all (a factor of Infinity leaves a way
+out) and how much the ones kept cost.  ``city`` is an everyday bike on made
+ground; ``trekking`` a touring bike that copes with rough tracks but not with
+mountain trails; ``mtb`` a mountain bike that takes technical trails, at a
+cost growing with their grade.
+"""
 
 from __future__ import annotations
 
+import math
+from typing import Any
+
+_INF = math.inf
+
 #: Profiles the import knows, the default first.
-PROFILES: tuple[str, ...] = ("city",)
+PROFILES: tuple[str, ...] = ("city", "trekking", "mtb")
 DEFAULT_PROFILE = PROFILES[0]
+
+# Only what differs from the RiskModel's own defaults, which are city's.
+_DEFAULTS: dict[str, dict[str, Any]] = {
+    "city": {},
+    "trekking": {
+        "tracktype_factor": {"grade4": 2.0, "grade5": 2.5},
+        "smoothness_factor": {"bad": 1.3, "very_bad": 2.0, "horrible": 3.0},
+        "mtb_scale_factor": {"1": 1.3},
+    },
+    "mtb": {
+        # Loose ground is what the bike is made for: a fraction of city's penalty.
+        "surface_factor": {"compacted": 1.05, "fine_gravel": 1.05, "gravel": 1.1,
+                           "unpaved": 1.1, "dirt": 1.1, "earth": 1.1, "ground": 1.1,
+                           "grass": 1.2, "woodchips": 1.1, "pebblestone": 1.15, "sand": 1.5,
+                           "mud": 1.5, "rock": 1.3},
+        "tracktype_factor": {"grade2": 1.0, "grade3": 1.05, "grade4": 1.1, "grade5": 1.2},
+        "smoothness_factor": {"intermediate": 1.0, "bad": 1.0, "very_bad": 1.1, "horrible": 1.3,
+                              "very_horrible": 1.8},
+        # A penalty growing with the grade, so the easier trail wins when both exist.
+        "mtb_scale_factor": {"1": 1.1, "2": 1.3, "3": 1.8, "4": 3.0, "5": 5.0},
+        "sac_scale_factor": {"mountain_hiking": 1.3, "demanding_mountain_hiking": 2.0,
+                             "alpine_hiking": 4.0},
+        "steps_factor": 4.0,
+    },
+}
 
 
 def check_profile(name: str) -> None:
     """Raise ValueError naming the known profiles when ``name`` is not one of them."""
     if name not in PROFILES:
         raise ValueError(f"unknown profile {name!r}: expected one of {', '.join(PROFILES)}")
+
+
+def profile_defaults(name: str) -> dict[str, Any]:
+    """The RiskModel fields a profile sets (mappings hold only the keys it changes)."""
+    check_profile(name)
+    return {key: dict(value) if isinstance(value, dict) else value
+            for key, value in _DEFAULTS[name].items()}

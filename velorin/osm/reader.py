@@ -6,11 +6,12 @@ import math
 import os
 import sys
 import time
-from collections.abc import Iterator, Mapping
+from collections.abc import Collection, Iterator, Mapping
 from pathlib import Path
 from typing import Any
 
 from velorin.errors import OsmImportError
+from velorin.osm.access import barrier_blocks
 from velorin.osm.build import (ConversionStats, WayRecord, _check_familiarity_rate,
                                 graph_from_ways)
 from velorin.osm.profiles import DEFAULT_PROFILE, check_profile
@@ -89,29 +90,42 @@ class _Progress:
         self.bar.close()
 
 
-def _read_ways(path: Path, progress: bool) -> Iterator[WayRecord]:
-    """Highway ways of an OSM file with their node positions, in file order."""
+def _read_ways(path: Path, progress: bool, blocking: Collection[str], blocked: set[int]
+               ) -> Iterator[WayRecord]:
+    """Highway ways of an OSM file with their node positions, in file order.
+
+    The barrier nodes that stop a bicycle (see :func:`barrier_blocks`) are
+    added to ``blocked`` as they stream past.  An extract holds its nodes
+    before its ways (the node positions that the ways need are cached the
+    same way), so the set is complete by the time the first way is yielded.
+    """
     import osmium
-    from osmium.filter import EntityFilter, KeyFilter
+    from osmium.filter import KeyFilter
 
     # Node positions are cached by osmium before the filters run, so every
-    # node reaches the location table while only highway ways reach Python.
+    # node reaches the location table while only barriers and highway ways
+    # reach Python.
+    barriers, highways = KeyFilter("barrier"), KeyFilter("highway")
+    barriers.enable_for(osmium.osm.NODE)
+    highways.enable_for(osmium.osm.WAY)
     processor = (osmium.FileProcessor(str(path), osmium.osm.NODE | osmium.osm.WAY)
-                 .with_locations()
-                 .with_filter(EntityFilter(osmium.osm.WAY))
-                 .with_filter(KeyFilter("highway")))
+                 .with_locations().with_filter(barriers).with_filter(highways))
     bar = _Progress(path) if progress else None
     try:
-        for way in processor:
-            assert isinstance(way, osmium.osm.Way)
+        for obj in processor:
+            if isinstance(obj, osmium.osm.Node):
+                if barrier_blocks(dict(obj.tags), blocking):
+                    blocked.add(obj.id)
+                continue
+            assert isinstance(obj, osmium.osm.Way)
             refs: list[tuple[int, float | None, float | None]] = []
-            for n in way.nodes:
+            for n in obj.nodes:
                 loc = n.location
                 if loc.valid():
                     refs.append((n.ref, loc.lat, loc.lon))
                 else:
                     refs.append((n.ref, None, None))
-            yield way.id, dict(way.tags), refs
+            yield obj.id, dict(obj.tags), refs
             if bar is not None:
                 bar.way()
     finally:
@@ -128,20 +142,19 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
             familiarity_per_km: float = 1.0, left_hand_traffic: bool = False,
             push_bike: bool = False, annotate: bool = False, progress: bool | None = None,
             stats: ConversionStats | None = None,
-            profile: str = DEFAULT_PROFILE) -> dict[str, list[dict[str, Any]]]:
+            profile: str | None = None) -> dict[str, list[dict[str, Any]]]:
     """Graph document (object form) of the cyclable ways of an OSM extract.
 
-    ``familiar_ways`` is a mapping of way id to weight or the path of a file
-    read by :func:`load_familiar_ways`.  ``progress`` shows a progress bar on
-    standard error; by default only for files over 20 MB on a terminal.
+    ``profile`` (``city``, the default, ``trekking`` or ``mtb``) chooses the
+    risk model's defaults; a ``model`` carries its own profile (build it with
+    ``RiskModel.for_profile``), and giving both is allowed only when they
+    agree.  ``familiar_ways`` is a mapping of way id to weight or the path of
+    a file read by :func:`load_familiar_ways`.  ``progress`` shows a progress
+    bar on standard error; by default only for files over 20 MB on a terminal.
     Raises :class:`OsmImportError` for a missing, unreadable or malformed file
     and ValueError for an unusable risk model or an unknown profile.
     """
-    check_profile(profile)
-    # The model is checked before any reading, so that a fault in it is told
-    # as such rather than as unreadable map data.
-    model = model if model is not None else RiskModel()
-    model.validate()
+    model = model_for(profile, model)
     _check_familiarity_rate(familiarity_per_km)
     path = Path(path)
     if not path.exists():
@@ -162,7 +175,9 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
     stats = stats if stats is not None else ConversionStats()
     started = time.perf_counter()
     try:
-        doc = graph_from_ways(_read_ways(path, progress), model=model,
+        blocked: set[int] = set()
+        doc = graph_from_ways(_read_ways(path, progress, model.blocking_barriers, blocked),
+                              model=model, blocked_nodes=blocked,
                               familiar_ways=familiar_ways,
                               familiarity_per_km=familiarity_per_km,
                               left_hand_traffic=left_hand_traffic, push_bike=push_bike,
@@ -172,6 +187,23 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
         raise OsmImportError(f"{path.name}: cannot read OSM data: {detail}") from exc
     stats.seconds = time.perf_counter() - started
     return doc
+
+
+def model_for(profile: str | None, model: RiskModel | None) -> RiskModel:
+    """The checked risk model for a profile and an optional model of the caller's."""
+    if profile is not None:
+        check_profile(profile)
+    if model is None:
+        model = RiskModel.for_profile(profile or DEFAULT_PROFILE)
+    elif profile is not None and profile != model.profile:
+        # A silent choice between the two would build another map than the one asked for.
+        raise ValueError(f"profile {profile!r} differs from the risk model's profile "
+                         f"{model.profile!r}: pass RiskModel.for_profile({profile!r}, ...) "
+                         f"or leave out one of them")
+    # The model is checked before any reading, so that a fault in it is told
+    # as such rather than as unreadable map data.
+    model.validate()
+    return model
 
 
 def load_familiar_ways(path: str | os.PathLike[str]) -> dict[int, float]:

@@ -32,12 +32,21 @@ class RiskModel:
     ``lanes:forward``/``:backward``, else ``lanes`` (all of them on a one-way
     street, half rounded up otherwise), else ``default_lanes_per_direction``.
 
-    An arc's risk is ``length_m * lts_risk_per_m[lts - 1]`` times the surface
-    factor, times ``contraflow_factor`` when it rides against one-way traffic
-    without a lane of its own, and never less than ``min_arc_risk``.
+    An arc's risk is ``length_m * lts_risk_per_m[lts - 1]`` times the
+    roughness factor (the largest of the ``surface``, ``tracktype`` and
+    ``smoothness`` factors that the way's tags name, since all three describe
+    the same ground), times the difficulty factor (the larger of the
+    ``sac_scale`` and ``mtb:scale`` factors), times ``push_factor`` or
+    ``steps_factor`` where the bike is walked, times ``contraflow_factor``
+    when it rides against one-way traffic without a lane of its own, and
+    never less than ``min_arc_risk``.  A factor of Infinity leaves the way
+    out: that is how a profile says "not ridden".
 
-    Every field may be changed; ``RiskModel.from_mapping`` reads overrides
-    from a JSON object (``--risk-model`` on the command line).
+    The defaults are those of the ``city`` profile; ``RiskModel.for_profile``
+    gives another profile's.  Every field may be changed;
+    ``RiskModel.from_mapping`` reads overrides from a JSON object
+    (``--risk-model`` on the command line), starting from the defaults of the
+    profile it names (``"profile": "mtb"``), else of ``city``.
     """
 
     #: Risk per metre for LTS 1, 2, 3 and 4.  One km of LTS 1 costs 0.1, of LTS 4 costs 2.0.
@@ -81,13 +90,44 @@ class RiskModel:
         "dirt": 1.6, "earth": 1.6, "ground": 1.6, "grass": 1.8, "sand": 2.0, "mud": 2.0,
         "rock": 2.0, "woodchips": 1.6,
     })
-    #: Multiplier for a track without ``surface``, by ``tracktype`` (grade1 is paved).
+    #: Multiplier by ``tracktype`` (grade1 is paved, grade5 soft ground); a track
+    #: without ``surface`` or ``tracktype`` counts as grade2.
     tracktype_factor: Mapping[str, float] = field(default_factory=lambda: {
-        "grade1": 1.0, "grade2": 1.2, "grade3": 1.5, "grade4": 1.6, "grade5": 1.8,
+        "grade1": 1.0, "grade2": 1.2, "grade3": 1.5, "grade4": 2.5, "grade5": 3.5,
+    })
+    #: Multiplier by ``smoothness``: how rideable the surface is, whatever it is made of.
+    smoothness_factor: Mapping[str, float] = field(default_factory=lambda: {
+        "excellent": 1.0, "good": 1.0, "intermediate": 1.1, "bad": 1.5, "very_bad": _INF,
+        "horrible": _INF, "very_horrible": _INF, "impassable": _INF,
     })
     unknown_surface_factor: float = 1.0
+    #: Multiplier by ``sac_scale`` (hiking difficulty, on paths shared with walkers).
+    sac_scale_factor: Mapping[str, float] = field(default_factory=lambda: {
+        "hiking": 1.0, "mountain_hiking": _INF, "demanding_mountain_hiking": _INF,
+        "alpine_hiking": _INF, "demanding_alpine_hiking": _INF, "difficult_alpine_hiking": _INF,
+    })
+    #: Multiplier by the grade of ``mtb:scale`` (0 to 6; "2+" and "2-" count as 2).
+    mtb_scale_factor: Mapping[str, float] = field(default_factory=lambda: {
+        "0": 1.0, "1": 1.5, "2": _INF, "3": _INF, "4": _INF, "5": _INF, "6": _INF,
+    })
+    #: Multiplier for walking the bike: footways and pedestrian streets kept by
+    #: ``push_bike`` and ``bicycle=dismount`` ways.  Walking (about 5 km/h) takes
+    #: three times as long as riding (about 15 km/h), and the route search knows
+    #: only distance and risk, so the slower way is made costlier instead.
+    push_factor: float = 3.0
+    #: Multiplier for steps that a bicycle may use (``bicycle=yes|designated`` or
+    #: ``ramp:bicycle=yes``): the bike is pushed up a ramp or carried.
+    steps_factor: float = 5.0
+    #: ``barrier`` values on a node that no bicycle gets past (``bicycle=yes``
+    #: on the node overrides, ``bicycle=no`` blocks any barrier).
+    blocking_barriers: frozenset[str] = frozenset({
+        "stile", "turnstile", "full-height_turnstile", "kissing_gate", "fence", "wall",
+        "hedge", "retaining_wall", "city_wall", "ditch", "wire_fence", "debris", "log",
+    })
     #: Extra risk for riding against one-way traffic where no lane is marked for it.
     contraflow_factor: float = 1.25
+    #: Name of the cycling profile whose defaults the model started from.
+    profile: str = "city"
     #: Floor on every arc's risk.  Two nodes at the same position give a zero-length
     #: arc pair; with zero risk too, that cycle would cost nothing and a search
     #: that keeps equal-cost labels could circle it for ever.
@@ -100,7 +140,7 @@ class RiskModel:
         unknown = sorted(set(values) - known)
         if unknown:
             raise ValueError(f"unknown risk model field(s): {', '.join(unknown)}")
-        base = cls()
+        base = cls.for_profile(values.get("profile", "city"))
         kwargs: dict[str, Any] = {}
         for name, value in values.items():
             current = getattr(base, name)
@@ -113,9 +153,22 @@ class RiskModel:
             elif isinstance(current, Mapping):
                 value = {**current, **value}
             kwargs[name] = value
-        model = cls(**kwargs)
+        model = dataclasses.replace(base, **kwargs)
         model.validate()
         return model
+
+    @classmethod
+    def for_profile(cls, profile: str, **overrides: Any) -> RiskModel:
+        """The defaults of a cycling profile (``city``, ``trekking``, ``mtb``), with overrides."""
+        from velorin.osm.profiles import profile_defaults
+
+        base = cls()
+        values: dict[str, Any] = {"profile": profile}
+        for name, value in profile_defaults(profile).items():
+            current = getattr(base, name)
+            values[name] = {**current, **value} if isinstance(current, Mapping) else value
+        values.update(overrides)
+        return cls(**values)
 
     def to_mapping(self) -> dict[str, Any]:
         """The model as plain JSON-ready values (the format ``from_mapping`` reads)."""
@@ -144,10 +197,21 @@ class RiskModel:
                 raise ValueError(f"{name} levels must be 1 to 4")
             if rows[-1][0] != _INF:
                 raise ValueError(f"{name} must end with a row for any speed (Infinity)")
-        factors = [*self.surface_factor.values(), *self.tracktype_factor.values(),
-                   self.unknown_surface_factor, self.contraflow_factor]
-        if any(not (f >= 0.0 and math.isfinite(f)) for f in factors):
-            raise ValueError("factors must be finite and non-negative")
+        for name in ("unknown_surface_factor", "contraflow_factor"):
+            if not (getattr(self, name) >= 0.0 and math.isfinite(getattr(self, name))):
+                raise ValueError(f"{name} must be finite and non-negative")
+        # Elsewhere Infinity is allowed: it leaves the way out rather than giving it an
+        # infinite risk, so every arc written still has a finite one.
+        for name in ("surface_factor", "tracktype_factor", "smoothness_factor",
+                     "sac_scale_factor", "mtb_scale_factor", "push_factor", "steps_factor"):
+            value = getattr(self, name)
+            factors = value.values() if isinstance(value, Mapping) else [value]
+            if any(not (isinstance(f, (int, float)) and f >= 0.0) for f in factors):
+                raise ValueError(f"{name}: factors must be non-negative numbers "
+                                 f"(Infinity leaves the way out)")
+        from velorin.osm.profiles import check_profile
+
+        check_profile(self.profile)
         if not (self.min_arc_risk > 0.0 and math.isfinite(self.min_arc_risk)):
             raise ValueError("min_arc_risk must be positive: zero-cost cycles stall the search")
 

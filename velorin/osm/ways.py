@@ -7,7 +7,7 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from velorin.osm.access import MOTOR_ROAD_CLASSES, ROAD_CLASSES, is_cyclable
+from velorin.osm.access import MOTOR_ROAD_CLASSES, ROAD_CLASSES, is_cyclable, is_walked
 from velorin.osm.risk import RiskModel, _first_number, parse_maxspeed
 
 def _parse_oneway(value: str | None) -> int | None:
@@ -104,6 +104,36 @@ def _lookup(rows: Iterable[tuple[Any, ...]], speed: float, column: int) -> int:
     return 4
 
 
+def _way_factor(tags: Mapping[str, str], model: RiskModel) -> float:
+    """Risk multiplier of a way for its ground, its difficulty and walking; Infinity: not used."""
+    # Surface, tracktype and smoothness describe the same ground: the worst one counts.
+    described = ((model.surface_factor, tags.get("surface", "")),
+                 (model.tracktype_factor, tags.get("tracktype", "")),
+                 (model.smoothness_factor, tags.get("smoothness", "")))
+    rough = [table[value] for table, value in described if value in table]
+    if "surface" in tags and tags["surface"] not in model.surface_factor:
+        rough.append(model.unknown_surface_factor)
+    if not rough:
+        rough.append(model.tracktype_factor.get("grade2", 1.0) if tags["highway"] == "track"
+                     else model.unknown_surface_factor)
+    factor = max(rough)
+    # Hiking and mountain-bike grades both rate the trail: the harder one counts.
+    difficulty = 1.0
+    sac = tags.get("sac_scale", "")
+    if sac in model.sac_scale_factor:
+        difficulty = model.sac_scale_factor[sac]
+    mtb = tags.get("mtb:scale", "").strip()[:1]
+    if mtb in model.mtb_scale_factor:
+        difficulty = max(difficulty, model.mtb_scale_factor[mtb])
+    factor *= difficulty
+    if tags["highway"] == "steps":
+        factor *= model.steps_factor
+    elif is_walked(tags):
+        factor *= model.push_factor
+    # 0 times Infinity: one of the factors still says "not used".
+    return math.inf if math.isnan(factor) else factor
+
+
 def classify_way(tags: Mapping[str, str], model: RiskModel | None = None,
                  left_hand_traffic: bool = False, push_bike: bool = False) -> WayProfile | None:
     """Riding profile of a way, or None when cyclists may not use it at all."""
@@ -132,14 +162,9 @@ def classify_way(tags: Mapping[str, str], model: RiskModel | None = None,
     if bike_tag is None and car != 0 and sides.get(-car, ("none", False))[1]:
         allowed[-car] = True
 
-    surface = tags.get("surface")
-    if surface is not None:
-        surface_factor = model.surface_factor.get(surface, model.unknown_surface_factor)
-    elif highway == "track":
-        surface_factor = model.tracktype_factor.get(tags.get("tracktype", ""),
-                                                    model.tracktype_factor.get("grade2", 1.0))
-    else:
-        surface_factor = model.unknown_surface_factor
+    way_factor = _way_factor(tags, model)
+    if way_factor == math.inf:
+        return None
 
     bicycle_street = tags.get("bicycle_road") == "yes" or tags.get("cyclestreet") == "yes"
     result: dict[int, Direction | None] = {}
@@ -171,7 +196,7 @@ def classify_way(tags: Mapping[str, str], model: RiskModel | None = None,
                 local = road_class in model.local_streets
                 column = (1 if local else 2) if lanes_col == 1 else lanes_col + 1
                 lts = _lookup(model.mixed_traffic, speed, column)
-        risk = model.lts_risk_per_m[lts - 1] * surface_factor
+        risk = model.lts_risk_per_m[lts - 1] * way_factor
         if contraflow and kind == "none":
             risk *= model.contraflow_factor
         result[d] = Direction(lts=lts, risk_per_m=risk, contraflow=contraflow)

@@ -1,0 +1,85 @@
+"""Pictures: a street's stress colour stays visible under a route; the legend tells repeats."""
+
+import sys
+
+import pytest
+
+from shared_data import REPO
+
+sys.path.insert(0, str(REPO / "examples"))
+
+pytest.importorskip("matplotlib")
+np = pytest.importorskip("numpy")
+
+from velorin import Router  # noqa: E402
+from velorin.osm import dumps  # noqa: E402
+from velorin.pictures import (ROUTE_STYLE, RouteView, Scene, coinciding_routes,  # noqa: E402
+                              figure, risk_colour, scale_bar_length)
+
+from town import build_town  # noqa: E402
+
+
+def rgb(hex_colour):
+    return np.array([int(hex_colour[i:i + 2], 16) for i in (1, 3, 5)])
+
+
+def nearest_colour_distance(image, x, y, colour, radius):
+    """Smallest RGB distance to ``colour`` among the pixels within ``radius`` of (x, y)."""
+    h = image.shape[0]
+    row, col = int(round(h - y)), int(round(x))
+    window = image[row - radius:row + radius + 1, col - radius:col + radius + 1, :3]
+    return np.abs(window.astype(int) - rgb(colour)).max(axis=2).min()
+
+
+def test_route_keeps_the_stress_colour_of_the_street_and_its_own_ring():
+    town = build_town()
+    doc = town.graph(annotate=True)
+    routes = Router.from_document(doc, text=dumps(doc)).route(town.source, town.target)
+    scene = Scene(doc=doc, routes=[RouteView.of(r) for r in routes], water=[town.river])
+    fig = figure(scene, dpi=100)
+    fig.canvas.draw()
+    image = np.asarray(fig.canvas.buffer_rgba())
+    ax = fig.axes[0]
+    coords = scene.coordinates()
+    risk = scene.segment_risk()
+    used = {}
+    for r in scene.routes:
+        for leg in zip(r.path, r.path[1:]):
+            used.setdefault(tuple(sorted(leg)), set()).add(r.route_type)
+    colours = set()
+    for route in scene.routes:
+        ring, width_pt = ROUTE_STYLE[route.route_type]
+        ring_px = int(width_pt * 100 / 72 / 2)
+        for a, b in list(zip(route.path, route.path[1:]))[1:-1]:  # the ends carry markers
+            key = tuple(sorted((a, b)))
+            mid = ((coords[a][1] + coords[b][1]) / 2, (coords[a][0] + coords[b][0]) / 2)
+            x, y = ax.transData.transform(mid)
+            street = risk_colour(risk[key])
+            colours.add(street)
+            assert nearest_colour_distance(image, x, y, street, 1) <= 12, (route.route_type, a, b)
+            if used[key] == {route.route_type}:
+                assert nearest_colour_distance(image, x, y, ring, ring_px) <= 12
+    import matplotlib.pyplot as plt
+    plt.close(fig)
+    assert len(colours) >= 3, "the routes ride streets of several stress levels"
+
+
+def view(kind, distance, risk):
+    return RouteView(kind, [1, 2], distance, risk, 0.0, 0.0)
+
+
+@pytest.mark.parametrize("routes, expected", [
+    ([view("shortest", 1000, 2.0)], [("safest", "shortest"), ("balanced", "shortest")]),
+    # Scores 1000/1500 + 2/2 = 1.67 and 1 + 0.5/2 = 1.25: the balanced pick is the safest.
+    ([view("shortest", 1000, 2.0), view("safest", 1500, 0.5)], [("balanced", "safest")]),
+    # Risks below 1 are not scaled up: 1/1.5 + 0.4 = 1.07 against 1 + 0.1.
+    ([view("shortest", 1000, 0.4), view("safest", 1500, 0.1)], [("balanced", "shortest")]),
+    ([view("shortest", 1000, 3.0), view("safest", 2000, 0.2), view("balanced", 1200, 1.0)], []),
+])
+def test_coinciding_routes(routes, expected):
+    assert coinciding_routes(routes) == expected
+
+
+@pytest.mark.parametrize("width_m, length", [(120, 20), (999, 100), (2600, 500), (51_000, 10_000)])
+def test_scale_bar_length_is_round_and_at_most_a_fifth(width_m, length):
+    assert scale_bar_length(width_m) == length
