@@ -29,7 +29,7 @@ $(VENV)/.created:
 venv: $(VENV)/.created
 
 install: venv
-	$(VPY) -m pip install --quiet ".[test,maps]"
+	$(VPY) -m pip install --quiet ".[test,maps,serve,serve-test]"
 
 demo: install
 	$(VPY) examples/demo.py $(if $(OSM),--osm "$(OSM)") $(if $(SOURCE),--source "$(SOURCE)") \

@@ -171,8 +171,8 @@ function showRoutes(answer) {
 
 // The service leaves out a route whose path repeats an earlier one: say so.
 function coincidence(types) {
-  if (types.length === 1) return "The shortest route is also the safest and the balanced one.";
-  if (!types.includes("safest")) return "The safest route is also the shortest one.";
+  if (types.length === 1) return "The shortest, safest and balanced routes are the same route.";
+  if (!types.includes("safest")) return "The safest route is the same as the shortest one.";
   if (!types.includes("balanced")) {
     return "The balanced route is the same as the shortest or the safest one.";
   }
