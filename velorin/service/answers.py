@@ -10,6 +10,7 @@ from __future__ import annotations
 import logging
 import math
 from collections.abc import Sequence
+from dataclasses import replace
 from typing import Any
 
 import orjson
@@ -29,12 +30,18 @@ def encode(body: Any) -> bytes:
 
 
 def answer(router: Any, request: tuple[Any, ...]) -> Reply:
-    """A worker's reply to ``("route", origin, destination, eps)``."""
-    kind, origin, destination, eps = request
+    """A worker's reply to ``("route", (source, snap_m), (target, snap_m), eps)``.
+
+    The server has already snapped both places to nodes; the snap distances
+    travel with the node ids so that the answer reports them.
+    """
+    kind, (source, source_m), (target, target_m), eps = request
     try:
         if kind != "route":
             raise ValueError(f"unknown request {kind!r}")
-        return 200, encode(route_collection(router.route(origin, destination, eps)))
+        routes = [replace(r, origin_snap_m=source_m, destination_snap_m=target_m)
+                  for r in router.route(source, target, eps)]
+        return 200, encode(route_collection(routes))
     except Exception as exc:  # noqa: BLE001 - every fault becomes an answer
         return error_reply(exc)
 

@@ -94,16 +94,12 @@ async def route(request: Request) -> Response:
         params = request.query_params
         origin, destination = _place(params, "from"), _place(params, "to")
         eps = _eps(params.get("eps"))
-        # Snapped here first, so that a point off the map costs no worker.
-        for place in (origin, destination):
-            if isinstance(place, tuple):
-                served.router.nearest_node(*place)
-            else:
-                served.router.position(place)
+        # Snapped here, so that a point off the map costs no worker.
+        ends = [_snap(served.router, place) for place in (origin, destination)]
     except Exception as exc:  # noqa: BLE001 - every fault becomes an answer
         return _reply(*_parameter_error(exc))
     try:
-        status, body = await request.app.state.pool.submit(("route", origin, destination, eps))
+        status, body = await request.app.state.pool.submit(("route", *ends, eps))
     except PoolError as exc:
         return _json(exc.status, error_body(str(exc), **exc.fields),
                      {"Retry-After": "1"} if exc.status == 503 else None)
@@ -180,6 +176,14 @@ def _place(params: Any, name: str) -> int | tuple[float, float]:
         pass
     raise BadParameter(name, f"parameter {name!r} is {text!r}, not LAT,LON in degrees "
                              f"(latitude -90..90, longitude -180..180) nor a node id")
+
+
+def _snap(router: Any, place: int | tuple[float, float]) -> tuple[int, float]:
+    """The node a place starts or ends at, and how far the place lies from it."""
+    if isinstance(place, tuple):
+        return router.nearest_node(*place)
+    router.position(place)  # raises NodeNotFound for an id the map lacks
+    return place, 0.0
 
 
 def _number(params: Any, name: str) -> float:
