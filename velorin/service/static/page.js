@@ -11,7 +11,8 @@ const ROUTE_STYLES = {
 };
 const ROUTE_TYPES = Object.keys(ROUTE_STYLES);
 
-const map = L.map("map", { preferCanvas: true, zoomSnap: 0.25, maxZoom: 20 });
+// Without zoom animation the network canvas never shows at the wrong scale.
+const map = L.map("map", { preferCanvas: true, zoomSnap: 0.25, maxZoom: 20, zoomAnimation: false });
 L.control.scale({ imperial: false }).addTo(map);
 map.attributionControl.setPrefix("");
 
@@ -38,22 +39,85 @@ function pin(latlng, kind, text) {
   return marker;
 }
 
+// The streets, tens of thousands of segments, drawn on one canvas of our own:
+// one path per stress level, from positions projected once, redrawn whenever
+// the view settles. Leaflet's own vector layers would clip and simplify every
+// segment on every frame, which takes seconds on a country's network.
+const NetworkLayer = L.Layer.extend({
+  initialize(network) {
+    this._levels = network.features.map((f) => {
+      const lines = f.geometry.coordinates;
+      const xy = new Float64Array(lines.length * 4);
+      lines.forEach(([[lon0, lat0], [lon1, lat1]], i) => {
+        const a = L.CRS.EPSG3857.latLngToPoint(L.latLng(lat0, lon0), 0);
+        const b = L.CRS.EPSG3857.latLngToPoint(L.latLng(lat1, lon1), 0);
+        xy.set([a.x, a.y, b.x, b.y], i * 4);
+      });
+      return { colour: STRESS_COLOURS[f.properties.lts || 0], xy };
+    });
+  },
+  onAdd(map) {
+    this._canvas = L.DomUtil.create("canvas", "network-canvas", map.getPanes().overlayPane);
+    map.on("moveend zoomend resize viewreset", this._redraw, this);
+    this._redraw();
+  },
+  onRemove(map) {
+    map.off("moveend zoomend resize viewreset", this._redraw, this);
+    L.DomUtil.remove(this._canvas);
+  },
+  _redraw() {
+    const map = this._map;
+    const size = map.getSize();
+    const pad = size.multiplyBy(0.3).round();  // drawn beyond the edges, for panning
+    const topLeft = map.containerPointToLayerPoint([0, 0]).subtract(pad);
+    const width = size.x + 2 * pad.x;
+    const height = size.y + 2 * pad.y;
+    const ratio = window.devicePixelRatio || 1;
+    const canvas = this._canvas;
+    canvas.width = width * ratio;
+    canvas.height = height * ratio;
+    canvas.style.width = `${width}px`;
+    canvas.style.height = `${height}px`;
+    L.DomUtil.setPosition(canvas, topLeft);
+    const ctx = canvas.getContext("2d");
+    ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
+    const scale = map.options.crs.scale(map.getZoom()) / map.options.crs.scale(0);
+    const origin = map.getPixelOrigin().add(topLeft);
+    ctx.lineWidth = map.getZoom() >= 16 ? 2.5 : 1.5;
+    for (const { colour, xy } of this._levels) {
+      ctx.beginPath();
+      for (let i = 0; i < xy.length; i += 4) {
+        ctx.moveTo(xy[i] * scale - origin.x, xy[i + 1] * scale - origin.y);
+        ctx.lineTo(xy[i + 2] * scale - origin.x, xy[i + 3] * scale - origin.y);
+      }
+      ctx.strokeStyle = colour;
+      ctx.stroke();
+    }
+  },
+  bounds() {
+    const b = L.bounds([]);
+    for (const { xy } of this._levels) {
+      for (let i = 0; i < xy.length; i += 2) b.extend(L.point(xy[i], xy[i + 1]));
+    }
+    return b.isValid() ? L.latLngBounds(L.CRS.EPSG3857.pointToLatLng(b.min, 0),
+                                        L.CRS.EPSG3857.pointToLatLng(b.max, 0)) : null;
+  },
+});
+
 async function loadNetwork() {
   setState("loading", "Loading the road network…");
   try {
     const [health, network] = await Promise.all([getJson("health"), getJson("network")]);
     document.getElementById("map-name").textContent = health.map;
     document.title = `velorin: ${health.map}`;
-    const layer = L.geoJSON(network, {
-      interactive: false,
-      style: (f) => ({ color: STRESS_COLOURS[f.properties.lts || 0], weight: 1.5, opacity: 0.9 }),
-    }).addTo(map);
+    const layer = new NetworkLayer(network);
+    const bounds = layer.bounds();
+    if (bounds) map.fitBounds(bounds, { padding: [10, 10] });
+    else map.setView([0, 0], 2);
+    layer.addTo(map);
     if (!network.features.some((f) => f.properties.lts)) {
       document.getElementById("legend").hidden = true;
     }
-    const bounds = layer.getBounds();
-    if (bounds.isValid()) map.fitBounds(bounds, { padding: [10, 10] });
-    else map.setView([0, 0], 2);
     setState("ready", `${health.nodes.toLocaleString("en")} nodes, ` +
       `${health.arcs.toLocaleString("en")} arcs. Click to set the start.`);
   } catch (err) {
