@@ -9,7 +9,9 @@ crow flies) it prints, in one run:
   minus the in-process time of the same pair; p50 and p99), and requests per
   second with two clients sending the pairs at once;
 * the overhead alone: requests between two neighbouring nodes, whose search
-  costs next to nothing, sent one at a time.
+  costs next to nothing, sent one at a time, with the CPU time that the
+  server process and its workers spent per request (read from /proc, so
+  Linux only), a figure that other jobs on the machine do not inflate.
 
     .venv/bin/python bench/bench_service.py              # 40 pairs
     .venv/bin/python bench/bench_service.py --pairs 10   # a quicker look
@@ -23,6 +25,7 @@ from __future__ import annotations
 import argparse
 import http.client
 import math
+import os
 import random
 import re
 import statistics
@@ -110,9 +113,26 @@ class Server:
     def connection(self) -> http.client.HTTPConnection:
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
 
+    def cpu_seconds(self) -> tuple[float, float]:
+        """CPU time used so far by the server process and by its children."""
+        def of(pid: int) -> float:
+            fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+        children = [int(p.name) for p in Path("/proc").iterdir() if p.name.isdigit()
+                    and _parent(p) == self.process.pid]
+        return of(self.process.pid), sum(of(c) for c in children)
+
     def stop(self) -> None:
         self.process.terminate()
         self.process.wait(60)
+
+
+def _parent(proc: Path) -> int | None:
+    try:
+        return int((proc / "stat").read_text().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return None
 
 
 def get(conn: http.client.HTTPConnection, path: str) -> float:
@@ -203,7 +223,9 @@ def main() -> None:
             served = one_at_a_time(server, paths, args.budget)
             overhead = [s - l for s, l in zip(served, local)]
             rate = throughput(server, paths, 2, args.budget)
-            near_times = one_at_a_time(server, [query(near)] * 200, args.budget)
+            before = server.cpu_seconds()
+            near_times = one_at_a_time(server, [query(near)] * 500, args.budget)
+            after = server.cpu_seconds()
         finally:
             server.stop()
         print(f"{f'velorin serve, {workers} worker(s)':34} {ms(served)}   "
@@ -212,6 +234,10 @@ def main() -> None:
         near_overhead = [s - statistics.median(local_near) for s in near_times]
         print(f"{'  overhead, neighbouring nodes':34} {ms(near_overhead)}   "
               f"(in-process {1000 * statistics.median(local_near):.2f} ms)")
+        server_ms, workers_ms = ((b - a) * 1000 / len(near_times) for a, b in zip(before, after))
+        print(f"{'  CPU per request, neighbouring':34} server {server_ms:.2f} ms, workers "
+              f"{workers_ms:.2f} ms (the route itself "
+              f"{1000 * statistics.median(local_near):.2f} ms)")
 
 
 if __name__ == "__main__":

@@ -70,11 +70,14 @@ class StartupFailed(Exception):
 def serve_requests(conn: Connection, graph_path: str) -> None:
     """A worker's life: load the graph, say so, then answer requests until told to stop.
 
-    The parent stops its workers itself; Ctrl-C in a terminal reaches the
-    whole process group, and a worker must not die of it in the middle of a
-    reply that the parent is still waiting for.
+    The server stops its workers itself, once the requests in flight are
+    answered. Ctrl-C in a terminal reaches the whole process group, and a
+    service manager may send SIGTERM to every process of the service: a
+    worker ignores both rather than die under a request the server still
+    waits for. Without its server (its pipe closed) a worker leaves.
     """
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
     from velorin.router import Router
     from velorin.service.answers import answer
 
@@ -87,11 +90,11 @@ def serve_requests(conn: Connection, graph_path: str) -> None:
     while True:
         try:
             request = conn.recv()
+            if request is None:
+                return
+            conn.send(answer(router, request))
         except (EOFError, OSError):  # the server is gone: nobody to answer
             return
-        if request is None:
-            return
-        conn.send(answer(router, request))
 
 
 # --- The server's side --------------------------------------------------------
