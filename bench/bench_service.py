@@ -11,7 +11,9 @@ crow flies) it prints, in one run:
 * the overhead alone: requests between two neighbouring nodes, whose search
   costs next to nothing, sent one at a time, with the CPU time that the
   server process and its workers spent per request (read from /proc, so
-  Linux only), a figure that other jobs on the machine do not inflate.
+  Linux only), a figure that other jobs on the machine do not inflate;
+* with Playwright and Debian's chromium at hand, how long the page takes to
+  load and draw the road network (best and worst of three loads).
 
     .venv/bin/python bench/bench_service.py              # 40 pairs
     .venv/bin/python bench/bench_service.py --pairs 10   # a quicker look
@@ -184,6 +186,30 @@ def throughput(server: Server, paths: list[str], clients: int, budget: float) ->
     return done[0] / (time.perf_counter() - start)
 
 
+def page_load_seconds(server: Server, loads: int = 3) -> list[float] | None:
+    """Seconds from navigation until the page has drawn the network, or None without a browser."""
+    chromium = Path("/usr/bin/chromium")
+    try:
+        from playwright.sync_api import sync_playwright
+    except ImportError:
+        return None
+    if not chromium.exists():
+        return None
+    times = []
+    with sync_playwright() as p:
+        browser = p.chromium.launch(executable_path=str(chromium), args=["--no-sandbox"])
+        for _ in range(loads):
+            page = browser.new_page(viewport={"width": 1280, "height": 800})
+            start = time.perf_counter()
+            page.goto(f"http://127.0.0.1:{server.port}/")
+            page.wait_for_function("document.body.dataset.state === 'ready'", polling=10,
+                                   timeout=60_000)
+            times.append(time.perf_counter() - start)
+            page.close()
+        browser.close()
+    return times
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--pairs", type=int, default=40)
@@ -226,6 +252,7 @@ def main() -> None:
             before = server.cpu_seconds()
             near_times = one_at_a_time(server, [query(near)] * 500, args.budget)
             after = server.cpu_seconds()
+            loads = page_load_seconds(server) if workers == 1 else None
         finally:
             server.stop()
         print(f"{f'velorin serve, {workers} worker(s)':34} {ms(served)}   "
@@ -238,6 +265,8 @@ def main() -> None:
         print(f"{'  CPU per request, neighbouring':34} server {server_ms:.2f} ms, workers "
               f"{workers_ms:.2f} ms (the route itself "
               f"{1000 * statistics.median(local_near):.2f} ms)")
+        if loads:
+            print(f"{'  page loaded and network drawn':34} {min(loads):.2f} to {max(loads):.2f} s")
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ request asks for can stall the event loop.
 
 from __future__ import annotations
 
+import gzip
 import math
 import os
 from collections.abc import AsyncIterator
@@ -137,10 +138,9 @@ async def network(request: Request) -> Response:
     headers = {"Vary": "Accept-Encoding", "Cache-Control": "no-cache"}
     if "gzip" in request.headers.get("accept-encoding", ""):
         headers["Content-Encoding"] = "gzip"
-        return Response(body, media_type="application/geo+json", headers=headers)
-    import gzip
-
-    return Response(gzip.decompress(body), media_type="application/geo+json", headers=headers)
+    else:
+        body = gzip.decompress(body)
+    return Response(body, media_type="application/geo+json", headers=headers)
 
 
 async def page(request: Request) -> Response:
