@@ -141,6 +141,7 @@ async function getJson(url, options) {
 
 map.on("click", (e) => {
   if (!start || finish) {
+    if (pending) { pending.abort(); pending = null; }
     clearAnswer();
     if (finish) { map.removeLayer(finish); finish = null; }
     if (start) map.removeLayer(start);
