@@ -88,7 +88,8 @@ def percentile(values: list[float], q: float) -> float:
 
 
 def ms(values: list[float]) -> str:
-    return f"p50 {1000 * statistics.median(values):7.2f} ms   p99 {1000 * percentile(values, 0.99):7.2f} ms"
+    p50, p99 = 1000 * statistics.median(values), 1000 * percentile(values, 0.99)
+    return f"p50 {p50:7.2f} ms   p99 {p99:7.2f} ms"
 
 
 def query(pair: tuple[tuple[float, float], ...]) -> str:

@@ -165,7 +165,8 @@ async function requestRoutes() {
   const controller = new AbortController();
   pending = controller;
   setState("routing", "Searching for routes…");
-  const query = new URLSearchParams({ from: place(start), to: place(finish), eps: epsChoice.value });
+  const query = new URLSearchParams(
+    { from: place(start), to: place(finish), eps: epsChoice.value });
   try {
     const answer = await getJson(`route?${query}`, { signal: controller.signal });
     if (pending !== controller) return;
@@ -248,7 +249,8 @@ function highlight(type) {
   for (const [t, layer] of Object.entries(routeLayers)) {
     const style = ROUTE_STYLES[t];
     const on = t === type;
-    layer.setStyle({ opacity: type && !on ? 0.2 : 0.85, weight: on ? style.weight + 3 : style.weight });
+    layer.setStyle({ opacity: type && !on ? 0.2 : 0.85,
+                     weight: on ? style.weight + 3 : style.weight });
     if (on) layer.bringToFront();
   }
   if (!type) {
@@ -256,7 +258,9 @@ function highlight(type) {
       .sort((a, b) => ROUTE_STYLES[b].weight - ROUTE_STYLES[a].weight)
       .forEach((t) => routeLayers[t].bringToFront());
   }
-  for (const row of table.tBodies[0].rows) row.classList.toggle("active", row.dataset.routeType === type);
+  for (const row of table.tBodies[0].rows) {
+    row.classList.toggle("active", row.dataset.routeType === type);
+  }
 }
 
 loadNetwork();
