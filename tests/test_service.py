@@ -303,6 +303,16 @@ def test_the_page_draws_routes_between_two_clicks(tmp_path):
         out = REPO / "out"
         out.mkdir(exist_ok=True)
         page.screenshot(path=str(out / "service-page.png"))
+        # Dragging the finish asks again and keeps both pins.
+        pin = page.locator(".pin-finish").bounding_box()
+        x, y = pin["x"] + pin["width"] / 2, pin["y"] + pin["height"] / 2
+        page.mouse.move(x, y)
+        page.mouse.down()
+        page.mouse.move(x - 90, y + 60, steps=3)  # faster than the pin follows
+        page.mouse.up()
+        page.wait_for_function("['routed', 'error'].includes(document.body.dataset.state)",
+                               timeout=30_000)
+        assert page.evaluate("start !== null && finish !== null")
         # A third click starts over; a finish off the map is refused in words.
         for fx, fy in ((0.3, 0.7), (0.01, 0.01)):
             page.mouse.click(box["x"] + box["width"] * fx, box["y"] + box["height"] * fy)

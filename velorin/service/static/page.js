@@ -25,6 +25,7 @@ let finish = null;
 let drawn = [];          // layers of the current answer
 let routeLayers = {};    // route type -> polyline
 let pending = null;      // AbortController of the request in flight
+let draggedJustNow = false;
 
 function setState(state, message, isError = false) {
   document.body.dataset.state = state;
@@ -35,7 +36,13 @@ function setState(state, message, isError = false) {
 function pin(latlng, kind, text) {
   const icon = L.divIcon({ className: `pin pin-${kind}`, html: text, iconSize: [22, 22] });
   const marker = L.marker(latlng, { icon, draggable: true, keyboard: false }).addTo(map);
-  marker.on("dragend", requestRoutes);
+  marker.on("dragend", () => {
+    // The browser follows the mouse-up that ends a drag with a click on the
+    // element below both ends: the map, which would take it for a new start.
+    draggedJustNow = true;
+    setTimeout(() => { draggedJustNow = false; }, 0);
+    requestRoutes();
+  });
   return marker;
 }
 
@@ -140,6 +147,7 @@ async function getJson(url, options) {
 }
 
 map.on("click", (e) => {
+  if (draggedJustNow) return;
   if (!start || finish) {
     if (pending) { pending.abort(); pending = null; }
     clearAnswer();
