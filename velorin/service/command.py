@@ -49,5 +49,20 @@ def run_serve(args: argparse.Namespace) -> int:
           f"arcs; {pool.size} workers, timeout {pool.timeout_s:g} s, queue {pool.queue_limit}",
           file=sys.stderr, flush=True)
     # In-flight requests end by their own deadline; shutting down never waits longer.
-    uvicorn.run(app, host=args.host, port=args.port, timeout_graceful_shutdown=args.timeout + 1)
+    config = uvicorn.Config(app, host=args.host, port=args.port,
+                            timeout_graceful_shutdown=args.timeout + 1)
+
+    class Server(uvicorn.Server):
+        """uvicorn's server, where a second Ctrl-C also stops the searches in flight.
+
+        On it uvicorn stops waiting for request handlers, but still waits for
+        their connections to close, which a running search holds open.
+        """
+
+        def handle_exit(self, sig: int, frame: Any) -> None:
+            super().handle_exit(sig, frame)
+            if self.force_exit:
+                pool.stop_soon()
+
+    Server(config).run()
     return 0

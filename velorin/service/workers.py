@@ -61,6 +61,10 @@ class WorkerLost(PoolError):
     status = 500
 
 
+class ShuttingDown(PoolError):
+    status = 503
+
+
 class StartupFailed(Exception):
     """The workers could not load the map."""
 
@@ -71,13 +75,13 @@ def serve_requests(conn: Connection, graph_path: str) -> None:
     """A worker's life: load the graph, say so, then answer requests until told to stop.
 
     The server stops its workers itself, once the requests in flight are
-    answered. Ctrl-C in a terminal reaches the whole process group, and a
-    service manager may send SIGTERM to every process of the service: a
-    worker ignores both rather than die under a request the server still
-    waits for. Without its server (its pipe closed) a worker leaves.
+    answered. Ctrl-C in a terminal reaches the whole process group: a worker
+    ignores it rather than die under a request the server still waits for.
+    SIGTERM still ends a worker, which is how a server that is made to quit
+    at once (a second Ctrl-C) cleans up. Without its server (its pipe
+    closed) a worker leaves.
     """
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
     from velorin.router import Router
     from velorin.service.answers import answer
 
@@ -209,6 +213,24 @@ class WorkerPool:
             processes.append(process)
         self._dying.clear()
         await asyncio.gather(*(loop.run_in_executor(None, _join, p) for p in processes))
+
+    def stop_soon(self) -> None:
+        """:meth:`stop_now` from a signal handler or another thread."""
+        if self._loop is not None and not self._loop.is_closed():
+            self._loop.call_soon_threadsafe(self.stop_now)
+
+    def stop_now(self) -> None:
+        """Answer every request in hand or waiting at once with 503, for a server made to
+        quit without waiting (a second Ctrl-C): their searches are killed."""
+        self._closing = True
+        message = "the service is shutting down; try another instance or try again later"
+        for waiter in self._waiting:
+            if not waiter.done():
+                waiter.set_exception(ShuttingDown(message))
+        for w in list(self._workers):
+            if w.reply is not None and not w.reply.done():
+                w.reply.set_exception(ShuttingDown(message))
+                self._stop(w, None)
 
     # --- Internals -----------------------------------------------------------
 
