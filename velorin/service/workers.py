@@ -300,8 +300,9 @@ class WorkerPool:
 
     def _stop(self, worker: _Worker, why: str | None) -> None:
         """Kill a worker (the only way to end a running search) and start another."""
-        worker.process.kill()
-        self._lost(worker, why)
+        if worker in self._workers:  # not already lost, its process perhaps collected
+            worker.process.kill()
+            self._lost(worker, why)
 
     def _lost(self, worker: _Worker, why: str | None = "ended unexpectedly") -> None:
         """A worker has gone: settle what waited on it and put a fresh one in its place."""
