@@ -128,6 +128,8 @@ def test_nearest_and_health_describe_the_map(client, map_path):
     assert state["status"] == "ok" and state["map"] == "town"
     assert (state["nodes"], state["arcs"]) == (router.node_count, router.graph.edge_count())
     assert state["workers"] == state["workers_alive"] == 1 and state["queue"] == 0
+    described = client.get("/openapi.json").json()["paths"]
+    assert all(client.get(path).status_code < 500 for path in described)
 
 
 @pytest.mark.parametrize("url, status, parameter", [

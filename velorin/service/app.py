@@ -26,6 +26,7 @@ from starlette.staticfiles import StaticFiles
 from velorin.osm.profiles import DEFAULT_PROFILE
 from velorin.service.answers import encode, error_body, error_reply
 from velorin.service.maps import ServedMap
+from velorin.service.openapi import DESCRIPTION
 from velorin.service.workers import PoolError, WorkerPool
 
 STATIC = Path(__file__).with_name("static")
@@ -78,6 +79,7 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
     app = Starlette(
         routes=[Route("/", page), Route("/route", route), Route("/nearest", nearest),
                 Route("/health", health), Route("/network", network),
+                Route("/openapi.json", openapi),
                 Mount("/static", StaticFiles(directory=STATIC), name="static")],
         lifespan=lifespan,
         exception_handlers={HTTPException: http_error, Exception: internal_error})
@@ -141,6 +143,10 @@ async def network(request: Request) -> Response:
     else:
         body = gzip.decompress(body)
     return Response(body, media_type="application/geo+json", headers=headers)
+
+
+async def openapi(request: Request) -> Response:
+    return _json(200, DESCRIPTION)
 
 
 async def page(request: Request) -> Response:
