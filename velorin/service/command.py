@@ -42,8 +42,11 @@ def run_serve(args: argparse.Namespace) -> int:
         raise ValueError(f"velorin serve needs {exc.name}: pip install 'velorin[serve]'") from None
     if not 0 <= args.port <= 65535:
         args.parser.error(f"--port must lie in 0..65535, not {args.port}")
+    from velorin.cli import _large_on_terminal
+
+    progress = _large_on_terminal(args.map) if args.progress is None else args.progress
     app = create_app(args.map, workers=args.workers, timeout_s=args.timeout, queue=args.queue,
-                     profile=args.profile, progress=bool(args.progress))
+                     profile=args.profile, progress=progress)
     served, pool = app.state.map, app.state.pool
     print(f"velorin serve: {served.name}: {served.router.node_count} nodes, {served.arc_count} "
           f"arcs; {pool.size} workers, timeout {pool.timeout_s:g} s, queue {pool.queue_limit}",
