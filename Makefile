@@ -62,7 +62,7 @@ PACKAGE_SOURCES := $(shell find src velorin -type f -not -path '*/__pycache__/*'
 
 $(INSTALL_STAMP): $(VENV)/.created $(PACKAGE_SOURCES) | deps
 	$(VPY) -m pip uninstall --quiet --yes velorin_core >/dev/null 2>&1 || true
-	$(VPY) -m pip install --quiet ".[test,maps]"
+	$(VPY) -m pip install --quiet ".[test,maps,serve,serve-test]"
 	touch $@
 
 install: $(INSTALL_STAMP)

@@ -19,6 +19,7 @@ from typing import Any
 
 from velorin.errors import VelorinError
 from velorin.osm.profiles import DEFAULT_PROFILE, PROFILES
+from velorin.service.command import add_serve
 
 PROG = "velorin"
 
@@ -306,7 +307,7 @@ def _write_output(path: str, write: Callable[[Any], Any]) -> None:
 # --- Entry point -------------------------------------------------------------
 
 #: Every subcommand's registration, in the order ``--help`` lists them.
-COMMANDS: list[Command] = [_add_convert, _add_route]
+COMMANDS: list[Command] = [_add_convert, _add_route, add_serve]
 
 
 def build_parser() -> argparse.ArgumentParser:

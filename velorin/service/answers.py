@@ -1,0 +1,92 @@
+"""HTTP answers: routes as GeoJSON, errors as JSON objects with their status.
+
+Both the server (for snapping and argument checks) and its workers (for the
+routes) build their bodies here, so an error reads the same whichever process
+found it.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+from collections.abc import Sequence
+from dataclasses import replace
+from typing import Any
+
+import orjson
+
+from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
+from velorin.route import Route, to_geojson
+
+log = logging.getLogger("velorin.service")
+
+#: An HTTP status and its JSON body, encoded.
+Reply = tuple[int, bytes]
+
+
+def encode(body: Any) -> bytes:
+    # orjson writes NaN and infinity as null, which is what a JSON reader can take.
+    return orjson.dumps(body, option=orjson.OPT_SERIALIZE_NUMPY)
+
+
+def answer(router: Any, request: tuple[Any, ...]) -> Reply:
+    """A worker's reply to ``("route", (source, snap_m), (target, snap_m), eps)``.
+
+    The server has already snapped both places to nodes; the snap distances
+    travel with the node ids so that the answer reports them.
+    """
+    kind, (source, source_m), (target, target_m), eps = request
+    try:
+        if kind != "route":
+            raise ValueError(f"unknown request {kind!r}")
+        routes = [replace(r, origin_snap_m=source_m, destination_snap_m=target_m)
+                  for r in router.route(source, target, eps)]
+        return 200, encode(route_collection(routes))
+    except Exception as exc:  # noqa: BLE001 - every fault becomes an answer
+        return error_reply(exc)
+
+
+def route_collection(routes: Sequence[Route]) -> dict[str, Any]:
+    """The routes as a FeatureCollection, with where each end was snapped to."""
+    collection = to_geojson(routes)
+    first = routes[0]
+    for end, at, snap in (("origin", 0, first.origin_snap_m),
+                          ("destination", -1, first.destination_snap_m)):
+        lat, lon = first.coordinates[at]
+        collection[end] = {"node": first.path[at], "lat": lat, "lon": lon, "snap_m": snap}
+    return collection
+
+
+def error_body(message: str, **fields: Any) -> dict[str, Any]:
+    return {"error": message, **{k: _finite(v) for k, v in fields.items()}}
+
+
+def error_reply(exc: BaseException) -> Reply:
+    """The status and body for an exception raised while answering a request."""
+    status, fields = _classify(exc)
+    if status == 500:
+        log.error("internal error while answering a request", exc_info=exc)
+        message = f"internal error: {type(exc).__name__}: {exc}"
+    else:
+        message = str(exc)
+    return status, encode(error_body(message, **fields))
+
+
+def _classify(exc: BaseException) -> tuple[int, dict[str, Any]]:
+    # The typed routing errors come first: PointOutsideMap is also a ValueError.
+    if isinstance(exc, PointOutsideMap):
+        return 422, {"lat": exc.lat, "lon": exc.lon, "distance_m": exc.distance_m,
+                     "max_distance_m": exc.max_distance_m}
+    if isinstance(exc, NodeNotFound):
+        return 422, {"node": exc.node_id}
+    if isinstance(exc, NoRoute):
+        return 404, {"source": exc.source, "target": exc.target}
+    if isinstance(exc, RoutingError):
+        return 404, {}
+    if isinstance(exc, (ValueError, TypeError)):
+        return 400, {}
+    return 500, {}
+
+
+def _finite(value: Any) -> Any:
+    return None if isinstance(value, float) and not math.isfinite(value) else value

@@ -1,0 +1,71 @@
+"""``velorin serve``: the route service on uvicorn."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+
+def add_serve(subparsers: Any) -> None:
+    from velorin.cli import add_map_options, add_progress_options
+
+    p = subparsers.add_parser(
+        "serve", help="answer route requests over HTTP, with a web page to try them",
+        description="Serve routes on MAP (an OpenStreetMap extract or a graph document) over "
+                    "HTTP: GET /route, /nearest, /health, and a web page at /. Searches run "
+                    "in worker processes that each load the map once.",
+        epilog="Example: velorin serve monaco-latest.osm.pbf --port 8000, then open "
+               "http://127.0.0.1:8000/")
+    p.add_argument("map", metavar="MAP", help="OSM extract or graph document")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default "
+                                                       "127.0.0.1, this machine only)")
+    p.add_argument("--port", type=int, default=8000, help="port (default 8000; 0 picks a free one)")
+    p.add_argument("--workers", type=int, default=None, metavar="N",
+                   help="worker processes, each holding the map (default: one per core)")
+    p.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+                   help="longest a route request may take, queueing included (default 10)")
+    p.add_argument("--queue", type=int, default=64, metavar="N",
+                   help="requests that may wait for a free worker before more are refused "
+                        "with 503 (default 64)")
+    add_map_options(p)
+    add_progress_options(p)
+    p.set_defaults(run=run_serve, parser=p)
+
+
+def run_serve(args: argparse.Namespace) -> int:
+    try:
+        import uvicorn
+
+        from velorin.service.app import create_app
+    except ImportError as exc:
+        raise ValueError(f"velorin serve needs {exc.name}: pip install 'velorin[serve]'") from None
+    if not 0 <= args.port <= 65535:
+        args.parser.error(f"--port must lie in 0..65535, not {args.port}")
+    from velorin.cli import _large_on_terminal
+
+    progress = _large_on_terminal(args.map) if args.progress is None else args.progress
+    app = create_app(args.map, workers=args.workers, timeout_s=args.timeout, queue=args.queue,
+                     profile=args.profile, progress=progress)
+    served, pool = app.state.map, app.state.pool
+    print(f"velorin serve: {served.name}: {served.router.node_count} nodes, {served.arc_count} "
+          f"arcs; {pool.size} workers, timeout {pool.timeout_s:g} s, queue {pool.queue_limit}",
+          file=sys.stderr, flush=True)
+    # In-flight requests end by their own deadline; shutting down never waits longer.
+    config = uvicorn.Config(app, host=args.host, port=args.port,
+                            timeout_graceful_shutdown=args.timeout + 1)
+
+    class Server(uvicorn.Server):
+        """uvicorn's server, where a second Ctrl-C also stops the searches in flight.
+
+        On it uvicorn stops waiting for request handlers, but still waits for
+        their connections to close, which a running search holds open.
+        """
+
+        def handle_exit(self, sig: int, frame: Any) -> None:
+            super().handle_exit(sig, frame)
+            if self.force_exit:
+                pool.stop_soon()
+
+    Server(config).run()
+    return 0

@@ -1,0 +1,100 @@
+"""The map a service serves: read once in the server, handed to the workers as a file.
+
+The server converts an OpenStreetMap extract only once and writes the graph
+document into a private folder, so that each worker (and each replacement
+started later) loads the very same graph quickly. The server keeps a router
+of its own for snapping, which is fast, and the road network as GeoJSON for
+the web page, compressed once.
+"""
+
+from __future__ import annotations
+
+import gzip
+import os
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from velorin.osm.profiles import DEFAULT_PROFILE
+from velorin.router import Router
+from velorin.service.answers import encode
+
+# Six decimals of a degree are about 0.1 m: finer than any map's survey.
+_DECIMALS = 6
+
+
+@dataclass
+class ServedMap:
+    name: str
+    router: Router
+    #: The graph document the workers load.
+    graph_path: str
+    arc_count: int
+    #: The road network as GeoJSON, gzip-compressed.
+    network_gz: bytes
+    _folder: tempfile.TemporaryDirectory[str]
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], *, profile: str = DEFAULT_PROFILE,
+             progress: bool = False) -> ServedMap:
+        """Read MAP: a graph document (``.json``) or an OpenStreetMap extract.
+
+        Raises ValueError for a graph document the engine refuses,
+        :class:`velorin.OsmImportError` for an unreadable extract and OSError
+        for a file that cannot be read.
+        """
+        path = Path(path)
+        if path.name.lower().endswith(".json"):
+            text = path.read_bytes()
+            router = Router.from_json(text)
+        else:
+            from velorin.osm import convert, dumps
+
+            doc = convert(path, annotate=True, progress=progress, profile=profile)
+            text = dumps(doc).encode("utf-8")
+            router = Router.from_document(doc, text=text.decode("utf-8"))
+            del doc
+        folder = tempfile.TemporaryDirectory(prefix="velorin-serve-")
+        graph_path = os.path.join(folder.name, "graph.json")
+        with open(graph_path, "wb") as out:
+            out.write(text)
+        network = gzip.compress(encode(network_geojson(router)), compresslevel=6, mtime=0)
+        name = path.name.split(".")[0]
+        return cls(name=name, router=router, graph_path=graph_path,
+                   arc_count=router.graph.edge_count(), network_gz=network, _folder=folder)
+
+    def close(self) -> None:
+        self._folder.cleanup()
+
+
+def network_geojson(router: Router) -> dict[str, Any]:
+    """The streets as one MultiLineString per Level of Traffic Stress (``lts`` null: unknown).
+
+    A street ridden both ways has two arcs; it is drawn once.
+    """
+    net = router._network  # the package's own table of nodes and arcs
+    linked = np.flatnonzero((net.from_row >= 0) & (net.to_row >= 0))
+    a, b = net.from_row[linked], net.to_row[linked]
+    low, high = np.minimum(a, b), np.maximum(a, b)
+    _, first = np.unique(low * len(net.ids) + high, return_index=True)
+    arcs = linked[first]
+    lts = np.zeros(len(net.from_row), dtype=np.int64)
+    if net.attributes is not None:
+        lts = np.array([v if isinstance(v, int) and 1 <= v <= 4 else 0
+                        for v in net.attributes["lts"]], dtype=np.int64)
+    lat, lon = np.round(net.lat, _DECIMALS), np.round(net.lon, _DECIMALS)
+    features = []
+    for level in range(5):
+        chosen = arcs[lts[arcs] == level]
+        if not len(chosen):
+            continue
+        f, t = net.from_row[chosen], net.to_row[chosen]
+        lines = np.stack((np.column_stack((lon[f], lat[f])), np.column_stack((lon[t], lat[t]))),
+                         axis=1)
+        features.append({"type": "Feature",
+                         "geometry": {"type": "MultiLineString", "coordinates": lines.tolist()},
+                         "properties": {"lts": level or None, "segments": len(chosen)}})
+    return {"type": "FeatureCollection", "features": features}
