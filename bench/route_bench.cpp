@@ -4,6 +4,9 @@
 //   route_bench grid [max_nodes]          scaling run on square grids, 10^4 .. max_nodes
 //   route_bench graph FILE.json PAIRS EPS...
 //                                         PAIRS: one "source target" pair per line
+//   route_bench dump FILE.json PAIRS EPS...
+//                                         every solution of every request, costs in
+//                                         hex and full paths, to compare two builds
 //
 // Figures come from the search's own counters, which the Python module does
 // not report. Times are CPU time of the searching thread.
@@ -204,6 +207,39 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
   return 0;
 }
 
+// Every solution, in the order the search hands them on, with its costs as
+// exact hex floats: two builds give the same routes exactly when their dumps
+// are equal.
+int run_dump(const char* graph_path, const char* pairs_path, const std::vector<double>& eps_list) {
+  std::ifstream in(graph_path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  auto decoded = velorin::decode_graph_json(text.str());
+  if (auto* error = std::get_if<velorin::JsonError>(&decoded)) {
+    std::fprintf(stderr, "%s: %s\n", graph_path, error->describe().c_str());
+    return 2;
+  }
+  const RoadGraph& g = std::get<RoadGraph>(decoded);
+  std::ifstream pin(pairs_path);
+  std::vector<std::pair<NodeId, NodeId>> pairs;
+  for (NodeId s, t; pin >> s >> t;) pairs.emplace_back(s, t);
+  for (double eps : eps_list) {
+    for (auto [s, t] : pairs) {
+      SearchStats stats;
+      auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats);
+      std::printf("request %llu %llu eps %a: %zu solutions\n", static_cast<unsigned long long>(s),
+                  static_cast<unsigned long long>(t), eps, found.size());
+      for (const auto& label : found) {
+        std::printf("  %a %a %a:", label.distance, label.risk, label.familiarity);
+        for (NodeId n : label.path) std::printf(" %llu", static_cast<unsigned long long>(n));
+        std::printf("\n");
+      }
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,8 +253,14 @@ int main(int argc, char** argv) {
     for (int i = 4; i < argc; ++i) eps_list.push_back(std::strtod(argv[i], nullptr));
     return run_graph(argv[2], argv[3], eps_list);
   }
+  if (mode == "dump" && argc >= 5) {
+    std::vector<double> eps_list;
+    for (int i = 4; i < argc; ++i) eps_list.push_back(std::strtod(argv[i], nullptr));
+    return run_dump(argv[2], argv[3], eps_list);
+  }
   std::fprintf(stderr,
                "usage: route_bench grid [max_nodes]\n"
-               "       route_bench graph FILE.json PAIRS EPS...\n");
+               "       route_bench graph FILE.json PAIRS EPS...\n"
+               "       route_bench dump FILE.json PAIRS EPS...\n");
   return 2;
 }
