@@ -4,6 +4,8 @@
 //   route_bench grid [max_nodes]          scaling run on square grids, 10^4 .. max_nodes
 //   route_bench graph FILE.json PAIRS EPS...
 //                                         PAIRS: one "source target" pair per line
+//   options for both: --each (one line per request), --heavy-after=N (pops
+//   before the exact bounds), --no-pruning (no lower bounds at all)
 //   route_bench dump FILE.json PAIRS EPS...
 //                                         every solution of every request, costs in
 //                                         hex and full paths, to compare two builds
@@ -38,9 +40,10 @@ using velorin::SearchStats;
 
 struct Totals {
   double seconds = 0.0;
-  std::uint64_t popped = 0;
-  std::uint64_t pushed = 0;
+  double slowest = 0.0;
+  SearchStats sum;
   std::uint64_t solutions = 0;
+  std::uint64_t restarts = 0;
   std::size_t peak_bytes_max = 0;
   double peak_bytes_sum = 0.0;
   int requests = 0;
@@ -48,8 +51,16 @@ struct Totals {
 
   void add(double s, const SearchStats& st, std::size_t found) {
     seconds += s;
-    popped += st.popped;
-    pushed += st.pushed;
+    slowest = std::max(slowest, s);
+    sum.popped += st.popped;
+    sum.popped_before_solution += st.popped_before_solution;
+    sum.pushed += st.pushed;
+    sum.pruned_great_circle += st.pruned_great_circle;
+    sum.pruned_exact += st.pruned_exact;
+    sum.pruned_extremes += st.pruned_extremes;
+    sum.dropped_waiting += st.dropped_waiting;
+    sum.exact_bounds_started += st.exact_bounds_started;
+    restarts += st.restarted ? 1 : 0;
     solutions += found;
     peak_bytes_max = std::max(peak_bytes_max, st.peak_bytes);
     peak_bytes_sum += static_cast<double>(st.peak_bytes);
@@ -57,13 +68,22 @@ struct Totals {
     ++requests;
   }
   void print(const char* label) const {
+    auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
     std::printf(
-        "%-24s %3d requests  CPU geo-mean %8.3f ms  popped %10llu  %5.2f M popped/s  "
+        "%-20s %3d requests  CPU geo-mean %8.3f ms  slowest %8.3f ms  %5.2f M popped/s  "
         "peak memory/request mean %7.2f MiB max %7.2f MiB  solutions/request %.1f\n",
-        label, requests, 1e3 * std::exp(log_seconds_sum / requests),
-        static_cast<unsigned long long>(popped), static_cast<double>(popped) / seconds / 1e6,
-        peak_bytes_sum / requests / 1048576.0, static_cast<double>(peak_bytes_max) / 1048576.0,
+        label, requests, 1e3 * std::exp(log_seconds_sum / requests), 1e3 * slowest,
+        static_cast<double>(sum.popped) / seconds / 1e6, peak_bytes_sum / requests / 1048576.0,
+        static_cast<double>(peak_bytes_max) / 1048576.0,
         static_cast<double>(solutions) / requests);
+    std::printf(
+        "%-20s popped %llu (%llu before the first solution, %llu after), pushed %llu; pruned: "
+        "great circle %llu, exact %llu, front ends %llu, dropped from the open list %llu; "
+        "exact bounds computed %llu times; restarts %llu\n",
+        "", u(sum.popped), u(sum.popped_before_solution),
+        u(sum.popped - sum.popped_before_solution), u(sum.pushed), u(sum.pruned_great_circle),
+        u(sum.pruned_exact), u(sum.pruned_extremes), u(sum.dropped_waiting),
+        u(sum.exact_bounds_started), u(restarts));
   }
 };
 
@@ -74,10 +94,14 @@ double cpu_seconds() {
   return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
+// Options of the graph and dump modes.
+velorin::SearchTuning tuning;  // --heavy-after=N, --no-pruning
+bool each = false;             // --each: one line per request
+
 std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, SearchStats& stats,
                         double& seconds) {
   double start = cpu_seconds();
-  auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats);
+  auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats, tuning);
   seconds = cpu_seconds() - start;
   return found.size();
 }
@@ -87,9 +111,13 @@ std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, Sear
 void check_arcs_once(const RoadGraph& g) {
   double start = cpu_seconds();
   velorin::ArcBounds bounds = g.arc_bounds();
-  std::printf("  one-time check of the arcs for lower bounds: %.1f ms (%s, risk per metre >= %g)\n",
-              1e3 * (cpu_seconds() - start), bounds.usable ? "usable" : "not usable",
-              bounds.risk_per_metre);
+  std::printf(
+      "  one-time check of the arcs for lower bounds: %.1f ms (costs %s, arc length >= %.9f x "
+      "great circle, risk per metre >= %g)\n",
+      1e3 * (cpu_seconds() - start),
+      bounds.non_negative ? (bounds.finite ? "finite and non-negative" : "non-negative")
+                          : "not all non-negative",
+      bounds.length_ratio, bounds.risk_per_metre);
 }
 
 // A side x side grid of two-way streets about 100 m apart near Andorra's
@@ -199,6 +227,19 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
       double seconds = 0.0;
       std::size_t found = search_once(g, s, t, eps, stats, seconds);
       totals.add(seconds, stats, found);
+      if (each)
+        std::printf(
+            "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB, popped %llu (%llu before the first "
+            "solution), pruned %llu/%llu/%llu, exact bounds %llu%s\n",
+            static_cast<unsigned long long>(s), static_cast<unsigned long long>(t), eps,
+            1e3 * seconds, static_cast<double>(stats.peak_bytes) / 1048576.0,
+            static_cast<unsigned long long>(stats.popped),
+            static_cast<unsigned long long>(stats.popped_before_solution),
+            static_cast<unsigned long long>(stats.pruned_great_circle),
+            static_cast<unsigned long long>(stats.pruned_exact),
+            static_cast<unsigned long long>(stats.pruned_extremes),
+            static_cast<unsigned long long>(stats.exact_bounds_started),
+            stats.restarted ? ", restarted" : "");
     }
     char label[64];
     std::snprintf(label, sizeof label, "  search, eps %.2f", eps);
@@ -226,7 +267,7 @@ int run_dump(const char* graph_path, const char* pairs_path, const std::vector<d
   for (double eps : eps_list) {
     for (auto [s, t] : pairs) {
       SearchStats stats;
-      auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats);
+      auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats, tuning);
       std::printf("request %llu %llu eps %a: %zu solutions\n", static_cast<unsigned long long>(s),
                   static_cast<unsigned long long>(t), eps, found.size());
       for (const auto& label : found) {
@@ -242,7 +283,22 @@ int run_dump(const char* graph_path, const char* pairs_path, const std::vector<d
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc_all, char** argv_all) {
+  // Options first, wherever they stand; the rest are positional.
+  std::vector<char*> positional;
+  for (int i = 0; i < argc_all; ++i) {
+    const std::string arg = argv_all[i];
+    if (arg.rfind("--heavy-after=", 0) == 0)
+      tuning.exact_bounds_after_pops = std::strtoull(arg.c_str() + 14, nullptr, 10);
+    else if (arg == "--no-pruning")
+      tuning.prune = false;
+    else if (arg == "--each")
+      each = true;
+    else
+      positional.push_back(argv_all[i]);
+  }
+  const int argc = static_cast<int>(positional.size());
+  char** argv = positional.data();
   std::string mode = argc > 1 ? argv[1] : "grid";
   if (mode == "grid") {
     std::size_t max_nodes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000000;

@@ -7,6 +7,7 @@
 // self-loops are all kept: each consumer decides what they mean.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -40,14 +41,32 @@ struct Coordinates {
 
 // Facts about every arc, for the route search's lower bounds.
 struct ArcBounds {
-  // No cost is negative or NaN, and every arc is at least as long as the
-  // great-circle distance between the positions of its ends (within a
-  // relative 1e-9): a path is then never shorter than the great circle from
-  // its start to its end, and its sums only grow along it.
-  bool usable = false;
+  // No cost is negative or NaN: a path's sums only grow along it, and the
+  // least distance or risk still to go can be found by Dijkstra's algorithm.
+  bool non_negative = false;
+  // No cost is infinite either: sums and their rounding stay ordinary numbers.
+  bool finite = false;
+  // A positive factor with distance_m >= length_ratio * (great-circle
+  // distance between the positions of its ends) on every arc, with a margin
+  // for the rounding of both; 0.0 when there is none (some arc far shorter
+  // than its ends lie apart, or a NaN). A path is then never shorter than
+  // length_ratio times the great circle from its start to its end. Maps whose
+  // lengths are the great circle rounded to the centimetre have a ratio just
+  // below 1.
+  double length_ratio = 0.0;
   // The largest rho with risk_score >= rho * distance_m on every arc (when
-  // usable), so that a path's risk is at least rho times its length.
+  // non_negative), so that a path's risk is at least rho times its length.
   double risk_per_metre = 0.0;
+};
+
+// The arcs entering each node, for searches that run backwards from a target.
+struct ReverseArcs {
+  struct Arc {
+    std::uint32_t tail;  // dense number of the node the arc leaves
+    std::uint32_t edge;  // edge index
+  };
+  std::vector<std::uint32_t> first;  // per dense node: offset into arcs, plus one entry at the end
+  std::vector<Arc> arcs;             // grouped by head, ascending edge index within a head
 };
 
 // Haversine great-circle distance in metres from `p` to `target` (degrees), on
@@ -120,6 +139,8 @@ class RoadGraph {
   // Derived with one pass over the arcs on first use, then kept: the graph
   // never changes. Safe to call from several threads.
   ArcBounds arc_bounds() const;
+  // Built on first use, then kept, like arc_bounds().
+  const ReverseArcs& reverse_arcs() const;
 
  private:
   DenseId intern(NodeId id);               // during build only
@@ -140,8 +161,12 @@ class RoadGraph {
   struct ArcBoundsMemo {
     std::once_flag once;
     ArcBounds value;
+    std::once_flag reverse_once;
+    ReverseArcs reverse;
+    std::atomic<bool> reverse_built{false};
   };
   ArcBounds compute_arc_bounds() const;
+  ReverseArcs build_reverse_arcs() const;
   std::unique_ptr<ArcBoundsMemo> arc_bounds_ = std::make_unique<ArcBoundsMemo>();
 };
 

@@ -101,6 +101,22 @@ class OpenList {
     return labels_[best];
   }
 
+  // Keeps only the labels for which keep(label) is true, in a heap rebuilt
+  // from them in their present heap order, and gives back the memory of the
+  // others.
+  template <class Keep>
+  void retain(Keep keep) {
+    std::vector<OpenLabel> kept;
+    for (const Entry& e : heap_)
+      if (keep(labels_[e.slot])) kept.push_back(labels_[e.slot]);
+    heap_ = {};
+    labels_ = {};
+    free_slots_ = {};
+    heap_.reserve(kept.size());
+    labels_.reserve(kept.size());
+    for (const OpenLabel& label : kept) push(label);
+  }
+
   // The labels in heap order, for tests.
   std::vector<OpenLabel> entries() const {
     std::vector<OpenLabel> out;

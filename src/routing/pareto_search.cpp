@@ -1,12 +1,15 @@
 #include "routing/pareto_search.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "fault/internal_fault.hpp"
 #include "routing/cost_order.hpp"
 #include "routing/great_circle.hpp"
 #include "routing/open_list.hpp"
 #include "routing/pareto_set.hpp"
+#include "routing/remaining_cost.hpp"
 
 namespace velorin {
 namespace {
@@ -82,15 +85,41 @@ struct NodeState {
   DenseId node;
 };
 
+// Which lower bounds the search prunes with. Each kind is switched on once
+// and stays on.
+struct Pruning {
+  // Great circle: the remaining distance is at least length_ratio times the
+  // estimate, the remaining risk at least risk_per_metre times that. On from
+  // the first solution, when the graph's arcs allow it.
+  bool great_circle = false;
+  double length_ratio = 0.0;
+  double risk_per_metre = 0.0;
+  // Exact: the least remaining distance and risk of every node, from two
+  // backward searches, once the request has shown itself heavy.
+  bool exact = false;
+  std::vector<Cost> remaining;
+  // With the factor 1 (eps 0.0) every path's cost is matched or beaten by
+  // some solution at the end, so the costs of two known paths (the ends of
+  // the front) act as solutions found in advance, but only against labels
+  // that they beat strictly: a label that merely ties with one might still
+  // be the first to reach that cost.
+  bool ends = false;
+  Cost front_ends[2]{};
+
+  bool active() const noexcept { return great_circle || exact; }
+};
+
+enum class PruneRule { none, great_circle, exact, front_ends };
+
 class Search {
  public:
-  Search(const RoadGraph& graph, DenseId source, DenseId target, bool may_prune)
+  Search(const RoadGraph& graph, DenseId source, DenseId target, const SearchTuning& tuning)
       : graph_(graph),
         source_(source),
         target_(target),
         estimate_(graph.coordinates(target)),
         slot_of_(graph.dense_count(), 0),
-        may_prune_(may_prune) {}
+        tuning_(tuning) {}
 
   std::vector<SettledLabel> run(double eps, SearchStats* stats);
 
@@ -126,9 +155,12 @@ class Search {
     return link.edge == kNoEdge ? source_ : graph_.head(link.edge);
   }
 
-  void consider_pruning(double factor);
-  bool beyond_reach(Cost cost, double to_target_m, double factor) const noexcept;
+  void update_pruning(double factor, std::uint64_t popped);
+  void start_exact_bounds(double factor);
+  PruneRule prune_rule(Cost cost, const NodeState& state, double factor) const noexcept;
+  bool count_pruned(PruneRule rule) noexcept;
   bool ties_differently(const OpenLabel& label) const noexcept;
+  std::size_t working_bytes() const noexcept;
 
   bool extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const;
   Cost cost_at(std::uint32_t link) const;
@@ -147,12 +179,16 @@ class Search {
   OpenList open_;
   std::uint64_t cycle_walks_ = 0;
 
-  const bool may_prune_;
-  bool pruning_ = false;
+  const SearchTuning tuning_;
+  Pruning pruning_;
+  bool great_circle_considered_ = false;
+  bool exact_considered_ = false;
   bool gave_up_ = false;
-  std::uint64_t pruned_ = 0;
-  bool bounds_checked_ = false;
-  double risk_per_metre_ = 0.0;
+  std::uint64_t pruned_great_circle_ = 0;
+  std::uint64_t pruned_exact_ = 0;
+  std::uint64_t pruned_front_ends_ = 0;
+  std::uint64_t dropped_waiting_ = 0;
+  std::size_t peak_bytes_ = 0;
 };
 
 // Pruning by lower bounds. A label whose cost plus the least that any path to
@@ -165,25 +201,96 @@ class Search {
 // interchangeable (the same node, familiarity and parent: twins along parallel
 // arcs), or the search gives up and runs again without pruning.
 //
-// Pruning starts with the first solution. The graph checks once, on the first
-// request that gets this far, that its arcs allow the bounds.
-void Search::consider_pruning(double factor) {
-  if (!may_prune_ || bounds_checked_ || solutions_.empty()) return;
-  if (!(factor >= 0.0)) return;  // a negative or NaN factor does not keep order
-  bounds_checked_ = true;
+// The great-circle bound starts with the first solution; the graph measures
+// once, on the first request that gets this far, how far its arcs allow it.
+// The exact bounds start once the request has popped enough labels to pay
+// for two searches over the whole graph.
+void Search::update_pruning(double factor, std::uint64_t popped) {
+  if (!tuning_.prune) return;
+  if (!exact_considered_ && popped >= tuning_.exact_bounds_after_pops) {
+    exact_considered_ = true;
+    start_exact_bounds(factor);
+  }
+  if (!great_circle_considered_ && !solutions_.empty()) {
+    great_circle_considered_ = true;
+    if (!(factor >= 0.0)) return;  // a negative or NaN factor does not keep order
+    const ArcBounds bounds = graph_.arc_bounds();
+    if (!bounds.non_negative || !(bounds.length_ratio > 0.0)) return;
+    pruning_.great_circle = true;
+    pruning_.length_ratio = bounds.length_ratio;
+    pruning_.risk_per_metre = bounds.risk_per_metre * bounds.length_ratio;
+  }
+}
+
+void Search::start_exact_bounds(double factor) {
+  if (!(factor >= 0.0)) return;
   const ArcBounds bounds = graph_.arc_bounds();
-  if (!bounds.usable) return;
-  pruning_ = true;
-  risk_per_metre_ = bounds.risk_per_metre;
+  // Dijkstra's algorithm needs non-negative costs; finite ones keep every sum
+  // within a small relative error of its exact value.
+  if (!bounds.non_negative || !bounds.finite) return;
+  RemainingCost remaining = remaining_cost(graph_, source_, target_);
+  pruning_.exact = true;
+  pruning_.remaining = std::move(remaining.least);
+  if (factor == 1.0) {
+    // Summed backwards, these may differ from the forward sums of the same
+    // paths in their last bits; the margin covers that.
+    constexpr double kMargin = 1.0 + 1e-6;
+    pruning_.ends = true;
+    pruning_.front_ends[0] = {remaining.least_distance_path.distance * kMargin,
+                              remaining.least_distance_path.risk * kMargin};
+    pruning_.front_ends[1] = {remaining.least_risk_path.distance * kMargin,
+                              remaining.least_risk_path.risk * kMargin};
+  }
+  // What waits in the open list and is already beyond reach goes now rather
+  // than when it comes up: on a heavy request that is most of the list.
+  peak_bytes_ = std::max(peak_bytes_, working_bytes());
+  const std::size_t before = open_.size();
+  open_.retain([this, factor](const OpenLabel& label) {
+    return prune_rule({label.distance, label.risk}, states_[label.place], factor) ==
+           PruneRule::none;
+  });
+  dropped_waiting_ = before - open_.size();
 }
 
 // The bounds lose a millionth to stay below the true remainder despite the
 // rounding of every sum along the way.
-bool Search::beyond_reach(Cost cost, double to_target_m, double factor) const noexcept {
+PruneRule Search::prune_rule(Cost cost, const NodeState& state,
+                             double factor) const noexcept {
   constexpr double kSlack = 1.0 - 1e-6;
-  const double distance = (cost.distance + to_target_m) * kSlack;
-  const double risk = (cost.risk + risk_per_metre_ * to_target_m) * kSlack;
-  return front_.covers(factor * distance, factor * risk);
+  if (pruning_.exact) {
+    const Cost rest = pruning_.remaining[state.node];
+    const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
+    if (pruning_.ends && (dominates(pruning_.front_ends[0], bound) ||
+                          dominates(pruning_.front_ends[1], bound)))
+      return PruneRule::front_ends;
+    return front_.covers(factor * bound.distance, factor * bound.risk) ? PruneRule::exact
+                                                                       : PruneRule::none;
+  }
+  if (pruning_.great_circle) {
+    const double rest_m = state.to_target_m;
+    const double distance = (cost.distance + pruning_.length_ratio * rest_m) * kSlack;
+    const double risk = (cost.risk + pruning_.risk_per_metre * rest_m) * kSlack;
+    if (front_.covers(factor * distance, factor * risk)) return PruneRule::great_circle;
+  }
+  return PruneRule::none;
+}
+
+// Counts a label dropped by `rule`; true when it was.
+bool Search::count_pruned(PruneRule rule) noexcept {
+  switch (rule) {
+    case PruneRule::none:
+      return false;
+    case PruneRule::great_circle:
+      ++pruned_great_circle_;
+      break;
+    case PruneRule::exact:
+      ++pruned_exact_;
+      break;
+    case PruneRule::front_ends:
+      ++pruned_front_ends_;
+      break;
+  }
+  return true;
 }
 
 // A label leaves the open list tied with the next one (equal key, distance and
@@ -199,6 +306,13 @@ bool Search::ties_differently(const OpenLabel& label) const noexcept {
     return false;
   return next.place != label.place || next.parent != label.parent ||
          total_order_rank(next.familiarity) != total_order_rank(label.familiarity);
+}
+
+std::size_t Search::working_bytes() const noexcept {
+  return open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
+         states_.capacity() * sizeof(NodeState) + slot_of_.capacity() * sizeof(std::uint32_t) +
+         solutions_.capacity() * sizeof(Solution) + front_.capacity_bytes() +
+         pruning_.remaining.capacity() * sizeof(Cost);
 }
 
 // Termination guard. Extending a label to a node already on its own path is
@@ -248,14 +362,18 @@ std::vector<NodeId> Search::path_of(std::uint32_t link) const {
 std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
   const double factor = 1.0 + eps;
   std::uint64_t popped = 0;
+  std::uint64_t popped_before_solution = 0;
   std::uint64_t pushed = 1;
 
   // The first label has key 0.0: no estimate is added for it.
   open_.push({key_rank(0.0), 0.0, 0.0, 0.0, place_of(source_), kNoParent, kNoEdge, kNoParent});
 
   while (!open_.empty()) {
+    update_pruning(factor, popped);
+    if (open_.empty()) break;  // the exact bounds may have emptied it
     const OpenLabel label = open_.pop();
     ++popped;
+    if (solutions_.empty()) ++popped_before_solution;
     prefetch_next_pops();
     const Cost cost{label.distance, label.risk};
 
@@ -264,17 +382,12 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
     // solution; a NaN anywhere fails the test and keeps the label.
     if (front_.covers(factor * cost.distance, factor * cost.risk)) continue;
 
-    if (pruning_) {
-      if (beyond_reach(cost, states_[label.place].to_target_m, factor)) {
-        ++pruned_;
-        continue;
-      }
+    if (pruning_.active()) {
+      if (count_pruned(prune_rule(cost, states_[label.place], factor))) continue;
       if (ties_differently(label)) {
         gave_up_ = true;
         break;
       }
-    } else {
-      consider_pruning(factor);
     }
 
     // Node-level dominance, then settling into the node's Pareto set.
@@ -302,15 +415,12 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
         if (!extension_allowed(stall, to, next)) continue;
       }
       const std::uint32_t to_place = place_of(to);
-      const double to_target_m = states_[to_place].to_target_m;
-      if (pruning_ && beyond_reach(next, to_target_m, factor)) {
-        ++pruned_;
+      if (pruning_.active() && count_pruned(prune_rule(next, states_[to_place], factor)))
         continue;
-      }
       // Evaluated left to right, each product rounded before it is added.
       const double key =
           ((next.distance + next.risk * kRiskWeight) + familiarity * kFamiliarityWeight) +
-          to_target_m;
+          states_[to_place].to_target_m;
       open_.push({key_rank(key), next.distance, next.risk, familiarity, to_place, link, e, stall});
       ++pushed;
     }
@@ -325,17 +435,19 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
 
   if (stats != nullptr) {
     stats->popped = popped;
+    stats->popped_before_solution = popped_before_solution;
     stats->pushed = pushed;
     stats->settled = links_.size();
     stats->cycle_walks = cycle_walks_;
-    stats->pruned = pruned_;
+    stats->pruned_great_circle = pruned_great_circle_;
+    stats->pruned_exact = pruned_exact_;
+    stats->pruned_extremes = pruned_front_ends_;
+    stats->dropped_waiting = dropped_waiting_;
+    stats->exact_bounds_started = pruning_.exact ? 1 : 0;
     stats->restarted = gave_up_;
-    // Every container only grows during the search, so its final capacity is
-    // its peak.
-    stats->peak_bytes = open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
-                        states_.capacity() * sizeof(NodeState) +
-                        slot_of_.capacity() * sizeof(std::uint32_t) +
-                        solutions_.capacity() * sizeof(Solution) + front_.capacity_bytes();
+    // Every container only grows during the search, except the open list
+    // when the exact bounds empty it, which is measured just before.
+    stats->peak_bytes = std::max(peak_bytes_, working_bytes());
   }
   return result;
 }
@@ -343,21 +455,30 @@ std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
 }  // namespace
 
 std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId source,
-                                    RoadGraph::DenseId target, double eps, SearchStats* stats) {
+                                    RoadGraph::DenseId target, double eps, SearchStats* stats,
+                                    const SearchTuning& tuning) {
   require(source < graph.dense_count() && target < graph.dense_count(),
           "route search called with a node the graph does not know");
   std::vector<SettledLabel> found;
   {
-    Search search(graph, source, target, /*may_prune=*/true);
+    Search search(graph, source, target, tuning);
     found = search.run(eps, stats);
     if (!search.gave_up()) return found;
   }  // the abandoned search's memory goes before the second one starts
-  SearchStats first = stats != nullptr ? *stats : SearchStats{};
-  Search plain(graph, source, target, /*may_prune=*/false);
+  const SearchStats first = stats != nullptr ? *stats : SearchStats{};
+  SearchTuning plain_tuning = tuning;
+  plain_tuning.prune = false;
+  Search plain(graph, source, target, plain_tuning);
   found = plain.run(eps, stats);
   if (stats != nullptr) {
     stats->popped += first.popped;
     stats->pushed += first.pushed;
+    stats->pruned_great_circle = first.pruned_great_circle;
+    stats->pruned_exact = first.pruned_exact;
+    stats->pruned_extremes = first.pruned_extremes;
+    stats->dropped_waiting = first.dropped_waiting;
+    stats->exact_bounds_started = first.exact_bounds_started;
+    stats->peak_bytes = std::max(stats->peak_bytes, first.peak_bytes);
     stats->restarted = true;
   }
   return found;
