@@ -289,7 +289,8 @@ int main(int argc_all, char** argv_all) {
   for (int i = 0; i < argc_all; ++i) {
     const std::string arg = argv_all[i];
     if (arg.rfind("--heavy-after=", 0) == 0)
-      tuning.exact_bounds_after_pops = std::strtoull(arg.c_str() + 14, nullptr, 10);
+      tuning.exact_bounds_after_pops = tuning.exact_front_after_pops =
+          std::strtoull(arg.c_str() + 14, nullptr, 10);
     else if (arg == "--no-pruning")
       tuning.prune = false;
     else if (arg == "--each")

@@ -99,15 +99,23 @@ struct Pruning {
   bool exact = false;
   std::vector<Cost> remaining;
   // With the factor 1 (eps 0.0) every path's cost is matched or beaten by
-  // some solution at the end, so the costs of two known paths (the ends of
-  // the front) act as solutions found in advance, but only against labels
-  // that they beat strictly: a label that merely ties with one might still
-  // be the first to reach that cost.
+  // some solution at the end, so the costs of known paths (the whole exact
+  // front) act as solutions found in advance, but only against labels that
+  // they beat strictly: a label that merely ties with one might still be the
+  // first to reach that cost. A staircase: distance rising, risk falling.
   bool ends = false;
-  Cost front_ends[2]{};
+  std::vector<Cost> known_front;
 
   bool active() const noexcept { return great_circle || exact; }
 };
+
+// Whether some cost of the staircase dominates `c`. Among the steps no longer
+// than c, the last is the safest; it dominates c unless it is c itself.
+bool strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
+  const std::size_t shorter = first_longer(stairs.data(), stairs.size(), c.distance);
+  if (shorter == 0) return false;
+  return dominates(stairs[shorter - 1], c);
+}
 
 enum class PruneRule { none, great_circle, exact, front_ends };
 
@@ -207,7 +215,9 @@ class Search {
 // for two searches over the whole graph.
 void Search::update_pruning(double factor, std::uint64_t popped) {
   if (!tuning_.prune) return;
-  if (!exact_considered_ && popped >= tuning_.exact_bounds_after_pops) {
+  const std::uint64_t heavy =
+      factor == 1.0 ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
+  if (!exact_considered_ && popped >= heavy) {
     exact_considered_ = true;
     start_exact_bounds(factor);
   }
@@ -228,19 +238,17 @@ void Search::start_exact_bounds(double factor) {
   // Dijkstra's algorithm needs non-negative costs; finite ones keep every sum
   // within a small relative error of its exact value.
   if (!bounds.non_negative || !bounds.finite) return;
-  RemainingCost remaining = remaining_cost(graph_, source_, target_);
-  pruning_.exact = true;
-  pruning_.remaining = std::move(remaining.least);
+  RemainingCost remaining = remaining_cost(graph_, target_);
   if (factor == 1.0) {
-    // Summed backwards, these may differ from the forward sums of the same
-    // paths in their last bits; the margin covers that.
+    // The margin keeps the comparison on the safe side of any rounding in
+    // how these sums were reached.
     constexpr double kMargin = 1.0 + 1e-6;
     pruning_.ends = true;
-    pruning_.front_ends[0] = {remaining.least_distance_path.distance * kMargin,
-                              remaining.least_distance_path.risk * kMargin};
-    pruning_.front_ends[1] = {remaining.least_risk_path.distance * kMargin,
-                              remaining.least_risk_path.risk * kMargin};
+    pruning_.known_front = exact_front(graph_, source_, target_, remaining);
+    for (Cost& c : pruning_.known_front) c = {c.distance * kMargin, c.risk * kMargin};
   }
+  pruning_.exact = true;
+  pruning_.remaining = std::move(remaining.least);
   // What waits in the open list and is already beyond reach goes now rather
   // than when it comes up: on a heavy request that is most of the list.
   peak_bytes_ = std::max(peak_bytes_, working_bytes());
@@ -260,8 +268,7 @@ PruneRule Search::prune_rule(Cost cost, const NodeState& state,
   if (pruning_.exact) {
     const Cost rest = pruning_.remaining[state.node];
     const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
-    if (pruning_.ends && (dominates(pruning_.front_ends[0], bound) ||
-                          dominates(pruning_.front_ends[1], bound)))
+    if (pruning_.ends && strictly_beaten(pruning_.known_front, bound))
       return PruneRule::front_ends;
     return front_.covers(factor * bound.distance, factor * bound.risk) ? PruneRule::exact
                                                                        : PruneRule::none;

@@ -44,8 +44,11 @@ struct SearchTuning {
   bool prune = true;
   // Pops after which a request counts as heavy and computes exact lower
   // bounds: two backward searches over the whole graph, which short requests
-  // should not pay for. 0 computes them before the first pop.
+  // should not pay for. 0 computes them before the first pop. With eps 0.0
+  // they also give the whole exact front, which prunes before the first
+  // solution and so pays off sooner.
   std::uint64_t exact_bounds_after_pops = 300000;
+  std::uint64_t exact_front_after_pops = 100000;
 };
 
 // The non-dominated paths from `source` to `target`, in the order in which they

@@ -15,16 +15,17 @@ struct RemainingCost {
   // target (each on its own; usually two different paths); +inf in both where
   // the target cannot be reached.
   std::vector<Cost> least;
-  // The two ends of the source's exact front, as summed backwards: the least
-  // distance with the least risk among paths of that distance, and the least
-  // risk with the least distance among paths of that risk.
-  Cost least_distance_path{INFINITY, INFINITY};
-  Cost least_risk_path{INFINITY, INFINITY};
 };
 
 // Needs every arc cost finite and non-negative (Dijkstra's algorithm is
 // wrong otherwise); both nodes must be dense numbers of `graph`.
-RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId source,
-                             RoadGraph::DenseId target);
+RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId target);
+
+// The costs of the source's exact front, summed forwards along each path as
+// the route search sums them, by rising distance and falling risk: a
+// bi-objective search ordered by the exact bounds, which settles only labels
+// that can still reach the front. Same preconditions as remaining_cost().
+std::vector<Cost> exact_front(const RoadGraph& graph, RoadGraph::DenseId source,
+                              RoadGraph::DenseId target, const RemainingCost& remaining);
 
 }  // namespace velorin

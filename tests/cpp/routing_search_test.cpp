@@ -401,7 +401,7 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   RandomGraph rng{static_cast<std::uint64_t>(GetParam()) * 7919 + 1};
   SearchTuning none, forced;
   none.prune = false;
-  forced.exact_bounds_after_pops = 0;
+  forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   std::uint64_t pruned = 0;
   for (int round = 0; round < 300; ++round) {
     const NodeId n = 6 + rng.next() % 8;

@@ -266,7 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // change one bit of what the search hands on.
   velorin::SearchTuning none, forced;
   none.prune = false;
-  forced.exact_bounds_after_pops = 0;
+  forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   const auto s = graph.dense_of(rq.source), t = graph.dense_of(rq.target);
   const auto reference = velorin::astar_pex(graph, s, t, rq.eps, nullptr, none);
   const auto bounded = velorin::astar_pex(graph, s, t, rq.eps, nullptr, forced);
