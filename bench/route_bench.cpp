@@ -57,7 +57,7 @@ struct Totals {
     sum.pushed += st.pushed;
     sum.pruned_great_circle += st.pruned_great_circle;
     sum.pruned_exact += st.pruned_exact;
-    sum.pruned_extremes += st.pruned_extremes;
+    sum.pruned_known_front += st.pruned_known_front;
     sum.dropped_waiting += st.dropped_waiting;
     sum.exact_bounds_started += st.exact_bounds_started;
     restarts += st.restarted ? 1 : 0;
@@ -74,15 +74,14 @@ struct Totals {
         "peak memory/request mean %7.2f MiB max %7.2f MiB  solutions/request %.1f\n",
         label, requests, 1e3 * std::exp(log_seconds_sum / requests), 1e3 * slowest,
         static_cast<double>(sum.popped) / seconds / 1e6, peak_bytes_sum / requests / 1048576.0,
-        static_cast<double>(peak_bytes_max) / 1048576.0,
-        static_cast<double>(solutions) / requests);
+        static_cast<double>(peak_bytes_max) / 1048576.0, static_cast<double>(solutions) / requests);
     std::printf(
         "%-20s popped %llu (%llu before the first solution, %llu after), pushed %llu; pruned: "
-        "great circle %llu, exact %llu, front ends %llu, dropped from the open list %llu; "
+        "great circle %llu, exact %llu, exact front %llu, dropped from the open list %llu; "
         "exact bounds computed %llu times; restarts %llu\n",
         "", u(sum.popped), u(sum.popped_before_solution),
         u(sum.popped - sum.popped_before_solution), u(sum.pushed), u(sum.pruned_great_circle),
-        u(sum.pruned_exact), u(sum.pruned_extremes), u(sum.dropped_waiting),
+        u(sum.pruned_exact), u(sum.pruned_known_front), u(sum.dropped_waiting),
         u(sum.exact_bounds_started), u(restarts));
   }
 };
@@ -237,7 +236,7 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
             static_cast<unsigned long long>(stats.popped_before_solution),
             static_cast<unsigned long long>(stats.pruned_great_circle),
             static_cast<unsigned long long>(stats.pruned_exact),
-            static_cast<unsigned long long>(stats.pruned_extremes),
+            static_cast<unsigned long long>(stats.pruned_known_front),
             static_cast<unsigned long long>(stats.exact_bounds_started),
             stats.restarted ? ", restarted" : "");
     }

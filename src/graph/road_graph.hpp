@@ -16,6 +16,8 @@
 #include <span>
 #include <vector>
 
+#include "graph/great_circle.hpp"
+
 namespace velorin {
 
 using NodeId = std::uint64_t;
@@ -32,11 +34,6 @@ struct Edge {
   double distance_m;
   double risk_score;
   double familiarity;  // 0.0 where the document gave none
-};
-
-struct Coordinates {
-  double lat;
-  double lon;
 };
 
 // Facts about every arc, for the route search's lower bounds.
@@ -68,26 +65,6 @@ struct ReverseArcs {
   std::vector<std::uint32_t> first;  // per dense node: offset into arcs, plus one entry at the end
   std::vector<Arc> arcs;             // grouped by head, ascending edge index within a head
 };
-
-// Haversine great-circle distance in metres from `p` to `target` (degrees), on
-// a sphere of radius 6,371,000 m, given the cosine of the target's latitude so
-// that a caller measuring many points to one target takes it once. The terms
-// are evaluated in a fixed order (the build forbids fused multiply-add), so the
-// value is the same wherever it is computed. Nothing clamps the haversine term:
-// should rounding push it above 1.0 the result is NaN.
-inline double haversine_m(Coordinates p, Coordinates target, double cos_target_lat) noexcept {
-  constexpr double k = 0.017453292519943295;  // radians per degree
-  double sin_half_dlon = std::sin((target.lon - p.lon) * k * 0.5);
-  double sin_half_dlat = std::sin((target.lat - p.lat) * k * 0.5);
-  double a = (cos_target_lat * std::cos(p.lat * k)) * (sin_half_dlon * sin_half_dlon) +
-             sin_half_dlat * sin_half_dlat;
-  return std::atan2(std::sqrt(a), std::sqrt(1.0 - a)) * 12742000.0;
-}
-
-// The same distance between two positions.
-inline double great_circle_m(Coordinates a, Coordinates b) noexcept {
-  return haversine_m(a, b, std::cos(b.lat * 0.017453292519943295));
-}
 
 class RoadGraph {
  public:

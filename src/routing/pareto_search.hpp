@@ -30,7 +30,7 @@ struct SearchStats {
   std::uint64_t cycle_walks = 0;             // extensions that had to look back along a path
   std::uint64_t pruned_great_circle = 0;     // dropped: great-circle bound covered by a solution
   std::uint64_t pruned_exact = 0;            // dropped: exact bound covered by a solution
-  std::uint64_t pruned_extremes = 0;         // dropped: exact bound beyond an end of the front
+  std::uint64_t pruned_known_front = 0;      // dropped: exact bound beaten by the exact front
   std::uint64_t dropped_waiting = 0;         // open labels dropped when the exact bounds came
   std::uint64_t exact_bounds_started = 0;    // backward searches run for exact bounds (0 or 1)
   bool restarted = false;                    // pruning was abandoned and the search run again
@@ -57,7 +57,6 @@ struct SearchTuning {
 // used as given, whatever its sign or value.
 std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId source,
                                     RoadGraph::DenseId target, double eps,
-                                    SearchStats* stats = nullptr,
-                                    const SearchTuning& tuning = {});
+                                    SearchStats* stats = nullptr, const SearchTuning& tuning = {});
 
 }  // namespace velorin

@@ -11,8 +11,8 @@
 //     to target whose totals are sums of their arcs' costs, with metrics and
 //     labels consistent with each other,
 // the same answer twice in a row, and the same solutions with the search's
-// exact lower bounds forced on from the first pop as without any bound, within libFuzzer's time and memory limits.
-// Violations abort so that libFuzzer keeps the input.
+// exact lower bounds forced on from the first pop as without any bound, within libFuzzer's time and
+// memory limits. Violations abort so that libFuzzer keeps the input.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
