@@ -168,7 +168,8 @@ def main() -> int:
                   f"slowest {cpu_times[slowest]:.3f} s = "
                   f"{cpu_times[slowest] / peer_cpu[slowest]:.1f}x networkx on that pair")
         if group is long_pairs:
-            print("  per long pair, CPU ms (networkx | eps 0.0, x networkx | eps 0.1, x networkx):")
+            print("  per long pair, CPU ms (networkx | eps 0.0, time relative to networkx "
+                  "| eps 0.1, time relative to networkx):")
             for i, (source, target) in enumerate(group):
                 a, b, c = peer_cpu[i] * 1e3, per_eps[0.0][i] * 1e3, per_eps[0.1][i] * 1e3
                 print(f"    {source:>11} -> {target:<11} {a:8.1f} | {b:8.1f} {b / a:6.2f}x "
