@@ -4,6 +4,11 @@
 //   route_bench grid [max_nodes]          scaling run on square grids, 10^4 .. max_nodes
 //   route_bench graph FILE.json PAIRS EPS...
 //                                         PAIRS: one "source target" pair per line
+//   options for both: --each (one line per request), --heavy-after=N (pops
+//   before the exact bounds), --no-pruning (no lower bounds at all)
+//   route_bench dump FILE.json PAIRS EPS...
+//                                         every solution of every request, costs in
+//                                         hex and full paths, to compare two builds
 //
 // Figures come from the search's own counters, which the Python module does
 // not report. Times are CPU time of the searching thread.
@@ -35,9 +40,10 @@ using velorin::SearchStats;
 
 struct Totals {
   double seconds = 0.0;
-  std::uint64_t popped = 0;
-  std::uint64_t pushed = 0;
+  double slowest = 0.0;
+  SearchStats sum;
   std::uint64_t solutions = 0;
+  std::uint64_t restarts = 0;
   std::size_t peak_bytes_max = 0;
   double peak_bytes_sum = 0.0;
   int requests = 0;
@@ -45,8 +51,16 @@ struct Totals {
 
   void add(double s, const SearchStats& st, std::size_t found) {
     seconds += s;
-    popped += st.popped;
-    pushed += st.pushed;
+    slowest = std::max(slowest, s);
+    sum.popped += st.popped;
+    sum.popped_before_solution += st.popped_before_solution;
+    sum.pushed += st.pushed;
+    sum.pruned_great_circle += st.pruned_great_circle;
+    sum.pruned_exact += st.pruned_exact;
+    sum.pruned_known_front += st.pruned_known_front;
+    sum.dropped_waiting += st.dropped_waiting;
+    sum.exact_bounds_started += st.exact_bounds_started;
+    restarts += st.restarted ? 1 : 0;
     solutions += found;
     peak_bytes_max = std::max(peak_bytes_max, st.peak_bytes);
     peak_bytes_sum += static_cast<double>(st.peak_bytes);
@@ -54,13 +68,21 @@ struct Totals {
     ++requests;
   }
   void print(const char* label) const {
+    auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
     std::printf(
-        "%-24s %3d requests  CPU geo-mean %8.3f ms  popped %10llu  %5.2f M popped/s  "
+        "%-20s %3d requests  CPU geo-mean %8.3f ms  slowest %8.3f ms  %5.2f M popped/s  "
         "peak memory/request mean %7.2f MiB max %7.2f MiB  solutions/request %.1f\n",
-        label, requests, 1e3 * std::exp(log_seconds_sum / requests),
-        static_cast<unsigned long long>(popped), static_cast<double>(popped) / seconds / 1e6,
-        peak_bytes_sum / requests / 1048576.0, static_cast<double>(peak_bytes_max) / 1048576.0,
-        static_cast<double>(solutions) / requests);
+        label, requests, 1e3 * std::exp(log_seconds_sum / requests), 1e3 * slowest,
+        static_cast<double>(sum.popped) / seconds / 1e6, peak_bytes_sum / requests / 1048576.0,
+        static_cast<double>(peak_bytes_max) / 1048576.0, static_cast<double>(solutions) / requests);
+    std::printf(
+        "%-20s popped %llu (%llu before the first solution, %llu after), pushed %llu; pruned: "
+        "great circle %llu, exact %llu, exact front %llu, dropped from the open list %llu; "
+        "exact bounds computed %llu times; restarts %llu\n",
+        "", u(sum.popped), u(sum.popped_before_solution),
+        u(sum.popped - sum.popped_before_solution), u(sum.pushed), u(sum.pruned_great_circle),
+        u(sum.pruned_exact), u(sum.pruned_known_front), u(sum.dropped_waiting),
+        u(sum.exact_bounds_started), u(restarts));
   }
 };
 
@@ -71,10 +93,14 @@ double cpu_seconds() {
   return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
+// Options of the graph and dump modes.
+velorin::SearchTuning tuning;  // --heavy-after=N, --no-pruning
+bool each = false;             // --each: one line per request
+
 std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, SearchStats& stats,
                         double& seconds) {
   double start = cpu_seconds();
-  auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats);
+  auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats, tuning);
   seconds = cpu_seconds() - start;
   return found.size();
 }
@@ -84,9 +110,13 @@ std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, Sear
 void check_arcs_once(const RoadGraph& g) {
   double start = cpu_seconds();
   velorin::ArcBounds bounds = g.arc_bounds();
-  std::printf("  one-time check of the arcs for lower bounds: %.1f ms (%s, risk per metre >= %g)\n",
-              1e3 * (cpu_seconds() - start), bounds.usable ? "usable" : "not usable",
-              bounds.risk_per_metre);
+  std::printf(
+      "  one-time check of the arcs for lower bounds: %.1f ms (costs %s, arc length >= %.9f x "
+      "great circle, risk per metre >= %g)\n",
+      1e3 * (cpu_seconds() - start),
+      bounds.non_negative ? (bounds.finite ? "finite and non-negative" : "non-negative")
+                          : "not all non-negative",
+      bounds.length_ratio, bounds.risk_per_metre);
 }
 
 // A side x side grid of two-way streets about 100 m apart near Andorra's
@@ -198,6 +228,19 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
       double seconds = 0.0;
       std::size_t found = search_once(g, s, t, eps, stats, seconds);
       totals.add(seconds, stats, found);
+      if (each)
+        std::printf(
+            "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB, popped %llu (%llu before the first "
+            "solution), pruned %llu/%llu/%llu, exact bounds %llu%s\n",
+            static_cast<unsigned long long>(s), static_cast<unsigned long long>(t), eps,
+            1e3 * seconds, static_cast<double>(stats.peak_bytes) / 1048576.0,
+            static_cast<unsigned long long>(stats.popped),
+            static_cast<unsigned long long>(stats.popped_before_solution),
+            static_cast<unsigned long long>(stats.pruned_great_circle),
+            static_cast<unsigned long long>(stats.pruned_exact),
+            static_cast<unsigned long long>(stats.pruned_known_front),
+            static_cast<unsigned long long>(stats.exact_bounds_started),
+            stats.restarted ? ", restarted" : "");
     }
     char label[64];
     std::snprintf(label, sizeof label, "  search, eps %.2f", eps);
@@ -206,9 +249,58 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
   return 0;
 }
 
+// Every solution, in the order the search hands them on, with its costs as
+// exact hex floats: two builds give the same routes exactly when their dumps
+// are equal.
+int run_dump(const char* graph_path, const char* pairs_path, const std::vector<double>& eps_list) {
+  std::ifstream in(graph_path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  auto decoded = velorin::decode_graph_json(text.str());
+  if (auto* error = std::get_if<velorin::JsonError>(&decoded)) {
+    std::fprintf(stderr, "%s: %s\n", graph_path, error->describe().c_str());
+    return 2;
+  }
+  const RoadGraph& g = std::get<RoadGraph>(decoded);
+  std::ifstream pin(pairs_path);
+  std::vector<std::pair<NodeId, NodeId>> pairs;
+  for (NodeId s, t; pin >> s >> t;) pairs.emplace_back(s, t);
+  for (double eps : eps_list) {
+    for (auto [s, t] : pairs) {
+      SearchStats stats;
+      auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats, tuning);
+      std::printf("request %llu %llu eps %a: %zu solutions\n", static_cast<unsigned long long>(s),
+                  static_cast<unsigned long long>(t), eps, found.size());
+      for (const auto& label : found) {
+        std::printf("  %a %a %a:", label.distance, label.risk, label.familiarity);
+        for (NodeId n : label.path) std::printf(" %llu", static_cast<unsigned long long>(n));
+        std::printf("\n");
+      }
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc_all, char** argv_all) {
+  // Options first, wherever they stand; the rest are positional.
+  std::vector<char*> positional;
+  for (int i = 0; i < argc_all; ++i) {
+    const std::string arg = argv_all[i];
+    if (arg.rfind("--heavy-after=", 0) == 0)
+      tuning.exact_bounds_after_pops = tuning.exact_front_after_pops =
+          std::strtoull(arg.c_str() + 14, nullptr, 10);
+    else if (arg == "--no-pruning")
+      tuning.prune = false;
+    else if (arg == "--each")
+      each = true;
+    else
+      positional.push_back(argv_all[i]);
+  }
+  const int argc = static_cast<int>(positional.size());
+  char** argv = positional.data();
   std::string mode = argc > 1 ? argv[1] : "grid";
   if (mode == "grid") {
     auto max_nodes = static_cast<std::size_t>(argc > 2 ? std::strtoull(argv[2], nullptr, 10)
@@ -220,8 +312,14 @@ int main(int argc, char** argv) {
     for (int i = 4; i < argc; ++i) eps_list.push_back(std::strtod(argv[i], nullptr));
     return run_graph(argv[2], argv[3], eps_list);
   }
+  if (mode == "dump" && argc >= 5) {
+    std::vector<double> eps_list;
+    for (int i = 4; i < argc; ++i) eps_list.push_back(std::strtod(argv[i], nullptr));
+    return run_dump(argv[2], argv[3], eps_list);
+  }
   std::fprintf(stderr,
                "usage: route_bench grid [max_nodes]\n"
-               "       route_bench graph FILE.json PAIRS EPS...\n");
+               "       route_bench graph FILE.json PAIRS EPS...\n"
+               "       route_bench dump FILE.json PAIRS EPS...\n");
   return 2;
 }

@@ -85,15 +85,20 @@ def great_circle_m(a, b) -> float:
 
 
 def map_like_case(rng: random.Random):
-    """Nodes a few metres apart, arcs no shorter than the great circle, costs
-    whole numbers: the engine prunes with its lower bounds, and ties abound."""
+    """Nodes a few metres apart, costs mostly whole numbers and arcs no shorter
+    than the great circle, some rounded to the centimetre (a little short) or
+    far shorter: the engine prunes with its lower bounds, and ties abound."""
     ids = rng.sample([1, 2, 3, 4, 5, 6, 7, BIG], rng.randint(3, 8))
     place = {i: (45.0 + 0.00002 * rng.randint(0, 3), 7.0 + 0.00002 * rng.randint(0, 3)) for i in ids}
     nodes = [{"id": i, "lat": place[i][0], "lon": place[i][1]} for i in ids]
     edges = []
     for _ in range(rng.randint(4, 16)):
         a, b = rng.choice(ids), rng.choice(ids)
-        distance = math.ceil(great_circle_m(place[a], place[b])) + rng.randint(0, 2)
+        span = great_circle_m(place[a], place[b])
+        if rng.random() < 0.3:
+            distance = round(span * rng.choice([1.0, 1.0, 0.5]), 2)
+        else:
+            distance = math.ceil(span) + rng.randint(0, 2)
         edge = {"from": a, "to": b, "distance_m": float(distance),
                 "risk_score": float(rng.randint(0, 3) * distance)}
         if rng.random() < 0.2:

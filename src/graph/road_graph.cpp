@@ -131,24 +131,72 @@ ArcBounds RoadGraph::arc_bounds() const {
 }
 
 ArcBounds RoadGraph::compute_arc_bounds() const {
-  // The slack absorbs the rounding of two evaluations of one distance that
-  // differ in the order of their operations.
-  constexpr double kLengthSlack = 1.0 - 1e-9;
+  // The margin absorbs the rounding of two evaluations of one distance that
+  // differ in the order of their operations, and of the ratio itself.
+  constexpr double kRatioMargin = 1.0 - 1e-9;
+  ArcBounds bounds;
+  bool non_negative = true;
+  bool finite = true;
+  double length_ratio = INFINITY;
   double risk_per_metre = INFINITY;
   for (DenseId from = 0; from < dense_count(); ++from) {
     for (std::uint32_t e : out_edge_indices(from)) {
       const Edge& arc = edges_[e];
       // Written so that NaN fails every test.
-      if (!(arc.distance_m >= 0.0) || !(arc.risk_score >= 0.0)) return {};
-      if (!(arc.distance_m >= great_circle_m(coords_[from], coords_[head_[e]]) * kLengthSlack))
-        return {};
+      if (!(arc.distance_m >= 0.0) || !(arc.risk_score >= 0.0)) {
+        non_negative = false;
+        continue;
+      }
+      if (std::isinf(arc.distance_m) || std::isinf(arc.risk_score)) finite = false;
+      const double span = great_circle_m(coords_[from], coords_[head_[e]]);
+      if (!(span >= 0.0)) {
+        length_ratio = 0.0;  // NaN: nothing to scale
+      } else if (span > 0.0) {
+        const double ratio = arc.distance_m / span;
+        if (ratio < length_ratio) length_ratio = ratio;
+      }
       // An infinite risk on an infinite length (a NaN ratio) bounds nothing.
-      double ratio = arc.risk_score / arc.distance_m;
-      if (arc.distance_m > 0.0 && ratio < risk_per_metre) risk_per_metre = ratio;
+      const double risk_ratio = arc.risk_score / arc.distance_m;
+      if (arc.distance_m > 0.0 && risk_ratio < risk_per_metre) risk_per_metre = risk_ratio;
     }
   }
-  if (std::isinf(risk_per_metre)) risk_per_metre = 0.0;  // no arc has a length
-  return {true, risk_per_metre};
+  if (!non_negative) return bounds;
+  bounds.non_negative = true;
+  bounds.finite = finite;
+  // No arc joins two distinct positions: the great circle bounds nothing more
+  // than any other positive factor would, and 1 is as good as any.
+  if (std::isinf(length_ratio)) length_ratio = 1.0;
+  length_ratio *= kRatioMargin;
+  bounds.length_ratio = std::isfinite(length_ratio) && length_ratio > 0.0 ? length_ratio : 0.0;
+  bounds.risk_per_metre = std::isinf(risk_per_metre) ? 0.0 : risk_per_metre;  // no arc has a length
+  return bounds;
+}
+
+const ReverseArcs& RoadGraph::reverse_arcs() const {
+  static const ReverseArcs kNone{{0}, {}};
+  if (arc_bounds_ == nullptr) return kNone;  // a moved-from graph has no nodes
+  std::call_once(arc_bounds_->reverse_once, [this] {
+    arc_bounds_->reverse = build_reverse_arcs();
+    arc_bounds_->reverse_built.store(true, std::memory_order_release);
+  });
+  return arc_bounds_->reverse;
+}
+
+// A counting sort of the arcs by head, in ascending edge index.
+ReverseArcs RoadGraph::build_reverse_arcs() const {
+  ReverseArcs reverse;
+  const std::size_t n = dense_count();
+  std::vector<DenseId> tail(edges_.size());
+  for (DenseId from = 0; from < n; ++from)
+    for (std::uint32_t e : out_edge_indices(from)) tail[e] = from;
+  reverse.first.assign(n + 1, 0);
+  for (DenseId h : head_) ++reverse.first[h + 1];
+  for (std::size_t d = 0; d < n; ++d) reverse.first[d + 1] += reverse.first[d];
+  reverse.arcs.resize(edges_.size());
+  std::vector<std::uint32_t> fill(reverse.first.begin(), reverse.first.end() - 1);
+  for (std::size_t e = 0; e < edges_.size(); ++e)
+    reverse.arcs[fill[head_[e]]++] = {tail[e], static_cast<std::uint32_t>(e)};
+  return reverse;
 }
 
 std::size_t RoadGraph::memory_bytes() const noexcept {
@@ -157,7 +205,11 @@ std::size_t RoadGraph::memory_bytes() const noexcept {
          first_out_.capacity() * sizeof(std::uint32_t) +
          out_edge_.capacity() * sizeof(std::uint32_t) + head_.capacity() * sizeof(DenseId) +
          coords_.capacity() * sizeof(Coordinates) + has_record_.capacity() +
-         (arc_bounds_ != nullptr ? sizeof(ArcBoundsMemo) : 0);
+         (arc_bounds_ != nullptr ? sizeof(ArcBoundsMemo) : 0) +
+         (arc_bounds_ != nullptr && arc_bounds_->reverse_built.load(std::memory_order_acquire)
+              ? arc_bounds_->reverse.first.capacity() * sizeof(std::uint32_t) +
+                    arc_bounds_->reverse.arcs.capacity() * sizeof(ReverseArcs::Arc)
+              : 0);
 }
 
 }  // namespace velorin

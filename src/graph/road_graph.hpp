@@ -7,6 +7,7 @@
 // self-loops are all kept: each consumer decides what they mean.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,8 @@
 #include <mutex>
 #include <span>
 #include <vector>
+
+#include "graph/great_circle.hpp"
 
 namespace velorin {
 
@@ -33,42 +36,35 @@ struct Edge {
   double familiarity;  // 0.0 where the document gave none
 };
 
-struct Coordinates {
-  double lat;
-  double lon;
-};
-
 // Facts about every arc, for the route search's lower bounds.
 struct ArcBounds {
-  // No cost is negative or NaN, and every arc is at least as long as the
-  // great-circle distance between the positions of its ends (within a
-  // relative 1e-9): a path is then never shorter than the great circle from
-  // its start to its end, and its sums only grow along it.
-  bool usable = false;
+  // No cost is negative or NaN: a path's sums only grow along it, and the
+  // least distance or risk still to go can be found by Dijkstra's algorithm.
+  bool non_negative = false;
+  // No cost is infinite either: sums and their rounding stay ordinary numbers.
+  bool finite = false;
+  // A positive factor with distance_m >= length_ratio * (great-circle
+  // distance between the positions of its ends) on every arc, with a margin
+  // for the rounding of both; 0.0 when there is none (some arc far shorter
+  // than its ends lie apart, or a NaN). A path is then never shorter than
+  // length_ratio times the great circle from its start to its end. Maps whose
+  // lengths are the great circle rounded to the centimetre have a ratio just
+  // below 1.
+  double length_ratio = 0.0;
   // The largest rho with risk_score >= rho * distance_m on every arc (when
-  // usable), so that a path's risk is at least rho times its length.
+  // non_negative), so that a path's risk is at least rho times its length.
   double risk_per_metre = 0.0;
 };
 
-// Haversine great-circle distance in metres from `p` to `target` (degrees), on
-// a sphere of radius 6,371,000 m, given the cosine of the target's latitude so
-// that a caller measuring many points to one target takes it once. The terms
-// are evaluated in a fixed order (the build forbids fused multiply-add), so the
-// value is the same wherever it is computed. Nothing clamps the haversine term:
-// should rounding push it above 1.0 the result is NaN.
-inline double haversine_m(Coordinates p, Coordinates target, double cos_target_lat) noexcept {
-  constexpr double k = 0.017453292519943295;  // radians per degree
-  double sin_half_dlon = std::sin((target.lon - p.lon) * k * 0.5);
-  double sin_half_dlat = std::sin((target.lat - p.lat) * k * 0.5);
-  double a = (cos_target_lat * std::cos(p.lat * k)) * (sin_half_dlon * sin_half_dlon) +
-             sin_half_dlat * sin_half_dlat;
-  return std::atan2(std::sqrt(a), std::sqrt(1.0 - a)) * 12742000.0;
-}
-
-// The same distance between two positions.
-inline double great_circle_m(Coordinates a, Coordinates b) noexcept {
-  return haversine_m(a, b, std::cos(b.lat * 0.017453292519943295));
-}
+// The arcs entering each node, for searches that run backwards from a target.
+struct ReverseArcs {
+  struct Arc {
+    std::uint32_t tail;  // dense number of the node the arc leaves
+    std::uint32_t edge;  // edge index
+  };
+  std::vector<std::uint32_t> first;  // per dense node: offset into arcs, plus one entry at the end
+  std::vector<Arc> arcs;             // grouped by head, ascending edge index within a head
+};
 
 class RoadGraph {
  public:
@@ -120,6 +116,8 @@ class RoadGraph {
   // Derived with one pass over the arcs on first use, then kept: the graph
   // never changes. Safe to call from several threads.
   ArcBounds arc_bounds() const;
+  // Built on first use, then kept, like arc_bounds().
+  const ReverseArcs& reverse_arcs() const;
 
  private:
   DenseId intern(NodeId id);               // during build only
@@ -140,8 +138,12 @@ class RoadGraph {
   struct ArcBoundsMemo {
     std::once_flag once;
     ArcBounds value;
+    std::once_flag reverse_once;
+    ReverseArcs reverse;
+    std::atomic<bool> reverse_built{false};
   };
   ArcBounds compute_arc_bounds() const;
+  ReverseArcs build_reverse_arcs() const;
   std::unique_ptr<ArcBoundsMemo> arc_bounds_ = std::make_unique<ArcBoundsMemo>();
 };
 

@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "routing/cost_order.hpp"
+#include "routing/path_arena.hpp"
 
 namespace velorin {
-
-inline constexpr std::uint32_t kNoParent = UINT32_MAX;
-inline constexpr std::uint32_t kNoEdge = UINT32_MAX;
 
 // A label waiting in the open list: its key, its cost vector, the node it sits
 // at, and how it got there: the settled label it extends and the edge it
@@ -38,8 +36,8 @@ inline bool better(const OpenLabel& x, const OpenLabel& y) noexcept {
   return total_order_rank(x.risk) < total_order_rank(y.risk);
 }
 
-// The heap array holds only each label's key and the slot where the rest of
-// the label waits: a pop walks the full height of the heap, so the entries it
+// The heap array holds only each label's key and where in the label store the
+// rest of the label waits: a pop walks the full height of the heap, so the entries it
 // moves are kept small (four to a cache line). The rest is read only when two
 // keys are equal, and when the label leaves.
 class OpenList {
@@ -48,33 +46,33 @@ class OpenList {
   std::size_t size() const noexcept { return heap_.size(); }
   std::size_t capacity_bytes() const noexcept {
     return heap_.capacity() * sizeof(Entry) + labels_.capacity() * sizeof(OpenLabel) +
-           free_slots_.capacity() * sizeof(std::uint32_t);
+           free_labels_.capacity() * sizeof(std::uint32_t);
   }
 
   void push(const OpenLabel& label) {
-    std::uint32_t slot;
-    if (free_slots_.empty()) {
-      slot = static_cast<std::uint32_t>(labels_.size());
+    std::uint32_t stored;
+    if (free_labels_.empty()) {
+      stored = static_cast<std::uint32_t>(labels_.size());
       labels_.push_back(label);
     } else {
-      slot = free_slots_.back();
-      free_slots_.pop_back();
-      labels_[slot] = label;
+      stored = free_labels_.back();
+      free_labels_.pop_back();
+      labels_[stored] = label;
     }
-    heap_.push_back({label.key_rank, slot});
+    heap_.push_back({label.key_rank, stored});
     sift_up(heap_.size() - 1, heap_.back());
   }
 
   // The label that the next pop returns. The heap must not be empty.
-  const OpenLabel& top() const noexcept { return labels_[heap_.front().slot]; }
+  const OpenLabel& top() const noexcept { return labels_[heap_.front().label]; }
 
   // The label at position i of the heap array (i < size()): the top's
   // children, at 1 and 2, are the likely labels after the next.
-  const OpenLabel& at(std::size_t i) const noexcept { return labels_[heap_[i].slot]; }
+  const OpenLabel& at(std::size_t i) const noexcept { return labels_[heap_[i].label]; }
 
   // Removes and returns the best label. The heap must not be empty.
   OpenLabel pop() {
-    const std::uint32_t best = heap_.front().slot;
+    const std::uint32_t best = heap_.front().label;
     const Entry last = heap_.back();
     heap_.pop_back();
     if (!heap_.empty()) {
@@ -97,26 +95,42 @@ class OpenList {
       // Then bubble `last` up from that leaf to its resting place.
       sift_up(hole, last);
     }
-    free_slots_.push_back(best);
+    free_labels_.push_back(best);
     return labels_[best];
+  }
+
+  // Keeps only the labels for which keep(label) is true, in a heap rebuilt
+  // from them in their present heap order, and gives back the memory of the
+  // others.
+  template <class Keep>
+  void retain(Keep keep) {
+    std::vector<OpenLabel> kept;
+    for (const Entry& e : heap_)
+      if (keep(labels_[e.label])) kept.push_back(labels_[e.label]);
+    heap_ = {};
+    labels_ = {};
+    free_labels_ = {};
+    heap_.reserve(kept.size());
+    labels_.reserve(kept.size());
+    for (const OpenLabel& label : kept) push(label);
   }
 
   // The labels in heap order, for tests.
   std::vector<OpenLabel> entries() const {
     std::vector<OpenLabel> out;
-    for (const Entry& e : heap_) out.push_back(labels_[e.slot]);
+    for (const Entry& e : heap_) out.push_back(labels_[e.label]);
     return out;
   }
 
  private:
   struct Entry {
     std::int64_t key_rank;
-    std::uint32_t slot;  // index into labels_
+    std::uint32_t label;  // index into labels_
   };
 
   bool better(const Entry& x, const Entry& y) const noexcept {
     if (x.key_rank != y.key_rank) return x.key_rank < y.key_rank;
-    return velorin::better(labels_[x.slot], labels_[y.slot]);
+    return velorin::better(labels_[x.label], labels_[y.label]);
   }
 
   // Whether a pop pulls up the right child: unless the left one is better.
@@ -124,7 +138,7 @@ class OpenList {
   // to mispredict on every level of the heap.
   std::size_t right_child_first(const Entry& left, const Entry& right) const noexcept {
     if (left.key_rank == right.key_rank) [[unlikely]]
-      return velorin::better(labels_[left.slot], labels_[right.slot]) ? 0 : 1;
+      return velorin::better(labels_[left.label], labels_[right.label]) ? 0 : 1;
     return right.key_rank < left.key_rank ? 1 : 0;
   }
 
@@ -141,8 +155,8 @@ class OpenList {
   }
 
   std::vector<Entry> heap_;
-  std::vector<OpenLabel> labels_;  // slots; a popped label's slot is reused
-  std::vector<std::uint32_t> free_slots_;
+  std::vector<OpenLabel> labels_;           // the label store; a popped label's room is reused
+  std::vector<std::uint32_t> free_labels_;  // rooms in labels_ free for reuse
 };
 
 }  // namespace velorin

@@ -1,12 +1,15 @@
 #include "routing/pareto_search.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "fault/internal_fault.hpp"
 #include "routing/cost_order.hpp"
-#include "routing/great_circle.hpp"
+#include "routing/distance_to_target.hpp"
 #include "routing/open_list.hpp"
 #include "routing/pareto_set.hpp"
+#include "routing/remaining_cost.hpp"
 
 namespace velorin {
 namespace {
@@ -16,53 +19,39 @@ using DenseId = RoadGraph::DenseId;
 constexpr double kRiskWeight = 500.0;
 constexpr double kFamiliarityWeight = -200.0;
 
-// One settled label in the path arena. Labels share path prefixes: a label's
-// path is its parent's path followed by the node its edge enters, so the
-// search stores 8 bytes per settled label instead of one path copy per label.
-// (Where a walk back along a path must start travels with the open labels, as
-// their `stall`: once a label is settled, only its extensions need it.)
-struct PathLink {
-  std::uint32_t edge;    // kNoEdge for the source's first label
-  std::uint32_t parent;  // kNoParent for the source's first label
-};
-
-// The path arena: links are only appended, in blocks that never move, so the
-// arena never copies what it holds and never holds two copies at once while
-// growing.
-class PathArena {
+// The solutions in the order in which they were inserted, as handed on, and
+// their costs as a staircase for the approximation test.
+class SolutionSet {
  public:
-  std::uint32_t size() const noexcept { return size_; }
-  const PathLink& operator[](std::uint32_t i) const noexcept {
-    return blocks_[i >> kBlockBits][i & (kBlockSize - 1)];
+  struct Solution {
+    Cost cost;
+    double familiarity;
+    std::uint32_t link;  // its path in the path arena
+  };
+
+  bool empty() const noexcept { return solutions_.empty(); }
+  const std::vector<Solution>& solutions() const noexcept { return solutions_; }
+
+  // True when some solution c has c.distance <= distance and c.risk <= risk;
+  // false when either is NaN.
+  bool covers(double distance, double risk) const noexcept { return front_.covers(distance, risk); }
+
+  // The Pareto insert: unless a solution dominates `s`, those that `s`
+  // dominates go and `s` goes last.
+  void insert(const Solution& s) {
+    if (pareto_insert(solutions_, s)) front_.add(s.cost);
   }
-  std::uint32_t append(const PathLink& link) {
-    require(size_ < kNoParent, "route search settled more labels than it can number");
-    if ((size_ & (kBlockSize - 1)) == 0)
-      blocks_.push_back(std::make_unique<PathLink[]>(kBlockSize));
-    blocks_.back()[size_ & (kBlockSize - 1)] = link;
-    return size_++;
-  }
+
   std::size_t capacity_bytes() const noexcept {
-    return blocks_.size() * kBlockSize * sizeof(PathLink) +
-           blocks_.capacity() * sizeof(std::unique_ptr<PathLink[]>);
+    return solutions_.capacity() * sizeof(Solution) + front_.capacity_bytes();
   }
 
  private:
-  static constexpr std::uint32_t kBlockBits = 14;
-  static constexpr std::uint32_t kBlockSize = 1u << kBlockBits;
-  std::vector<std::unique_ptr<PathLink[]>> blocks_;
-  std::uint32_t size_ = 0;
-};
+  friend Cost cost_of(const Solution& s) noexcept { return s.cost; }
 
-struct Solution {
-  Cost cost;
-  double familiarity;
-  std::uint32_t link;
+  std::vector<Solution> solutions_;
+  ParetoFront front_;
 };
-
-inline Cost cost_of(const Solution& s) noexcept {
-  return s.cost;
-}
 
 // A step gains when the new cost is dominated by the old one: no better in
 // either objective and worse in one. Along a path of gaining steps costs only
@@ -82,31 +71,79 @@ struct NodeState {
   DenseId node;
 };
 
+// Which lower bounds the search prunes with. Each kind is switched on once
+// and stays on.
+struct Pruning {
+  // Great circle: the remaining distance is at least length_ratio times the
+  // estimate, the remaining risk at least risk_per_metre times that. On from
+  // the first solution, when the graph's arcs allow it.
+  bool great_circle_considered = false;
+  bool great_circle = false;
+  double length_ratio = 0.0;
+  double risk_per_metre = 0.0;
+  // Exact: the least remaining distance and risk of every node, from two
+  // backward searches, once the request has shown itself heavy.
+  bool exact_considered = false;
+  bool exact = false;
+  std::vector<Cost> remaining;
+  // With the factor 1 (eps 0.0) every path's cost is matched or beaten by
+  // some solution at the end, so the costs of known paths (the whole exact
+  // front) act as solutions found in advance, but only against labels that
+  // they beat strictly: a label that merely ties with one might still be the
+  // first to reach that cost. A staircase: distance rising, risk falling.
+  bool known_front_on = false;
+  std::vector<Cost> known_front;
+
+  bool active() const noexcept { return great_circle || exact; }
+};
+
+// Whether some cost of the staircase dominates `c`. Among the steps no longer
+// than c, the last is the safest; it dominates c unless it is c itself.
+bool strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
+  const std::size_t shorter = first_longer(stairs.data(), stairs.size(), c.distance);
+  if (shorter == 0) return false;
+  return dominates(stairs[shorter - 1], c);
+}
+
+enum class PruneRule { none, great_circle, exact, known_front };
+
 class Search {
  public:
-  Search(const RoadGraph& graph, DenseId source, DenseId target, bool may_prune)
+  Search(const RoadGraph& graph, DenseId source, DenseId target, double eps,
+         const SearchTuning& tuning)
       : graph_(graph),
         source_(source),
         target_(target),
+        factor_(1.0 + eps),
         estimate_(graph.coordinates(target)),
-        slot_of_(graph.dense_count(), 0),
-        may_prune_(may_prune) {}
+        place_plus_one_(graph.dense_count(), 0),
+        tuning_(tuning) {}
 
-  std::vector<SettledLabel> run(double eps, SearchStats* stats);
+  std::vector<SettledLabel> run();
 
   // True when run() stopped early because pruning could have changed which
   // of two equal-cost paths wins; the caller then searches again without it.
-  bool gave_up() const noexcept { return gave_up_; }
+  bool gave_up() const noexcept { return counters_.restarted; }
+
+  // What the search did; peak_bytes is filled in by run().
+  const SearchStats& counters() const noexcept { return counters_; }
 
  private:
+  // The steps of one pop.
+  bool approximately_covered(Cost cost) const noexcept;
+  enum class Verdict { keep, drop, give_up };
+  Verdict bounded_out(const OpenLabel& label);
+  std::uint32_t settle(const OpenLabel& label);  // kNoParent when the node's set rules it out
+  void extend(const OpenLabel& label, std::uint32_t link);
+
   // The place of dense node d, its state created on first use.
   std::uint32_t place_of(DenseId d) {
-    std::uint32_t& slot = slot_of_[d];
-    if (slot == 0) {
+    std::uint32_t& stored = place_plus_one_[d];
+    if (stored == 0) {
       states_.push_back({estimate_.metres_from(graph_.coordinates(d)), {}, d});
-      slot = static_cast<std::uint32_t>(states_.size());
+      stored = static_cast<std::uint32_t>(states_.size());
     }
-    return slot - 1;
+    return stored - 1;
   }
 
   // Starts the memory reads of the next pops while this one is handled. The
@@ -126,9 +163,12 @@ class Search {
     return link.edge == kNoEdge ? source_ : graph_.head(link.edge);
   }
 
-  void consider_pruning(double factor);
-  bool beyond_reach(Cost cost, double to_target_m, double factor) const noexcept;
+  void update_pruning();
+  void start_exact_bounds();
+  PruneRule prune_rule(Cost cost, const NodeState& state) const noexcept;
+  bool count_pruned(PruneRule rule) noexcept;
   bool ties_differently(const OpenLabel& label) const noexcept;
+  std::size_t working_bytes() const noexcept;
 
   bool extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const;
   Cost cost_at(std::uint32_t link) const;
@@ -137,22 +177,18 @@ class Search {
   const RoadGraph& graph_;
   const DenseId source_;
   const DenseId target_;
+  const double factor_;  // the approximation factor 1 + eps
   const DistanceToTarget estimate_;
-  std::vector<std::uint32_t> slot_of_;  // per dense node: index + 1 into states_, 0 = not met
-  std::vector<NodeState> states_;
+  std::vector<std::uint32_t> place_plus_one_;  // per dense node: its place + 1, 0 = not met
+  std::vector<NodeState> states_;              // by place
   NodeParetoSets sets_;
   PathArena links_;
-  std::vector<Solution> solutions_;  // in order of insertion, as handed on
-  ParetoFront front_;                // their costs, for the approximation test
+  SolutionSet solutions_;
   OpenList open_;
-  std::uint64_t cycle_walks_ = 0;
 
-  const bool may_prune_;
-  bool pruning_ = false;
-  bool gave_up_ = false;
-  std::uint64_t pruned_ = 0;
-  bool bounds_checked_ = false;
-  double risk_per_metre_ = 0.0;
+  const SearchTuning tuning_;
+  Pruning pruning_;
+  SearchStats counters_;
 };
 
 // Pruning by lower bounds. A label whose cost plus the least that any path to
@@ -165,25 +201,94 @@ class Search {
 // interchangeable (the same node, familiarity and parent: twins along parallel
 // arcs), or the search gives up and runs again without pruning.
 //
-// Pruning starts with the first solution. The graph checks once, on the first
-// request that gets this far, that its arcs allow the bounds.
-void Search::consider_pruning(double factor) {
-  if (!may_prune_ || bounds_checked_ || solutions_.empty()) return;
-  if (!(factor >= 0.0)) return;  // a negative or NaN factor does not keep order
-  bounds_checked_ = true;
+// The great-circle bound starts with the first solution; the graph measures
+// once, on the first request that gets this far, how far its arcs allow it.
+// The exact bounds start once the request has popped enough labels to pay
+// for two searches over the whole graph.
+void Search::update_pruning() {
+  if (!tuning_.prune) return;
+  const std::uint64_t heavy =
+      factor_ == 1.0 ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
+  if (!pruning_.exact_considered && counters_.popped >= heavy) {
+    pruning_.exact_considered = true;
+    start_exact_bounds();
+  }
+  if (!pruning_.great_circle_considered && !solutions_.empty()) {
+    pruning_.great_circle_considered = true;
+    if (!(factor_ >= 0.0)) return;  // a negative or NaN factor does not keep order
+    const ArcBounds bounds = graph_.arc_bounds();
+    if (!bounds.non_negative || !(bounds.length_ratio > 0.0)) return;
+    pruning_.great_circle = true;
+    pruning_.length_ratio = bounds.length_ratio;
+    pruning_.risk_per_metre = bounds.risk_per_metre * bounds.length_ratio;
+  }
+}
+
+void Search::start_exact_bounds() {
+  if (!(factor_ >= 0.0)) return;
   const ArcBounds bounds = graph_.arc_bounds();
-  if (!bounds.usable) return;
-  pruning_ = true;
-  risk_per_metre_ = bounds.risk_per_metre;
+  // Dijkstra's algorithm needs non-negative costs; finite ones keep every sum
+  // within a small relative error of its exact value.
+  if (!bounds.non_negative || !bounds.finite) return;
+  RemainingCost remaining = remaining_cost(graph_, target_);
+  if (factor_ == 1.0) {
+    // The margin keeps the comparison on the safe side of any rounding in
+    // how these sums were reached.
+    constexpr double kMargin = 1.0 + 1e-6;
+    pruning_.known_front_on = true;
+    pruning_.known_front = exact_front(graph_, source_, target_, remaining);
+    for (Cost& c : pruning_.known_front) c = {c.distance * kMargin, c.risk * kMargin};
+  }
+  pruning_.exact = true;
+  pruning_.remaining = std::move(remaining.least);
+  ++counters_.exact_bounds_started;
+  // What waits in the open list and is already beyond reach goes now rather
+  // than when it comes up.
+  counters_.peak_bytes = std::max(counters_.peak_bytes, working_bytes());
+  const std::size_t before = open_.size();
+  open_.retain([this](const OpenLabel& label) {
+    return prune_rule({label.distance, label.risk}, states_[label.place]) == PruneRule::none;
+  });
+  counters_.dropped_waiting = before - open_.size();
 }
 
 // The bounds lose a millionth to stay below the true remainder despite the
 // rounding of every sum along the way.
-bool Search::beyond_reach(Cost cost, double to_target_m, double factor) const noexcept {
+PruneRule Search::prune_rule(Cost cost, const NodeState& state) const noexcept {
   constexpr double kSlack = 1.0 - 1e-6;
-  const double distance = (cost.distance + to_target_m) * kSlack;
-  const double risk = (cost.risk + risk_per_metre_ * to_target_m) * kSlack;
-  return front_.covers(factor * distance, factor * risk);
+  if (pruning_.exact) {
+    const Cost rest = pruning_.remaining[state.node];
+    const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
+    if (pruning_.known_front_on && strictly_beaten(pruning_.known_front, bound))
+      return PruneRule::known_front;
+    return solutions_.covers(factor_ * bound.distance, factor_ * bound.risk) ? PruneRule::exact
+                                                                             : PruneRule::none;
+  }
+  if (pruning_.great_circle) {
+    const double rest_m = state.to_target_m;
+    const double distance = (cost.distance + pruning_.length_ratio * rest_m) * kSlack;
+    const double risk = (cost.risk + pruning_.risk_per_metre * rest_m) * kSlack;
+    if (solutions_.covers(factor_ * distance, factor_ * risk)) return PruneRule::great_circle;
+  }
+  return PruneRule::none;
+}
+
+// Counts a label dropped by `rule`; true when it was.
+bool Search::count_pruned(PruneRule rule) noexcept {
+  switch (rule) {
+    case PruneRule::none:
+      return false;
+    case PruneRule::great_circle:
+      ++counters_.pruned_great_circle;
+      break;
+    case PruneRule::exact:
+      ++counters_.pruned_exact;
+      break;
+    case PruneRule::known_front:
+      ++counters_.pruned_known_front;
+      break;
+  }
+  return true;
 }
 
 // A label leaves the open list tied with the next one (equal key, distance and
@@ -199,6 +304,14 @@ bool Search::ties_differently(const OpenLabel& label) const noexcept {
     return false;
   return next.place != label.place || next.parent != label.parent ||
          total_order_rank(next.familiarity) != total_order_rank(label.familiarity);
+}
+
+std::size_t Search::working_bytes() const noexcept {
+  return open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
+         states_.capacity() * sizeof(NodeState) +
+         place_plus_one_.capacity() * sizeof(std::uint32_t) + solutions_.capacity_bytes() +
+         pruning_.remaining.capacity() * sizeof(Cost) +
+         pruning_.known_front.capacity() * sizeof(Cost);
 }
 
 // Termination guard. Extending a label to a node already on its own path is
@@ -245,119 +358,128 @@ std::vector<NodeId> Search::path_of(std::uint32_t link) const {
   return path;
 }
 
-std::vector<SettledLabel> Search::run(double eps, SearchStats* stats) {
-  const double factor = 1.0 + eps;
-  std::uint64_t popped = 0;
-  std::uint64_t pushed = 1;
+// Approximation test: a solution within the factor of this label in both
+// objectives makes it useless. The factor scales the label, not the solution;
+// a NaN anywhere fails the test and keeps the label.
+bool Search::approximately_covered(Cost cost) const noexcept {
+  return solutions_.covers(factor_ * cost.distance, factor_ * cost.risk);
+}
 
+Search::Verdict Search::bounded_out(const OpenLabel& label) {
+  if (!pruning_.active()) return Verdict::keep;
+  if (count_pruned(prune_rule({label.distance, label.risk}, states_[label.place])))
+    return Verdict::drop;
+  return ties_differently(label) ? Verdict::give_up : Verdict::keep;
+}
+
+// Node-level dominance, then settling into the node's Pareto set and the
+// path arena; returns the label's link there.
+std::uint32_t Search::settle(const OpenLabel& label) {
+  if (!sets_.settle(states_[label.place].settled, {label.distance, label.risk})) return kNoParent;
+  return links_.append({label.edge, label.parent});
+}
+
+void Search::extend(const OpenLabel& label, std::uint32_t link) {
+  const Cost cost{label.distance, label.risk};
+  for (std::uint32_t e : graph_.out_edge_indices(states_[label.place].node)) {
+    const Edge& edge = graph_.edge(e);
+    const DenseId to = graph_.head(e);
+    const Cost next{label.distance + edge.distance_m, label.risk + edge.risk_score};
+    const double familiarity = label.familiarity + edge.familiarity;
+    // The latest non-gaining step of the new path, where a walk back along
+    // it must start.
+    const std::uint32_t stall = gains(cost, next) ? label.stall : link;
+    if (stall != kNoParent) {
+      ++counters_.cycle_walks;
+      if (!extension_allowed(stall, to, next)) continue;
+    }
+    const std::uint32_t to_place = place_of(to);
+    if (pruning_.active() && count_pruned(prune_rule(next, states_[to_place]))) continue;
+    // Evaluated left to right, each product rounded before it is added.
+    const double key =
+        ((next.distance + next.risk * kRiskWeight) + familiarity * kFamiliarityWeight) +
+        states_[to_place].to_target_m;
+    open_.push({key_rank(key), next.distance, next.risk, familiarity, to_place, link, e, stall});
+    ++counters_.pushed;
+  }
+}
+
+std::vector<SettledLabel> Search::run() {
   // The first label has key 0.0: no estimate is added for it.
   open_.push({key_rank(0.0), 0.0, 0.0, 0.0, place_of(source_), kNoParent, kNoEdge, kNoParent});
+  counters_.pushed = 1;
 
   while (!open_.empty()) {
+    update_pruning();
+    if (open_.empty()) break;  // the exact bounds may have emptied it
     const OpenLabel label = open_.pop();
-    ++popped;
+    ++counters_.popped;
+    if (solutions_.empty()) ++counters_.popped_before_solution;
     prefetch_next_pops();
-    const Cost cost{label.distance, label.risk};
 
-    // Approximation test: a solution within the factor of this label in both
-    // objectives makes it useless. The factor scales the label, not the
-    // solution; a NaN anywhere fails the test and keeps the label.
-    if (front_.covers(factor * cost.distance, factor * cost.risk)) continue;
-
-    if (pruning_) {
-      if (beyond_reach(cost, states_[label.place].to_target_m, factor)) {
-        ++pruned_;
-        continue;
-      }
-      if (ties_differently(label)) {
-        gave_up_ = true;
-        break;
-      }
-    } else {
-      consider_pruning(factor);
+    if (approximately_covered({label.distance, label.risk})) continue;
+    const Verdict verdict = bounded_out(label);
+    if (verdict == Verdict::drop) continue;
+    if (verdict == Verdict::give_up) {
+      counters_.restarted = true;
+      break;
     }
-
-    // Node-level dominance, then settling into the node's Pareto set.
-    if (!sets_.settle(states_[label.place].settled, cost)) continue;
-    const std::uint32_t link = links_.append({label.edge, label.parent});
-
+    const std::uint32_t link = settle(label);
+    if (link == kNoParent) continue;
     // A label at the target is a solution and is never extended, so no path
     // passes through the target.
-    const DenseId node = states_[label.place].node;
-    if (node == target_) {
-      if (pareto_insert(solutions_, Solution{cost, label.familiarity, link})) front_.add(cost);
+    if (states_[label.place].node == target_) {
+      solutions_.insert({{label.distance, label.risk}, label.familiarity, link});
       continue;
     }
-
-    for (std::uint32_t e : graph_.out_edge_indices(node)) {
-      const Edge& edge = graph_.edge(e);
-      const DenseId to = graph_.head(e);
-      const Cost next{label.distance + edge.distance_m, label.risk + edge.risk_score};
-      const double familiarity = label.familiarity + edge.familiarity;
-      // The latest non-gaining step of the new path, where a walk back along
-      // it must start.
-      const std::uint32_t stall = gains(cost, next) ? label.stall : link;
-      if (stall != kNoParent) {
-        ++cycle_walks_;
-        if (!extension_allowed(stall, to, next)) continue;
-      }
-      const std::uint32_t to_place = place_of(to);
-      const double to_target_m = states_[to_place].to_target_m;
-      if (pruning_ && beyond_reach(next, to_target_m, factor)) {
-        ++pruned_;
-        continue;
-      }
-      // Evaluated left to right, each product rounded before it is added.
-      const double key =
-          ((next.distance + next.risk * kRiskWeight) + familiarity * kFamiliarityWeight) +
-          to_target_m;
-      open_.push({key_rank(key), next.distance, next.risk, familiarity, to_place, link, e, stall});
-      ++pushed;
-    }
+    extend(label, link);
   }
 
   std::vector<SettledLabel> result;
-  result.reserve(solutions_.size());
-  for (const Solution& s : solutions_) {
+  result.reserve(solutions_.solutions().size());
+  for (const SolutionSet::Solution& s : solutions_.solutions()) {
     result.push_back(
         {graph_.id_of(target_), s.cost.distance, s.cost.risk, s.familiarity, path_of(s.link)});
   }
-
-  if (stats != nullptr) {
-    stats->popped = popped;
-    stats->pushed = pushed;
-    stats->settled = links_.size();
-    stats->cycle_walks = cycle_walks_;
-    stats->pruned = pruned_;
-    stats->restarted = gave_up_;
-    // Every container only grows during the search, so its final capacity is
-    // its peak.
-    stats->peak_bytes = open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
-                        states_.capacity() * sizeof(NodeState) +
-                        slot_of_.capacity() * sizeof(std::uint32_t) +
-                        solutions_.capacity() * sizeof(Solution) + front_.capacity_bytes();
-  }
+  counters_.settled = links_.size();
+  // Every container only grows during the search, except the open list when
+  // the exact bounds empty it, which is measured just before.
+  counters_.peak_bytes = std::max(counters_.peak_bytes, working_bytes());
   return result;
 }
 
 }  // namespace
 
 std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId source,
-                                    RoadGraph::DenseId target, double eps, SearchStats* stats) {
+                                    RoadGraph::DenseId target, double eps, SearchStats* stats,
+                                    const SearchTuning& tuning) {
   require(source < graph.dense_count() && target < graph.dense_count(),
           "route search called with a node the graph does not know");
-  std::vector<SettledLabel> found;
+  SearchStats first;
   {
-    Search search(graph, source, target, /*may_prune=*/true);
-    found = search.run(eps, stats);
-    if (!search.gave_up()) return found;
+    Search search(graph, source, target, eps, tuning);
+    std::vector<SettledLabel> found = search.run();
+    if (!search.gave_up()) {
+      if (stats != nullptr) *stats = search.counters();
+      return found;
+    }
+    first = search.counters();
   }  // the abandoned search's memory goes before the second one starts
-  SearchStats first = stats != nullptr ? *stats : SearchStats{};
-  Search plain(graph, source, target, /*may_prune=*/false);
-  found = plain.run(eps, stats);
+  SearchTuning plain_tuning = tuning;
+  plain_tuning.prune = false;
+  Search plain(graph, source, target, eps, plain_tuning);
+  std::vector<SettledLabel> found = plain.run();
   if (stats != nullptr) {
+    // The abandoned search's work counts too; its pruning is what it did.
+    *stats = plain.counters();
     stats->popped += first.popped;
     stats->pushed += first.pushed;
+    stats->pruned_great_circle = first.pruned_great_circle;
+    stats->pruned_exact = first.pruned_exact;
+    stats->pruned_known_front = first.pruned_known_front;
+    stats->dropped_waiting = first.dropped_waiting;
+    stats->exact_bounds_started = first.exact_bounds_started;
+    stats->peak_bytes = std::max(stats->peak_bytes, first.peak_bytes);
     stats->restarted = true;
   }
   return found;

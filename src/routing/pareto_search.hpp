@@ -23,13 +23,32 @@ struct SettledLabel {
 
 // What one search did, for benchmarks; the module does not report it.
 struct SearchStats {
-  std::uint64_t popped = 0;       // labels taken from the open list
-  std::uint64_t pushed = 0;       // labels put on the open list
-  std::uint64_t settled = 0;      // labels that survived both tests
-  std::uint64_t cycle_walks = 0;  // extensions that had to look back along a path
-  std::uint64_t pruned = 0;       // labels dropped by the lower bounds
-  bool restarted = false;         // pruning was abandoned and the search run again
-  std::size_t peak_bytes = 0;     // largest working memory of the search
+  std::uint64_t popped = 0;                  // labels taken from the open list
+  std::uint64_t popped_before_solution = 0;  // ... before the first solution was found
+  std::uint64_t pushed = 0;                  // labels put on the open list
+  std::uint64_t settled = 0;                 // labels that survived both tests
+  std::uint64_t cycle_walks = 0;             // extensions that had to look back along a path
+  std::uint64_t pruned_great_circle = 0;     // dropped: great-circle bound covered by a solution
+  std::uint64_t pruned_exact = 0;            // dropped: exact bound covered by a solution
+  std::uint64_t pruned_known_front = 0;      // dropped: exact bound beaten by the exact front
+  std::uint64_t dropped_waiting = 0;         // open labels dropped when the exact bounds came
+  std::uint64_t exact_bounds_started = 0;    // backward searches run for exact bounds (0 or 1)
+  bool restarted = false;                    // pruning was abandoned and the search run again
+  std::size_t peak_bytes = 0;                // largest working memory of the search
+};
+
+// How the search uses lower bounds. The defaults are what the module uses;
+// the rest is for tests and benchmarks, which compare runs with and without.
+struct SearchTuning {
+  // Lower bounds may drop labels at all.
+  bool prune = true;
+  // Pops after which a request counts as heavy and computes exact lower
+  // bounds: two backward searches over the whole graph, which short requests
+  // should not pay for. 0 computes them before the first pop. With eps 0.0
+  // they also give the whole exact front, which prunes before the first
+  // solution and so pays off sooner.
+  std::uint64_t exact_bounds_after_pops = 300000;
+  std::uint64_t exact_front_after_pops = 100000;
 };
 
 // The non-dominated paths from `source` to `target`, in the order in which they
@@ -38,6 +57,6 @@ struct SearchStats {
 // used as given, whatever its sign or value.
 std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId source,
                                     RoadGraph::DenseId target, double eps,
-                                    SearchStats* stats = nullptr);
+                                    SearchStats* stats = nullptr, const SearchTuning& tuning = {});
 
 }  // namespace velorin

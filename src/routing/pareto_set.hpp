@@ -91,13 +91,13 @@ inline std::size_t first_longer(const Cost* stairs, std::size_t size, double x) 
 
 // Where a cost goes in a staircase: nowhere when some step is no worse in both
 // objectives, otherwise over the run [first, last) of steps it dominates.
-struct StairSlot {
+struct StairFit {
   bool ruled_out;
   std::size_t first;
   std::size_t last;
 };
 
-inline StairSlot find_stair(const Cost* stairs, std::size_t size, Cost c) noexcept {
+inline StairFit find_stair(const Cost* stairs, std::size_t size, Cost c) noexcept {
   // Many labels reach a node beyond its longest step: on a long search over a
   // street map, a third of the settles end here, having read one entry
   // instead of bisecting the set.
@@ -118,17 +118,17 @@ inline StairSlot find_stair(const Cost* stairs, std::size_t size, Cost c) noexce
   return {false, first, last};
 }
 
-// Puts c in its slot and returns the new size. When the slot's run is empty
-// the array must have room for one more step.
-inline std::size_t place_stair(Cost* stairs, std::size_t size, StairSlot slot, Cost c) noexcept {
-  if (slot.last > slot.first) {
-    std::copy(stairs + slot.last, stairs + size, stairs + slot.first + 1);
-    size -= slot.last - slot.first - 1;
+// Puts c where it fits and returns the new size. When the run it replaces is
+// empty the array must have room for one more step.
+inline std::size_t place_stair(Cost* stairs, std::size_t size, StairFit fit, Cost c) noexcept {
+  if (fit.last > fit.first) {
+    std::copy(stairs + fit.last, stairs + size, stairs + fit.first + 1);
+    size -= fit.last - fit.first - 1;
   } else {
-    std::copy_backward(stairs + slot.first, stairs + size, stairs + size + 1);
+    std::copy_backward(stairs + fit.first, stairs + size, stairs + size + 1);
     ++size;
   }
-  stairs[slot.first] = c;
+  stairs[fit.first] = c;
   return size;
 }
 
@@ -146,11 +146,11 @@ class ParetoFront {
   // dominates.
   void add(Cost c) {
     if (c.distance != c.distance || c.risk != c.risk) return;
-    const StairSlot slot = find_stair(stairs_.data(), stairs_.size(), c);
-    if (slot.ruled_out) return;  // already there
+    const StairFit fit = find_stair(stairs_.data(), stairs_.size(), c);
+    if (fit.ruled_out) return;  // already there
     const std::size_t size = stairs_.size();
-    if (slot.last == slot.first) stairs_.push_back(c);
-    stairs_.resize(place_stair(stairs_.data(), size, slot, c));
+    if (fit.last == fit.first) stairs_.push_back(c);
+    stairs_.resize(place_stair(stairs_.data(), size, fit, c));
   }
 
   std::size_t capacity_bytes() const noexcept { return stairs_.capacity() * sizeof(Cost); }
@@ -188,10 +188,10 @@ class NodeParetoSets {
   // would multiply them exponentially. So the first label of each cost wins.
   bool settle(Segment& set, Cost label) {
     if (label.distance != label.distance || label.risk != label.risk) return true;
-    const StairSlot slot = find_stair(data(set), set.size, label);
-    if (slot.ruled_out) return false;
-    if (slot.last == slot.first && set.size == set.capacity) grow(set);
-    set.size = static_cast<std::uint32_t>(place_stair(data(set), set.size, slot, label));
+    const StairFit fit = find_stair(data(set), set.size, label);
+    if (fit.ruled_out) return false;
+    if (fit.last == fit.first && set.size == set.capacity) grow(set);
+    set.size = static_cast<std::uint32_t>(place_stair(data(set), set.size, fit, label));
     return true;
   }
 

@@ -1,12 +1,14 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "graph/road_graph.hpp"
-#include "routing/great_circle.hpp"
+#include "routing/distance_to_target.hpp"
 #include "routing/pareto_search.hpp"
 
 namespace velorin {
@@ -260,7 +262,8 @@ TEST(Search, PruningNeverChangesWhichEqualCostPathWins) {
                              {1, 2, 5, 0, 0.0}, {1, 1, 0, 0, 0.0}, {1, 2, 4, 4, 0.0},
                              {2, 3, 3, 3, 0.0}, {3, 2, 4, 0, 0.0}, {2, 3, 3, 6, 0.0}};
   RoadGraph g = RoadGraph::build(nodes, edges);
-  ASSERT_TRUE(g.arc_bounds().usable);
+  ASSERT_TRUE(g.arc_bounds().non_negative);
+  ASSERT_GT(g.arc_bounds().length_ratio, 0.0);
   SearchRun run = search(g, 1, 3, 0.0);
   EXPECT_TRUE(run.stats.restarted);
   ASSERT_EQ(run.solutions.size(), 2u);
@@ -301,8 +304,9 @@ TEST(Search, PositiveCostsNeverLookBackAlongPaths) {
 namespace velorin {
 namespace {
 
-// Lower bounds hold only when every arc allows them.
-TEST(ArcBounds, UsableOnlyWhenEveryArcIsLongEnoughAndNonNegative) {
+// The bounds scale with the least ratio of arc length to great circle, and
+// stop where a cost is negative or NaN.
+TEST(ArcBounds, MeasureTheLeastLengthRatio) {
   const double span = great_circle_m({45.0, 7.0}, {45.0, 7.001});
   EXPECT_NEAR(span, 78.6, 0.1);
   auto bounds = [&](std::vector<Edge> edges) {
@@ -310,19 +314,120 @@ TEST(ArcBounds, UsableOnlyWhenEveryArcIsLongEnoughAndNonNegative) {
     return RoadGraph::build(nodes, std::move(edges)).arc_bounds();
   };
   ArcBounds ok = bounds({{1, 2, span, 2.0 * span, 0.0}, {2, 1, 100.0, 50.0, 0.0}});
-  EXPECT_TRUE(ok.usable);
+  EXPECT_TRUE(ok.non_negative && ok.finite);
+  EXPECT_NEAR(ok.length_ratio, 1.0, 1e-8);
+  EXPECT_LT(ok.length_ratio, 1.0);
   EXPECT_EQ(ok.risk_per_metre, 0.5);
+  // Rounded to the centimetre, an arc may be a little short: the ratio follows.
+  EXPECT_NEAR(bounds({{1, 2, span * 0.99, 1.0, 0.0}}).length_ratio, 0.99, 1e-8);
   EXPECT_EQ(bounds({{1, 1, 0.0, 0.0, 0.0}}).risk_per_metre, 0.0);
+  EXPECT_EQ(bounds({{1, 2, 0.0, 1.0, 0.0}}).length_ratio, 0.0);
+  EXPECT_FALSE(bounds({{1, 2, kInf, 1.0, 0.0}}).finite);
   for (const Edge& bad : std::vector<Edge>{
-           {1, 2, span * 0.99, 1.0, 0.0},     // shorter than the great circle
            {1, 2, 100.0, -1.0, 0.0},          // negative risk
            {1, 2, std::nan(""), 1.0, 0.0},    // NaN length
            {1, 2, 100.0, std::nan(""), 0.0},  // NaN risk
-           {1, 3, 100.0, 1.0, 0.0},           // 3 has no position: (0, 0) is far away
        }) {
-    EXPECT_FALSE(bounds({bad}).usable) << bad.distance_m << " " << bad.risk_score;
+    EXPECT_FALSE(bounds({bad}).non_negative) << bad.distance_m << " " << bad.risk_score;
   }
 }
+
+// Random small graphs: every search with lower bounds, including the exact
+// ones forced on from the first pop, must hand on exactly what a search
+// without any bound hands on: the same costs to the bit, the same paths, in
+// the same order.
+enum class Family { rounded, ties, short_arcs, negative, nan };
+
+struct RandomGraph {
+  std::uint64_t seed;
+  std::uint64_t next() {
+    seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+    return seed >> 33;
+  }
+  double uniform() { return static_cast<double>(next() % 1000000) / 1e6; }
+};
+
+RoadGraph random_graph(Family family, RandomGraph& rng, NodeId n) {
+  std::vector<Node> nodes;
+  for (NodeId id = 1; id <= n; ++id)
+    nodes.push_back({id, family == Family::ties ? 45.0 : 45.0 + 0.002 * rng.uniform(),
+                     family == Family::ties ? 7.0 : 7.0 + 0.002 * rng.uniform()});
+  std::vector<Edge> edges;
+  const std::size_t arcs = 3 * n;
+  for (std::size_t i = 0; i < arcs; ++i) {
+    const NodeId from = 1 + rng.next() % n, to = 1 + rng.next() % n;
+    const double span = great_circle_m({nodes[from - 1].lat, nodes[from - 1].lon},
+                                       {nodes[to - 1].lat, nodes[to - 1].lon});
+    double length = std::round(span * (1.0 + 0.3 * rng.uniform()) * 100.0) / 100.0;
+    double risk = static_cast<double>(rng.next() % 4) * 1e-3 * length;
+    switch (family) {
+      case Family::rounded:
+        if (rng.next() % 4 == 0) length = std::round(span * 100.0) / 100.0;  // may be short
+        break;
+      case Family::ties:  // whole numbers: many paths of exactly equal cost
+        length = static_cast<double>(rng.next() % 4);
+        risk = static_cast<double>(rng.next() % 3);
+        break;
+      case Family::short_arcs:
+        if (rng.next() % 3 == 0) length = span * 0.05;
+        break;
+      case Family::negative:
+        if (rng.next() % 6 == 0) risk = -risk - 1.0;
+        break;
+      case Family::nan:
+        if (rng.next() % 8 == 0) risk = std::nan("");
+        break;
+    }
+    edges.push_back({from, to, length, risk, 0.0});
+    if (rng.next() % 5 == 0) edges.push_back(edges.back());  // a parallel twin
+  }
+  return RoadGraph::build(std::move(nodes), std::move(edges));
+}
+
+void expect_same(const std::vector<SettledLabel>& a, const std::vector<SettledLabel>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(a[i].distance),
+              std::bit_cast<std::uint64_t>(b[i].distance));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(a[i].risk), std::bit_cast<std::uint64_t>(b[i].risk));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(a[i].familiarity),
+              std::bit_cast<std::uint64_t>(b[i].familiarity));
+    EXPECT_EQ(a[i].path, b[i].path);
+  }
+}
+
+class PruningOnRandomGraphs : public ::testing::TestWithParam<Family> {};
+
+TEST_P(PruningOnRandomGraphs, ChangesNothing) {
+  RandomGraph rng{static_cast<std::uint64_t>(GetParam()) * 7919 + 1};
+  SearchTuning none, forced;
+  none.prune = false;
+  forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
+  std::uint64_t pruned = 0;
+  for (int round = 0; round < 300; ++round) {
+    const NodeId n = 6 + rng.next() % 8;
+    RoadGraph g = random_graph(GetParam(), rng, n);
+    const NodeId source = 1 + rng.next() % n, target = 1 + rng.next() % n;
+    for (double eps : {0.0, 0.1, 1.0}) {
+      const auto s = g.dense_of(source), t = g.dense_of(target);
+      SearchStats stats;
+      const auto reference = astar_pex(g, s, t, eps, nullptr, none);
+      const auto with_bounds = astar_pex(g, s, t, eps, &stats, forced);
+      SCOPED_TRACE(::testing::Message() << "round " << round << " eps " << eps);
+      expect_same(reference, with_bounds);
+      expect_same(reference, astar_pex(g, s, t, eps));
+      pruned += stats.pruned_exact + stats.pruned_known_front + stats.pruned_great_circle;
+      const ArcBounds facts = g.arc_bounds();
+      EXPECT_EQ(stats.exact_bounds_started, facts.non_negative && facts.finite ? 1u : 0u);
+    }
+  }
+  const bool bounds_apply = GetParam() != Family::negative && GetParam() != Family::nan;
+  if (bounds_apply) EXPECT_GT(pruned, 100u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs,
+                         ::testing::Values(Family::rounded, Family::ties, Family::short_arcs,
+                                           Family::negative, Family::nan));
 
 }  // namespace
 }  // namespace velorin

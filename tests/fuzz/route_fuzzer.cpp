@@ -10,8 +10,9 @@
 //   - one to three routes that are real, simple walks of the graph from source
 //     to target whose totals are sums of their arcs' costs, with metrics and
 //     labels consistent with each other,
-// the same answer twice in a row, within libFuzzer's time and memory limits.
-// Violations abort so that libFuzzer keeps the input.
+// the same answer twice in a row, and the same solutions with the search's
+// exact lower bounds forced on from the first pop as without any bound, within libFuzzer's time and
+// memory limits. Violations abort so that libFuzzer keeps the input.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "graph/road_graph.hpp"
+#include "routing/pareto_search.hpp"
 #include "routing/route_record.hpp"
 #include "routing/route_request.hpp"
 
@@ -259,5 +261,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!std::holds_alternative<std::vector<RouteRecord>>(second) ||
       !same_routes(routes, std::get<std::vector<RouteRecord>>(second)))
     violated("the same request gave a different answer");
+
+  // Lower bounds, even the exact ones forced on from the first pop, must not
+  // change one bit of what the search hands on.
+  velorin::SearchTuning none, forced;
+  none.prune = false;
+  forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
+  const auto s = graph.dense_of(rq.source), t = graph.dense_of(rq.target);
+  const auto reference = velorin::astar_pex(graph, s, t, rq.eps, nullptr, none);
+  const auto bounded = velorin::astar_pex(graph, s, t, rq.eps, nullptr, forced);
+  bool same = reference.size() == bounded.size();
+  for (std::size_t i = 0; same && i < reference.size(); ++i)
+    same = reference[i].path == bounded[i].path &&
+           same_bits(reference[i].distance, bounded[i].distance) &&
+           same_bits(reference[i].risk, bounded[i].risk) &&
+           same_bits(reference[i].familiarity, bounded[i].familiarity);
+  if (!same) violated("pruning with exact lower bounds changed the solutions");
   return 0;
 }

@@ -1,21 +1,17 @@
-// The search's estimate of the distance still to go: the haversine
-// great-circle distance to the target on a sphere of radius 6,371,000 m.
+// The search's estimate of the distance still to go: the great-circle
+// distance to the target.
 #pragma once
 
-#include <cmath>
-
-#include "graph/road_graph.hpp"
+#include "graph/great_circle.hpp"
 
 namespace velorin {
 
 class DistanceToTarget {
  public:
-  static constexpr double kRadiansPerDegree = 0.017453292519943295;
-
   // The cosine of the target's latitude is the same for every node, so it is
   // taken once per request.
   explicit DistanceToTarget(Coordinates target) noexcept
-      : target_(target), cos_target_lat_(std::cos(target.lat * kRadiansPerDegree)) {}
+      : target_(target), cos_target_lat_(cos_latitude(target)) {}
 
   // Metres from `p` to the target; NaN when rounding pushes the haversine
   // term above 1.0, and such labels sort last.

@@ -1,0 +1,109 @@
+#include "routing/remaining_cost.hpp"
+
+#include <cstdint>
+#include <queue>
+#include <utility>
+
+namespace velorin {
+namespace {
+
+using DenseId = RoadGraph::DenseId;
+
+// Costs compared on `first` then on `second`.
+struct Pair {
+  double first;
+  double second;
+  bool operator<(const Pair& o) const noexcept {
+    return first < o.first || (first == o.first && second < o.second);
+  }
+};
+
+// Dijkstra backwards from the target: per node, the least `cost` of any path
+// from it to the target.
+template <class CostOf>
+std::vector<double> backwards(const RoadGraph& graph, DenseId target, CostOf cost_of) {
+  const ReverseArcs& reverse = graph.reverse_arcs();
+  std::vector<double> best(graph.dense_count(), INFINITY);
+  struct Item {
+    double cost;
+    DenseId node;
+    bool operator<(const Item& o) const noexcept { return o.cost < cost; }  // least on top
+  };
+  std::priority_queue<Item> open;
+  best[target] = 0.0;
+  open.push({0.0, target});
+  while (!open.empty()) {
+    const Item item = open.top();
+    open.pop();
+    if (best[item.node] < item.cost) continue;  // a better entry came first
+    for (std::uint32_t i = reverse.first[item.node]; i < reverse.first[item.node + 1]; ++i) {
+      const ReverseArcs::Arc arc = reverse.arcs[i];
+      const double next = item.cost + cost_of(graph.edge(arc.edge));
+      if (next < best[arc.tail]) {
+        best[arc.tail] = next;
+        open.push({next, arc.tail});
+      }
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+RemainingCost remaining_cost(const RoadGraph& graph, DenseId target) {
+  RemainingCost result;
+  result.least.resize(graph.dense_count());
+  {
+    const std::vector<double> distance =
+        backwards(graph, target, [](const Edge& e) { return e.distance_m; });
+    for (std::size_t d = 0; d < distance.size(); ++d) result.least[d].distance = distance[d];
+  }
+  const std::vector<double> risk =
+      backwards(graph, target, [](const Edge& e) { return e.risk_score; });
+  for (std::size_t d = 0; d < risk.size(); ++d) result.least[d].risk = risk[d];
+  return result;
+}
+
+// Labels leave by least bound on distance, then least bound on risk. A label
+// goes when its risk is no less than that of a label already settled at its
+// node (which came no later, so its distance bound is no greater), or when
+// its risk bound is no less than the risk of the last solution: either one
+// already matches or beats everything it can lead to.
+std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId target,
+                              const RemainingCost& remaining) {
+  struct Item {
+    Pair bound;
+    Cost cost;
+    DenseId node;
+    bool operator<(const Item& o) const noexcept { return o.bound < bound; }  // least on top
+  };
+  std::vector<double> least_risk(graph.dense_count(), INFINITY);  // settled at each node
+  std::vector<Cost> front;
+  std::priority_queue<Item> open;
+  const Cost start = remaining.least[source];
+  open.push({{start.distance, start.risk}, {0.0, 0.0}, source});
+  while (!open.empty()) {
+    const Item item = open.top();
+    open.pop();
+    if (item.cost.risk >= least_risk[item.node] || item.bound.second >= least_risk[target])
+      continue;
+    least_risk[item.node] = item.cost.risk;
+    if (item.node == target) {
+      front.push_back(item.cost);
+      continue;
+    }
+    for (std::uint32_t e : graph.out_edge_indices(item.node)) {
+      const Edge& edge = graph.edge(e);
+      const DenseId to = graph.head(e);
+      const Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
+      const Cost rest = remaining.least[to];
+      const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
+      if (!(bound.first < INFINITY)) continue;  // the target is out of reach
+      if (next.risk >= least_risk[to] || bound.second >= least_risk[target]) continue;
+      open.push({bound, next, to});
+    }
+  }
+  return front;
+}
+
+}  // namespace velorin
