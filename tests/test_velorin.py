@@ -259,3 +259,22 @@ def test_cli_failures_are_one_line_and_status_1(monaco, tmp_path, args, message)
     lines = run.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("velorin route: error:")
     assert message in lines[0]
+
+
+def test_writing_to_a_pipe_keeps_the_pipe(tmp_path):
+    # A rename onto a device or a pipe would replace it with a plain file
+    # (as root, `-o /dev/null` would break /dev/null for the whole machine).
+    import os
+    import stat
+    import threading
+
+    from velorin.cli import write_atomically
+
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_text()))
+    reader.start()
+    write_atomically(fifo, lambda out: out.write("{}\n"))
+    reader.join(timeout=10)
+    assert got == ["{}\n"] and stat.S_ISFIFO(os.stat(fifo).st_mode)

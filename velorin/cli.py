@@ -81,8 +81,17 @@ def _large_on_terminal(path: str) -> bool:
 
 
 def write_atomically(path: str | os.PathLike[str], write: Callable[[Any], Any]) -> None:
-    """Write a text file through a temporary one, so a failure never leaves half a file."""
+    """Write a text file through a temporary one, so a failure never leaves half a file.
+
+    Only a regular file (or a new one) is replaced that way: renaming onto a
+    device, a pipe or a socket (``-o /dev/null``, ``-o /dev/stdout``) would
+    put a plain file in its place, so those are written to directly.
+    """
     target = Path(path)
+    if target.exists() and not target.is_file():
+        with open(target, "w", encoding="utf-8") as out:
+            write(out)
+        return
     fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", dir=target.parent)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as out:

@@ -187,7 +187,8 @@ def _place(params: Any, name: str) -> int | tuple[float, float]:
 def _snap(router: Any, place: int | tuple[float, float]) -> tuple[int, float]:
     """The node a place starts or ends at, and how far the place lies from it."""
     if isinstance(place, tuple):
-        return router.nearest_node(*place)
+        node, metres = router.nearest_node(*place)
+        return int(node), float(metres)
     router.position(place)  # raises NodeNotFound for an id the map lacks
     return place, 0.0
 

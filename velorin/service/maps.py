@@ -84,7 +84,7 @@ def network_geojson(router: Router) -> dict[str, Any]:
     lts = np.zeros(len(net.from_row), dtype=np.int64)
     if net.attributes is not None:
         lts = np.array([v if isinstance(v, int) and 1 <= v <= 4 else 0
-                        for v in net.attributes["lts"]], dtype=np.int64)
+                        for v in net.attributes.lts], dtype=np.int64)
     lat, lon = np.round(net.lat, _DECIMALS), np.round(net.lon, _DECIMALS)
     features = []
     for level in range(5):

@@ -174,7 +174,7 @@ class WorkerPool:
         try:
             worker.conn.send(request)
             async with asyncio.timeout_at(deadline):
-                result = await reply
+                result: Reply = await reply
         except TimeoutError:
             self._stop(worker, None)
             raise TimedOut(f"the route search took longer than {self.timeout_s:g} s and was "
