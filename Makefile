@@ -71,7 +71,7 @@ cpp-configure:
 
 cpp-test: cpp-configure
 	cmake --build $(CPP_BUILD) -j2
-	ctest --test-dir $(CPP_BUILD) --output-on-failure
+	ctest --test-dir $(CPP_BUILD) --output-on-failure --no-tests=error
 
 # --- 32-bit ARM (armhf) ------------------------------------------------------
 # The engine, its C++ tests and benchmarks cross-built with Debian's
@@ -88,7 +88,7 @@ test-armhf: armhf-deps install
 	  -DVELORIN_BUILD_TESTS=ON -DVELORIN_BUILD_MODULE=OFF -DVELORIN_WERROR=$${VELORIN_WERROR:-OFF} \
 	  -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(ARMHF_BUILD) -j2
-	ctest --test-dir $(ARMHF_BUILD) -j2 --output-on-failure
+	ctest --test-dir $(ARMHF_BUILD) -j2 --output-on-failure --no-tests=error
 	$(MAKE) --no-print-directory cpp-configure
 	cmake --build $(CPP_BUILD) -j2 --target route_dump
 	$(VPY) tools/compare_platforms.py --native $(CPP_BUILD)/route_dump \

@@ -54,8 +54,10 @@ struct ArcBounds {
 // a sphere of radius 6,371,000 m, given the cosine of the target's latitude so
 // that a caller measuring many points to one target takes it once. The terms
 // are evaluated in a fixed order (the build forbids fused multiply-add), so the
-// value is the same wherever it is computed. Nothing clamps the haversine term:
-// should rounding push it above 1.0 the result is NaN.
+// value is the same at every optimisation level; sin, cos and atan2 come from
+// the C maths library, whose last bit may differ between processors
+// (docs/platforms.md). Nothing clamps the haversine term: should rounding push
+// it above 1.0 the result is NaN.
 inline double haversine_m(Coordinates p, Coordinates target, double cos_target_lat) noexcept {
   constexpr double k = 0.017453292519943295;  // radians per degree
   double sin_half_dlon = std::sin((target.lon - p.lon) * k * 0.5);
