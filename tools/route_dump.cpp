@@ -18,8 +18,8 @@
 #include <bit>
 #include <cinttypes>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
