@@ -118,7 +118,7 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
   LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 VELORIN_TEST_LIGHT=1
 
-test-asan:
+test-asan: deps
 	$(MAKE) --no-print-directory venv VENV=$(ASAN_VENV)
 	VELORIN_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install --quiet ".[test,maps]" \
 	  --config-settings=build-dir='build/asan-{wheel_tag}'
@@ -139,7 +139,7 @@ ROUTE_FUZZ_SECONDS ?= $(FUZZ_SECONDS)
 FUZZ_FLAGS ?= -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
 FUZZ_ENV = ASAN_SYMBOLIZER_PATH="$$(command -v llvm-symbolizer)" UBSAN_OPTIONS=print_stacktrace=1
 
-fuzz-build:
+fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DVELORIN_FUZZ=ON \
 	  -DVELORIN_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_BUILD) -j2
