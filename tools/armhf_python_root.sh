@@ -17,7 +17,8 @@ packages=python3,libpython3-dev,python3-pytest,python3-hypothesis,python3-networ
 packages=$packages,python3-pyosmium,python3-matplotlib,python3-tqdm
 
 if [ ! -f "$root/.complete" ]; then
-  rm -rf "$root"
+  # A set-up cut short may leave a mount behind: never remove across one.
+  rm -rf --one-file-system "$root"
   mmdebstrap --quiet --mode=root --variant=extract --architectures=armhf --include="$packages" \
     "$suite" "$root" http://deb.debian.org/debian
   for d in bin lib sbin; do [ -e "$root/$d" ] || ln -s "usr/$d" "$root/$d"; done
