@@ -141,8 +141,8 @@ RoadGraph grid(std::size_t side, std::uint64_t seed) {
   auto street = [&](NodeId a, NodeId b) {
     const Node& na = nodes[static_cast<std::size_t>(a - 1)];
     const Node& nb = nodes[static_cast<std::size_t>(b - 1)];
-    double distance = velorin::great_circle_m({na.lat, na.lon}, {nb.lat, nb.lon}) *
-                      (1.0 + 0.2 * next());
+    double distance =
+        velorin::great_circle_m({na.lat, na.lon}, {nb.lat, nb.lon}) * (1.0 + 0.2 * next());
     double stress = 1.0 + std::floor(next() * 4.0);
     double risk = stress * distance * 1e-4;
     double familiarity = next() < 0.05 ? 0.5 : 0.0;
@@ -303,8 +303,8 @@ int main(int argc_all, char** argv_all) {
   char** argv = positional.data();
   std::string mode = argc > 1 ? argv[1] : "grid";
   if (mode == "grid") {
-    auto max_nodes = static_cast<std::size_t>(argc > 2 ? std::strtoull(argv[2], nullptr, 10)
-                                                        : 1000000);
+    auto max_nodes =
+        static_cast<std::size_t>(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000000);
     return run_grid(max_nodes);
   }
   if (mode == "graph" && argc >= 5) {

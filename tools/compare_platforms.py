@@ -43,8 +43,14 @@ DATA = next((p / "shared" / "data" for p in REPO.parents if (p / "shared" / "dat
             REPO.parent / "shared" / "data")
 OUT = REPO / "out"
 
-# Map extract and number of requests on it (half at eps 0.0, half at 0.1).
-MAPS = {"monaco-latest.osm.pbf": 300, "andorra-latest.osm.pbf": 40, "aguascalientes.osm.bz2": 200}
+# Map extract: number of requests on it (half at eps 0.0, half at 0.1) and the
+# most arcs between source and target, so that qemu's share of CI stays short
+# (a request across Andorra can take seconds natively, a minute under qemu).
+MAPS = {
+    "monaco-latest.osm.pbf": (300, None),
+    "andorra-latest.osm.pbf": (80, 400),
+    "aguascalientes.osm.bz2": (200, None),
+}
 NO_FMA = "glibc.cpu.hwcaps=-AVX2_Usable,-FMA_Usable,-AVX2,-FMA"  # old and new glibc names
 QEMU = ["qemu-arm", "-L", "/usr/arm-linux-gnueabihf"]
 
@@ -60,8 +66,9 @@ def graph_document(extract: Path) -> Path:
     return cached
 
 
-def requests_for(document: Path, count: int, seed: int) -> list[str]:
-    """Random pairs whose target is reachable from the source, fixed by the seed."""
+def requests_for(document: Path, count: int, max_arcs: int | None, seed: int) -> list[str]:
+    """Random pairs whose target is reachable from the source (within max_arcs
+    arcs when given), fixed by the seed."""
     import json
 
     doc = json.loads(document.read_text())
@@ -73,16 +80,19 @@ def requests_for(document: Path, count: int, seed: int) -> list[str]:
     lines = []
     while len(lines) < count:
         source = rng.choice(sources)
-        seen = {source}
+        seen = {source: 0}
         queue = deque([source])
         while queue:
-            for nxt in out_arcs.get(queue.popleft(), ()):
+            node = queue.popleft()
+            if max_arcs is not None and seen[node] == max_arcs:
+                continue
+            for nxt in out_arcs.get(node, ()):
                 if nxt not in seen:
-                    seen.add(nxt)
+                    seen[nxt] = seen[node] + 1
                     queue.append(nxt)
         if len(seen) < 2:
             continue
-        target = rng.choice(sorted(seen - {source}))
+        target = rng.choice(sorted(seen.keys() - {source}))
         lines.append(f"{source} {target} {'0.0' if len(lines) % 2 else '0.1'}")
     return lines
 
@@ -122,6 +132,32 @@ def differences(base: list[str], other: list[str], label: str) -> tuple[int, int
     return requests, values, where
 
 
+def compare_maths(args: argparse.Namespace, no_fma_env: dict[str, str]) -> bool:
+    """Counts of differing results per function; True when armhf differs from
+    x86-64 without FMA."""
+    command = [str(args.native), "maths", str(args.maths)]
+    runs = {"x86-64": run(command)[0], "x86-64 no FMA": run(command, no_fma_env)[0]}
+    if args.armhf:
+        runs["armhf"] = run([*QEMU, str(args.armhf), "maths", str(args.maths)])[0]
+    print(f"maths library on {args.maths} inputs in the ranges routes use:")
+    failed = False
+    pairs = [("x86-64 no FMA", "x86-64")]
+    if args.armhf:
+        pairs += [("armhf", "x86-64"), ("armhf", "x86-64 no FMA")]
+    for label, against in pairs:
+        counts: dict[str, int] = {"sin": 0, "cos": 0, "atan2": 0, "exp": 0}
+        for a, b in zip(runs[against], runs[label]):
+            if a != b:
+                for fa, fb in zip(a.split()[1:], b.split()[1:]):
+                    if fa != fb:
+                        counts[fa.partition("=")[0]] += 1
+        print(f"  {label} vs {against}: "
+              + ", ".join(f"{name} {n} ({100 * n / args.maths:.3f} %)" for name, n in counts.items()))
+        if label == "armhf" and against == "x86-64 no FMA" and any(counts.values()):
+            failed = True
+    return failed
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--native", type=Path, required=True, help="route_dump built for this machine")
@@ -129,18 +165,23 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--scale", type=float, default=1.0,
                         help="multiply the number of requests per map")
+    parser.add_argument("--maths", type=int, default=200000, metavar="N",
+                        help="also compare sin, cos, atan2 and exp on N inputs (0: not)")
     args = parser.parse_args()
 
-    extracts = [DATA / name for name in MAPS if (DATA / name).exists()]
-    if not extracts:
-        print(f"platform comparison skipped: no map extracts in {DATA}")
-        return 0
     no_fma_env = {**os.environ, "GLIBC_TUNABLES": NO_FMA}
     failed = False
+    if args.maths:
+        failed = compare_maths(args, no_fma_env)
+    extracts = [DATA / name for name in MAPS if (DATA / name).exists()]
+    if not extracts:
+        print(f"route comparison skipped: no map extracts in {DATA}")
+        return 1 if failed else 0
     totals: dict[str, list[int]] = defaultdict(lambda: [0, 0, 0])
     for extract in extracts:
         document = graph_document(extract)
-        lines = requests_for(document, max(2, round(MAPS[extract.name] * args.scale)), args.seed)
+        count, max_arcs = MAPS[extract.name]
+        lines = requests_for(document, max(2, round(count * args.scale)), max_arcs, args.seed)
         with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
             f.write("\n".join(lines) + "\n")
         try:

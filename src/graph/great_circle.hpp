@@ -16,7 +16,9 @@ inline constexpr double kRadiansPerDegree = 0.017453292519943295;
 // Metres from `p` to `target`, given the cosine of the target's latitude so
 // that a caller measuring many points to one target takes it once. The terms
 // are evaluated in a fixed order (the build forbids fused multiply-add), so the
-// value is the same wherever it is computed. Nothing clamps the haversine term:
+// value is the same at every optimisation level; sin, cos and atan2 come from
+// the C maths library, whose last bit may differ between processors
+// (docs/platforms.md). Nothing clamps the haversine term:
 // should rounding push it above 1.0 the result is NaN.
 inline double haversine_m(Coordinates p, Coordinates target, double cos_target_lat) noexcept {
   constexpr double k = kRadiansPerDegree;
