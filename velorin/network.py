@@ -10,6 +10,7 @@ tree over the nodes that can start or end a route.
 from __future__ import annotations
 
 import json
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from operator import itemgetter, methodcaller
@@ -22,7 +23,7 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import connected_components
 from scipy.spatial import cKDTree
 
-from velorin.geo import DEG_TO_RAD, haversine_m_array
+from velorin.geo import DEG_TO_RAD, haversine_m, haversine_m_array
 from velorin.route import Arc
 
 U64 = npt.NDArray[np.uint64]
@@ -98,6 +99,17 @@ class Snapper:
                        balanced_tree=False, copy_data=False)
         compact = rows.astype(np.int32) if len(lat) < 2**31 else rows
         return cls(tree, compact)
+
+    def nearest_one(self, lat: float, lon: float, node_lat: F64, node_lon: F64
+                    ) -> tuple[int, float]:
+        """:meth:`nearest` for one point, without the cost of small arrays."""
+        if self.tree is None:
+            return -1, math.inf
+        la, lo = lat * DEG_TO_RAD, lon * DEG_TO_RAD
+        c = math.cos(la)
+        _, hit = self.tree.query((c * math.cos(lo), c * math.sin(lo), math.sin(la)), k=1)
+        row = int(self.rows[hit])
+        return row, haversine_m(lat, lon, float(node_lat[row]), float(node_lon[row]))
 
     def nearest(self, lat: F64, lon: F64, node_lat: F64, node_lon: F64) -> tuple[I64, F64]:
         """Node rows and distances in metres; row -1 and infinity on a map without candidates."""

@@ -155,6 +155,11 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
                              ".osm.pbf, .osm, .osm.bz2, .osm.gz")
     if path.stat().st_size == 0:
         raise OsmImportError(f"{path}: file is empty")
+    try:
+        import osmium  # noqa: F401
+    except ImportError:
+        raise OsmImportError("reading OpenStreetMap extracts needs the osmium package: "
+                             "pip install 'velorin[osm]'") from None
     if familiar_ways is not None and not isinstance(familiar_ways, Mapping):
         familiar_ways = load_familiar_ways(familiar_ways)
     if progress is None:
