@@ -244,7 +244,7 @@ def test_cli_routes_between_places_and_writes_geojson(monaco, tmp_path):
     (["route", "{map}", "--from", "48.8566,2.3522", "--to", "43.7447,7.4297"],
      "km from the nearest routable node"),
     (["route", "{map}", "--from", "43.73;7.42", "--to", "43.7447,7.4297"], "LAT,LON"),
-    (["route", "{map}", "--from", "95,7.42", "--to", "43.7447,7.4297"], "latitude must lie"),
+    (["route", "{map}", "--from", "-95,7.42", "--to", "43.7447,7.4297"], "latitude must lie"),
     (["route", "{tmp}/absent.osm.pbf", "--from", "43.73,7.42", "--to", "43.74,7.43"],
      "not found"),
     (["route", "{tmp}/broken.json", "--from", "43.73,7.42", "--to", "43.74,7.43"],

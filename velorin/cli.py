@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
@@ -309,11 +310,40 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _attach_place_values(argv: Sequence[str]) -> list[str]:
+    """Write ``--from -33.9,18.4`` as ``--from=-33.9,18.4``.
+
+    argparse takes a value that starts with "-" for an option unless it is a
+    plain negative number, which a southern latitude followed by a longitude
+    is not.
+    """
+    out: list[str] = []
+    tokens = iter(argv)
+    for token in tokens:
+        if token in ("--from", "--to"):
+            value = next(tokens, None)
+            if value is not None and re.match(r"-[\d.]", value):
+                out.append(f"{token}={value}")
+                continue
+            out.append(token)
+            if value is not None:
+                out.append(value)
+        else:
+            out.append(token)
+    return out
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(_attach_place_values(sys.argv[1:] if argv is None
+                                                          else argv))
     try:
         status: int = args.run(args)
         return status
+    except BrokenPipeError:
+        # The reader went away (``velorin ... | head``): nothing left to tell it.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
     except (CommandError, VelorinError, ValueError) as exc:
         message = str(exc)
     except OSError as exc:
