@@ -66,11 +66,16 @@ class _Progress:
     def __init__(self, path: Path) -> None:
         from tqdm import tqdm
 
+        class Bar(tqdm):  # type: ignore[misc]
+            # No monitor thread: the bar is updated from the reading loop, and
+            # a thread left running would outlive the conversion.
+            monitor_interval = 0
+
         self.size = path.stat().st_size
         self.position = _ReadPosition(path)
         self.found = False
         self.ways = 0
-        self.bar = tqdm(desc=f"reading {path.name}", total=self.size, unit="B", unit_scale=True,
+        self.bar = Bar(desc=f"reading {path.name}", total=self.size, unit="B", unit_scale=True,
                         unit_divisor=1024, file=sys.stderr, mininterval=0.5, leave=False)
 
     def way(self) -> None:
