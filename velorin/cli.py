@@ -266,8 +266,8 @@ def _run_route(args: argparse.Namespace) -> int:
     for label, place, node, snap in (("from", origin, first.path[0], first.origin_snap_m),
                                      ("to", destination, first.path[-1],
                                       first.destination_snap_m)):
-        where = f"{place[0]:.6f},{place[1]:.6f}" if isinstance(place, tuple) else "node"
-        print(f"{label:4} {where}: node {node}" + (f", {snap:.0f} m away" if snap else ""))
+        where = f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple) else ""
+        print(f"{label:4} {where}node {node}" + (f", {snap:.0f} m away" if snap else ""))
     print(format_routes(routes))
     if args.geojson:
         payload = json.dumps(to_geojson(routes), indent=1) + "\n"
