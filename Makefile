@@ -155,9 +155,12 @@ test-armhf-python: armhf-deps
 # runs without it). Untracked, a pointer kept only in another library's
 # dynamic TLS could at worst be reported as a leak, never hidden.
 # VELORIN_TEST_LIGHT makes the heaviest tests smaller; they all still run.
+# tests/sanitizer/sitecustomize.py, on PYTHONPATH, imports the libraries that
+# keep objects for the life of the process with leak detection off, in every
+# Python process of the run (see the file).
 ASAN_VENV ?= .venv-asan
 ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-  PYTHONMALLOC=malloc \
+  PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/tests/sanitizer \
   ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_string_checks=1:intercept_tls_get_addr=0 \
   LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 VELORIN_TEST_LIGHT=1

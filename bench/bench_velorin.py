@@ -10,7 +10,8 @@ In one run it prints:
    map, and the bytes per node that the spatial index costs.
 3. ``Router.route`` against ``velorin_core.compute_safe_routes`` on the pairs
    of the route benchmark (``bench/bench_routes.py``: same document, seed and
-   draw), by node id and by (lat, lon).
+   draw), by node id and by (lat, lon); and on how many of the first 30 pairs
+   the "shortest" or "safest" route at eps 0.1 is worse than the exact one.
 
     .venv/bin/python bench/bench_velorin.py
     .venv/bin/python bench/bench_velorin.py --pairs 10 --repeat 1    # a quicker look
@@ -98,7 +99,7 @@ def snapping(router: Any, repeat: int) -> None:
           f"{tree.size:,} tree nodes of {KDTREE_NODE_BYTES} B)")
 
 
-def routing(pairs_wanted: int, seed: int, repeat: int) -> None:
+def routing(pairs_wanted: int, seed: int, repeat: int, exactness: int) -> None:
     import networkx as nx
     import velorin_core
 
@@ -145,6 +146,21 @@ def routing(pairs_wanted: int, seed: int, repeat: int) -> None:
     print(f"  compute_safe_routes:         {core * 1e3:8.2f} ms")
     print(f"  Router.route by node id:     {by_id * 1e3:8.2f} ms = {by_id / core:.3f}x "
           f"({100 * (by_id / core - 1):+.1f}%)")
+    exact_pairs = pairs[:exactness]
+    if exact_pairs:
+        worse, longest, riskiest = 0, 1.0, 1.0
+        for s, t in exact_pairs:
+            near = {r.route_type: r for r in velorin_core.compute_safe_routes(graph, s, t, 0.1)}
+            best = {r.route_type: r for r in velorin_core.compute_safe_routes(graph, s, t, 0.0)}
+            # A "safest" left out repeats the "shortest" path.
+            length = near["shortest"].total_distance_m / best["shortest"].total_distance_m
+            risk = (near.get("safest", near["shortest"]).total_risk
+                    / best.get("safest", best["shortest"]).total_risk)
+            worse += length > 1.0 or risk > 1.0
+            longest, riskiest = max(longest, length), max(riskiest, risk)
+        print(f"  eps 0.1 against 0.0 on the first {len(exact_pairs)} pairs: {worse} with a "
+              f"\"shortest\" longer or a \"safest\" riskier than the exact one (at most "
+              f"{100 * (longest - 1):.1f}% longer, {100 * (riskiest - 1):.1f}% riskier)")
     if placed:
         cp, bp = geometric_mean(core_p), geometric_mean(by_place_t)
         print(f"  on the {len(placed)} pairs inside the main component: compute_safe_routes "
@@ -157,6 +173,8 @@ def main() -> int:
     parser.add_argument("--pairs", type=int, default=50)
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--exact-pairs", type=int, default=30,
+                        help="pairs on which eps 0.1 is compared with the exact search (0: none)")
     args = parser.parse_args()
     if not EXTRACT.exists():
         print(f"{EXTRACT} not found")
@@ -165,7 +183,7 @@ def main() -> int:
 
     building(args.repeat)
     snapping(Router.from_osm(EXTRACT), args.repeat)
-    routing(args.pairs, args.seed, args.repeat)
+    routing(args.pairs, args.seed, args.repeat, args.exact_pairs)
     return 0
 
 

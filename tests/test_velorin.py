@@ -63,7 +63,8 @@ def test_snapping_matches_a_brute_force_scan(mapped):
         assert m == pytest.approx(brute_force(doc, main, lat, lon), rel=1e-9, abs=1e-6)
     # The scalar form agrees, and a point beyond the limit is refused with its distance.
     lat, lon = points[-1]
-    assert router.nearest_node(lat, lon, math.inf) == (ids[-1], metres[-1])
+    node, m = router.nearest_node(lat, lon, math.inf)
+    assert node == ids[-1] and m == pytest.approx(metres[-1], rel=1e-12)
     with pytest.raises(PointOutsideMap) as raised:
         router.nearest_node(lat, lon, max_distance_m=metres[-1] / 2)
     assert raised.value.distance_m == metres[-1] and isinstance(raised.value, ValueError)
@@ -243,7 +244,7 @@ def test_cli_routes_between_places_and_writes_geojson(monaco, tmp_path):
     (["route", "{map}", "--from", "48.8566,2.3522", "--to", "43.7447,7.4297"],
      "km from the nearest routable node"),
     (["route", "{map}", "--from", "43.73;7.42", "--to", "43.7447,7.4297"], "LAT,LON"),
-    (["route", "{map}", "--from", "95,7.42", "--to", "43.7447,7.4297"], "latitude must lie"),
+    (["route", "{map}", "--from", "-95,7.42", "--to", "43.7447,7.4297"], "latitude must lie"),
     (["route", "{tmp}/absent.osm.pbf", "--from", "43.73,7.42", "--to", "43.74,7.43"],
      "not found"),
     (["route", "{tmp}/broken.json", "--from", "43.73,7.42", "--to", "43.74,7.43"],

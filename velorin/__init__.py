@@ -8,10 +8,24 @@
 The routing itself is done by the native extension ``velorin_core``.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from velorin.errors import (NodeNotFound, NoRoute, OsmImportError, PointOutsideMap,
                             RoutingError, VelorinError)
 from velorin.route import Arc, Route, to_geojson
-from velorin.router import Place, Router
+
+if TYPE_CHECKING:
+    from velorin.router import Place, Router
+
+
+def __getattr__(name: str) -> Any:
+    # The router brings numpy and scipy; commands that only convert maps
+    # should not pay for importing them.
+    if name in ("Place", "Router"):
+        from velorin import router
+
+        return getattr(router, name)
+    raise AttributeError(f"module 'velorin' has no attribute {name!r}")
 
 __all__ = [
     "Arc", "NoRoute", "NodeNotFound", "OsmImportError", "Place", "PointOutsideMap", "Route",

@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
@@ -283,8 +284,8 @@ def _run_route(args: argparse.Namespace) -> int:
     for label, place, node, snap in (("from", origin, first.path[0], first.origin_snap_m),
                                      ("to", destination, first.path[-1],
                                       first.destination_snap_m)):
-        where = f"{place[0]:.6f},{place[1]:.6f}" if isinstance(place, tuple) else "node"
-        print(f"{label:4} {where}: node {node}" + (f", {snap:.0f} m away" if snap else ""))
+        where = f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple) else ""
+        print(f"{label:4} {where}node {node}" + (f", {snap:.0f} m away" if snap else ""))
     print(format_routes(routes))
     if args.geojson:
         payload = json.dumps(to_geojson(routes), indent=1) + "\n"
@@ -328,11 +329,40 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _attach_place_values(argv: Sequence[str]) -> list[str]:
+    """Write ``--from -33.9,18.4`` as ``--from=-33.9,18.4``.
+
+    argparse takes a value that starts with "-" for an option unless it is a
+    plain negative number, which a southern latitude followed by a longitude
+    is not.
+    """
+    out: list[str] = []
+    tokens = iter(argv)
+    for token in tokens:
+        if token in ("--from", "--to"):
+            value = next(tokens, None)
+            if value is not None and re.match(r"-[\d.]", value):
+                out.append(f"{token}={value}")
+                continue
+            out.append(token)
+            if value is not None:
+                out.append(value)
+        else:
+            out.append(token)
+    return out
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    args = build_parser().parse_args(_attach_place_values(sys.argv[1:] if argv is None
+                                                          else argv))
     try:
         status: int = args.run(args)
         return status
+    except BrokenPipeError:
+        # The reader went away (``velorin ... | head``): nothing left to tell it.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
     except (CommandError, VelorinError, ValueError) as exc:
         message = str(exc)
     except OSError as exc:

@@ -10,6 +10,7 @@ tree over the nodes that can start or end a route.
 from __future__ import annotations
 
 import json
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from operator import itemgetter, methodcaller
@@ -22,7 +23,7 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import connected_components
 from scipy.spatial import cKDTree
 
-from velorin.geo import DEG_TO_RAD, haversine_m_array
+from velorin.geo import DEG_TO_RAD, EARTH_DIAMETER_M, haversine_m
 from velorin.route import Arc
 
 U64 = npt.NDArray[np.uint64]
@@ -82,6 +83,22 @@ def _unit_vectors(lat: F64, lon: F64) -> F64:
     return np.column_stack((c * np.cos(lo), c * np.sin(lo), np.sin(la)))
 
 
+def haversine_m_array(lat1: npt.ArrayLike, lon1: npt.ArrayLike, lat2: npt.ArrayLike,
+                      lon2: npt.ArrayLike) -> F64:
+    """:func:`velorin.geo.haversine_m` over numpy arrays (broadcast), in the same order of
+    operations."""
+    k = DEG_TO_RAD
+    lat1, lon1 = np.asarray(lat1, dtype=np.float64), np.asarray(lon1, dtype=np.float64)
+    lat2, lon2 = np.asarray(lat2, dtype=np.float64), np.asarray(lon2, dtype=np.float64)
+    dlon = np.sin((lon2 - lon1) * k * 0.5)
+    dlat = np.sin((lat2 - lat1) * k * 0.5)
+    a = (np.cos(lat2 * k) * np.cos(lat1 * k)) * (dlon * dlon) + dlat * dlat
+    # Rounding can push a hair above 1 for antipodal points; sqrt(1 - a) must stay real.
+    a = np.minimum(a, 1.0)
+    result: F64 = np.arctan2(np.sqrt(a), np.sqrt(1.0 - a)) * EARTH_DIAMETER_M
+    return result
+
+
 @dataclass
 class Snapper:
     """Nearest candidate node of a point, by great-circle distance."""
@@ -98,6 +115,17 @@ class Snapper:
                        balanced_tree=False, copy_data=False)
         compact = rows.astype(np.int32) if len(lat) < 2**31 else rows
         return cls(tree, compact)
+
+    def nearest_one(self, lat: float, lon: float, node_lat: F64, node_lon: F64
+                    ) -> tuple[int, float]:
+        """:meth:`nearest` for one point, without the cost of small arrays."""
+        if self.tree is None:
+            return -1, math.inf
+        la, lo = lat * DEG_TO_RAD, lon * DEG_TO_RAD
+        c = math.cos(la)
+        _, hit = self.tree.query((c * math.cos(lo), c * math.sin(lo), math.sin(la)), k=1)
+        row = int(self.rows[hit])
+        return row, haversine_m(lat, lon, float(node_lat[row]), float(node_lon[row]))
 
     def nearest(self, lat: F64, lon: F64, node_lat: F64, node_lon: F64) -> tuple[I64, F64]:
         """Node rows and distances in metres; row -1 and infinity on a map without candidates."""

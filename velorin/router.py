@@ -126,9 +126,18 @@ class Router:
         ``max_distance_m``.  With ``main_component=False`` every node that an
         arc touches is a candidate.
         """
-        ids, metres = self.nearest_nodes([lat], [lon], max_distance_m,
-                                         main_component=main_component)
-        return int(ids[0]), float(metres[0])
+        lat, lon = float(lat), float(lon)
+        if not (abs(lat) <= 90.0 and abs(lon) <= 180.0):
+            _check_degrees(np.array([lat]), np.array([lon]))
+        if not max_distance_m >= 0.0:
+            raise ValueError(f"max_distance_m must be a non-negative number, "
+                             f"not {max_distance_m!r}")
+        net = self._network
+        row, metres = net.snapper(main_component).nearest_one(lat, lon, net.lat, net.lon)
+        if not metres <= max_distance_m:
+            raise _outside(np.array([lat]), np.array([lon]), np.array([metres]), np.array([0]),
+                           max_distance_m, len(net.ids) == 0)
+        return int(net.ids[row]), metres
 
     def nearest_nodes(self, lats: npt.ArrayLike, lons: npt.ArrayLike,
                       max_distance_m: float = DEFAULT_MAX_DISTANCE_M, *,
@@ -209,11 +218,12 @@ class Router:
         net = self._network
         path = result.path
         rows = net.rows_of(np.array(path, dtype=np.uint64))
-        # An arc may lead to an id without a node record; such a node has no place.
-        known = rows >= 0
-        lat = np.where(known, net.lat[rows], np.nan) if len(net.ids) else np.full(len(rows), np.nan)
-        lon = np.where(known, net.lon[rows], np.nan) if len(net.ids) else np.full(len(rows), np.nan)
-        coordinates = tuple(zip(lat.tolist(), lon.tolist()))
+        if rows.min() >= 0:
+            coordinates = tuple(zip(net.lat[rows].tolist(), net.lon[rows].tolist()))
+        else:
+            # An arc may lead to an id without a node record; such a node has no place.
+            coordinates = tuple((float(net.lat[r]), float(net.lon[r])) if r >= 0
+                                else (math.nan, math.nan) for r in rows.tolist())
         arcs: tuple[Arc, ...] = ()
         if net.attributes is not None:
             arc = net.attributes.arc

@@ -67,11 +67,16 @@ class _Progress:
     def __init__(self, path: Path) -> None:
         from tqdm import tqdm
 
+        class Bar(tqdm):  # type: ignore[misc]
+            # No monitor thread: the bar is updated from the reading loop, and
+            # a thread left running would outlive the conversion.
+            monitor_interval = 0
+
         self.size = path.stat().st_size
         self.position = _ReadPosition(path)
         self.found = False
         self.ways = 0
-        self.bar = tqdm(desc=f"reading {path.name}", total=self.size, unit="B", unit_scale=True,
+        self.bar = Bar(desc=f"reading {path.name}", total=self.size, unit="B", unit_scale=True,
                         unit_divisor=1024, file=sys.stderr, mininterval=0.5, leave=False)
 
     def way(self) -> None:
@@ -168,6 +173,11 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
                              ".osm.pbf, .osm, .osm.bz2, .osm.gz")
     if path.stat().st_size == 0:
         raise OsmImportError(f"{path}: file is empty")
+    try:
+        import osmium  # noqa: F401
+    except ImportError:
+        raise OsmImportError("reading OpenStreetMap extracts needs the osmium package: "
+                             "pip install 'velorin[osm]'") from None
     if familiar_ways is not None and not isinstance(familiar_ways, Mapping):
         familiar_ways = load_familiar_ways(familiar_ways)
     if progress is None:
