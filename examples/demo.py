@@ -26,6 +26,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from velorin import Router, RoutingError  # noqa: E402
+from velorin.cli import CommandError, parse_place  # noqa: E402
 from velorin.geo import haversine_m  # noqa: E402
 from velorin.osm import PROFILES, ConversionStats, OsmImportError, convert, dumps  # noqa: E402
 from velorin.osm.context import MapContext, Place, read_context  # noqa: E402
@@ -101,18 +102,10 @@ def choose_endpoints(router: Router, places: Sequence[Place], distance_km: float
 
 def resolve_point(text: str, router: Router) -> int:
     """A node id, or the node of the main network nearest to "lat,lon"."""
-    if "," not in text:
-        try:
-            return int(text)
-        except ValueError:
-            raise SystemExit(f"demo: {text!r} is neither a node id nor lat,lon") from None
     try:
-        lat, lon = (float(v) for v in text.split(","))
-    except ValueError:
-        raise SystemExit(f"demo: {text!r} is not lat,lon") from None
-    try:
-        return router.nearest_node(lat, lon)[0]
-    except (RoutingError, ValueError) as exc:
+        place = parse_place(text)
+        return place if isinstance(place, int) else router.nearest_node(*place)[0]
+    except (CommandError, RoutingError, ValueError) as exc:
         raise SystemExit(f"demo: {exc}") from None
 
 
