@@ -135,7 +135,7 @@ test-armhf-python: armhf-deps
 	  -DPython_SOABI=cpython-313-arm-linux-gnueabihf \
 	  "-DCMAKE_CXX_FLAGS=-idirafter $(abspath $(ARMHF_ROOT))/usr/include"
 	cmake --build $(ARMHF_MODULE_BUILD) -j2
-	VELORIN_TEST_LIGHT=1 PYTHONPATH=$(abspath $(ARMHF_MODULE_BUILD)) \
+	VELORIN_TEST_LIGHT=1 PYTHONPATH=$(abspath $(ARMHF_MODULE_BUILD)):$(CURDIR) \
 	  $(ARMHF_ROOT)/python -m pytest -q -p no:cacheprovider
 
 # --- Sanitizers -------------------------------------------------------------
