@@ -347,22 +347,21 @@ void Search::tidy_up() {
 
 // Marks every link on the path of a waiting label or a solution (a label's
 // stall lies on its parent's path), then keeps only those, renumbered in
-// their order. The next collection comes when the arena has grown by half
-// of what survived this one.
+// their order. A parent always comes before its child, so one backward sweep
+// over the arena marks whole paths, reading it in order rather than chasing
+// each path through memory. The next collection comes when the arena has
+// grown by half of what survived this one.
 void Search::collect_paths() {
   note_peak();
   const std::uint32_t size = links_.size();
   std::vector<std::uint64_t> live((std::size_t{size} + 63) / 64, 0);
   auto mark = [&](std::uint32_t i) {
-    for (; i != kNoParent; i = links_[i].parent) {
-      std::uint64_t& word = live[i / 64];
-      const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-      if (word & bit) return;  // and so is the rest of the path
-      word |= bit;
-    }
+    if (i != kNoParent) live[i / 64] |= std::uint64_t{1} << (i % 64);
   };
   open_.for_each([&](const OpenLabel& label) { mark(label.parent); });
   solutions_.for_each_link([&](std::uint32_t& link) { mark(link); });
+  for (std::uint32_t i = size; i-- > 0;)
+    if (live[i / 64] >> (i % 64) & 1) mark(links_[i].parent);
   // Live links before each word, then within it.
   std::vector<std::uint32_t> before(live.size());
   std::uint32_t count = 0;

@@ -163,11 +163,12 @@ class ParetoFront {
 // The per-node Pareto sets of one search, as staircases in one pool: a node's
 // set is a segment of the pool that moves to a larger segment when it fills.
 //
-// Segment sizes come in classes a few per doubling (2, 3, ..., 7, then 8, 9,
-// ..., 15, then 16, 18, ..., 30, and so on: a step of at most an eighth). On a
-// long search most of the pool is sets of a few hundred costs, and with
-// power-of-two sizes a third of it would lie unused; here at most an eighth
-// does, for the price of moving a set a little more often.
+// Segment sizes come in classes eight per doubling (2, 3, ..., 7, then 8, 9,
+// ..., 15, then 16, 18, ..., 30, and so on: a step of at most an eighth). Sets
+// double up to 64 costs and then grow class by class. On a long search most
+// of the pool is sets of a few hundred costs, and with power-of-two sizes a
+// third of it would lie unused; here at most an eighth does, for the price of
+// moving a large set a little more often.
 //
 // The pool is a list of fixed-size blocks that never move: growing it adds a
 // block rather than copying everything into a buffer twice as large, so a long
@@ -225,7 +226,7 @@ class NodeParetoSets {
 
   // Whether freed segments take enough of the pool to pack it anew.
   bool wasteful() const noexcept {
-    return allocated_ >= kCompactFrom && vacant_costs_ * 16 > allocated_;
+    return allocated_ >= kCompactFrom && vacant_costs_ * 8 > allocated_;
   }
 
   // Slides every set of at most a block, in the order of the pool, to the
@@ -283,9 +284,11 @@ class NodeParetoSets {
 
   // Size classes: every size below kSteps, then kSteps sizes evenly spaced
   // in each doubling.
-  static constexpr unsigned kStepBits = 3;
+  static constexpr unsigned kStepBits = 2;
   static constexpr std::size_t kSteps = std::size_t{1} << kStepBits;
   static constexpr std::size_t kClasses = (kSteps - 2) + (32 - kStepBits) * kSteps;
+  // Sets grow by doubling up to this size, then class by class.
+  static constexpr std::size_t kFineFrom = 64;
   // The classes of segments within a block.
   static constexpr std::size_t kSmallClasses = (kSteps - 2) + (kBlockBits - kStepBits) * kSteps;
   // Packing the pool anew pays off only once it is large.
@@ -309,9 +312,10 @@ class NodeParetoSets {
     const std::size_t j = c - (kSteps - 2);
     return (kSteps + j % kSteps) << (j / kSteps);
   }
-  // The class size after n.
+  // The class size after n: small sets double, as most sets stay small and
+  // would otherwise move on nearly every insert.
   static constexpr std::size_t next_class(std::size_t n) noexcept {
-    if (n < kSteps) return n + 1;
+    if (n < kFineFrom) return 2 * n;
     const unsigned shift = static_cast<unsigned>(std::bit_width(n)) - 1 - kStepBits;
     return n + (std::size_t{1} << shift);
   }
