@@ -163,12 +163,13 @@ class ParetoFront {
 // The per-node Pareto sets of one search, as staircases in one pool: a node's
 // set is a segment of the pool that moves to a larger segment when it fills.
 //
-// Segment sizes come in classes eight per doubling (2, 3, ..., 7, then 8, 9,
-// ..., 15, then 16, 18, ..., 30, and so on: a step of at most an eighth). Sets
-// double up to 64 costs and then grow class by class. On a long search most
-// of the pool is sets of a few hundred costs, and with power-of-two sizes a
-// third of it would lie unused; here at most an eighth does, for the price of
-// moving a large set a little more often.
+// Segment sizes come in classes four per doubling (2, 3, then 4, 5, 6, 7,
+// then 8, 10, 12, 14, and so on: a step of at most a quarter). Sets double up
+// to 64 costs and then grow class by class. On a long search most of the pool
+// is sets of a few hundred costs, and with power-of-two sizes a third of it
+// would lie unused; here about a tenth does, for the price of moving a large
+// set a little more often (finer steps would save more memory but cost more
+// time in moves than they give back).
 //
 // The pool is a list of fixed-size blocks that never move: growing it adds a
 // block rather than copying everything into a buffer twice as large, so a long
@@ -176,7 +177,7 @@ class ParetoFront {
 // lies within one block, or, for a set larger than a block, in an allocation
 // of its own that spans several block numbers. Segments that sets moved out
 // of are taken again by sets that grow, but the largest sets outgrow them all:
-// once they add up to a sixteenth of the pool, compact() packs the sets anew
+// once they add up to an eighth of the pool, compact() packs the sets anew
 // at the front of the blocks.
 class NodeParetoSets {
  public:
