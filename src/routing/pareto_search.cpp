@@ -177,7 +177,7 @@ class Search {
   bool count_pruned(PruneRule rule) noexcept;
   bool ties_differently(const OpenLabel& label) const noexcept;
   std::size_t working_bytes() const noexcept;
-  void note_peak() noexcept;
+  void note_peak(std::size_t passing_bytes = 0) noexcept;
   void tidy_up();
   void collect_paths();
 
@@ -319,8 +319,10 @@ bool Search::ties_differently(const OpenLabel& label) const noexcept {
          total_order_rank(next.familiarity) != total_order_rank(label.familiarity);
 }
 
-void Search::note_peak() noexcept {
-  const std::size_t bytes = working_bytes();
+// `passing_bytes`: memory held only for the moment, such as a collection's
+// marks.
+void Search::note_peak(std::size_t passing_bytes) noexcept {
+  const std::size_t bytes = working_bytes() + passing_bytes;
   if (bytes < counters_.peak_bytes) return;
   counters_.peak_bytes = bytes;
   counters_.peak_open_bytes = open_.capacity_bytes();
@@ -336,10 +338,10 @@ void Search::note_peak() noexcept {
 void Search::tidy_up() {
   if (links_.size() >= collect_paths_at_) collect_paths();
   if (sets_.wasteful()) {
-    note_peak();
     std::vector<NodeParetoSets::Segment*> segments;
     segments.reserve(states_.size());
     for (NodeState& state : states_) segments.push_back(&state.settled);
+    note_peak(segments.capacity() * sizeof(NodeParetoSets::Segment*));
     sets_.compact(segments);
     ++counters_.set_compactions;
   }
@@ -352,7 +354,6 @@ void Search::tidy_up() {
 // each path through memory. The next collection comes when the arena has
 // grown by half of what survived this one.
 void Search::collect_paths() {
-  note_peak();
   const std::uint32_t size = links_.size();
   std::vector<std::uint64_t> live((std::size_t{size} + 63) / 64, 0);
   auto mark = [&](std::uint32_t i) {
@@ -369,6 +370,7 @@ void Search::collect_paths() {
     before[w] = count;
     count += static_cast<std::uint32_t>(std::popcount(live[w]));
   }
+  note_peak(live.capacity() * sizeof(std::uint64_t) + before.capacity() * sizeof(std::uint32_t));
   auto renumber = [&](std::uint32_t i) {
     if (i == kNoParent) return kNoParent;
     const std::uint64_t below = live[i / 64] & ((std::uint64_t{1} << (i % 64)) - 1);
