@@ -230,16 +230,25 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
       totals.add(seconds, stats, found);
       if (each)
         std::printf(
-            "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB, popped %llu (%llu before the first "
-            "solution), pruned %llu/%llu/%llu, exact bounds %llu%s\n",
+            "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB (open list %.1f, sets %.1f, paths "
+            "%.1f; at most %llu waiting), settled %llu, popped %llu (%llu before the first "
+            "solution), pruned %llu/%llu/%llu, exact bounds %llu, path collections %llu, set "
+            "compactions %llu%s\n",
             static_cast<unsigned long long>(s), static_cast<unsigned long long>(t), eps,
             1e3 * seconds, static_cast<double>(stats.peak_bytes) / 1048576.0,
+            static_cast<double>(stats.peak_open_bytes) / 1048576.0,
+            static_cast<double>(stats.peak_set_bytes) / 1048576.0,
+            static_cast<double>(stats.peak_arena_bytes) / 1048576.0,
+            static_cast<unsigned long long>(stats.most_waiting),
+            static_cast<unsigned long long>(stats.settled),
             static_cast<unsigned long long>(stats.popped),
             static_cast<unsigned long long>(stats.popped_before_solution),
             static_cast<unsigned long long>(stats.pruned_great_circle),
             static_cast<unsigned long long>(stats.pruned_exact),
             static_cast<unsigned long long>(stats.pruned_known_front),
             static_cast<unsigned long long>(stats.exact_bounds_started),
+            static_cast<unsigned long long>(stats.path_collections),
+            static_cast<unsigned long long>(stats.set_compactions),
             stats.restarted ? ", restarted" : "");
     }
     char label[64];

@@ -115,6 +115,13 @@ class OpenList {
     for (const OpenLabel& label : kept) push(label);
   }
 
+  // Calls f(label) with every waiting label, which it may change in any way
+  // that leaves the order between labels as it is.
+  template <class F>
+  void for_each(F f) {
+    for (const Entry& e : heap_) f(labels_[e.label]);
+  }
+
   // The labels in heap order, for tests.
   std::vector<OpenLabel> entries() const {
     std::vector<OpenLabel> out;

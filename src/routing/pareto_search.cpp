@@ -1,6 +1,7 @@
 #include "routing/pareto_search.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <memory>
 #include <utility>
 
@@ -44,6 +45,12 @@ class SolutionSet {
 
   std::size_t capacity_bytes() const noexcept {
     return solutions_.capacity() * sizeof(Solution) + front_.capacity_bytes();
+  }
+
+  // Calls f(link) with every solution's path link, which it may change.
+  template <class F>
+  void for_each_link(F f) {
+    for (Solution& s : solutions_) f(s.link);
   }
 
  private:
@@ -117,6 +124,7 @@ class Search {
         factor_(1.0 + eps),
         estimate_(graph.coordinates(target)),
         place_plus_one_(graph.dense_count(), 0),
+        collect_paths_at_(tuning.collect_paths_from),
         tuning_(tuning) {}
 
   std::vector<SettledLabel> run();
@@ -169,6 +177,9 @@ class Search {
   bool count_pruned(PruneRule rule) noexcept;
   bool ties_differently(const OpenLabel& label) const noexcept;
   std::size_t working_bytes() const noexcept;
+  void note_peak(std::size_t passing_bytes = 0) noexcept;
+  void tidy_up();
+  void collect_paths();
 
   bool extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const;
   Cost cost_at(std::uint32_t link) const;
@@ -186,6 +197,8 @@ class Search {
   SolutionSet solutions_;
   OpenList open_;
 
+  // The path arena is collected when it reaches this many links.
+  std::uint32_t collect_paths_at_;
   const SearchTuning tuning_;
   Pruning pruning_;
   SearchStats counters_;
@@ -244,7 +257,7 @@ void Search::start_exact_bounds() {
   ++counters_.exact_bounds_started;
   // What waits in the open list and is already beyond reach goes now rather
   // than when it comes up.
-  counters_.peak_bytes = std::max(counters_.peak_bytes, working_bytes());
+  note_peak();
   const std::size_t before = open_.size();
   open_.retain([this](const OpenLabel& label) {
     return prune_rule({label.distance, label.risk}, states_[label.place]) == PruneRule::none;
@@ -304,6 +317,75 @@ bool Search::ties_differently(const OpenLabel& label) const noexcept {
     return false;
   return next.place != label.place || next.parent != label.parent ||
          total_order_rank(next.familiarity) != total_order_rank(label.familiarity);
+}
+
+// `passing_bytes`: memory held only for the moment, such as a collection's
+// marks.
+void Search::note_peak(std::size_t passing_bytes) noexcept {
+  const std::size_t bytes = working_bytes() + passing_bytes;
+  if (bytes < counters_.peak_bytes) return;
+  counters_.peak_bytes = bytes;
+  counters_.peak_open_bytes = open_.capacity_bytes();
+  counters_.peak_set_bytes = sets_.capacity_bytes();
+  counters_.peak_arena_bytes = links_.capacity_bytes();
+}
+
+// Memory that a long search no longer needs: path links that lead to no
+// waiting label and no solution, and segments that the per-node sets have
+// moved out of. Neither is ever read again, so which routes the search finds
+// does not change; only the numbers of the path links do, and the search
+// compares those only for equality.
+void Search::tidy_up() {
+  if (links_.size() >= collect_paths_at_) collect_paths();
+  if (sets_.wasteful()) {
+    std::vector<NodeParetoSets::Segment*> segments;
+    segments.reserve(states_.size());
+    for (NodeState& state : states_) segments.push_back(&state.settled);
+    note_peak(segments.capacity() * sizeof(NodeParetoSets::Segment*));
+    sets_.compact(segments);
+    ++counters_.set_compactions;
+  }
+}
+
+// Marks every link on the path of a waiting label or a solution (a label's
+// stall lies on its parent's path), then keeps only those, renumbered in
+// their order. A parent always comes before its child, so one backward sweep
+// over the arena marks whole paths, reading it in order rather than chasing
+// each path through memory. The next collection comes when the arena has
+// grown by half of what survived this one.
+void Search::collect_paths() {
+  const std::uint32_t size = links_.size();
+  std::vector<std::uint64_t> live((std::size_t{size} + 63) / 64, 0);
+  auto mark = [&](std::uint32_t i) {
+    if (i != kNoParent) live[i / 64] |= std::uint64_t{1} << (i % 64);
+  };
+  open_.for_each([&](const OpenLabel& label) { mark(label.parent); });
+  solutions_.for_each_link([&](std::uint32_t& link) { mark(link); });
+  for (std::uint32_t i = size; i-- > 0;)
+    if (live[i / 64] >> (i % 64) & 1) mark(links_[i].parent);
+  // Live links before each word, then within it.
+  std::vector<std::uint32_t> before(live.size());
+  std::uint32_t count = 0;
+  for (std::size_t w = 0; w < live.size(); ++w) {
+    before[w] = count;
+    count += static_cast<std::uint32_t>(std::popcount(live[w]));
+  }
+  note_peak(live.capacity() * sizeof(std::uint64_t) + before.capacity() * sizeof(std::uint32_t));
+  auto renumber = [&](std::uint32_t i) {
+    if (i == kNoParent) return kNoParent;
+    const std::uint64_t below = live[i / 64] & ((std::uint64_t{1} << (i % 64)) - 1);
+    return before[i / 64] + static_cast<std::uint32_t>(std::popcount(below));
+  };
+  links_.keep(live, renumber);
+  open_.for_each([&](OpenLabel& label) {
+    label.parent = renumber(label.parent);
+    label.stall = renumber(label.stall);
+  });
+  solutions_.for_each_link([&](std::uint32_t& link) { link = renumber(link); });
+  ++counters_.path_collections;
+  const std::uint64_t next = std::uint64_t{count} + count / 2;
+  collect_paths_at_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      std::max<std::uint64_t>(next, tuning_.collect_paths_from), kNoParent));
 }
 
 std::size_t Search::working_bytes() const noexcept {
@@ -376,6 +458,7 @@ Search::Verdict Search::bounded_out(const OpenLabel& label) {
 // path arena; returns the label's link there.
 std::uint32_t Search::settle(const OpenLabel& label) {
   if (!sets_.settle(states_[label.place].settled, {label.distance, label.risk})) return kNoParent;
+  ++counters_.settled;
   return links_.append({label.edge, label.parent});
 }
 
@@ -412,6 +495,8 @@ std::vector<SettledLabel> Search::run() {
   while (!open_.empty()) {
     update_pruning();
     if (open_.empty()) break;  // the exact bounds may have emptied it
+    tidy_up();
+    counters_.most_waiting = std::max<std::uint64_t>(counters_.most_waiting, open_.size());
     const OpenLabel label = open_.pop();
     ++counters_.popped;
     if (solutions_.empty()) ++counters_.popped_before_solution;
@@ -441,10 +526,10 @@ std::vector<SettledLabel> Search::run() {
     result.push_back(
         {graph_.id_of(target_), s.cost.distance, s.cost.risk, s.familiarity, path_of(s.link)});
   }
-  counters_.settled = links_.size();
-  // Every container only grows during the search, except the open list when
-  // the exact bounds empty it, which is measured just before.
-  counters_.peak_bytes = std::max(counters_.peak_bytes, working_bytes());
+  // Every container only grows during the search, except when the exact
+  // bounds empty the open list or the search tidies up, which is measured
+  // just before.
+  note_peak();
   return result;
 }
 
@@ -479,7 +564,15 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
     stats->pruned_known_front = first.pruned_known_front;
     stats->dropped_waiting = first.dropped_waiting;
     stats->exact_bounds_started = first.exact_bounds_started;
-    stats->peak_bytes = std::max(stats->peak_bytes, first.peak_bytes);
+    stats->path_collections += first.path_collections;
+    stats->set_compactions += first.set_compactions;
+    if (first.peak_bytes > stats->peak_bytes) {
+      stats->peak_bytes = first.peak_bytes;
+      stats->peak_open_bytes = first.peak_open_bytes;
+      stats->peak_set_bytes = first.peak_set_bytes;
+      stats->peak_arena_bytes = first.peak_arena_bytes;
+    }
+    stats->most_waiting = std::max(stats->most_waiting, first.most_waiting);
     stats->restarted = true;
   }
   return found;

@@ -33,8 +33,16 @@ struct SearchStats {
   std::uint64_t pruned_known_front = 0;      // dropped: exact bound beaten by the exact front
   std::uint64_t dropped_waiting = 0;         // open labels dropped when the exact bounds came
   std::uint64_t exact_bounds_started = 0;    // backward searches run for exact bounds (0 or 1)
+  std::uint64_t path_collections = 0;        // times the path arena dropped dead links
+  std::uint64_t set_compactions = 0;         // times the per-node sets were packed anew
   bool restarted = false;                    // pruning was abandoned and the search run again
   std::size_t peak_bytes = 0;                // largest working memory of the search
+  // Where the working memory was when it peaked: the open list (heap and
+  // waiting labels), the per-node Pareto sets, the path arena.
+  std::size_t peak_open_bytes = 0;
+  std::size_t peak_set_bytes = 0;
+  std::size_t peak_arena_bytes = 0;
+  std::uint64_t most_waiting = 0;  // largest number of labels in the open list at once
 };
 
 // How the search uses lower bounds. The defaults are what the module uses;
@@ -49,6 +57,9 @@ struct SearchTuning {
   // solution and so pays off sooner.
   std::uint64_t exact_bounds_after_pops = 300000;
   std::uint64_t exact_front_after_pops = 100000;
+  // Settled labels (8 bytes each) from which the path arena starts dropping
+  // those that lead nowhere any more; tests set it low.
+  std::uint32_t collect_paths_from = 1u << 20;
 };
 
 // The non-dominated paths from `source` to `target`, in the order in which they

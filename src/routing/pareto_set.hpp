@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <vector>
@@ -160,15 +161,24 @@ class ParetoFront {
 };
 
 // The per-node Pareto sets of one search, as staircases in one pool: a node's
-// set is a segment of the pool that moves to a segment twice as large when it
-// fills.
+// set is a segment of the pool that moves to a larger segment when it fills.
+//
+// Segment sizes come in classes four per doubling (2, 3, then 4, 5, 6, 7,
+// then 8, 10, 12, 14, and so on: a step of at most a quarter). Sets double up
+// to 64 costs and then grow class by class. On a long search most of the pool
+// is sets of a few hundred costs, and with power-of-two sizes a third of it
+// would lie unused; here about a tenth does, for the price of moving a large
+// set a little more often (finer steps would save more memory but cost more
+// time in moves than they give back).
 //
 // The pool is a list of fixed-size blocks that never move: growing it adds a
 // block rather than copying everything into a buffer twice as large, so a long
-// search neither pays for the copies nor holds two pools at once, and the
-// pool's spare room stays under one block. A segment lies within one block,
-// or, for a set larger than a block, in an allocation of its own that spans
-// several block numbers.
+// search neither pays for the copies nor holds two pools at once. A segment
+// lies within one block, or, for a set larger than a block, in an allocation
+// of its own that spans several block numbers. Segments that sets moved out
+// of are taken again by sets that grow, but the largest sets outgrow them all:
+// once they add up to an eighth of the pool, compact() packs the sets anew
+// at the front of the blocks.
 class NodeParetoSets {
  public:
   struct Segment {
@@ -215,6 +225,48 @@ class NodeParetoSets {
     }
   }
 
+  // Whether freed segments take enough of the pool to pack it anew.
+  bool wasteful() const noexcept {
+    return allocated_ >= kCompactFrom && vacant_costs_ * 8 > allocated_;
+  }
+
+  // Slides every set of at most a block, in the order of the pool, to the
+  // front of the blocks, so that the freed segments come back as one free
+  // tail. `segments` are those of every set of the pool; each is updated.
+  // A set never moves up, so one forward pass moves everything.
+  void compact(std::vector<Segment*>& segments) {
+    std::erase_if(segments,
+                  [](const Segment* s) { return s->capacity == 0 || s->capacity >= kBlockSize; });
+    std::sort(segments.begin(), segments.end(),
+              [](const Segment* a, const Segment* b) { return a->offset < b->offset; });
+    if (bump_blocks_.empty()) return;
+    std::size_t block = 0;
+    std::size_t used = 0;
+    for (Segment* s : segments) {
+      if (used + s->capacity > kBlockSize) {
+        ++block;
+        used = 0;
+      }
+      const auto to =
+          static_cast<std::uint32_t>((std::size_t{bump_blocks_[block]} << kBlockBits) + used);
+      if (to != s->offset) {
+        const Cost* from = data(*s);
+        std::memmove(block_start_[to >> kBlockBits] + (to & (kBlockSize - 1)), from,
+                     std::size_t{s->size} * sizeof(Cost));
+        s->offset = to;
+      }
+      used += s->capacity;
+    }
+    for (std::size_t c = 0; c < kSmallClasses; ++c) {
+      vacant_[c].clear();
+      has_vacant_[c / 64] &= ~(std::uint64_t{1} << (c % 64));
+    }
+    vacant_costs_ = 0;
+    bump_offset_ = bump_blocks_[block] << kBlockBits;
+    bump_used_ = static_cast<std::uint32_t>(used);
+    next_bump_ = block + 1;
+  }
+
   std::size_t capacity_bytes() const noexcept {
     std::size_t bytes = allocated_ * sizeof(Cost) + block_start_.capacity() * sizeof(Cost*) +
                         owned_.capacity() * sizeof(std::unique_ptr<Cost[]>);
@@ -231,36 +283,114 @@ class NodeParetoSets {
     return block_start_[set.offset >> kBlockBits] + (set.offset & (kBlockSize - 1));
   }
 
-  // Moves a full set to a segment twice its size. Segments have power-of-two
-  // sizes; a vacated one is kept for the next set that grows into its size.
+  // Size classes: every size below kSteps, then kSteps sizes evenly spaced
+  // in each doubling.
+  static constexpr unsigned kStepBits = 2;
+  static constexpr std::size_t kSteps = std::size_t{1} << kStepBits;
+  static constexpr std::size_t kClasses = (kSteps - 2) + (32 - kStepBits) * kSteps;
+  // Sets grow by doubling up to this size, then class by class.
+  static constexpr std::size_t kFineFrom = 64;
+  // The classes of segments within a block.
+  static constexpr std::size_t kSmallClasses = (kSteps - 2) + (kBlockBits - kStepBits) * kSteps;
+  // Packing the pool anew pays off only once it is large.
+  static constexpr std::size_t kCompactFrom = std::size_t{32} << kBlockBits;
+
+  // The largest class size no greater than n (n >= 2).
+  static constexpr std::size_t class_floor(std::size_t n) noexcept {
+    if (n < kSteps) return n;
+    const unsigned shift = static_cast<unsigned>(std::bit_width(n)) - 1 - kStepBits;
+    return (n >> shift) << shift;
+  }
+  // The number of class size n (n >= 2, a class size).
+  static constexpr std::size_t class_of(std::size_t n) noexcept {
+    if (n < kSteps) return n - 2;
+    const unsigned shift = static_cast<unsigned>(std::bit_width(n)) - 1 - kStepBits;
+    return (kSteps - 2) + shift * kSteps + ((n >> shift) - kSteps);
+  }
+  // The size of class c.
+  static constexpr std::size_t class_size(std::size_t c) noexcept {
+    if (c < kSteps - 2) return c + 2;
+    const std::size_t j = c - (kSteps - 2);
+    return (kSteps + j % kSteps) << (j / kSteps);
+  }
+  // The class size after n: small sets double, as most sets stay small and
+  // would otherwise move on nearly every insert.
+  static constexpr std::size_t next_class(std::size_t n) noexcept {
+    if (n < kFineFrom) return 2 * n;
+    const unsigned shift = static_cast<unsigned>(std::bit_width(n)) - 1 - kStepBits;
+    return n + (std::size_t{1} << shift);
+  }
+
+  // Moves a full set to a segment of the next size class; a vacated segment
+  // is kept for the next set that grows into its size.
   void grow(Segment& set) {
-    const std::size_t capacity = set.capacity == 0 ? 2 : std::size_t{set.capacity} * 2;
+    const std::size_t capacity = set.capacity == 0 ? 2 : next_class(set.capacity);
     const Segment moved{allocate(capacity), set.size, static_cast<std::uint32_t>(capacity)};
     if (set.capacity != 0) {
       std::copy_n(data(set), set.size, data(moved));
-      vacant_[std::countr_zero(set.capacity)].push_back(set.offset);
+      give_back(set.offset, set.capacity);
     }
     set = moved;
   }
 
-  // The offset of a free segment of `capacity` costs, a power of two.
+  // Makes a free run of n costs at `offset` available again, in pieces of
+  // class sizes, largest first.
+  void give_back(std::uint32_t offset, std::size_t n) {
+    while (n >= 2) {
+      const std::size_t piece = class_floor(n);
+      const std::size_t c = class_of(piece);
+      vacant_[c].push_back(offset);
+      has_vacant_[c / 64] |= std::uint64_t{1} << (c % 64);
+      if (c < kSmallClasses) vacant_costs_ += piece;
+      offset += static_cast<std::uint32_t>(piece);
+      n -= piece;
+    }
+  }
+
+  // The least class from c on, below a block, that has a free segment
+  // (kClasses when none).
+  std::size_t vacant_class_from(std::size_t c) const noexcept {
+    for (std::size_t word = c / 64; word < has_vacant_.size(); ++word) {
+      std::uint64_t bits = has_vacant_[word];
+      if (word == c / 64) bits &= ~std::uint64_t{0} << (c % 64);
+      if (bits == 0) continue;
+      const std::size_t found = word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+      return found < kSmallClasses ? found : kClasses;
+    }
+    return kClasses;
+  }
+
+  // The offset of a free segment of `capacity` costs, a class size. A freed
+  // segment of the size is taken first, then the smallest larger one, whose
+  // rest is given back: segments that sets have moved out of are the pool's
+  // only waste, and this keeps it small.
+  //
+  // Sets of a block or more have allocations of their own, which are reused
+  // whole only, so that every piece of a block lies in the pool's blocks.
   std::uint32_t allocate(std::size_t capacity) {
-    auto& vacant = vacant_[std::countr_zero(capacity)];
-    if (!vacant.empty()) {
+    const std::size_t wanted = class_of(capacity);
+    const std::size_t c = wanted < kSmallClasses ? vacant_class_from(wanted) : wanted;
+    if (c < kClasses && (c < kSmallClasses || !vacant_[c].empty())) {
+      auto& vacant = vacant_[c];
       const std::uint32_t offset = vacant.back();
       vacant.pop_back();
+      if (vacant.empty()) has_vacant_[c / 64] &= ~(std::uint64_t{1} << (c % 64));
+      if (c < kSmallClasses) {
+        vacant_costs_ -= class_size(c);
+        give_back(offset + static_cast<std::uint32_t>(capacity), class_size(c) - capacity);
+      }
       return offset;
     }
     if (capacity >= kBlockSize) return add_blocks(capacity);
     if (bump_used_ + capacity > kBlockSize) {
       // What is left of the current block goes to the vacant lists in
-      // power-of-two pieces, and a fresh block takes over.
-      for (std::size_t left = kBlockSize - bump_used_; left >= 2; left = kBlockSize - bump_used_) {
-        const std::size_t piece = std::bit_floor(left);
-        vacant_[std::countr_zero(piece)].push_back(bump_offset_ + bump_used_);
-        bump_used_ += static_cast<std::uint32_t>(piece);
+      // pieces of class sizes, and the next block takes over: one left free
+      // by compact(), or a fresh one.
+      if (bump_used_ < kBlockSize) give_back(bump_offset_ + bump_used_, kBlockSize - bump_used_);
+      if (next_bump_ == bump_blocks_.size()) {
+        bump_blocks_.push_back(add_blocks(kBlockSize) >> kBlockBits);
       }
-      bump_offset_ = add_blocks(kBlockSize);
+      bump_offset_ = bump_blocks_[next_bump_++] << kBlockBits;
       bump_used_ = 0;
     }
     const std::uint32_t offset = bump_offset_ + bump_used_;
@@ -268,10 +398,11 @@ class NodeParetoSets {
     return offset;
   }
 
-  // A new allocation of `capacity` costs (a whole number of blocks), numbered
-  // after the blocks there are.
-  std::uint32_t add_blocks(std::size_t capacity) {
-    const std::size_t blocks = capacity >> kBlockBits;
+  // A new allocation of at least `capacity` costs, rounded up to whole
+  // blocks, numbered after the blocks there are.
+  std::uint32_t add_blocks(std::size_t wanted) {
+    const std::size_t blocks = (wanted + kBlockSize - 1) >> kBlockBits;
+    const std::size_t capacity = blocks << kBlockBits;
     require(block_start_.size() + blocks <= (std::size_t{1} << (32 - kBlockBits)),
             "per-node Pareto sets outgrew their index");
     const auto offset = static_cast<std::uint32_t>(block_start_.size() << kBlockBits);
@@ -284,12 +415,16 @@ class NodeParetoSets {
 
   // Distance and risk side by side: the risk read after the search then sits
   // on the cache line the search has just loaded.
-  std::vector<Cost*> block_start_;                     // by block number
-  std::vector<std::unique_ptr<Cost[]>> owned_;         // the allocations behind them
-  std::size_t allocated_ = 0;                          // costs, over all allocations
-  std::uint32_t bump_offset_ = 0;                      // the block being filled...
-  std::uint32_t bump_used_ = kBlockSize;               // ...and how much of it is taken
-  std::array<std::vector<std::uint32_t>, 32> vacant_;  // by log2 of the segment size
+  std::vector<Cost*> block_start_;                           // by block number
+  std::vector<std::unique_ptr<Cost[]>> owned_;               // the allocations behind them
+  std::size_t allocated_ = 0;                                // costs, over all allocations
+  std::uint32_t bump_offset_ = 0;                            // the block being filled...
+  std::uint32_t bump_used_ = kBlockSize;                     // ...and how much of it is taken
+  std::vector<std::uint32_t> bump_blocks_;                   // numbers of the blocks of small sets
+  std::size_t next_bump_ = 0;                                // the next of them to fill
+  std::size_t vacant_costs_ = 0;                             // in free segments below a block
+  std::array<std::vector<std::uint32_t>, kClasses> vacant_;  // free segments by size class
+  std::array<std::uint64_t, (kClasses + 63) / 64> has_vacant_{};  // which lists are not empty
 };
 
 }  // namespace velorin

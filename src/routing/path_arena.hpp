@@ -23,8 +23,11 @@ struct PathLink {
   std::uint32_t parent;  // kNoParent for the source's first label
 };
 
-// Links are only appended, in blocks that never move, so the arena never
-// copies what it holds and never holds two copies at once while growing.
+// Links are appended in blocks that never move, so the arena never copies
+// what it holds and never holds two copies at once while growing. A long
+// search settles millions of labels of which most soon lead nowhere: from
+// time to time the links still on some path that matters are slid down over
+// the others, keeping their order, and the emptied blocks go.
 class PathArena {
  public:
   std::uint32_t size() const noexcept { return size_; }
@@ -38,6 +41,24 @@ class PathArena {
     blocks_.back()[size_ & (kBlockSize - 1)] = link;
     return size_++;
   }
+  // Keeps the links whose bit is set in `live`, in their order, each pointing
+  // to its parent's new index renumber(parent). `renumber` must map live links
+  // to 0, 1, ... in order; a link's parent must be live with it. Parents come
+  // before their children, so one forward pass moves every link at most down.
+  template <class Renumber>
+  void keep(const std::vector<std::uint64_t>& live, Renumber renumber) {
+    std::uint32_t kept = 0;
+    for (std::uint32_t i = 0; i < size_; ++i) {
+      if ((live[i / 64] >> (i % 64) & 1) == 0) continue;
+      PathLink link = (*this)[i];
+      if (link.parent != kNoParent) link.parent = renumber(link.parent);
+      blocks_[kept >> kBlockBits][kept & (kBlockSize - 1)] = link;
+      ++kept;
+    }
+    size_ = kept;
+    blocks_.resize((std::size_t{kept} + kBlockSize - 1) >> kBlockBits);
+  }
+
   std::size_t capacity_bytes() const noexcept {
     return blocks_.size() * kBlockSize * sizeof(PathLink) +
            blocks_.capacity() * sizeof(std::unique_ptr<PathLink[]>);

@@ -51,8 +51,8 @@ std::vector<std::pair<double, double>> sorted(std::vector<Cost> costs) {
 }
 
 // Many sets in one pool, filled in interleaved order so that segments grow,
-// move and reuse vacated space; every answer and every set's content must
-// match the plain list, and each set must stay a staircase.
+// move, reuse vacated space and get packed anew; every answer and every set's
+// content must match the plain list, and each set must stay a staircase.
 TEST(NodeParetoSets, AgreeWithAPlainListOnTieRichCosts) {
   for (std::uint64_t seed = 0; seed < 40; ++seed) {
     std::mt19937_64 rng(seed);
@@ -61,6 +61,11 @@ TEST(NodeParetoSets, AgreeWithAPlainListOnTieRichCosts) {
     std::vector<NodeParetoSets::Segment> segments(kSets);
     std::vector<std::vector<Cost>> expected(kSets);
     for (int step = 0; step < 600; ++step) {
+      if (step % 97 == 96) {
+        std::vector<NodeParetoSets::Segment*> all;
+        for (auto& s : segments) all.push_back(&s);
+        sets.compact(all);
+      }
       const std::size_t which = rng() % kSets;
       const Cost label{draw(rng), draw(rng)};
       const bool want = reference_settle(expected[which], label);
@@ -79,7 +84,8 @@ TEST(NodeParetoSets, AgreeWithAPlainListOnTieRichCosts) {
 }
 
 // Enough sets of uneven sizes to fill many of the pool's blocks, and one set
-// larger than a block: no set may lose or share a cost along the way.
+// larger than a block, packed anew now and then: no set may lose or share a
+// cost along the way.
 TEST(NodeParetoSets, SetsKeepTheirCostsAcrossBlocksAndOversizedSets) {
   constexpr std::size_t kSets = 300;
   NodeParetoSets sets;
@@ -96,6 +102,11 @@ TEST(NodeParetoSets, SetsKeepTheirCostsAcrossBlocksAndOversizedSets) {
       if (round % (1 + which % 7) == 0) add(which, round);
     if (round % 4 == 0)
       for (int i = 0; i < 200; ++i) add(kSets, static_cast<double>(expected[kSets].size()));
+    if (round % 50 == 49) {
+      std::vector<NodeParetoSets::Segment*> all;
+      for (auto& s : segments) all.push_back(&s);
+      sets.compact(all);
+    }
   }
   ASSERT_GT(expected[kSets].size(), 16384u);
   for (std::size_t which = 0; which <= kSets; ++which) {

@@ -403,7 +403,8 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   SearchTuning none, forced;
   none.prune = false;
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
-  std::uint64_t pruned = 0;
+  forced.collect_paths_from = 2;  // drop dead path links all the time
+  std::uint64_t pruned = 0, collections = 0;
   for (int round = 0; round < 300; ++round) {
     const NodeId n = 6 + rng.next() % 8;
     RoadGraph g = random_graph(GetParam(), rng, n);
@@ -417,12 +418,14 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
       expect_same(reference, with_bounds);
       expect_same(reference, astar_pex(g, s, t, eps));
       pruned += stats.pruned_exact + stats.pruned_known_front + stats.pruned_great_circle;
+      collections += stats.path_collections;
       const ArcBounds facts = g.arc_bounds();
       EXPECT_EQ(stats.exact_bounds_started, facts.non_negative && facts.finite ? 1u : 0u);
     }
   }
   const bool bounds_apply = GetParam() != Family::negative && GetParam() != Family::nan;
   if (bounds_apply) EXPECT_GT(pruned, 100u);
+  EXPECT_GT(collections, 100u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs,
