@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -201,23 +202,32 @@ int run_grid(std::size_t max_nodes) {
   return 0;
 }
 
-int run_graph(const char* graph_path, const char* pairs_path, const std::vector<double>& eps_list) {
+// A graph document and a file of "source target" lines; prints why and
+// returns nothing when the graph cannot be read.
+std::optional<RoadGraph> load_graph_and_pairs(const char* graph_path, const char* pairs_path,
+                                              std::vector<std::pair<NodeId, NodeId>>& pairs) {
   std::ifstream in(graph_path, std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "cannot read %s\n", graph_path);
-    return 2;
+    return std::nullopt;
   }
   std::stringstream text;
   text << in.rdbuf();
   auto decoded = velorin::decode_graph_json(text.str());
   if (auto* error = std::get_if<velorin::JsonError>(&decoded)) {
     std::fprintf(stderr, "%s: %s\n", graph_path, error->describe().c_str());
-    return 2;
+    return std::nullopt;
   }
-  const RoadGraph& g = std::get<RoadGraph>(decoded);
-  std::vector<std::pair<NodeId, NodeId>> pairs;
   std::ifstream pin(pairs_path);
   for (NodeId s, t; pin >> s >> t;) pairs.emplace_back(s, t);
+  return std::move(std::get<RoadGraph>(decoded));
+}
+
+int run_graph(const char* graph_path, const char* pairs_path, const std::vector<double>& eps_list) {
+  std::vector<std::pair<NodeId, NodeId>> pairs;
+  std::optional<RoadGraph> graph = load_graph_and_pairs(graph_path, pairs_path, pairs);
+  if (!graph) return 2;
+  const RoadGraph& g = *graph;
   std::printf("graph %s: %zu nodes, %zu arcs; %zu pairs\n", graph_path, g.node_count(),
               g.edge_count(), pairs.size());
   check_arcs_once(g);
@@ -262,18 +272,10 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
 // exact hex floats: two builds give the same routes exactly when their dumps
 // are equal.
 int run_dump(const char* graph_path, const char* pairs_path, const std::vector<double>& eps_list) {
-  std::ifstream in(graph_path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  auto decoded = velorin::decode_graph_json(text.str());
-  if (auto* error = std::get_if<velorin::JsonError>(&decoded)) {
-    std::fprintf(stderr, "%s: %s\n", graph_path, error->describe().c_str());
-    return 2;
-  }
-  const RoadGraph& g = std::get<RoadGraph>(decoded);
-  std::ifstream pin(pairs_path);
   std::vector<std::pair<NodeId, NodeId>> pairs;
-  for (NodeId s, t; pin >> s >> t;) pairs.emplace_back(s, t);
+  std::optional<RoadGraph> graph = load_graph_and_pairs(graph_path, pairs_path, pairs);
+  if (!graph) return 2;
+  const RoadGraph& g = *graph;
   for (double eps : eps_list) {
     for (auto [s, t] : pairs) {
       SearchStats stats;
