@@ -5,7 +5,7 @@
 //   route_bench graph FILE.json PAIRS EPS...
 //                                         PAIRS: one "source target" pair per line
 //   options for both: --each (one line per request), --heavy-after=N (pops
-//   before the exact bounds), --no-pruning (no lower bounds at all)
+//   before the exact bounds), --no-guess (no guess of the first solution), --no-pruning (no lower bounds at all)
 //   route_bench dump FILE.json PAIRS EPS...
 //                                         every solution of every request, costs in
 //                                         hex and full paths, to compare two builds
@@ -59,6 +59,9 @@ struct Totals {
     sum.pruned_great_circle += st.pruned_great_circle;
     sum.pruned_exact += st.pruned_exact;
     sum.pruned_known_front += st.pruned_known_front;
+    sum.pruned_first_guess += st.pruned_first_guess;
+    sum.first_guesses += st.first_guesses;
+    sum.guess_failed += st.guess_failed;
     sum.dropped_waiting += st.dropped_waiting;
     sum.exact_bounds_started += st.exact_bounds_started;
     restarts += st.restarted ? 1 : 0;
@@ -78,12 +81,14 @@ struct Totals {
         static_cast<double>(peak_bytes_max) / 1048576.0, static_cast<double>(solutions) / requests);
     std::printf(
         "%-20s popped %llu (%llu before the first solution, %llu after), pushed %llu; pruned: "
-        "great circle %llu, exact %llu, exact front %llu, dropped from the open list %llu; "
-        "exact bounds computed %llu times; restarts %llu\n",
+        "great circle %llu, exact %llu, exact front %llu, first-solution guess %llu, dropped from "
+        "the open list %llu; exact bounds computed %llu times; first solution guessed %llu "
+        "times, wrongly %llu; restarts %llu\n",
         "", u(sum.popped), u(sum.popped_before_solution),
         u(sum.popped - sum.popped_before_solution), u(sum.pushed), u(sum.pruned_great_circle),
-        u(sum.pruned_exact), u(sum.pruned_known_front), u(sum.dropped_waiting),
-        u(sum.exact_bounds_started), u(restarts));
+        u(sum.pruned_exact), u(sum.pruned_known_front), u(sum.pruned_first_guess),
+        u(sum.dropped_waiting), u(sum.exact_bounds_started), u(sum.first_guesses),
+        u(sum.guess_failed), u(restarts));
   }
 };
 
@@ -242,8 +247,8 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
         std::printf(
             "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB (open list %.1f, sets %.1f, paths "
             "%.1f; at most %llu waiting), settled %llu, popped %llu (%llu before the first "
-            "solution), pruned %llu/%llu/%llu, exact bounds %llu, path collections %llu, set "
-            "compactions %llu%s\n",
+            "solution), pruned %llu/%llu/%llu/%llu, exact bounds %llu, guess %llu%s, path "
+            "collections %llu, set compactions %llu%s\n",
             static_cast<unsigned long long>(s), static_cast<unsigned long long>(t), eps,
             1e3 * seconds, static_cast<double>(stats.peak_bytes) / 1048576.0,
             static_cast<double>(stats.peak_open_bytes) / 1048576.0,
@@ -256,7 +261,10 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
             static_cast<unsigned long long>(stats.pruned_great_circle),
             static_cast<unsigned long long>(stats.pruned_exact),
             static_cast<unsigned long long>(stats.pruned_known_front),
+            static_cast<unsigned long long>(stats.pruned_first_guess),
             static_cast<unsigned long long>(stats.exact_bounds_started),
+            static_cast<unsigned long long>(stats.first_guesses),
+            stats.guess_failed != 0 ? " (wrong)" : "",
             static_cast<unsigned long long>(stats.path_collections),
             static_cast<unsigned long long>(stats.set_compactions),
             stats.restarted ? ", restarted" : "");
@@ -303,6 +311,8 @@ int main(int argc_all, char** argv_all) {
     if (arg.rfind("--heavy-after=", 0) == 0)
       tuning.exact_bounds_after_pops = tuning.exact_front_after_pops =
           std::strtoull(arg.c_str() + 14, nullptr, 10);
+    else if (arg == "--no-guess")
+      tuning.guess_first_solution = false;
     else if (arg == "--no-pruning")
       tuning.prune = false;
     else if (arg == "--each")

@@ -139,10 +139,12 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   bool finite = true;
   double length_ratio = INFINITY;
   double risk_per_metre = INFINITY;
+  bool familiarity_non_positive = true;
   for (DenseId from = 0; from < dense_count(); ++from) {
     for (std::uint32_t e : out_edge_indices(from)) {
       const Edge& arc = edges_[e];
       // Written so that NaN fails every test.
+      if (!(arc.familiarity <= 0.0)) familiarity_non_positive = false;
       if (!(arc.distance_m >= 0.0) || !(arc.risk_score >= 0.0)) {
         non_negative = false;
         continue;
@@ -163,6 +165,7 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   if (!non_negative) return bounds;
   bounds.non_negative = true;
   bounds.finite = finite;
+  bounds.familiarity_non_positive = familiarity_non_positive;
   // No arc joins two distinct positions: the great circle bounds nothing more
   // than any other positive factor would, and 1 is as good as any.
   if (std::isinf(length_ratio)) length_ratio = 1.0;

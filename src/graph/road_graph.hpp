@@ -54,6 +54,10 @@ struct ArcBounds {
   // The largest rho with risk_score >= rho * distance_m on every arc (when
   // non_negative), so that a path's risk is at least rho times its length.
   double risk_per_metre = 0.0;
+  // No arc has a positive (or NaN) familiarity: since the search's key
+  // subtracts familiarity, a path's key then never falls below its weighted
+  // distance and risk.
+  bool familiarity_non_positive = false;
 };
 
 // The arcs entering each node, for searches that run backwards from a target.

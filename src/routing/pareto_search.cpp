@@ -100,6 +100,17 @@ struct Pruning {
   // first to reach that cost. A staircase: distance rising, risk falling.
   bool known_front_on = false;
   std::vector<Cost> known_front;
+  // With a factor above 1, until the first solution: the path of least
+  // weighted sum (distance + 500 x risk, its key at the target) is expected
+  // to be found first. A label whose exact bound that path covers, and whose
+  // every way to the target has a larger key, can neither come first nor
+  // lead anywhere once that path is a solution. The first solution then
+  // confirms the guess (see guess_confirmed), or the search runs again
+  // without it.
+  bool guess_on = false;
+  Cost guess;                                // the guessed path's costs, raised by a margin
+  double key_limit = 0.0;                    // its key, raised by a margin
+  Cost dropped_least{INFINITY, INFINITY};    // least bound of a dropped label, per objective
 
   bool active() const noexcept { return great_circle || exact; }
 };
@@ -112,7 +123,7 @@ bool strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
   return dominates(stairs[shorter - 1], c);
 }
 
-enum class PruneRule { none, great_circle, exact, known_front };
+enum class PruneRule { none, great_circle, exact, known_front, first_guess };
 
 class Search {
  public:
@@ -129,9 +140,11 @@ class Search {
 
   std::vector<SettledLabel> run();
 
-  // True when run() stopped early because pruning could have changed which
-  // of two equal-cost paths wins; the caller then searches again without it.
-  bool gave_up() const noexcept { return counters_.restarted; }
+  // Why run() stopped early, if it did: pruning could have changed which of
+  // two equal-cost paths wins, or the first solution was not the one guessed.
+  // The caller then searches again without pruning, or without the guess.
+  enum class GiveUp { no, tie, guess };
+  GiveUp gave_up() const noexcept { return gave_up_; }
 
   // What the search did; peak_bytes is filled in by run().
   const SearchStats& counters() const noexcept { return counters_; }
@@ -173,7 +186,8 @@ class Search {
 
   void update_pruning();
   void start_exact_bounds();
-  PruneRule prune_rule(Cost cost, const NodeState& state) const noexcept;
+  PruneRule prune_rule(Cost cost, const NodeState& state) noexcept;
+  bool guess_confirmed(const OpenLabel& label, std::uint32_t link) const;
   bool count_pruned(PruneRule rule) noexcept;
   bool ties_differently(const OpenLabel& label) const noexcept;
   std::size_t working_bytes() const noexcept;
@@ -202,6 +216,7 @@ class Search {
   const SearchTuning tuning_;
   Pruning pruning_;
   SearchStats counters_;
+  GiveUp gave_up_ = GiveUp::no;
 };
 
 // Pruning by lower bounds. A label whose cost plus the least that any path to
@@ -244,6 +259,18 @@ void Search::start_exact_bounds() {
   // within a small relative error of its exact value.
   if (!bounds.non_negative || !bounds.finite) return;
   RemainingCost remaining = remaining_cost(graph_, target_);
+  if (factor_ > 1.0 && solutions_.empty() && tuning_.guess_first_solution &&
+      bounds.familiarity_non_positive) {
+    const Cost first = least_weighted_path(graph_, source_, target_, remaining, kRiskWeight);
+    if (first.distance < INFINITY) {
+      // The margins let a path of nearly the same costs confirm it too.
+      constexpr double kGuessMargin = 1.0 + 1e-6;
+      pruning_.guess_on = true;
+      pruning_.guess = {first.distance * kGuessMargin, first.risk * kGuessMargin};
+      pruning_.key_limit = (first.distance + first.risk * kRiskWeight) * kGuessMargin;
+      ++counters_.first_guesses;
+    }
+  }
   if (factor_ == 1.0) {
     // The margin keeps the comparison on the safe side of any rounding in
     // how these sums were reached.
@@ -267,13 +294,23 @@ void Search::start_exact_bounds() {
 
 // The bounds lose a millionth to stay below the true remainder despite the
 // rounding of every sum along the way.
-PruneRule Search::prune_rule(Cost cost, const NodeState& state) const noexcept {
+PruneRule Search::prune_rule(Cost cost, const NodeState& state) noexcept {
   constexpr double kSlack = 1.0 - 1e-6;
   if (pruning_.exact) {
     const Cost rest = pruning_.remaining[state.node];
     const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
     if (pruning_.known_front_on && strictly_beaten(pruning_.known_front, bound))
       return PruneRule::known_front;
+    // No familiarity is positive, so the key of every target label this one
+    // leads to is at least the weighted sum of its bound.
+    if (pruning_.guess_on && solutions_.empty() &&
+        pruning_.guess.distance <= factor_ * bound.distance &&
+        pruning_.guess.risk <= factor_ * bound.risk &&
+        bound.distance + bound.risk * kRiskWeight > pruning_.key_limit) {
+      pruning_.dropped_least.distance = std::min(pruning_.dropped_least.distance, bound.distance);
+      pruning_.dropped_least.risk = std::min(pruning_.dropped_least.risk, bound.risk);
+      return PruneRule::first_guess;
+    }
     return solutions_.covers(factor_ * bound.distance, factor_ * bound.risk) ? PruneRule::exact
                                                                              : PruneRule::none;
   }
@@ -300,6 +337,9 @@ bool Search::count_pruned(PruneRule rule) noexcept {
     case PruneRule::known_front:
       ++counters_.pruned_known_front;
       break;
+    case PruneRule::first_guess:
+      ++counters_.pruned_first_guess;
+      break;
   }
   return true;
 }
@@ -308,6 +348,37 @@ bool Search::count_pruned(PruneRule rule) noexcept {
 // risk), so the heap's layout decided between them; unless they are
 // interchangeable, a heap without the pruned labels might have decided
 // otherwise.
+// The guess held when the first solution `label` covers, within the factor,
+// the bound of every label dropped for it, and when no label on its path had
+// a key above the limit. Then, without the drops, the search would have
+// found the same first solution: a dropped label's target labels all have
+// keys above the limit, and while one of them waited, some label on this
+// path waited too, with a smaller key, so it could not have come first.
+// Before this solution the drops changed no decision about any kept label,
+// since a label that dominates a kept one is itself kept; after it, they are
+// labels that this solution makes useless.
+bool Search::guess_confirmed(const OpenLabel& label, std::uint32_t link) const {
+  const Cost least = pruning_.dropped_least;
+  if (!(label.distance <= factor_ * least.distance) || !(label.risk <= factor_ * least.risk))
+    return false;
+  std::vector<std::uint32_t> edges;
+  for (std::uint32_t i = link; i != kNoParent; i = links_[i].parent)
+    if (links_[i].edge != kNoEdge) edges.push_back(links_[i].edge);
+  // The keys summed again as extend() summed them, so with the same bits.
+  double distance = 0.0, risk = 0.0, familiarity = 0.0;
+  for (auto e = edges.rbegin(); e != edges.rend(); ++e) {
+    const Edge& edge = graph_.edge(*e);
+    distance = distance + edge.distance_m;
+    risk = risk + edge.risk_score;
+    familiarity = familiarity + edge.familiarity;
+    const NodeState& state = states_[place_plus_one_[graph_.head(*e)] - 1];
+    const double key = ((distance + risk * kRiskWeight) + familiarity * kFamiliarityWeight) +
+                       state.to_target_m;
+    if (!(key <= pruning_.key_limit)) return false;
+  }
+  return true;
+}
+
 bool Search::ties_differently(const OpenLabel& label) const noexcept {
   if (open_.empty()) return false;
   const OpenLabel& next = open_.top();
@@ -507,6 +578,7 @@ std::vector<SettledLabel> Search::run() {
     if (verdict == Verdict::drop) continue;
     if (verdict == Verdict::give_up) {
       counters_.restarted = true;
+      gave_up_ = GiveUp::tie;
       break;
     }
     const std::uint32_t link = settle(label);
@@ -514,6 +586,15 @@ std::vector<SettledLabel> Search::run() {
     // A label at the target is a solution and is never extended, so no path
     // passes through the target.
     if (states_[label.place].node == target_) {
+      if (pruning_.guess_on) {
+        pruning_.guess_on = false;
+        if (!guess_confirmed(label, link)) {
+          counters_.restarted = true;
+          ++counters_.guess_failed;
+          gave_up_ = GiveUp::guess;
+          break;
+        }
+      }
       solutions_.insert({{label.distance, label.risk}, label.familiarity, link});
       continue;
     }
@@ -533,6 +614,40 @@ std::vector<SettledLabel> Search::run() {
   return result;
 }
 
+// Adds one run's counters to those of the runs before it: work adds up,
+// memory and queue length take the largest.
+void add_counters(SearchStats& total, const SearchStats& run, bool first_run) {
+  if (first_run) {
+    total = run;
+    return;
+  }
+  const bool restarted = total.restarted || run.restarted;
+  const SearchStats before = total;
+  total = run;
+  total.popped += before.popped;
+  total.pushed += before.pushed;
+  total.settled += before.settled;
+  total.cycle_walks += before.cycle_walks;
+  total.pruned_great_circle += before.pruned_great_circle;
+  total.pruned_exact += before.pruned_exact;
+  total.pruned_known_front += before.pruned_known_front;
+  total.pruned_first_guess += before.pruned_first_guess;
+  total.dropped_waiting += before.dropped_waiting;
+  total.exact_bounds_started += before.exact_bounds_started;
+  total.first_guesses += before.first_guesses;
+  total.guess_failed += before.guess_failed;
+  total.path_collections += before.path_collections;
+  total.set_compactions += before.set_compactions;
+  if (before.peak_bytes > total.peak_bytes) {
+    total.peak_bytes = before.peak_bytes;
+    total.peak_open_bytes = before.peak_open_bytes;
+    total.peak_set_bytes = before.peak_set_bytes;
+    total.peak_arena_bytes = before.peak_arena_bytes;
+  }
+  total.most_waiting = std::max(total.most_waiting, before.most_waiting);
+  total.restarted = restarted;
+}
+
 }  // namespace
 
 std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId source,
@@ -540,42 +655,27 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
                                     const SearchTuning& tuning) {
   require(source < graph.dense_count() && target < graph.dense_count(),
           "route search called with a node the graph does not know");
-  SearchStats first;
-  {
-    Search search(graph, source, target, eps, tuning);
+  // A search that gives up is run again with less pruning: without the
+  // guess of its first solution when that failed, without any when a tie
+  // might have been decided differently. Every run's work counts.
+  SearchTuning current = tuning;
+  SearchStats total;
+  bool first_run = true;
+  for (;;) {
+    Search search(graph, source, target, eps, current);
     std::vector<SettledLabel> found = search.run();
-    if (!search.gave_up()) {
-      if (stats != nullptr) *stats = search.counters();
+    const Search::GiveUp gave_up = search.gave_up();
+    add_counters(total, search.counters(), first_run);
+    first_run = false;
+    if (gave_up == Search::GiveUp::no || !current.prune) {
+      if (stats != nullptr) *stats = total;
       return found;
     }
-    first = search.counters();
-  }  // the abandoned search's memory goes before the second one starts
-  SearchTuning plain_tuning = tuning;
-  plain_tuning.prune = false;
-  Search plain(graph, source, target, eps, plain_tuning);
-  std::vector<SettledLabel> found = plain.run();
-  if (stats != nullptr) {
-    // The abandoned search's work counts too; its pruning is what it did.
-    *stats = plain.counters();
-    stats->popped += first.popped;
-    stats->pushed += first.pushed;
-    stats->pruned_great_circle = first.pruned_great_circle;
-    stats->pruned_exact = first.pruned_exact;
-    stats->pruned_known_front = first.pruned_known_front;
-    stats->dropped_waiting = first.dropped_waiting;
-    stats->exact_bounds_started = first.exact_bounds_started;
-    stats->path_collections += first.path_collections;
-    stats->set_compactions += first.set_compactions;
-    if (first.peak_bytes > stats->peak_bytes) {
-      stats->peak_bytes = first.peak_bytes;
-      stats->peak_open_bytes = first.peak_open_bytes;
-      stats->peak_set_bytes = first.peak_set_bytes;
-      stats->peak_arena_bytes = first.peak_arena_bytes;
-    }
-    stats->most_waiting = std::max(stats->most_waiting, first.most_waiting);
-    stats->restarted = true;
+    if (gave_up == Search::GiveUp::guess)
+      current.guess_first_solution = false;
+    else
+      current.prune = false;
   }
-  return found;
 }
 
 }  // namespace velorin

@@ -31,8 +31,11 @@ struct SearchStats {
   std::uint64_t pruned_great_circle = 0;     // dropped: great-circle bound covered by a solution
   std::uint64_t pruned_exact = 0;            // dropped: exact bound covered by a solution
   std::uint64_t pruned_known_front = 0;      // dropped: exact bound beaten by the exact front
+  std::uint64_t pruned_first_guess = 0;      // dropped: out of the running for the first solution
   std::uint64_t dropped_waiting = 0;         // open labels dropped when the exact bounds came
   std::uint64_t exact_bounds_started = 0;    // backward searches run for exact bounds (0 or 1)
+  std::uint64_t first_guesses = 0;           // first solutions guessed (0 or 1 per run)
+  std::uint64_t guess_failed = 0;            // ... that the first solution did not confirm
   std::uint64_t path_collections = 0;        // times the path arena dropped dead links
   std::uint64_t set_compactions = 0;         // times the per-node sets were packed anew
   bool restarted = false;                    // pruning was abandoned and the search run again
@@ -57,6 +60,9 @@ struct SearchTuning {
   // solution and so pays off sooner.
   std::uint64_t exact_bounds_after_pops = 300000;
   std::uint64_t exact_front_after_pops = 100000;
+  // With eps above 0.0, the exact bounds also guess the first solution and
+  // drop what cannot precede it or matter after it.
+  bool guess_first_solution = true;
   // Settled labels (8 bytes each) from which the path arena starts dropping
   // those that lead nowhere any more; tests set it low.
   std::uint32_t collect_paths_from = 1u << 20;

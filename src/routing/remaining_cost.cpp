@@ -106,4 +106,39 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
   return front;
 }
 
+// Each node keeps the least weighted sum that reached it; the bounds are
+// exact per objective, so their weighted sum never overestimates and the
+// first label at the target is the least (up to the rounding of the sums).
+Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
+                         const RemainingCost& remaining, double risk_weight) {
+  struct Item {
+    double estimate;  // weighted sum so far plus the least still to go
+    Cost cost;
+    DenseId node;
+    bool operator<(const Item& o) const noexcept { return o.estimate < estimate; }  // least on top
+  };
+  auto weighted = [risk_weight](Cost c) { return c.distance + c.risk * risk_weight; };
+  std::vector<double> best(graph.dense_count(), INFINITY);
+  std::priority_queue<Item> open;
+  best[source] = 0.0;
+  open.push({weighted(remaining.least[source]), {0.0, 0.0}, source});
+  while (!open.empty()) {
+    const Item item = open.top();
+    open.pop();
+    if (item.node == target) return item.cost;
+    if (best[item.node] < weighted(item.cost)) continue;  // a better entry came first
+    for (std::uint32_t e : graph.out_edge_indices(item.node)) {
+      const Edge& edge = graph.edge(e);
+      const DenseId to = graph.head(e);
+      const Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
+      const double sum = weighted(next);
+      const double estimate = sum + weighted(remaining.least[to]);
+      if (!(estimate < INFINITY) || !(sum < best[to])) continue;
+      best[to] = sum;
+      open.push({estimate, next, to});
+    }
+  }
+  return {INFINITY, INFINITY};
+}
+
 }  // namespace velorin

@@ -28,4 +28,13 @@ RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId target);
 std::vector<Cost> exact_front(const RoadGraph& graph, RoadGraph::DenseId source,
                               RoadGraph::DenseId target, const RemainingCost& remaining);
 
+// The distance and risk of a path from source to target whose weighted sum
+// distance + risk_weight * risk is least, or within rounding of least, summed
+// forwards along the path as the route search sums them; both +inf when the
+// target is out of reach. An A* search guided by the exact bounds. Same
+// preconditions as remaining_cost().
+Cost least_weighted_path(const RoadGraph& graph, RoadGraph::DenseId source,
+                         RoadGraph::DenseId target, const RemainingCost& remaining,
+                         double risk_weight);
+
 }  // namespace velorin
