@@ -5,8 +5,8 @@
 //   route_bench graph FILE.json PAIRS EPS...
 //                                         PAIRS: one "source target" pair per line
 //   options for both: --each (one line per request), --heavy-after=N (pops
-//   before the exact bounds), --no-guess (no guess of the first solution), --no-pruning (no lower bounds at all)
-//   route_bench dump FILE.json PAIRS EPS...
+//   before the exact bounds), --no-guess (no guess of the first solution), --no-pruning (no lower
+//   bounds at all) route_bench dump FILE.json PAIRS EPS...
 //                                         every solution of every request, costs in
 //                                         hex and full paths, to compare two builds
 //

@@ -108,9 +108,10 @@ struct Pruning {
   // confirms the guess (see guess_confirmed), or the search runs again
   // without it.
   bool guess_on = false;
-  Cost guess;                                // the guessed path's costs, raised by a margin
-  double key_limit = 0.0;                    // its key, raised by a margin
-  Cost dropped_least{INFINITY, INFINITY};    // least bound of a dropped label, per objective
+  Cost guess;                              // the guessed path's costs, raised by a margin
+  double key_limit = 0.0;                  // its key, raised by a margin
+  Cost dropped_least{INFINITY, INFINITY};  // least bound of a dropped label, per objective
+  bool guess_dropped = false;              // some label was dropped for it
 
   bool active() const noexcept { return great_circle || exact; }
 };
@@ -309,6 +310,7 @@ PruneRule Search::prune_rule(Cost cost, const NodeState& state) noexcept {
         bound.distance + bound.risk * kRiskWeight > pruning_.key_limit) {
       pruning_.dropped_least.distance = std::min(pruning_.dropped_least.distance, bound.distance);
       pruning_.dropped_least.risk = std::min(pruning_.dropped_least.risk, bound.risk);
+      pruning_.guess_dropped = true;
       return PruneRule::first_guess;
     }
     return solutions_.covers(factor_ * bound.distance, factor_ * bound.risk) ? PruneRule::exact
@@ -372,8 +374,8 @@ bool Search::guess_confirmed(const OpenLabel& label, std::uint32_t link) const {
     risk = risk + edge.risk_score;
     familiarity = familiarity + edge.familiarity;
     const NodeState& state = states_[place_plus_one_[graph_.head(*e)] - 1];
-    const double key = ((distance + risk * kRiskWeight) + familiarity * kFamiliarityWeight) +
-                       state.to_target_m;
+    const double key =
+        ((distance + risk * kRiskWeight) + familiarity * kFamiliarityWeight) + state.to_target_m;
     if (!(key <= pruning_.key_limit)) return false;
   }
   return true;
@@ -599,6 +601,13 @@ std::vector<SettledLabel> Search::run() {
       continue;
     }
     extend(label, link);
+  }
+  // No solution came to confirm the guess: it cannot have been right, and
+  // what it dropped may have been the way to one.
+  if (gave_up_ == GiveUp::no && pruning_.guess_on && pruning_.guess_dropped) {
+    counters_.restarted = true;
+    ++counters_.guess_failed;
+    gave_up_ = GiveUp::guess;
   }
 
   std::vector<SettledLabel> result;
