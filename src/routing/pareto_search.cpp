@@ -346,10 +346,6 @@ bool Search::count_pruned(PruneRule rule) noexcept {
   return true;
 }
 
-// A label leaves the open list tied with the next one (equal key, distance and
-// risk), so the heap's layout decided between them; unless they are
-// interchangeable, a heap without the pruned labels might have decided
-// otherwise.
 // The guess held when the first solution `label` covers, within the factor,
 // the bound of every label dropped for it, and when no label on its path had
 // a key above the limit. Then, without the drops, the search would have
@@ -381,6 +377,10 @@ bool Search::guess_confirmed(const OpenLabel& label, std::uint32_t link) const {
   return true;
 }
 
+// A label leaves the open list tied with the next one (equal key, distance and
+// risk), so the heap's layout decided between them; unless they are
+// interchangeable, a heap without the pruned labels might have decided
+// otherwise.
 bool Search::ties_differently(const OpenLabel& label) const noexcept {
   if (open_.empty()) return false;
   const OpenLabel& next = open_.top();
