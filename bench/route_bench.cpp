@@ -60,6 +60,7 @@ struct Totals {
     sum.pruned_exact += st.pruned_exact;
     sum.pruned_known_front += st.pruned_known_front;
     sum.pruned_first_guess += st.pruned_first_guess;
+    sum.pruned_dead_end += st.pruned_dead_end;
     sum.first_guesses += st.first_guesses;
     sum.guess_failed += st.guess_failed;
     sum.dropped_waiting += st.dropped_waiting;
@@ -81,14 +82,15 @@ struct Totals {
         static_cast<double>(peak_bytes_max) / 1048576.0, static_cast<double>(solutions) / requests);
     std::printf(
         "%-20s popped %llu (%llu before the first solution, %llu after), pushed %llu; pruned: "
-        "great circle %llu, exact %llu, exact front %llu, first-solution guess %llu, dropped from "
-        "the open list %llu; exact bounds computed %llu times; first solution guessed %llu "
+        "great circle %llu, exact %llu, exact front %llu, first-solution guess %llu, dead end "
+        "%llu, dropped from the open list %llu; exact bounds computed %llu times; first solution "
+        "guessed %llu "
         "times, wrongly %llu; restarts %llu\n",
         "", u(sum.popped), u(sum.popped_before_solution),
         u(sum.popped - sum.popped_before_solution), u(sum.pushed), u(sum.pruned_great_circle),
         u(sum.pruned_exact), u(sum.pruned_known_front), u(sum.pruned_first_guess),
-        u(sum.dropped_waiting), u(sum.exact_bounds_started), u(sum.first_guesses),
-        u(sum.guess_failed), u(restarts));
+        u(sum.pruned_dead_end), u(sum.dropped_waiting), u(sum.exact_bounds_started),
+        u(sum.first_guesses), u(sum.guess_failed), u(restarts));
   }
 };
 
@@ -247,7 +249,7 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
         std::printf(
             "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB (open list %.1f, sets %.1f, paths "
             "%.1f; at most %llu waiting), settled %llu, popped %llu (%llu before the first "
-            "solution), pruned %llu/%llu/%llu/%llu, exact bounds %llu, guess %llu%s, path "
+            "solution), pruned %llu/%llu/%llu/%llu/%llu, exact bounds %llu, guess %llu%s, path "
             "collections %llu, set compactions %llu%s\n",
             static_cast<unsigned long long>(s), static_cast<unsigned long long>(t), eps,
             1e3 * seconds, static_cast<double>(stats.peak_bytes) / 1048576.0,
@@ -262,6 +264,7 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
             static_cast<unsigned long long>(stats.pruned_exact),
             static_cast<unsigned long long>(stats.pruned_known_front),
             static_cast<unsigned long long>(stats.pruned_first_guess),
+            static_cast<unsigned long long>(stats.pruned_dead_end),
             static_cast<unsigned long long>(stats.exact_bounds_started),
             static_cast<unsigned long long>(stats.first_guesses),
             stats.guess_failed != 0 ? " (wrong)" : "",

@@ -124,7 +124,7 @@ bool strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
   return dominates(stairs[shorter - 1], c);
 }
 
-enum class PruneRule { none, great_circle, exact, known_front, first_guess };
+enum class PruneRule { none, great_circle, exact, known_front, first_guess, dead_end };
 
 class Search {
  public:
@@ -299,6 +299,10 @@ PruneRule Search::prune_rule(Cost cost, const NodeState& state) noexcept {
   constexpr double kSlack = 1.0 - 1e-6;
   if (pruning_.exact) {
     const Cost rest = pruning_.remaining[state.node];
+    // No path leads from this node to the target: nothing this label leads
+    // to is a solution, and it can only dominate labels just as stuck. When
+    // the target is out of reach altogether, this ends the search.
+    if (!(rest.distance < INFINITY)) return PruneRule::dead_end;
     const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
     if (pruning_.known_front_on && strictly_beaten(pruning_.known_front, bound))
       return PruneRule::known_front;
@@ -341,6 +345,9 @@ bool Search::count_pruned(PruneRule rule) noexcept {
       break;
     case PruneRule::first_guess:
       ++counters_.pruned_first_guess;
+      break;
+    case PruneRule::dead_end:
+      ++counters_.pruned_dead_end;
       break;
   }
   return true;
@@ -641,6 +648,7 @@ void add_counters(SearchStats& total, const SearchStats& run, bool first_run) {
   total.pruned_exact += before.pruned_exact;
   total.pruned_known_front += before.pruned_known_front;
   total.pruned_first_guess += before.pruned_first_guess;
+  total.pruned_dead_end += before.pruned_dead_end;
   total.dropped_waiting += before.dropped_waiting;
   total.exact_bounds_started += before.exact_bounds_started;
   total.first_guesses += before.first_guesses;

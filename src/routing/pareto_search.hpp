@@ -32,6 +32,7 @@ struct SearchStats {
   std::uint64_t pruned_exact = 0;            // dropped: exact bound covered by a solution
   std::uint64_t pruned_known_front = 0;      // dropped: exact bound beaten by the exact front
   std::uint64_t pruned_first_guess = 0;      // dropped: out of the running for the first solution
+  std::uint64_t pruned_dead_end = 0;         // dropped: no path from its node to the target
   std::uint64_t dropped_waiting = 0;         // open labels dropped when the exact bounds came
   std::uint64_t exact_bounds_started = 0;    // backward searches run for exact bounds (0 or 1)
   std::uint64_t first_guesses = 0;           // first solutions guessed (0 or 1 per run)

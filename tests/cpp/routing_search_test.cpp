@@ -409,6 +409,7 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   forced.collect_paths_from = 2;  // drop dead path links all the time
   std::uint64_t pruned = 0, collections = 0, guess_pruned = 0, guesses = 0, wrong_guesses = 0;
+  std::uint64_t unreachable = 0;
   for (int round = 0; round < 300; ++round) {
     const NodeId n = 6 + rng.next() % 8;
     RoadGraph g = random_graph(GetParam(), rng, n);
@@ -432,6 +433,11 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
                 facts.non_negative && facts.finite ? 1u + stats.guess_failed : 0u);
       // Familiarity lowers keys: no guess where an arc has a positive one.
       if (!facts.familiarity_non_positive) EXPECT_EQ(stats.first_guesses, 0u);
+      // A target out of reach ends the search as soon as the bounds say so.
+      if (reference.empty() && facts.non_negative && facts.finite) {
+        EXPECT_EQ(stats.popped, 0u);
+        ++unreachable;
+      }
     }
   }
   const bool bounds_apply = GetParam() != Family::negative && GetParam() != Family::nan;
@@ -441,6 +447,7 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   // fall along an arc far below its great circle, or familiarity that raises
   // them), so that the search running again is exercised too.
   if (bounds_apply) EXPECT_GT(guess_pruned, 10u);
+  if (bounds_apply) EXPECT_GT(unreachable, 0u);
   if (GetParam() == Family::short_arcs || GetParam() == Family::familiarity) {
     EXPECT_GT(wrong_guesses, 0u);
     EXPECT_LT(wrong_guesses, guesses);
