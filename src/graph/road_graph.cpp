@@ -140,6 +140,7 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   double length_ratio = INFINITY;
   double risk_per_metre = INFINITY;
   bool familiarity_non_positive = true;
+  double total_distance = 0.0, total_risk = 0.0;
   for (DenseId from = 0; from < dense_count(); ++from) {
     for (std::uint32_t e : out_edge_indices(from)) {
       const Edge& arc = edges_[e];
@@ -150,6 +151,8 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
         continue;
       }
       if (std::isinf(arc.distance_m) || std::isinf(arc.risk_score)) finite = false;
+      total_distance += arc.distance_m;
+      total_risk += arc.risk_score;
       const double span = great_circle_m(coords_[from], coords_[head_[e]]);
       if (!(span >= 0.0)) {
         length_ratio = 0.0;  // NaN: nothing to scale
@@ -164,7 +167,9 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   }
   if (!non_negative) return bounds;
   bounds.non_negative = true;
-  bounds.finite = finite;
+  // The search weighs risk 500 times in its key.
+  constexpr double kLargestTotal = 1e300;
+  bounds.finite = finite && total_distance + total_risk * 500.0 < kLargestTotal;
   bounds.familiarity_non_positive = familiarity_non_positive;
   // No arc joins two distinct positions: the great circle bounds nothing more
   // than any other positive factor would, and 1 is as good as any.

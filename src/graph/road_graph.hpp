@@ -41,7 +41,10 @@ struct ArcBounds {
   // No cost is negative or NaN: a path's sums only grow along it, and the
   // least distance or risk still to go can be found by Dijkstra's algorithm.
   bool non_negative = false;
-  // No cost is infinite either: sums and their rounding stay ordinary numbers.
+  // No cost is infinite, and even all arcs together stay far below the
+  // largest double (distance + 500 x risk under 1e300): no sum along any path,
+  // nor a search key made from it, overflows, so an infinite least cost
+  // still to go means that no path is left.
   bool finite = false;
   // A positive factor with distance_m >= length_ratio * (great-circle
   // distance between the positions of its ends) on every arc, with a margin

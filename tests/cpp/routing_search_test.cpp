@@ -323,6 +323,14 @@ TEST(ArcBounds, MeasureTheLeastLengthRatio) {
   EXPECT_EQ(bounds({{1, 1, 0.0, 0.0, 0.0}}).risk_per_metre, 0.0);
   EXPECT_EQ(bounds({{1, 2, 0.0, 1.0, 0.0}}).length_ratio, 0.0);
   EXPECT_FALSE(bounds({{1, 2, kInf, 1.0, 0.0}}).finite);
+  // Finite arcs whose sums overflow: an infinite cost still to go would not
+  // mean that the target is out of reach.
+  const double huge = std::numeric_limits<double>::max();
+  EXPECT_FALSE(bounds({{1, 2, huge, 0.0, 0.0}, {2, 1, huge, 0.0, 0.0}}).finite);
+  EXPECT_FALSE(bounds({{1, 2, 1.0, 1e298, 0.0}}).finite);
+  EXPECT_TRUE(bounds({{1, 2, 1e299, 1e295, 0.0}}).finite);
+  EXPECT_FALSE(bounds({{1, 2, 1.0, 1.0, 0.5}}).familiarity_non_positive);
+  EXPECT_TRUE(bounds({{1, 2, 1.0, 1.0, -0.5}}).familiarity_non_positive);
   for (const Edge& bad : std::vector<Edge>{
            {1, 2, 100.0, -1.0, 0.0},          // negative risk
            {1, 2, std::nan(""), 1.0, 0.0},    // NaN length
