@@ -198,6 +198,7 @@ class Search {
 
   bool extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) const;
   Cost cost_at(std::uint32_t link) const;
+  std::vector<std::uint32_t> edges_to(std::uint32_t link) const;
   std::vector<NodeId> path_of(std::uint32_t link) const;
 
   const RoadGraph& graph_;
@@ -366,17 +367,14 @@ bool Search::guess_confirmed(const OpenLabel& label, std::uint32_t link) const {
   const Cost least = pruning_.dropped_least;
   if (!(label.distance <= factor_ * least.distance) || !(label.risk <= factor_ * least.risk))
     return false;
-  std::vector<std::uint32_t> edges;
-  for (std::uint32_t i = link; i != kNoParent; i = links_[i].parent)
-    if (links_[i].edge != kNoEdge) edges.push_back(links_[i].edge);
   // The keys summed again as extend() summed them, so with the same bits.
   double distance = 0.0, risk = 0.0, familiarity = 0.0;
-  for (auto e = edges.rbegin(); e != edges.rend(); ++e) {
-    const Edge& edge = graph_.edge(*e);
+  for (std::uint32_t e : edges_to(link)) {
+    const Edge& edge = graph_.edge(e);
     distance = distance + edge.distance_m;
     risk = risk + edge.risk_score;
     familiarity = familiarity + edge.familiarity;
-    const NodeState& state = states_[place_plus_one_[graph_.head(*e)] - 1];
+    const NodeState& state = states_[place_plus_one_[graph_.head(e)] - 1];
     const double key =
         ((distance + risk * kRiskWeight) + familiarity * kFamiliarityWeight) + state.to_target_m;
     if (!(key <= pruning_.key_limit)) return false;
@@ -500,15 +498,21 @@ bool Search::extension_allowed(std::uint32_t walk_from, DenseId to, Cost cost) c
 // path order: the same additions in the same order as during the search, so
 // the same bits.
 Cost Search::cost_at(std::uint32_t link) const {
+  Cost cost{0.0, 0.0};
+  for (std::uint32_t e : edges_to(link)) {
+    cost.distance = cost.distance + graph_.edge(e).distance_m;
+    cost.risk = cost.risk + graph_.edge(e).risk_score;
+  }
+  return cost;
+}
+
+// The edges of a settled label's path, from the source on.
+std::vector<std::uint32_t> Search::edges_to(std::uint32_t link) const {
   std::vector<std::uint32_t> edges;
   for (std::uint32_t i = link; i != kNoParent; i = links_[i].parent)
     if (links_[i].edge != kNoEdge) edges.push_back(links_[i].edge);
-  Cost cost{0.0, 0.0};
-  for (auto e = edges.rbegin(); e != edges.rend(); ++e) {
-    cost.distance = cost.distance + graph_.edge(*e).distance_m;
-    cost.risk = cost.risk + graph_.edge(*e).risk_score;
-  }
-  return cost;
+  std::reverse(edges.begin(), edges.end());
+  return edges;
 }
 
 std::vector<NodeId> Search::path_of(std::uint32_t link) const {
