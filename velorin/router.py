@@ -227,7 +227,9 @@ class Router:
         arcs: tuple[Arc, ...] = ()
         if net.attributes is not None:
             arc = net.attributes.arc
-            arcs = tuple(arc(e) if e >= 0 else Arc() for e in net.arcs_along(rows).tolist())
+            totals = (result.total_distance_m, result.total_risk, result.total_familiarity)
+            arcs = tuple(arc(e) if e >= 0 else Arc()
+                         for e in net.arcs_along(rows, totals).tolist())
         return Route(route_type=result.route_type, path=tuple(path),
                      total_distance_m=result.total_distance_m, total_risk=result.total_risk,
                      total_familiarity=result.total_familiarity,
