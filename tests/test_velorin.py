@@ -165,7 +165,7 @@ def test_errors_are_typed_and_say_what_to_do(small, origin, destination, error, 
     (lambda r: r.nearest_node(float("nan"), 5.0), "not a (lat, lon) pair"),
     (lambda r: r.nearest_nodes([45.0, 45.0], [5.0]), "same length"),
     (lambda r: r.route(1, 3, eps=-0.5), "eps must be"),
-    (lambda r: r.route("1", 3), "node id or a (lat, lon) pair"),
+    (lambda r: r.route("1", 3), "node id, a (lat, lon) pair or a place name"),
 ])
 def test_bad_arguments_are_refused(small, call, message):
     with pytest.raises((ValueError, TypeError), match=message.replace("(", r"\(").replace(

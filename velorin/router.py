@@ -16,7 +16,7 @@ import velorin_core
 
 from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
 from velorin.network import ArcAttributes, Network, parse_document
-from velorin.places import NamedPlace, PlaceIndex, place_records
+from velorin.places import NamedPlace, PlaceIndex, is_place_name, place_records
 from velorin.route import Arc, Route
 
 if TYPE_CHECKING:
@@ -256,14 +256,14 @@ class Router:
                 raise NodeNotFound(f"{end} node {node} is not on the map: node ids are "
                                    f"non-negative 64-bit integers", node_id=node)
             return node, 0.0
-        if isinstance(place, str):
+        if isinstance(place, str) and is_place_name(place):
             named = self.find_place(place)
             try:
                 return self.nearest_node(named.lat, named.lon, max_distance_m)
             except PointOutsideMap as exc:
                 exc.message = f"{end} {named.label!r}: {exc.message}"
                 raise
-        if isinstance(place, bytes) or not isinstance(place, Sequence | np.ndarray) \
+        if isinstance(place, (str, bytes)) or not isinstance(place, Sequence | np.ndarray) \
                 or len(place) != 2:
             raise TypeError(f"{end} must be a node id, a (lat, lon) pair or a place name, "
                             f"not {place!r}")
