@@ -325,7 +325,7 @@ def test_the_page_draws_routes_between_two_clicks(tmp_path):
         for fx, fy in ((0.3, 0.7), (0.01, 0.01)):
             page.mouse.click(box["x"] + box["width"] * fx, box["y"] + box["height"] * fy)
         page.wait_for_function("document.body.dataset.state === 'error'", timeout=30_000)
-        assert "nearest routable node" in page.locator("#status").inner_text()
+        assert "The end pin is off the map" in page.locator("#status").inner_text()
         assert page.locator("#routes tbody tr").count() == 0
         browser.close()
     assert not errors

@@ -24,7 +24,9 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from velorin.osm.profiles import DEFAULT_PROFILE
+from velorin.places import is_place_name
 from velorin.service.answers import encode, error_body, error_reply
+from velorin.service.background import read_background
 from velorin.service.maps import ServedMap
 from velorin.service.openapi import DESCRIPTION
 from velorin.service.workers import PoolError, WorkerPool
@@ -66,6 +68,7 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         raise ValueError(f"queue must be 0 or more, not {queue}")
     served = ServedMap.load(map_path, profile=profile, progress=progress)
     pool = WorkerPool(served.graph_path, workers, timeout_s, queue)
+    background_gz = read_background(map_path)
 
     @asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -79,12 +82,14 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
     app = Starlette(
         routes=[Route("/", page), Route("/route", route), Route("/nearest", nearest),
                 Route("/health", health), Route("/network", network),
+                Route("/places", places), Route("/background", background),
                 Route("/openapi.json", openapi),
                 Mount("/static", StaticFiles(directory=STATIC), name="static")],
         lifespan=lifespan,
         exception_handlers={HTTPException: http_error, Exception: internal_error})
     app.state.map = served
     app.state.pool = pool
+    app.state.background = background_gz
     return app
 
 
@@ -145,6 +150,35 @@ async def network(request: Request) -> Response:
     return Response(body, media_type="application/geo+json", headers=headers)
 
 
+async def places(request: Request) -> Response:
+    """``GET /places?q=ordi&limit=10``: towns, villages and streets whose names start so."""
+    router = request.app.state.map.router
+    try:
+        text = request.query_params.get("q", "")
+        if not text.strip():
+            raise BadParameter("q", "missing parameter 'q': give the start of a place name, "
+                                    "e.g. q=Ordino")
+        limit = _limit(request.query_params.get("limit"))
+        found = router.search_places(text, limit)
+    except Exception as exc:  # noqa: BLE001
+        return _reply(*_parameter_error(exc))
+    return _json(200, {"query": text, "places": [p.to_json() for p in found]})
+
+
+async def background(request: Request) -> Response:
+    """``GET /background``: water, parks, woods, rivers and place names, as GeoJSON."""
+    return _gzipped(request, request.app.state.background)
+
+
+def _gzipped(request: Request, body: bytes) -> Response:
+    headers = {"Vary": "Accept-Encoding", "Cache-Control": "no-cache"}
+    if "gzip" in request.headers.get("accept-encoding", ""):
+        headers["Content-Encoding"] = "gzip"
+    else:
+        body = gzip.decompress(body)
+    return Response(body, media_type="application/geo+json", headers=headers)
+
+
 async def openapi(request: Request) -> Response:
     return _json(200, DESCRIPTION)
 
@@ -164,8 +198,8 @@ async def internal_error(request: Request, exc: Exception) -> Response:
 
 # --- Parameters ----------------------------------------------------------------
 
-def _place(params: Any, name: str) -> int | tuple[float, float]:
-    """A ``LAT,LON`` pair in degrees, or a node id."""
+def _place(params: Any, name: str) -> int | str | tuple[float, float]:
+    """A ``LAT,LON`` pair in degrees, a node id, or a place name."""
     text = params.get(name)
     if text is None or not text.strip():
         raise BadParameter(name, f"missing parameter {name!r}: give a place as LAT,LON in "
@@ -180,12 +214,18 @@ def _place(params: Any, name: str) -> int | tuple[float, float]:
                 return lat, lon
     except ValueError:
         pass
+    if is_place_name(text):
+        return text.strip()
     raise BadParameter(name, f"parameter {name!r} is {text!r}, not LAT,LON in degrees "
-                             f"(latitude -90..90, longitude -180..180) nor a node id")
+                             f"(latitude -90..90, longitude -180..180), a node id nor a "
+                             f"place name")
 
 
-def _snap(router: Any, place: int | tuple[float, float]) -> tuple[int, float]:
+def _snap(router: Any, place: int | str | tuple[float, float]) -> tuple[int, float]:
     """The node a place starts or ends at, and how far the place lies from it."""
+    if isinstance(place, str):
+        named = router.find_place(place)
+        place = (named.lat, named.lon)
     if isinstance(place, tuple):
         node, metres = router.nearest_node(*place)
         return int(node), float(metres)
@@ -219,6 +259,15 @@ def _eps(text: str | None) -> float:
         raise BadParameter("eps", f"parameter 'eps' is {text!r}, not a finite number >= 0 "
                                   f"(0 exact, 0.1 recommended)")
     return value
+
+
+def _limit(text: str | None) -> int:
+    if text is None:
+        return 10
+    if not (text.isdigit() and 1 <= int(text) <= 100):
+        raise BadParameter("limit", f"parameter 'limit' is {text!r}, not a whole number "
+                                    f"in 1..100")
+    return int(text)
 
 
 def _parameter_error(exc: Exception) -> tuple[int, bytes]:
