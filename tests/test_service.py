@@ -135,7 +135,8 @@ def test_nearest_and_health_describe_the_map(client, map_path):
 
 @pytest.mark.parametrize("url, status, parameter", [
     ("/route?to=45.18,5.73", 400, "from"),
-    ("/route?from=45.17,5.72&to=north", 400, "to"),
+    ("/route?from=45.17,5.72&to=45.18,5.73,1", 400, "to"),
+    ("/route?from=45.17,5.72&to=north", 422, None),  # a name the map lacks
     ("/route?from=45.17;5.72&to=45.18,5.73", 400, "from"),
     ("/route?from=95,5.72&to=45.18,5.73", 400, "from"),
     ("/route?from=nan,5.72&to=45.18,5.73", 400, "from"),
