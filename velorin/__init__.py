@@ -10,8 +10,9 @@ The routing itself is done by the native extension ``velorin_core``.
 
 from typing import TYPE_CHECKING, Any
 
-from velorin.errors import (NodeNotFound, NoRoute, OsmImportError, PointOutsideMap,
-                            RoutingError, VelorinError)
+from velorin.errors import (AmbiguousPlace, NodeNotFound, NoRoute, OsmImportError,
+                            PlaceNotFound, PointOutsideMap, RoutingError, VelorinError)
+from velorin.places import NamedPlace
 from velorin.route import Arc, Route, to_geojson
 
 if TYPE_CHECKING:
@@ -63,7 +64,7 @@ def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY) | {"__version__"})
 
 __all__ = [
-    "Arc", "NoRoute", "NodeNotFound", "OsmImportError", "Place", "PointOutsideMap", "Route",
-    "Router", "RoutingError", "Segment", "Step", "VelorinError", "__version__", "to_geojson",
-    "to_gpx",
+    "AmbiguousPlace", "Arc", "NamedPlace", "NoRoute", "NodeNotFound", "OsmImportError", "Place",
+    "PlaceNotFound", "PointOutsideMap", "Route", "Router", "RoutingError", "Segment", "Step",
+    "VelorinError", "__version__", "to_geojson", "to_gpx",
 ]
