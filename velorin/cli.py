@@ -19,6 +19,7 @@ from pathlib import Path
 from typing import Any
 
 from velorin.errors import VelorinError
+from velorin.navigate import add_navigation_options, write_navigation
 from velorin.osm.profiles import DEFAULT_PROFILE, PROFILES
 from velorin.service.command import add_serve
 
@@ -268,6 +269,7 @@ def _add_route(subparsers: Subparsers) -> None:
                                                      "FeatureCollection")
     p.add_argument("--png", metavar="FILE", help="draw the routes on the map (PNG)")
     p.add_argument("--html", metavar="FILE", help="draw the routes on a self-contained web page")
+    add_navigation_options(p)
     add_map_options(p)
     add_progress_options(p)
     p.set_defaults(run=_run_route, parser=p)
@@ -301,8 +303,10 @@ def _run_route(args: argparse.Namespace) -> int:
     from velorin.route import to_geojson
 
     origin, destination = parse_place(args.origin), parse_place(args.destination)
+    via = [parse_place(v) for v in args.via]
     router = load_router(args.map, args)
-    routes = router.route(origin, destination, args.eps, max_distance_m=args.max_distance)
+    routes = router.route(origin, destination, args.eps, max_distance_m=args.max_distance,
+                          via=via)
     first = routes[0]
     for label, place, node, snap in (("from", origin, first.path[0], first.origin_snap_m),
                                      ("to", destination, first.path[-1],
@@ -311,6 +315,7 @@ def _run_route(args: argparse.Namespace) -> int:
                  else f"{router.find_place(place).label}: " if isinstance(place, str) else "")
         print(f"{label:4} {where}node {node}" + (f", {snap:.0f} m away" if snap else ""))
     print(format_routes(routes))
+    write_navigation(args, routes, _write_output)
     if args.geojson:
         payload = json.dumps(to_geojson(routes), indent=1) + "\n"
         _write_output(args.geojson, lambda out: out.write(payload))
@@ -345,8 +350,12 @@ COMMANDS: list[Command] = [_add_convert, _add_route, add_serve]
 
 
 def build_parser() -> argparse.ArgumentParser:
+    import velorin
+
     parser = argparse.ArgumentParser(
         prog=PROG, description="Safe cycling routes on OpenStreetMap data.")
+    parser.add_argument("--version", action="version",
+                        version=f"{PROG} {velorin.__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add in COMMANDS:
         add(subparsers)
@@ -363,7 +372,7 @@ def _attach_place_values(argv: Sequence[str]) -> list[str]:
     out: list[str] = []
     tokens = iter(argv)
     for token in tokens:
-        if token in ("--from", "--to"):
+        if token in ("--from", "--to", "--via"):
             value = next(tokens, None)
             if value is not None and re.match(r"-[\d.]", value):
                 out.append(f"{token}={value}")
