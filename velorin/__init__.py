@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 from velorin.errors import (AmbiguousPlace, NodeNotFound, NoRoute, OsmImportError,
                             PlaceNotFound, PointOutsideMap, RoutingError, VelorinError)
 from velorin.places import NamedPlace
-from velorin.route import Arc, Route, to_geojson
+from velorin.route import Arc, Route, Routes, to_geojson
 
 if TYPE_CHECKING:
     from velorin.directions import Step
@@ -65,6 +65,6 @@ def __dir__() -> list[str]:
 
 __all__ = [
     "AmbiguousPlace", "Arc", "NamedPlace", "NoRoute", "NodeNotFound", "OsmImportError", "Place",
-    "PlaceNotFound", "PointOutsideMap", "Route", "Router", "RoutingError", "Segment", "Step",
+    "PlaceNotFound", "PointOutsideMap", "Route", "Router", "Routes", "RoutingError", "Segment", "Step",
     "VelorinError", "__version__", "to_geojson", "to_gpx",
 ]

@@ -18,7 +18,7 @@ from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
 from velorin.legs import neighbour_counts
 from velorin.network import ArcAttributes, Network, parse_document
 from velorin.places import NamedPlace, PlaceIndex, is_place_name, place_records
-from velorin.route import Arc, Route
+from velorin.route import Arc, Route, Routes
 
 if TYPE_CHECKING:
     from velorin.osm.risk import RiskModel
@@ -224,14 +224,16 @@ class Router:
 
     def route(self, origin: Place, destination: Place, eps: float = 0.1, *,
               max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
-              via: Sequence[Place] = ()) -> list[Route]:
+              via: Sequence[Place] = ()) -> Routes:
         """The "shortest", "safest" and "balanced" routes between two places, in that order.
 
         Each place is a node id, a ``(lat, lon)`` pair or a place name (see
         :meth:`find_place`); pairs and names are snapped to the nearest node
-        of the main part of the map.  Routes whose paths
-        repeat an earlier one are left out, so the list holds one to three
-        routes.  ``eps`` is the search's approximation: with 0.1 the
+        of the main part of the map.  The engine leaves out a pick whose path
+        repeats an earlier one, so the list holds one to three routes; each
+        pick is also ``routes.shortest``, ``.safest`` and ``.balanced``, and
+        picks that coincide are the same route, whose ``names`` lists them
+        (see :class:`Routes`).  ``eps`` is the search's approximation: with 0.1 the
         "shortest" and "safest" routes may be up to 10% longer or riskier
         than the exact optimum; 0.0 gives the exact ones.
 
@@ -246,7 +248,7 @@ class Router:
         if via:
             from velorin.trips import route_via
 
-            return route_via(self, origin, destination, via, eps, max_distance_m)
+            return Routes(route_via(self, origin, destination, via, eps, max_distance_m))
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
             raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, 0.1 recommended), "
@@ -257,7 +259,7 @@ class Router:
             results = velorin_core.compute_safe_routes(self._graph, source, target, eps)
         except RuntimeError as exc:
             raise _routing_error(str(exc), source, target) from None
-        return [self._route(r, source_m, target_m) for r in results]
+        return Routes(self._route(r, source_m, target_m) for r in results)
 
     def _resolve(self, place: Place, end: str, max_distance_m: float) -> tuple[int, float]:
         if isinstance(place, (int, np.integer)) and not isinstance(place, bool):
