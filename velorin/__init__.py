@@ -12,22 +12,23 @@ from typing import TYPE_CHECKING, Any
 
 from velorin.errors import (NodeNotFound, NoRoute, OsmImportError, PointOutsideMap,
                             RoutingError, VelorinError)
+from velorin.place import Place, PlaceError, SnappedPlace
 from velorin.route import Arc, Route, to_geojson
 
 if TYPE_CHECKING:
-    from velorin.router import Place, Router
+    from velorin.router import Router
 
 
 def __getattr__(name: str) -> Any:
     # The router brings numpy and scipy; commands that only convert maps
     # should not pay for importing them.
-    if name in ("Place", "Router"):
+    if name == "Router":
         from velorin import router
 
         return getattr(router, name)
     raise AttributeError(f"module 'velorin' has no attribute {name!r}")
 
 __all__ = [
-    "Arc", "NoRoute", "NodeNotFound", "OsmImportError", "Place", "PointOutsideMap", "Route",
-    "Router", "RoutingError", "VelorinError", "to_geojson",
+    "Arc", "NoRoute", "NodeNotFound", "OsmImportError", "Place", "PlaceError", "PointOutsideMap",
+    "Route", "Router", "RoutingError", "SnappedPlace", "VelorinError", "to_geojson",
 ]

@@ -6,6 +6,10 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
+#: The search's approximation unless the caller says otherwise: the "shortest" and "safest"
+#: routes may be up to 10% longer or riskier than the exact ones (0.0 gives those).
+DEFAULT_EPS = 0.1
+
 
 @dataclass(frozen=True, slots=True)
 class Arc:
