@@ -27,7 +27,7 @@ sys.path.insert(0, str(HERE))
 
 from velorin import Router, RoutingError  # noqa: E402
 from velorin.geo import haversine_m  # noqa: E402
-from velorin.place import parse_place  # noqa: E402
+from velorin.ends import parse_place  # noqa: E402
 from velorin.osm import PROFILES, ConversionStats, OsmImportError, convert, dumps  # noqa: E402
 from velorin.osm.context import MapContext, Place, read_context  # noqa: E402
 from velorin.pictures import RouteView, Scene, draw_png, frame, write_html  # noqa: E402

@@ -17,7 +17,7 @@ from velorin import (Arc, NodeNotFound, NoRoute, PointOutsideMap, Route, Router,
 from velorin.geo import haversine_m
 from velorin.network import Network
 from velorin.osm import dumps
-from velorin.place import PlaceError, SnappedPlace, parse_place
+from velorin.ends import PlaceError, SnappedPlace, parse_place
 
 sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
@@ -181,7 +181,7 @@ def test_errors_follow_the_map_not_the_engines_words(small, monkeypatch, origin,
     (lambda r: r.nearest_node(float("nan"), 5.0), "not a (lat, lon) pair"),
     (lambda r: r.nearest_nodes([45.0, 45.0], [5.0]), "same length"),
     (lambda r: r.route(1, 3, eps=-0.5), "eps must be"),
-    (lambda r: r.route("1", 3), "node id or a (lat, lon) pair"),
+    (lambda r: r.route("1", 3), "node id, a (lat, lon) pair or a place name"),
 ])
 def test_bad_arguments_are_refused(small, call, message):
     with pytest.raises((ValueError, TypeError), match=message.replace("(", r"\(").replace(

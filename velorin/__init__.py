@@ -10,9 +10,10 @@ The routing itself is done by the native extension ``velorin_core``.
 
 from typing import TYPE_CHECKING, Any
 
-from velorin.errors import (NodeNotFound, NoRoute, OsmImportError, PointOutsideMap,
-                            RoutingError, VelorinError)
-from velorin.place import Place, PlaceError, SnappedPlace
+from velorin.errors import (AmbiguousPlace, NodeNotFound, NoRoute, OsmImportError,
+                            PlaceNotFound, PointOutsideMap, RoutingError, VelorinError)
+from velorin.ends import Place, PlaceError, SnappedPlace
+from velorin.places import NamedPlace
 from velorin.route import Arc, Route, to_geojson
 
 if TYPE_CHECKING:
@@ -29,6 +30,7 @@ def __getattr__(name: str) -> Any:
     raise AttributeError(f"module 'velorin' has no attribute {name!r}")
 
 __all__ = [
-    "Arc", "NoRoute", "NodeNotFound", "OsmImportError", "Place", "PlaceError", "PointOutsideMap",
-    "Route", "Router", "RoutingError", "SnappedPlace", "VelorinError", "to_geojson",
+    "AmbiguousPlace", "Arc", "NamedPlace", "NoRoute", "NodeNotFound", "OsmImportError", "Place",
+    "PlaceError", "PlaceNotFound", "PointOutsideMap", "Route", "Router", "RoutingError",
+    "SnappedPlace", "VelorinError", "to_geojson",
 ]

@@ -22,7 +22,7 @@ from typing import Any, Union
 import orjson
 
 from velorin.errors import RoutingError
-from velorin.place import Place, describe
+from velorin.ends import Place, describe
 from velorin.route import DEFAULT_EPS, Route
 from velorin.router import Router
 

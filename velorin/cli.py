@@ -20,7 +20,7 @@ from typing import Any
 
 from velorin.errors import VelorinError
 from velorin.options import add_map_options, add_progress_options
-from velorin.place import DEFAULT_MAX_DISTANCE_M, parse_place
+from velorin.ends import DEFAULT_MAX_DISTANCE_M, parse_place
 from velorin.route import DEFAULT_EPS
 from velorin.service.command import add_serve
 
@@ -170,10 +170,11 @@ def _add_route(subparsers: Subparsers) -> None:
         epilog="Example: velorin route monaco-latest.osm.pbf --from 43.7308,7.4197 "
                "--to 43.7447,7.4297 --geojson routes.geojson")
     p.add_argument("map", metavar="MAP", help="OSM extract or graph document")
-    p.add_argument("--from", dest="origin", required=True, metavar="LAT,LON",
-                   help="start, in degrees (or a node id)")
-    p.add_argument("--to", dest="destination", required=True, metavar="LAT,LON",
-                   help="finish, in degrees (or a node id)")
+    p.add_argument("--from", dest="origin", required=True, metavar="PLACE",
+                   help="start: LAT,LON in degrees, a node id, or a place name of the map "
+                        "(town, village or street: \"Ordino\", \"Carrer Major, Encamp\")")
+    p.add_argument("--to", dest="destination", required=True, metavar="PLACE",
+                   help="finish, as --from")
     p.add_argument("--eps", type=float, default=DEFAULT_EPS,
                    help="search approximation: 0.0 exact, 0.1 (default) allows routes up to "
                         "10%% longer or riskier than the optimum")
@@ -218,14 +219,16 @@ def _run_route(args: argparse.Namespace) -> int:
     from velorin.route import to_geojson
 
     # Read before the map, which may take a while, so that a typo fails at once.
-    origin, destination = parse_place(args.origin), parse_place(args.destination)
+    origin, destination = (parse_place(args.origin, names=True),
+                           parse_place(args.destination, names=True))
     router = open_map(args.map, profile=args.profile, progress=args.progress,
                       push_bike=args.push_bike)
     ends = (router.snap(origin, max_distance_m=args.max_distance, end="origin"),
             router.snap(destination, max_distance_m=args.max_distance, end="destination"))
     routes = router.route(*ends, args.eps)
     for label, place, end in (("from", origin, ends[0]), ("to", destination, ends[1])):
-        where = f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple) else ""
+        where = (f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple)
+                 else f"{router.find_place(place).label}: " if isinstance(place, str) else "")
         print(f"{label:4} {where}node {end.node}" +
               (f", {end.distance_m:.0f} m away" if end.distance_m else ""))
     print(format_routes(routes))

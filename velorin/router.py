@@ -15,15 +15,17 @@ import orjson
 import velorin_core
 
 from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap
+from velorin.ends import (DEFAULT_MAX_DISTANCE_M, Place, SnappedPlace, check_degrees,
+                          is_place_name)
 from velorin.network import ArcAttributes, Arcs, Network, Nodes, parse_document
-from velorin.place import (DEFAULT_MAX_DISTANCE_M, Place, PlaceError, SnappedPlace,
-                           check_degrees)
+from velorin.places import NamedPlace, PlaceIndex, place_records
 from velorin.route import DEFAULT_EPS, Arc, Route
 
 if TYPE_CHECKING:
     from velorin.osm.risk import RiskModel
 
-__all__ = ["DEFAULT_MAX_DISTANCE_M", "Arcs", "Nodes", "Place", "Router", "SnappedPlace"]
+__all__ = ["DEFAULT_MAX_DISTANCE_M", "Arcs", "NamedPlace", "Nodes", "Place", "Router",
+           "SnappedPlace"]
 
 
 class Router:
@@ -36,9 +38,14 @@ class Router:
     places always have a route between them.
     """
 
-    def __init__(self, graph: velorin_core.PyGraph, network: Network) -> None:
+    def __init__(self, graph: velorin_core.PyGraph, network: Network,
+                 places: list[dict[str, Any]] | None = None) -> None:
         self._graph = graph
         self._network = network
+        # The named place nodes of the extract; the index over them and the
+        # street names is built when a name is first looked up.
+        self._place_records = places
+        self._place_index: PlaceIndex | None = None
 
     # --- Building -----------------------------------------------------------
 
@@ -51,7 +58,8 @@ class Router:
         """
         text = document.decode("utf-8") if isinstance(document, (bytes, bytearray)) else document
         graph = velorin_core.PyGraph.from_json(text)
-        return cls(graph, Network(parse_document(text)))
+        doc = parse_document(text)
+        return cls(graph, Network(doc), place_records(doc))
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
@@ -83,13 +91,13 @@ class Router:
         """A router for a graph document already held as Python values (object form)."""
         graph = velorin_core.PyGraph.from_json(text if text is not None else
                                                orjson.dumps(doc).decode("utf-8"))
-        return cls(graph, Network(doc))
+        return cls(graph, Network(doc), place_records(doc))
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The engine's graph cannot be pickled; a compact document rebuilds it
         # (and the index) wherever the router is unpickled, e.g. in a worker process.
         net = self._network
-        return (_rebuild_router, (net.document(), net.attributes))
+        return (_rebuild_router, (net.document(), net.attributes, self._place_records))
 
     # --- What the map holds --------------------------------------------------
 
@@ -181,11 +189,12 @@ class Router:
 
         ``place`` is a node id of the map, a ``(lat, lon)`` pair (snapped to
         the nearest node of the main network, see :meth:`nearest_node`), a
+        place name (see :meth:`find_place`, snapped the same way) or a
         :class:`SnappedPlace` (returned as it is, once its node is found on
-        this map) or a place name (see :meth:`place_named`).  ``end`` names
-        the place in messages ("origin", "destination").  Raises
-        :class:`NodeNotFound`, :class:`PointOutsideMap` or
-        :class:`velorin.place.PlaceError`; TypeError for anything else.
+        this map).  ``end`` names the place in messages ("origin",
+        "destination").  Raises :class:`NodeNotFound`,
+        :class:`PointOutsideMap`, :class:`PlaceNotFound` or
+        :class:`AmbiguousPlace`; TypeError for anything else.
         """
         if isinstance(place, SnappedPlace):
             self._row(place.node, f"{end} node")
@@ -195,24 +204,66 @@ class Router:
             row = self._row(node, f"{end} node")
             return SnappedPlace(node, float(self._network.lat[row]),
                                 float(self._network.lon[row]), 0.0)
-        if isinstance(place, str):
-            return self.snap(self.place_named(place), max_distance_m=max_distance_m, end=end)
-        if isinstance(place, bytes) or not isinstance(place, Sequence | np.ndarray) \
+        if isinstance(place, str) and is_place_name(place):
+            named = self.find_place(place)
+            try:
+                return self.snap((named.lat, named.lon), max_distance_m=max_distance_m)
+            except PointOutsideMap as exc:
+                exc.message = f"{end} {named.label!r}: {exc.message}"
+                raise
+        if isinstance(place, (str, bytes)) or not isinstance(place, Sequence | np.ndarray) \
                 or len(place) != 2:
-            raise TypeError(f"{end} must be a node id or a (lat, lon) pair, not {place!r}")
+            raise TypeError(f"{end} must be a node id, a (lat, lon) pair or a place name, "
+                            f"not {place!r}")
         node, metres = self.nearest_node(float(place[0]), float(place[1]), max_distance_m)
         lat, lon = self.position(node)
         return SnappedPlace(node, lat, lon, metres)
 
-    def place_named(self, name: str) -> Place:
-        """The place a name stands for on this map.
+    # --- Place names -----------------------------------------------------------
 
-        This is where names are resolved for :meth:`snap` and :meth:`route`;
-        a map without a name index knows no names and raises
-        :class:`velorin.place.PlaceError`.
+    def find_place(self, name: str) -> NamedPlace:
+        """The town, village or street of the map that ``name`` means.
+
+        Accents, case and punctuation are ignored; a name is matched whole
+        first, then as the start of a name, then as the start of one of its
+        words, and towns and villages come before streets.
+        ``"Carrer Major, Encamp"`` picks the street of that town.  Raises
+        :class:`PlaceNotFound` for a name the map lacks (or a map without
+        names: a graph document converted without ``--annotate``) and
+        :class:`AmbiguousPlace`, listing the ``candidates``, when several
+        places answer.
         """
-        raise PlaceError(f"{name!r}: this map knows no place names; pass a node id or a "
-                         f"(lat, lon) pair", text=name)
+        if not isinstance(name, str):
+            raise TypeError(f"a place name must be a str, not {type(name).__name__}")
+        return self.place_index.find(name)
+
+    def search_places(self, query: str, limit: int = 10) -> list[NamedPlace]:
+        """Up to ``limit`` places for a search box, best first (whole names, then prefixes)."""
+        return self.place_index.search(query, limit)
+
+    @property
+    def place_index(self) -> PlaceIndex:
+        """The map's place names: its named place nodes and its streets, built on first use."""
+        if self._place_index is None:
+            self._place_index = PlaceIndex.build(self._place_records or (),
+                                                 self._street_points())
+        return self._place_index
+
+    def _street_points(self) -> list[tuple[str, float, float]]:
+        """(name, lat, lon) of both ends of every named arc, once per way and node."""
+        net = self._network
+        if net.attributes is None or len(net.ids) == 0:
+            return []
+        names = net.attributes.rows["name"]
+        is_named = np.fromiter((isinstance(n, str) for n in names), dtype=bool, count=len(names))
+        way = net.attributes.row_of_edge
+        keep = is_named[way] & (net.from_row >= 0) & (net.to_row >= 0)
+        ways = np.concatenate((way[keep], way[keep]))
+        rows = np.concatenate((net.from_row[keep], net.to_row[keep]))
+        keys = np.unique(ways * len(net.ids) + rows)
+        ways, rows = keys // len(net.ids), keys % len(net.ids)
+        return list(zip([names[w] for w in ways.tolist()], net.lat[rows].tolist(),
+                        net.lon[rows].tolist()))
 
     # --- Routing -------------------------------------------------------------
 
@@ -221,15 +272,17 @@ class Router:
         """The "shortest", "safest" and "balanced" routes between two places, in that order.
 
         Each place is anything :meth:`snap` takes: a node id, a ``(lat, lon)``
-        pair, which is snapped to the nearest node of the main part of the
-        map, or a :class:`SnappedPlace`.  Routes whose paths repeat an earlier
+        pair or a place name (see :meth:`find_place`), which are snapped to
+        the nearest node of the main part of the map, or a
+        :class:`SnappedPlace`.  Routes whose paths repeat an earlier
         one are left out, so the list holds one to three routes.  ``eps`` is
         the search's approximation: with 0.1 the "shortest" and "safest"
         routes may be up to 10% longer or riskier than the exact optimum; 0.0
         gives the exact ones.
 
-        Raises :class:`PointOutsideMap`, :class:`NodeNotFound` or
-        :class:`NoRoute`, all of them :class:`RoutingError`.
+        Raises :class:`PointOutsideMap`, :class:`NodeNotFound`,
+        :class:`NoRoute` or :class:`PlaceNotFound` (:class:`AmbiguousPlace`),
+        all of them :class:`RoutingError`.
         """
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
@@ -287,9 +340,11 @@ class Router:
                      destination_snap_m=target_m, arcs=arcs)
 
 
-def _rebuild_router(document: bytes, attributes: ArcAttributes | None) -> Router:
+def _rebuild_router(document: bytes, attributes: ArcAttributes | None,
+                    places: list[dict[str, Any]] | None = None) -> Router:
     text = document.decode("utf-8")
-    return Router(velorin_core.PyGraph.from_json(text), Network(orjson.loads(text), attributes))
+    return Router(velorin_core.PyGraph.from_json(text), Network(orjson.loads(text), attributes),
+                  places)
 
 
 def _metres(value: float) -> str:

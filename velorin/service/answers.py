@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 import orjson
 
 from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
-from velorin.place import SnappedPlace
+from velorin.ends import SnappedPlace
 from velorin.route import Route, to_geojson
 
 if TYPE_CHECKING:

@@ -27,7 +27,7 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from velorin.errors import VelorinError
-from velorin.place import EXAMPLE, ParsedPlace, PlaceError, parse_place
+from velorin.ends import EXAMPLE, ParsedPlace, PlaceError, parse_place
 from velorin.route import DEFAULT_EPS
 from velorin.router import Router
 from velorin.service.answers import RouteRequest, encode, error_body, error_reply
@@ -221,7 +221,7 @@ EXCEPTION_HANDLERS: Mapping[Any, Any] = {
 # --- Parameters ----------------------------------------------------------------
 
 def _place(params: Mapping[str, str], name: str) -> ParsedPlace:
-    """A place parameter, in the grammar of :mod:`velorin.place`."""
+    """A place parameter, in the grammar of :mod:`velorin.ends`."""
     text = params.get(name)
     if text is None or not text.strip():
         raise BadParameter(name, f"missing parameter {name!r}: give a place as LAT,LON in "

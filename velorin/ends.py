@@ -1,4 +1,4 @@
-"""Places, the ends of a route: how they are written, and where one was snapped to.
+"""The ends of a route: how a place is written, and where one was snapped to.
 
 One grammar for every face of the package (the command line, the service,
 the demo), with one set of messages:
@@ -6,13 +6,13 @@ the demo), with one set of messages:
 - ``LAT,LON`` in degrees, e.g. ``43.7308,7.4197``: a point, snapped to the
   nearest node of the map's main network;
 - an integer, e.g. ``1079045355``: an OpenStreetMap node id of the map;
-- any other text is a place name; it is accepted only where a resolver for
-  names is given (a :class:`velorin.Router` that knows the map's names).
+- a text with a letter, e.g. ``Ordino``: a place name, where names are
+  accepted; the :class:`velorin.Router` finds it among the map's names
+  (:meth:`velorin.Router.find_place`).
 """
 
 from __future__ import annotations
 
-import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Union
@@ -24,11 +24,6 @@ DEFAULT_MAX_DISTANCE_M = 500.0
 
 #: An example written in the messages.
 EXAMPLE = "43.7308,7.4197"
-
-# Text made only of these characters was meant as numbers: a fault in it is
-# reported as such, not taken for a place name.
-_NUMERIC = re.compile(r"[\s\d.,;:+\-eE]*")
-
 
 @dataclass(frozen=True, slots=True)
 class SnappedPlace:
@@ -64,6 +59,11 @@ class PlaceError(VelorinError, ValueError):
         self.text = text
 
 
+def is_place_name(text: str) -> bool:
+    """Whether a text may name a place: it holds a letter (so "43.7,7.4" and "123" do not)."""
+    return any(c.isalpha() for c in text)
+
+
 def parse_place(text: str, *, names: bool = False) -> ParsedPlace:
     """A node id, a ``(lat, lon)`` pair, or (with ``names``) a place name, from its text.
 
@@ -71,28 +71,28 @@ def parse_place(text: str, *, names: bool = False) -> ParsedPlace:
     latitude or longitude outside -90..90 or -180..180.
     """
     stripped = text.strip()
+    kinds = "LAT,LON, a node id nor a place name" if names else "LAT,LON nor a node id"
     if not stripped:
         raise PlaceError(f"no place given: write LAT,LON in degrees (e.g. {EXAMPLE}) or a "
-                         f"node id", text=text)
-    if not _NUMERIC.fullmatch(stripped):
-        if names:
-            return stripped
-        raise PlaceError(f"{text!r} is neither LAT,LON nor a node id (e.g. {EXAMPLE})",
-                         text=text)
+                         f"node id" + (", or a place name" if names else ""), text=text)
     parts = stripped.split(",")
-    if len(parts) == 1:
-        try:
-            return int(parts[0])
-        except ValueError:
-            raise PlaceError(f"{text!r} is neither LAT,LON nor a node id (e.g. {EXAMPLE})",
-                             text=text) from None
+    point: tuple[float, float] | None = None
     try:
-        lat, lon = (float(p) for p in parts)
+        if len(parts) == 1:
+            return int(parts[0])
+        if len(parts) == 2:
+            point = float(parts[0]), float(parts[1])
     except ValueError:
-        raise PlaceError(f"{text!r} is not LAT,LON (two numbers in degrees, e.g. {EXAMPLE})",
-                         text=text) from None
-    check_degrees(lat, lon, text=text)
-    return lat, lon
+        pass
+    if point is not None:
+        check_degrees(*point, text=text)
+        return point
+    if names and is_place_name(stripped):
+        return stripped
+    if len(parts) == 1:
+        raise PlaceError(f"{text!r} is neither {kinds} (e.g. {EXAMPLE})", text=text)
+    raise PlaceError(f"{text!r} is not LAT,LON (two numbers in degrees, e.g. {EXAMPLE})",
+                     text=text)
 
 
 def check_degrees(lat: float, lon: float, *, text: str | None = None) -> None:
