@@ -103,7 +103,7 @@ def choose_endpoints(router: Router, places: Sequence[Place], distance_km: float
 def resolve_point(text: str, router: Router) -> int:
     """A node id, or the node of the main network nearest to "lat,lon"."""
     try:
-        return router.snap(parse_place(text)).node
+        return router.snap(parse_place(text, names=True)).node
     except (RoutingError, ValueError) as exc:
         raise SystemExit(f"demo: {exc}") from None
 

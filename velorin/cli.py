@@ -19,6 +19,7 @@ from pathlib import Path
 from typing import Any
 
 from velorin.errors import VelorinError
+from velorin.navigate import add_navigation_options, write_navigation
 from velorin.options import add_map_options, add_progress_options
 from velorin.ends import DEFAULT_MAX_DISTANCE_M, parse_place
 from velorin.route import DEFAULT_EPS
@@ -185,6 +186,7 @@ def _add_route(subparsers: Subparsers) -> None:
                                                      "FeatureCollection")
     p.add_argument("--png", metavar="FILE", help="draw the routes on the map (PNG)")
     p.add_argument("--html", metavar="FILE", help="draw the routes on a self-contained web page")
+    add_navigation_options(p)
     add_map_options(p)
     add_progress_options(p)
     p.set_defaults(run=_run_route, parser=p)
@@ -221,17 +223,19 @@ def _run_route(args: argparse.Namespace) -> int:
     # Read before the map, which may take a while, so that a typo fails at once.
     origin, destination = (parse_place(args.origin, names=True),
                            parse_place(args.destination, names=True))
+    via = [parse_place(v, names=True) for v in args.via]
     router = open_map(args.map, profile=args.profile, progress=args.progress,
                       push_bike=args.push_bike)
     ends = (router.snap(origin, max_distance_m=args.max_distance, end="origin"),
             router.snap(destination, max_distance_m=args.max_distance, end="destination"))
-    routes = router.route(*ends, args.eps)
+    routes = router.route(*ends, args.eps, max_distance_m=args.max_distance, via=via)
     for label, place, end in (("from", origin, ends[0]), ("to", destination, ends[1])):
         where = (f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple)
                  else f"{router.find_place(place).label}: " if isinstance(place, str) else "")
         print(f"{label:4} {where}node {end.node}" +
               (f", {end.distance_m:.0f} m away" if end.distance_m else ""))
     print(format_routes(routes))
+    write_navigation(args, routes, _write_output)
     if args.geojson:
         payload = json.dumps(to_geojson(routes), indent=1) + "\n"
         _write_output(args.geojson, lambda out: out.write(payload))
@@ -266,8 +270,12 @@ COMMANDS: list[Command] = [_add_convert, _add_route, add_serve]
 
 
 def build_parser() -> argparse.ArgumentParser:
+    import velorin
+
     parser = argparse.ArgumentParser(
         prog=PROG, description="Safe cycling routes on OpenStreetMap data.")
+    parser.add_argument("--version", action="version",
+                        version=f"{PROG} {velorin.__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add in COMMANDS:
         add(subparsers)
@@ -284,7 +292,7 @@ def _attach_place_values(argv: Sequence[str]) -> list[str]:
     out: list[str] = []
     tokens = iter(argv)
     for token in tokens:
-        if token in ("--from", "--to"):
+        if token in ("--from", "--to", "--via"):
             value = next(tokens, None)
             if value is not None and re.match(r"-[\d.]", value):
                 out.append(f"{token}={value}")

@@ -17,6 +17,7 @@ import velorin_core
 from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap
 from velorin.ends import (DEFAULT_MAX_DISTANCE_M, Place, SnappedPlace, check_degrees,
                           is_place_name)
+from velorin.legs import neighbour_counts
 from velorin.network import ArcAttributes, Arcs, Network, Nodes, parse_document
 from velorin.places import NamedPlace, PlaceIndex, place_records
 from velorin.route import DEFAULT_EPS, Arc, Route
@@ -268,7 +269,8 @@ class Router:
     # --- Routing -------------------------------------------------------------
 
     def route(self, origin: Place, destination: Place, eps: float = DEFAULT_EPS, *,
-              max_distance_m: float = DEFAULT_MAX_DISTANCE_M) -> list[Route]:
+              max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
+              via: Sequence[Place] = ()) -> list[Route]:
         """The "shortest", "safest" and "balanced" routes between two places, in that order.
 
         Each place is anything :meth:`snap` takes: a node id, a ``(lat, lon)``
@@ -280,10 +282,18 @@ class Router:
         routes may be up to 10% longer or riskier than the exact optimum; 0.0
         gives the exact ones.
 
+        With ``via`` places the trip passes them in order: each leg is
+        searched on its own and the trips joined leg by leg (the shortest trip
+        from every leg's shortest route, and so on; see :mod:`velorin.trips`).
+
         Raises :class:`PointOutsideMap`, :class:`NodeNotFound`,
         :class:`NoRoute` or :class:`PlaceNotFound` (:class:`AmbiguousPlace`),
         all of them :class:`RoutingError`.
         """
+        if via:
+            from velorin.trips import route_via
+
+            return route_via(self, origin, destination, via, eps, max_distance_m)
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
             raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, 0.1 recommended), "
@@ -331,13 +341,22 @@ class Router:
         if net.attributes is not None:
             arc = net.attributes.arc
             arcs = tuple(arc(e) if e >= 0 else Arc() for e in net.arcs_along(rows).tolist())
+        degrees = self._neighbour_counts()
+        node_degrees = tuple(np.where(rows >= 0, degrees[rows], 0).tolist())
         return Route(route_type=result.route_type, path=tuple(path),
                      total_distance_m=result.total_distance_m, total_risk=result.total_risk,
                      total_familiarity=result.total_familiarity,
                      estimated_time_min=result.estimated_time_min,
                      node_count=result.node_count, comfort_score=result.comfort_score,
                      coordinates=coordinates, origin_snap_m=source_m,
-                     destination_snap_m=target_m, arcs=arcs)
+                     destination_snap_m=target_m, arcs=arcs, node_degrees=node_degrees)
+
+    def _neighbour_counts(self) -> npt.NDArray[np.int32]:
+        counts: npt.NDArray[np.int32] | None = getattr(self, "_degrees", None)
+        if counts is None:
+            net = self._network
+            counts = self._degrees = neighbour_counts(net.from_row, net.to_row, net.node_count)
+        return counts
 
 
 def _rebuild_router(document: bytes, attributes: ArcAttributes | None,
