@@ -287,12 +287,14 @@ def _streets(points: Iterable[tuple[str, float, float]],
              towns: list[NamedPlace]) -> list[NamedPlace]:
     import numpy as np
 
-    names, lats, lons = [], [], []
-    for name, point_lat, point_lon in points:
-        if name and math.isfinite(point_lat) and math.isfinite(point_lon):
+    names: list[str] = []
+    lats: list[float] = []
+    lons: list[float] = []
+    for name, y, x in points:
+        if name and math.isfinite(y) and math.isfinite(x):
             names.append(name)
-            lats.append(point_lat)
-            lons.append(point_lon)
+            lats.append(y)
+            lons.append(x)
     if not names:
         return []
     lat, lon = np.array(lats), np.array(lons)

@@ -15,7 +15,8 @@ from typing import TYPE_CHECKING, Any
 
 import orjson
 
-from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
+from velorin.errors import (AmbiguousPlace, NodeNotFound, NoRoute, PlaceNotFound, PointOutsideMap,
+                            RoutingError)
 from velorin.ends import SnappedPlace
 from velorin.route import Route, to_geojson
 
@@ -89,6 +90,10 @@ def classify(exc: BaseException) -> tuple[int, dict[str, Any]]:
                      "max_distance_m": exc.max_distance_m}
     if isinstance(exc, NodeNotFound):
         return 422, {"node": exc.node_id}
+    if isinstance(exc, AmbiguousPlace):
+        return 422, {"name": exc.name, "candidates": [p.to_json() for p in exc.candidates]}
+    if isinstance(exc, PlaceNotFound):
+        return 422, {"name": exc.name}
     if isinstance(exc, NoRoute):
         return 404, {"source": exc.source, "target": exc.target}
     if isinstance(exc, RoutingError):

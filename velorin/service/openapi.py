@@ -11,8 +11,11 @@ from typing import Any, TypeVar
 
 from starlette.routing import BaseRoute, Route
 
+from velorin.ends import DEFAULT_MAX_DISTANCE_M
+
 #: How a place is written, for the parameters that take one.
-PLACE = "a place as LAT,LON in degrees, or an OpenStreetMap node id of the map"
+PLACE = ("a place as LAT,LON in degrees, an OpenStreetMap node id of the map, or the name "
+         "of a town, village or street of the map (see /places)")
 
 Endpoint = TypeVar("Endpoint", bound=Callable[..., Any])
 
@@ -43,6 +46,14 @@ def query(name: str, description: str, required: bool = True,
     """A query parameter."""
     return {"name": name, "in": "query", "required": required, "description": description,
             "schema": schema or {"type": "string"}}
+
+
+#: The parameters that several endpoints take.
+PROFILE = query("profile", "the cycling profile whose map answers, one of those the service "
+                           "was started with (default: the first)", False)
+MAX_DISTANCE = query("max_distance_m", "farthest a point may lie from the map's network, in "
+                                       "metres", False,
+                     {"type": "number", "minimum": 0, "default": DEFAULT_MAX_DISTANCE_M})
 
 
 def document(routes: Sequence[BaseRoute]) -> dict[str, Any]:
