@@ -9,6 +9,7 @@ tree over the nodes that can start or end a route.
 
 from __future__ import annotations
 
+import itertools
 import json
 import math
 from collections.abc import Mapping, Sequence
@@ -218,24 +219,58 @@ class Network:
             self._any_snapper = Snapper.over(self.lat, self.lon, self.routable_rows)
         return self._any_snapper
 
-    def arcs_along(self, rows: I64) -> I64:
-        """Edge index of each leg of a path of node rows: the shortest of parallel arcs."""
+    def arcs_along(self, rows: I64, totals: tuple[float, float, float] | None = None) -> I64:
+        """Edge index of each leg of a path of node rows (-1 where no arc joins the two).
+
+        Where parallel arcs join two nodes, the one taken is the one that makes
+        the legs add up to ``totals`` (distance, risk, familiarity: the route's
+        own sums); without them, or when none does, the shortest.
+        """
         if self._arc_keys is None:
             heads, tails = self._arc_rows
             keys = heads * len(self.ids) + tails
             order = np.lexsort((self._linked_edges, self.distance_m[self._linked_edges], keys))
-            keys = keys[order]
-            first = np.ones(len(keys), dtype=bool)
-            first[1:] = keys[1:] != keys[:-1]
-            self._arc_keys = keys[first]
-            self._arc_pick = self._linked_edges[order][first]
+            self._arc_keys = keys[order]
+            self._arc_pick = self._linked_edges[order]
         assert self._arc_pick is not None
+        keys, picks = self._arc_keys, self._arc_pick
         wanted = rows[:-1] * len(self.ids) + rows[1:]
-        if len(self._arc_keys) == 0:
+        if len(keys) == 0:
             return np.full(len(wanted), -1, dtype=np.int64)
-        at = np.searchsorted(self._arc_keys, wanted)
-        at[at == len(self._arc_keys)] = 0
-        return np.where(self._arc_keys[at] == wanted, self._arc_pick[at], -1)
+        first = np.searchsorted(keys, wanted, side="left")
+        count = np.searchsorted(keys, wanted, side="right") - first
+        chosen: I64 = np.where(count > 0, picks[np.minimum(first, len(keys) - 1)], -1)
+        parallel = np.flatnonzero(count > 1)
+        if totals is not None and len(parallel):
+            chosen = self._agreeing(chosen, parallel, first, count, totals)
+        return chosen
+
+    def _agreeing(self, chosen: I64, parallel: I64, first: I64, count: I64,
+                  totals: tuple[float, float, float]) -> I64:
+        """``chosen`` with the parallel legs' arcs set so that the legs add up to ``totals``."""
+        assert self._arc_pick is not None
+        columns = np.column_stack((self.distance_m, self.risk, self.familiarity))
+        # Only arcs that differ in cost are alternatives; equal ones stay the shortest.
+        options = []
+        for leg in parallel.tolist():
+            edges = self._arc_pick[first[leg]:first[leg] + count[leg]]
+            _, distinct = np.unique(columns[edges], axis=0, return_index=True)
+            options.append(edges[np.sort(distinct)])
+        if math.prod(len(o) for o in options) > 4096:
+            return chosen
+        target = np.array(totals)
+        scale = np.maximum(np.abs(target), 1e-9)
+        base = columns[chosen[chosen >= 0]].sum(axis=0) - columns[chosen[parallel]].sum(axis=0)
+        best, best_error = None, math.inf
+        for combination in itertools.product(*options):
+            error = float((np.abs(base + columns[list(combination)].sum(axis=0) - target)
+                           / scale).sum())
+            if error < best_error:
+                best, best_error = combination, error
+        out = chosen.copy()
+        if best is not None and best_error < 1e-6:
+            out[parallel] = best
+        return out
 
 
 class ArcAttributes:

@@ -301,7 +301,9 @@ class Router:
         arcs: tuple[Arc, ...] = ()
         if net.attributes is not None:
             arc = net.attributes.arc
-            arcs = tuple(arc(e) if e >= 0 else Arc() for e in net.arcs_along(rows).tolist())
+            totals = (result.total_distance_m, result.total_risk, result.total_familiarity)
+            arcs = tuple(arc(e) if e >= 0 else Arc()
+                         for e in net.arcs_along(rows, totals).tolist())
         degrees = self._neighbour_counts()
         node_degrees = tuple(np.where(rows >= 0, degrees[rows], 0).tolist())
         return Route(route_type=result.route_type, path=tuple(path),
