@@ -13,7 +13,7 @@ import itertools
 import json
 import math
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from operator import itemgetter, methodcaller
 from typing import Any
 
@@ -171,13 +171,39 @@ class Network:
         touched[self._arc_rows[1]] = True
         self.routable_rows: I64 = np.flatnonzero(touched)
         self.main_snapper = Snapper.over(self.lat, self.lon, self.main_rows)
+        #: Whether an arc leaves each node row (the engine refuses to start elsewhere).
+        self.has_out_arc = np.zeros(len(self.ids), dtype=bool)
+        self.has_out_arc[self._arc_rows[0]] = True
         self._any_snapper: Snapper | None = None
         self._arc_keys: I64 | None = None
         self._arc_pick: I64 | None = None
+        self._nodes: Nodes | None = None
+        self._arcs: Arcs | None = None
 
     @property
     def node_count(self) -> int:
         return len(self.ids)
+
+    def nodes(self) -> Nodes:
+        """The node table as a read-only view."""
+        if self._nodes is None:
+            self._nodes = Nodes(ids=_frozen(self.ids), lat=_frozen(self.lat),
+                                lon=_frozen(self.lon))
+        return self._nodes
+
+    def arcs(self) -> Arcs:
+        """The arcs as a read-only view, with their annotations."""
+        if self._arcs is None:
+            lts = np.zeros(len(self.edge_from), dtype=np.int8)
+            if self.attributes is not None:
+                lts[:] = [v if type(v) is int and 1 <= v <= 4 else 0
+                          for v in self.attributes.lts]
+            self._arcs = Arcs(source=_frozen(self.edge_from), target=_frozen(self.edge_to),
+                              source_row=_frozen(self.from_row), target_row=_frozen(self.to_row),
+                              distance_m=_frozen(self.distance_m), risk=_frozen(self.risk),
+                              familiarity=_frozen(self.familiarity), lts=_frozen(lts),
+                              _attributes=self.attributes)
+        return self._arcs
 
     def document(self) -> bytes:
         """A graph document (array form) that routes exactly as the one this network came from.
@@ -224,7 +250,8 @@ class Network:
 
         Where parallel arcs join two nodes, the one taken is the one that makes
         the legs add up to ``totals`` (distance, risk, familiarity: the route's
-        own sums); without them, or when none does, the shortest.
+        own sums); without them, or when none does, the shortest.  The one
+        place that chooses among parallel arcs.
         """
         if self._arc_keys is None:
             heads, tails = self._arc_rows
@@ -314,3 +341,65 @@ class ArcAttributes:
         return Arc(way_id=rows["way_id"][row], name=rows["name"][row],
                    highway=rows["highway"][row], lts=self.lts[edge],
                    surface=rows["surface"][row])
+
+
+def _frozen(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    view = array.view()
+    view.flags.writeable = False
+    return view
+
+
+@dataclass(frozen=True)
+class Nodes:
+    """The map's nodes: one row per distinct node id, in ascending id order.
+
+    The arrays are read-only views of the router's own; a row number is an
+    index into all three.
+    """
+
+    #: Node ids (``uint64``), ascending.
+    ids: U64
+    #: Latitude and longitude of each node, in degrees (``float64``).
+    lat: F64
+    lon: F64
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+
+@dataclass(frozen=True)
+class Arcs:
+    """The map's arcs in document order, with what the map says about each.
+
+    The arrays are read-only views, one entry per arc; an arc's index is its
+    position in the graph document.
+    """
+
+    #: Node ids at the start and end of each arc (``uint64``).
+    source: U64
+    target: U64
+    #: Rows of those nodes in :class:`Nodes`, -1 for an id that no node record places.
+    source_row: I64
+    target_row: I64
+    distance_m: F64
+    risk: F64
+    familiarity: F64
+    #: Level of Traffic Stress of each arc, 1 (calm) to 4 (heavy traffic); 0 where unknown.
+    lts: npt.NDArray[np.int8]
+    _attributes: ArcAttributes | None = field(default=None, repr=False)
+
+    def __len__(self) -> int:
+        return len(self.source)
+
+    @property
+    def annotated(self) -> bool:
+        """Whether the map carries annotations (way, name, class, stress, surface)."""
+        return self._attributes is not None
+
+    def arc(self, index: int) -> Arc:
+        """What the map says about one arc (every field None on a map without annotations)."""
+        if self._attributes is None:
+            if not -len(self.source) <= index < len(self.source):
+                raise IndexError(f"arc index {index} out of range")
+            return Arc()
+        return self._attributes.arc(index)
