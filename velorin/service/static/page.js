@@ -219,7 +219,17 @@ async function requestRoutes() {
   }
 }
 
+// The route whose directions are listed.
+function selectRoute(answer, type) {
+  for (const row of table.tBodies[0].rows) {
+    row.classList.toggle("selected", row.dataset.routeType === type);
+  }
+  const feature = answer.features.find((f) => f.properties.route_type === type);
+  if (feature) showDirections(feature, ROUTE_STYLES[type].label, ROUTE_STYLES[type].colour);
+}
+
 function clearAnswer() {
+  if (typeof clearDirections === "function") clearDirections();
   drawn.forEach((layer) => map.removeLayer(layer));
   drawn = [];
   routeLayers = {};
@@ -266,8 +276,11 @@ function showRoutes(answer) {
     }
     row.addEventListener("mouseenter", () => highlight(p.route_type));
     row.addEventListener("mouseleave", () => highlight(null));
+    row.addEventListener("click", () => selectRoute(answer, p.route_type));
   }
   table.hidden = false;
+  const types = answer.features.map((f) => f.properties.route_type);
+  selectRoute(answer, types.includes("safest") ? "safest" : types[0]);
   note.textContent = coincidence(answer.features.map((f) => f.properties));
   const count = answer.features.length;
   setState("routed", `${count} route${count === 1 ? "" : "s"} found. Hover a row to see its ` +
