@@ -153,8 +153,18 @@ class Router:
         row, metres = net.snapper(main_component).nearest_one(lat, lon, net.lat, net.lon)
         if not metres <= max_distance_m:
             raise _outside(np.array([lat]), np.array([lon]), np.array([metres]), np.array([0]),
-                           max_distance_m, len(net.ids) == 0)
+                           max_distance_m, self._on_map_swapped(lat, lon, max_distance_m,
+                                                                main_component))
         return int(net.ids[row]), metres
+
+    def _on_map_swapped(self, lat: float, lon: float, max_distance_m: float,
+                        main_component: bool) -> bool:
+        """True when the point with latitude and longitude exchanged would snap."""
+        if not abs(lon) <= 90.0:
+            return False
+        net = self._network
+        _, metres = net.snapper(main_component).nearest_one(lon, lat, net.lat, net.lon)
+        return metres <= max_distance_m
 
     def nearest_nodes(self, lats: npt.ArrayLike, lons: npt.ArrayLike,
                       max_distance_m: float = DEFAULT_MAX_DISTANCE_M, *,
@@ -181,7 +191,9 @@ class Router:
         rows, metres = net.snapper(main_component).nearest(lat, lon, net.lat, net.lon)
         far = np.flatnonzero(~(metres <= max_distance_m))
         if len(far):
-            raise _outside(lat, lon, metres, far, max_distance_m, len(net.ids) == 0)
+            i = int(far[0])
+            raise _outside(lat, lon, metres, far, max_distance_m, self._on_map_swapped(
+                float(lat[i]), float(lon[i]), max_distance_m, main_component))
         return net.ids[rows], metres
 
     def snap(self, place: Place, *, max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
@@ -377,7 +389,7 @@ def _metres(value: float) -> str:
 
 def _outside(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64],
              metres: npt.NDArray[np.float64], far: npt.NDArray[np.intp], max_distance_m: float,
-             empty: bool) -> PointOutsideMap:
+             swapped: bool) -> PointOutsideMap:
     i = int(far[0])
     point = f"({lat[i]:.6f}, {lon[i]:.6f})"
     if not math.isfinite(metres[i]):
@@ -386,6 +398,9 @@ def _outside(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64],
         message = (f"point {point} is {_metres(float(metres[i]))} from the nearest routable "
                    f"node, farther than max_distance_m={max_distance_m:g}; choose a point on "
                    f"the map or allow a larger max_distance_m")
+    if swapped:
+        message += (f"; ({lon[i]:.6f}, {lat[i]:.6f}) is on the map: were latitude and "
+                    f"longitude swapped? A place is (lat, lon), latitude first")
     if len(lat) > 1:
         message = f"{len(far)} of {len(lat)} points are too far from the map; the first, " \
                   f"at index {i}: " + message
