@@ -37,7 +37,8 @@ def map_name(path: str | os.PathLike[str]) -> str:
 
 
 def read_map(path: str | os.PathLike[str], *, profile: str | None = None,
-             progress: bool | None = None, push_bike: bool = False) -> OpenedMap:
+             progress: bool | None = None, push_bike: bool = False,
+             dem: str | os.PathLike[str] | None = None) -> OpenedMap:
     """Read a map file: a graph document, or an extract converted with ``profile``.
 
     ``progress`` None shows a bar for a large extract read on a terminal
@@ -56,7 +57,7 @@ def read_map(path: str | os.PathLike[str], *, profile: str | None = None,
     from velorin.osm import convert, dumps
 
     doc = convert(path, annotate=True, progress=progress, profile=profile,
-                  push_bike=push_bike)
+                  push_bike=push_bike, dem=dem)
     text = dumps(doc)
     router = Router.from_document(doc, text=text)
     del doc
@@ -64,6 +65,8 @@ def read_map(path: str | os.PathLike[str], *, profile: str | None = None,
 
 
 def open_map(path: str | os.PathLike[str], *, profile: str | None = None,
-             progress: bool | None = None, push_bike: bool = False) -> Router:
+             progress: bool | None = None, push_bike: bool = False,
+             dem: str | os.PathLike[str] | None = None) -> Router:
     """The router of a map file (see :func:`read_map`)."""
-    return read_map(path, profile=profile, progress=progress, push_bike=push_bike).router
+    return read_map(path, profile=profile, progress=progress, push_bike=push_bike,
+                    dem=dem).router

@@ -70,21 +70,24 @@ class Router:
     @classmethod
     def from_osm(cls, path: str | os.PathLike[str], profile: str | None = None,
                  risk_model: RiskModel | None = None, progress: bool = False,
-                 push_bike: bool = False) -> Router:
+                 push_bike: bool = False, dem: str | os.PathLike[str] | None = None) -> Router:
         """A router for an OpenStreetMap extract (``.osm.pbf``, ``.osm``, ``.osm.bz2``, ``.osm.gz``).
 
         ``profile`` is the cycling profile, ``city`` (the default),
         ``trekking`` or ``mtb``.  ``risk_model`` is a
         :class:`velorin.osm.RiskModel` (the profile's model when None; build
         it with ``RiskModel.for_profile``).  ``push_bike`` also keeps the ways
-        where the bike must be walked, at a cost.  Raises
+        where the bike must be walked, at a cost.  ``dem`` is an elevation
+        raster covering the extract (any that rasterio reads: GeoTIFF tiles of
+        Copernicus GLO-30 or SRTM, in any coordinate system), for the routes'
+        climbs, grades and riding times.  Raises
         :class:`velorin.OsmImportError` for a file that cannot be read as an
         extract.
         """
         from velorin.osm import convert, dumps
 
         doc = convert(path, model=risk_model, annotate=True, progress=progress, profile=profile,
-                      push_bike=push_bike)
+                      push_bike=push_bike, dem=dem)
         return cls.from_document(doc, text=dumps(doc))
 
     @classmethod
@@ -292,10 +295,10 @@ class Router:
         repeats an earlier one, so the list holds one to three routes; each
         pick is also ``routes.shortest``, ``.safest`` and ``.balanced``, and
         picks that coincide are the same route, whose ``names`` lists them
-        (see :class:`Routes`).  ``eps`` is
-        the search's approximation: with 0.1 the "shortest" and "safest"
-        routes may be up to 10% longer or riskier than the exact optimum; 0.0
-        gives the exact ones.
+        (see :class:`Routes`).  ``eps`` is the search's approximation: 0.0,
+        the default, gives the exact routes; with 0.1 the search is faster
+        and the "shortest" and "safest" routes may be up to 10% longer or
+        riskier than the exact ones.
 
         With ``via`` places the trip passes them in order: each leg is
         searched on its own and the trips joined leg by leg (the shortest trip
@@ -311,7 +314,8 @@ class Router:
             return Routes(route_via(self, origin, destination, via, eps, max_distance_m))
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
-            raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, 0.1 recommended), "
+            raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, the default; 0.1 "
+                             f"faster, routes up to 10% off), "
                              f"not {eps!r}")
         source = self.snap(origin, max_distance_m=max_distance_m, end="origin")
         target = self.snap(destination, max_distance_m=max_distance_m, end="destination")
@@ -366,7 +370,9 @@ class Router:
                      estimated_time_min=result.estimated_time_min,
                      node_count=result.node_count, comfort_score=result.comfort_score,
                      coordinates=coordinates, origin_snap_m=source_m,
-                     destination_snap_m=target_m, arcs=arcs, node_degrees=node_degrees)
+                     destination_snap_m=target_m, arcs=arcs, node_degrees=node_degrees,
+                     elevations=() if net.ele is None else tuple(
+                         np.where(rows >= 0, net.ele[rows], np.nan).tolist()))
 
     def _neighbour_counts(self) -> npt.NDArray[np.int32]:
         counts: npt.NDArray[np.int32] | None = getattr(self, "_degrees", None)

@@ -154,7 +154,8 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
             familiarity_per_km: float = 1.0, left_hand_traffic: bool = False,
             push_bike: bool = False, annotate: bool = False, progress: bool | None = None,
             stats: ConversionStats | None = None,
-            profile: str | None = None) -> dict[str, list[dict[str, Any]]]:
+            profile: str | None = None,
+            dem: str | os.PathLike[str] | None = None) -> dict[str, list[dict[str, Any]]]:
     """Graph document (object form) of the cyclable ways of an OSM extract.
 
     ``profile`` (``city``, the default, ``trekking`` or ``mtb``) chooses the
@@ -166,6 +167,8 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
     ``familiar_ways`` is a mapping of way id to weight or the path of
     a file read by :func:`load_familiar_ways`.  ``progress`` shows a progress
     bar on standard error; by default only for files over 20 MB on a terminal.
+    ``dem`` is an elevation raster (any that rasterio reads) covering the
+    extract: every node gets its height, every arc its climb and grade.
     Raises :class:`OsmImportError` for a missing, unreadable or malformed file
     and ValueError for an unusable risk model or an unknown profile.
     """
@@ -203,7 +206,9 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
                               familiar_ways=familiar_ways,
                               familiarity_per_km=familiarity_per_km,
                               left_hand_traffic=left_hand_traffic, push_bike=push_bike,
-                              annotate=annotate, stats=stats)
+                              annotate=annotate, stats=stats, dem=dem)
+    except OsmImportError:
+        raise
     except (RuntimeError, OSError, ValueError) as exc:
         detail = " ".join(str(exc).split()) or type(exc).__name__
         raise OsmImportError(f"{path.name}: cannot read OSM data: {detail}") from exc
