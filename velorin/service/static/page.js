@@ -226,7 +226,7 @@ function selectRoute(answer, type) {
     row.classList.toggle("selected", row.dataset.routeType === type);
   }
   const feature = answer.features.find((f) => f.properties.route_type === type);
-  if (feature) showDirections(feature, ROUTE_STYLES[type].label, ROUTE_STYLES[type].colour);
+  if (feature) showDirections(feature, routeLabel(feature.properties), ROUTE_STYLES[type].colour);
 }
 
 function clearAnswer() {
