@@ -71,21 +71,25 @@ class Router:
     @classmethod
     def from_osm(cls, path: str | os.PathLike[str], profile: str | None = None,
                  risk_model: RiskModel | None = None, progress: bool = False,
-                 push_bike: bool = False) -> Router:
+                 push_bike: bool = False,
+                 familiar_rides: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] |
+                 None = None) -> Router:
         """A router for an OpenStreetMap extract (``.osm.pbf``, ``.osm``, ``.osm.bz2``, ``.osm.gz``).
 
         ``profile`` is the cycling profile, ``city`` (the default),
         ``trekking`` or ``mtb``.  ``risk_model`` is a
         :class:`velorin.osm.RiskModel` (the profile's model when None; build
         it with ``RiskModel.for_profile``).  ``push_bike`` also keeps the ways
-        where the bike must be walked, at a cost.  Raises
-        :class:`velorin.OsmImportError` for a file that cannot be read as an
-        extract.
+        where the bike must be walked, at a cost.  ``familiar_rides`` names
+        the rider's own rides, GPX files or folders of them: the ways they
+        ride get a familiarity, so that routes lean to them (see
+        :mod:`velorin.osm.rides`).  Raises :class:`velorin.OsmImportError` for
+        a file that cannot be read as an extract or a ride.
         """
         from velorin.osm import convert, dumps
 
         doc = convert(path, model=risk_model, annotate=True, progress=progress, profile=profile,
-                      push_bike=push_bike)
+                      push_bike=push_bike, familiar_rides=familiar_rides)
         return cls.from_document(doc, text=dumps(doc))
 
     @classmethod

@@ -29,6 +29,8 @@ class ConversionStats:
     #: Length of directed arcs per LTS level, in metres.
     length_by_lts_m: dict[int, float] = field(default_factory=lambda: {1: 0.0, 2: 0.0, 3: 0.0,
                                                                        4: 0.0})
+    #: What matching the rider's rides found (a velorin.osm.rides.RideMatch), if any.
+    rides: Any = None
 
     def summary(self) -> str:
         total = sum(self.length_by_lts_m.values()) or 1.0
@@ -38,7 +40,8 @@ class ConversionStats:
                 f"{self.edges} arcs ({self.oneway_ways} one-way ways, "
                 f"{self.contraflow_ways} open to contraflow cycling, "
                 f"{self.blocking_barriers} blocking barriers); "
-                f"{shares}; {self.seconds:.2f} s")
+                f"{shares}; {self.seconds:.2f} s"
+                + (f"; rides: {self.rides.summary()}" if self.rides is not None else ""))
 
 
 def _check_familiarity_rate(familiarity_per_km: float) -> None:
