@@ -54,11 +54,6 @@ def fold(text: str) -> str:
     return _PUNCTUATION.sub(" ", bare.translate(_LETTERS)).strip()
 
 
-def is_place_name(text: str) -> bool:
-    """Whether a text may name a place: it holds a letter (so "43.7,7.4" and "123" do not)."""
-    return any(c.isalpha() for c in text)
-
-
 @dataclass(frozen=True, slots=True)
 class NamedPlace:
     """A place found by name: a town, village, hamlet... or a street."""
@@ -292,12 +287,14 @@ def _streets(points: Iterable[tuple[str, float, float]],
              towns: list[NamedPlace]) -> list[NamedPlace]:
     import numpy as np
 
-    names, lats, lons = [], [], []
-    for name, lat, lon in points:
-        if name and math.isfinite(lat) and math.isfinite(lon):
+    names: list[str] = []
+    lats: list[float] = []
+    lons: list[float] = []
+    for name, y, x in points:
+        if name and math.isfinite(y) and math.isfinite(x):
             names.append(name)
-            lats.append(lat)
-            lons.append(lon)
+            lats.append(y)
+            lons.append(x)
     if not names:
         return []
     lat, lon = np.array(lats), np.array(lons)
