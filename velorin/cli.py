@@ -198,10 +198,13 @@ def _add_route(subparsers: Subparsers) -> None:
 
 def format_routes(routes: Sequence[Any]) -> str:
     """The route table: one line per route, stress shares where the map has them."""
-    lines = [f"{'route':9} {'distance':>9} {'risk':>7} {'time':>9} {'comfort':>7} {'nodes':>5}"
-             + ("   distance at LTS 1/2/3/4" if any(r.arcs for r in routes) else "")]
+    width = max([9, *(len(getattr(r, "label", r.route_type)) for r in routes)])
+    lines = [f"{'route':{width}} {'distance':>9} {'risk':>7} {'time':>9} {'comfort':>7} "
+             f"{'nodes':>5}" + ("   distance at LTS 1/2/3/4" if any(r.arcs for r in routes)
+                                else "")]
     for r in routes:
-        line = (f"{r.route_type:9} {r.total_distance_m / 1000:6.2f} km {r.total_risk:7.3f} "
+        label = getattr(r, "label", r.route_type)
+        line = (f"{label:{width}} {r.total_distance_m / 1000:6.2f} km {r.total_risk:7.3f} "
                 f"{r.estimated_time_min:5.1f} min {r.comfort_score:7.3f} {r.node_count:5d}")
         if r.arcs:
             by_lts = {1: 0.0, 2: 0.0, 3: 0.0, 4: 0.0}

@@ -41,6 +41,7 @@ from velorin.service.openapi import (MAX_DISTANCE, PLACE, PROFILE, described, do
 from velorin.service.parameters import KnownParameters, parameters_of
 from velorin.service.profiles import ServedProfile, profile_names, serve_profiles
 from velorin.service.workers import PoolError
+from velorin.style import page_config
 
 STATIC = Path(__file__).with_name("static")
 
@@ -105,6 +106,7 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         Route("/", page), Route("/route", route), Route("/nearest", nearest),
         Route("/health", health), Route("/network", network), Route("/places", places),
         Route("/background", background), Route("/openapi.json", openapi),
+        Route("/style.js", style_script),
         Mount("/static", StaticFiles(directory=STATIC), name="static")]
     description = document(routes)
     middleware = [Middleware(KnownParameters, parameters=parameters_of(description))]
@@ -290,6 +292,12 @@ def _gzipped(request: Request, body: bytes) -> Response:
                               "content": {"application/json": {}}}})
 async def openapi(request: Request) -> Response:
     return _json(200, request.app.state.openapi)
+
+
+async def style_script(request: Request) -> Response:
+    """The routes' colours and names for the page's script, from :mod:`velorin.style`."""
+    script = b"const VELORIN_STYLE = " + encode(page_config()) + b";\n"
+    return Response(script, media_type="text/javascript", headers={"Cache-Control": "no-cache"})
 
 
 async def page(request: Request) -> Response:
