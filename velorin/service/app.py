@@ -8,16 +8,17 @@ request asks for can stall the event loop.
 
 from __future__ import annotations
 
-import gzip
 import math
 import os
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Sequence
 from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Any
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.middleware.trustedhost import TrustedHostMiddleware
 from starlette.requests import Request
 from starlette.responses import FileResponse, Response
 from starlette.routing import Mount, Route
@@ -27,11 +28,13 @@ from velorin.osm.profiles import DEFAULT_PROFILE
 from velorin.service.answers import encode, error_body, error_reply
 from velorin.service.maps import ServedMap
 from velorin.service.openapi import DESCRIPTION
+from velorin.service.security import SecurityHeaders
 from velorin.service.workers import PoolError, WorkerPool
 
 STATIC = Path(__file__).with_name("static")
 
 DEFAULT_EPS = 0.1
+NODE_ID_MAX = (1 << 64) - 1
 
 
 class BadParameter(ValueError):
@@ -49,13 +52,15 @@ def default_workers() -> int:
 
 def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                timeout_s: float = 10.0, queue: int = 64, profile: str = DEFAULT_PROFILE,
-               progress: bool = False) -> Starlette:
+               progress: bool = False, allowed_hosts: Sequence[str] | None = None) -> Starlette:
     """The route service for MAP (an OpenStreetMap extract or a graph document).
 
     The map is read here, before anything is served, so that a bad file
     raises at once; the workers start with the application (its lifespan)
     and stop with it. ``timeout_s`` bounds each route request from its
     arrival; ``queue`` is how many requests may wait for a free worker.
+    ``allowed_hosts`` lists the names a request's ``Host`` may give (``*.domain``
+    patterns allowed; None answers any), as Starlette's ``TrustedHostMiddleware``.
     """
     workers = default_workers() if workers is None else workers
     if workers < 1:
@@ -82,6 +87,9 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                 Route("/openapi.json", openapi),
                 Mount("/static", StaticFiles(directory=STATIC), name="static")],
         lifespan=lifespan,
+        middleware=[Middleware(SecurityHeaders),
+                    Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts or ["*"],
+                               www_redirect=False)],
         exception_handlers={HTTPException: http_error, Exception: internal_error})
     app.state.map = served
     app.state.pool = pool
@@ -122,12 +130,15 @@ async def nearest(request: Request) -> Response:
 
 
 async def health(request: Request) -> Response:
-    """``GET /health``: 200 while at least one worker can answer, 503 otherwise."""
+    """``GET /health``: 200 while at least one worker can answer ("degraded" when some
+    are missing), 503 otherwise."""
     served: ServedMap = request.app.state.map
     pool = request.app.state.pool.status()
     alive = pool.alive > 0
+    # A pool short of workers still answers, more slowly: a balancer keeps it in.
+    state = "ok" if pool.alive >= pool.workers else "degraded" if alive else "no worker ready"
     return _json(200 if alive else 503, {
-        "status": "ok" if alive else "no worker ready", "map": served.name,
+        "status": state, "map": served.name,
         "nodes": served.router.node_count, "arcs": served.arc_count,
         "workers": pool.workers, "workers_alive": pool.alive, "workers_busy": pool.busy,
         "queue": pool.queued, "queue_limit": pool.queue_limit,
@@ -136,12 +147,14 @@ async def health(request: Request) -> Response:
 
 async def network(request: Request) -> Response:
     """``GET /network``: the streets as GeoJSON, one MultiLineString per traffic stress level."""
-    body = request.app.state.map.network_gz
+    served: ServedMap = request.app.state.map
     headers = {"Vary": "Accept-Encoding", "Cache-Control": "no-cache"}
+    # Both bodies are made once at start: nothing here takes the loop's time.
     if "gzip" in request.headers.get("accept-encoding", ""):
         headers["Content-Encoding"] = "gzip"
+        body = served.network_gz
     else:
-        body = gzip.decompress(body)
+        body = served.network_plain
     return Response(body, media_type="application/geo+json", headers=headers)
 
 
@@ -171,9 +184,13 @@ def _place(params: Any, name: str) -> int | tuple[float, float]:
         raise BadParameter(name, f"missing parameter {name!r}: give a place as LAT,LON in "
                                  f"degrees, e.g. {name}=43.7308,7.4197")
     parts = text.split(",")
+    node = _integer(parts[0]) if len(parts) == 1 else None
+    if node is not None:
+        if 0 <= node <= NODE_ID_MAX:
+            return node
+        raise BadParameter(name, f"parameter {name!r} is {text!r}: a node id is an "
+                                 f"integer from 0 to {NODE_ID_MAX}")
     try:
-        if len(parts) == 1:
-            return int(parts[0])
         if len(parts) == 2:
             lat, lon = float(parts[0]), float(parts[1])
             if abs(lat) <= 90 and abs(lon) <= 180:
@@ -182,6 +199,13 @@ def _place(params: Any, name: str) -> int | tuple[float, float]:
         pass
     raise BadParameter(name, f"parameter {name!r} is {text!r}, not LAT,LON in degrees "
                              f"(latitude -90..90, longitude -180..180) nor a node id")
+
+
+def _integer(text: str) -> int | None:
+    try:
+        return int(text)
+    except ValueError:  # not an integer, or too many digits to read
+        return None
 
 
 def _snap(router: Any, place: int | tuple[float, float]) -> tuple[int, float]:
