@@ -234,20 +234,26 @@ def running(pid):
 
 
 @contextlib.contextmanager
-def served(map_file, *options):
-    """``velorin serve`` in a child process on a free loopback port: (process, base URL)."""
+def served(map_file, *options, **popen):
+    """``velorin serve`` in a child process on a free loopback port: (process, base URL).
+
+    The process's ``startup`` holds the lines it wrote up to then, and ``log`` all
+    those that follow."""
     server = subprocess.Popen(
         [sys.executable, "-m", "velorin", "serve", str(map_file), "--port", "0", *options],
-        cwd=REPO, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
+        cwd=REPO, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True, **popen)
+    server.startup, server.log = [], []
     try:
         url = None
         for line in server.stderr:
+            server.startup.append(line)
             found = re.search(r"running on (http://127\.0\.0\.1:\d+)", line)
             if found:
                 url = found.group(1)
                 break
         assert url, "the server did not start"
-        threading.Thread(target=server.stderr.read, daemon=True).start()  # keep the pipe drained
+        # Keep the pipe drained.
+        threading.Thread(target=lambda: server.log.extend(server.stderr), daemon=True).start()
         yield server, url
     finally:
         if server.poll() is None:  # stopped as a service manager would, so it cleans up

@@ -79,15 +79,19 @@ def guarded_protocol(idle_timeout_s: float, max_connections: int) -> type[asynci
         def connection_made(self, transport: Any) -> None:
             super().connection_made(transport)
             self._wait_for_request()
-            if len(self.connections) > max_connections:
-                waiting = [c for c in self.connections
-                           if c is not self and getattr(c, "_waiting", lambda: False)()]
-                victim = min(waiting, key=lambda c: c._since, default=self)
-                if overload.first():
-                    log.warning("%d connections open, the most this server keeps: closing "
-                                "the ones that have waited longest without a request",
-                                len(self.connections))
-                victim.transport.close()
+            if len(self.connections) <= max_connections:
+                return
+            # Closed ones leave the set a moment later: count and pick among the others.
+            open_now = [c for c in self.connections if not c.transport.is_closing()]
+            if len(open_now) <= max_connections:
+                return
+            waiting = [c for c in open_now
+                       if c is not self and getattr(c, "_waiting", lambda: False)()]
+            victim = min(waiting, key=lambda c: c._since, default=self)
+            if overload.first():
+                log.warning("%d connections open, the most this server keeps: closing the "
+                            "ones that have waited longest without a request", len(open_now))
+            victim.transport.close()
 
         def on_response_complete(self) -> None:
             super().on_response_complete()
