@@ -19,6 +19,7 @@ from pathlib import Path
 from typing import Any
 
 from velorin.errors import VelorinError
+from velorin.navigate import add_navigation_options, write_navigation
 from velorin.osm.profiles import DEFAULT_PROFILE, PROFILES
 from velorin.service.command import add_serve
 
@@ -208,16 +209,23 @@ def _run_convert(args: argparse.Namespace) -> int:
 
 # --- velorin route -----------------------------------------------------------
 
-def parse_place(text: str) -> int | tuple[float, float]:
-    """A node id, or "LAT,LON" in degrees."""
+def parse_place(text: str) -> int | str | tuple[float, float]:
+    """A node id, "LAT,LON" in degrees, or a place name (any text with a letter)."""
+    from velorin.places import is_place_name
+
     if "," not in text:
         try:
             return int(text)
         except ValueError:
-            raise CommandError(f"{text!r} is neither LAT,LON nor a node id") from None
+            if is_place_name(text):
+                return text.strip()
+            raise CommandError(f"{text!r} is neither LAT,LON, a node id nor a place name") \
+                from None
     try:
         lat, lon = (float(v) for v in text.split(","))
     except ValueError:
+        if is_place_name(text):
+            return text.strip()
         raise CommandError(f"{text!r} is not LAT,LON (two numbers in degrees, e.g. "
                            f"43.7308,7.4197)") from None
     return lat, lon
@@ -232,10 +240,11 @@ def _add_route(subparsers: Subparsers) -> None:
         epilog="Example: velorin route monaco-latest.osm.pbf --from 43.7308,7.4197 "
                "--to 43.7447,7.4297 --geojson routes.geojson")
     p.add_argument("map", metavar="MAP", help="OSM extract or graph document")
-    p.add_argument("--from", dest="origin", required=True, metavar="LAT,LON",
-                   help="start, in degrees (or a node id)")
-    p.add_argument("--to", dest="destination", required=True, metavar="LAT,LON",
-                   help="finish, in degrees (or a node id)")
+    p.add_argument("--from", dest="origin", required=True, metavar="PLACE",
+                   help="start: LAT,LON in degrees, a node id, or a place name of the map "
+                        "(town, village or street: \"Ordino\", \"Carrer Major, Encamp\")")
+    p.add_argument("--to", dest="destination", required=True, metavar="PLACE",
+                   help="finish, as --from")
     p.add_argument("--eps", type=float, default=0.1,
                    help="search approximation: 0.0 exact, 0.1 (default) allows routes up to "
                         "10%% longer or riskier than the optimum")
@@ -245,6 +254,7 @@ def _add_route(subparsers: Subparsers) -> None:
                                                      "FeatureCollection")
     p.add_argument("--png", metavar="FILE", help="draw the routes on the map (PNG)")
     p.add_argument("--html", metavar="FILE", help="draw the routes on a self-contained web page")
+    add_navigation_options(p)
     add_map_options(p)
     add_progress_options(p)
     p.set_defaults(run=_run_route, parser=p)
@@ -278,15 +288,19 @@ def _run_route(args: argparse.Namespace) -> int:
     from velorin.route import to_geojson
 
     origin, destination = parse_place(args.origin), parse_place(args.destination)
+    via = [parse_place(v) for v in args.via]
     router = load_router(args.map, args)
-    routes = router.route(origin, destination, args.eps, max_distance_m=args.max_distance)
+    routes = router.route(origin, destination, args.eps, max_distance_m=args.max_distance,
+                          via=via)
     first = routes[0]
     for label, place, node, snap in (("from", origin, first.path[0], first.origin_snap_m),
                                      ("to", destination, first.path[-1],
                                       first.destination_snap_m)):
-        where = f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple) else ""
+        where = (f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple)
+                 else f"{router.find_place(place).label}: " if isinstance(place, str) else "")
         print(f"{label:4} {where}node {node}" + (f", {snap:.0f} m away" if snap else ""))
     print(format_routes(routes))
+    write_navigation(args, routes, _write_output)
     if args.geojson:
         payload = json.dumps(to_geojson(routes), indent=1) + "\n"
         _write_output(args.geojson, lambda out: out.write(payload))
@@ -321,8 +335,12 @@ COMMANDS: list[Command] = [_add_convert, _add_route, add_serve]
 
 
 def build_parser() -> argparse.ArgumentParser:
+    import velorin
+
     parser = argparse.ArgumentParser(
         prog=PROG, description="Safe cycling routes on OpenStreetMap data.")
+    parser.add_argument("--version", action="version",
+                        version=f"{PROG} {velorin.__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add in COMMANDS:
         add(subparsers)
@@ -339,7 +357,7 @@ def _attach_place_values(argv: Sequence[str]) -> list[str]:
     out: list[str] = []
     tokens = iter(argv)
     for token in tokens:
-        if token in ("--from", "--to"):
+        if token in ("--from", "--to", "--via"):
             value = next(tokens, None)
             if value is not None and re.match(r"-[\d.]", value):
                 out.append(f"{token}={value}")

@@ -15,14 +15,17 @@ import orjson
 import velorin_core
 
 from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
+from velorin.legs import neighbour_counts
 from velorin.network import ArcAttributes, Network, parse_document
+from velorin.places import NamedPlace, PlaceIndex, is_place_name, place_records
 from velorin.route import Arc, Route
 
 if TYPE_CHECKING:
     from velorin.osm.risk import RiskModel
 
-#: One end of a route: an OpenStreetMap node id, or a ``(lat, lon)`` pair in degrees.
-Place = Union[int, tuple[float, float], Sequence[float]]
+#: One end of a route: an OpenStreetMap node id, a ``(lat, lon)`` pair in degrees, or the
+#: name of a town, village or street of the map (see :meth:`Router.find_place`).
+Place = Union[int, str, tuple[float, float], Sequence[float]]
 
 DEFAULT_MAX_DISTANCE_M = 500.0
 
@@ -37,9 +40,14 @@ class Router:
     places always have a route between them.
     """
 
-    def __init__(self, graph: velorin_core.PyGraph, network: Network) -> None:
+    def __init__(self, graph: velorin_core.PyGraph, network: Network,
+                 places: list[dict[str, Any]] | None = None) -> None:
         self._graph = graph
         self._network = network
+        # The named place nodes of the extract; the index over them and the
+        # street names is built when a name is first looked up.
+        self._place_records = places
+        self._place_index: PlaceIndex | None = None
 
     # --- Building -----------------------------------------------------------
 
@@ -52,7 +60,8 @@ class Router:
         """
         text = document.decode("utf-8") if isinstance(document, (bytes, bytearray)) else document
         graph = velorin_core.PyGraph.from_json(text)
-        return cls(graph, Network(parse_document(text)))
+        doc = parse_document(text)
+        return cls(graph, Network(doc), place_records(doc))
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
@@ -84,13 +93,13 @@ class Router:
         """A router for a graph document already held as Python values (object form)."""
         graph = velorin_core.PyGraph.from_json(text if text is not None else
                                                orjson.dumps(doc).decode("utf-8"))
-        return cls(graph, Network(doc))
+        return cls(graph, Network(doc), place_records(doc))
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The engine's graph cannot be pickled; a compact document rebuilds it
         # (and the index) wherever the router is unpickled, e.g. in a worker process.
         net = self._network
-        return (_rebuild_router, (net.document(), net.attributes))
+        return (_rebuild_router, (net.document(), net.attributes, self._place_records))
 
     # --- What the map holds --------------------------------------------------
 
@@ -165,22 +174,79 @@ class Router:
             raise _outside(lat, lon, metres, far, max_distance_m, len(net.ids) == 0)
         return net.ids[rows], metres
 
+    # --- Place names -----------------------------------------------------------
+
+    def find_place(self, name: str) -> NamedPlace:
+        """The town, village or street of the map that ``name`` means.
+
+        Accents, case and punctuation are ignored; a name is matched whole
+        first, then as the start of a name, then as the start of one of its
+        words, and towns and villages come before streets.
+        ``"Carrer Major, Encamp"`` picks the street of that town.  Raises
+        :class:`PlaceNotFound` for a name the map lacks (or a map without
+        names: a graph document converted without ``--annotate``) and
+        :class:`AmbiguousPlace`, listing the ``candidates``, when several
+        places answer.
+        """
+        if not isinstance(name, str):
+            raise TypeError(f"a place name must be a str, not {type(name).__name__}")
+        return self.place_index.find(name)
+
+    def search_places(self, query: str, limit: int = 10) -> list[NamedPlace]:
+        """Up to ``limit`` places for a search box, best first (whole names, then prefixes)."""
+        return self.place_index.search(query, limit)
+
+    @property
+    def place_index(self) -> PlaceIndex:
+        """The map's place names: its named place nodes and its streets, built on first use."""
+        if self._place_index is None:
+            self._place_index = PlaceIndex.build(self._place_records or (),
+                                                 self._street_points())
+        return self._place_index
+
+    def _street_points(self) -> list[tuple[str, float, float]]:
+        """(name, lat, lon) of both ends of every named arc, once per way and node."""
+        net = self._network
+        if net.attributes is None or len(net.ids) == 0:
+            return []
+        names = net.attributes.rows["name"]
+        is_named = np.fromiter((isinstance(n, str) for n in names), dtype=bool, count=len(names))
+        way = net.attributes.row_of_edge
+        keep = is_named[way] & (net.from_row >= 0) & (net.to_row >= 0)
+        ways = np.concatenate((way[keep], way[keep]))
+        rows = np.concatenate((net.from_row[keep], net.to_row[keep]))
+        keys = np.unique(ways * len(net.ids) + rows)
+        ways, rows = keys // len(net.ids), keys % len(net.ids)
+        return list(zip([names[w] for w in ways.tolist()], net.lat[rows].tolist(),
+                        net.lon[rows].tolist()))
+
     # --- Routing -------------------------------------------------------------
 
     def route(self, origin: Place, destination: Place, eps: float = 0.1, *,
-              max_distance_m: float = DEFAULT_MAX_DISTANCE_M) -> list[Route]:
+              max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
+              via: Sequence[Place] = ()) -> list[Route]:
         """The "shortest", "safest" and "balanced" routes between two places, in that order.
 
-        Each place is a node id or a ``(lat, lon)`` pair, which is snapped to
-        the nearest node of the main part of the map.  Routes whose paths
+        Each place is a node id, a ``(lat, lon)`` pair or a place name (see
+        :meth:`find_place`); pairs and names are snapped to the nearest node
+        of the main part of the map.  Routes whose paths
         repeat an earlier one are left out, so the list holds one to three
         routes.  ``eps`` is the search's approximation: with 0.1 the
         "shortest" and "safest" routes may be up to 10% longer or riskier
         than the exact optimum; 0.0 gives the exact ones.
 
-        Raises :class:`PointOutsideMap`, :class:`NodeNotFound` or
-        :class:`NoRoute`, all of them :class:`RoutingError`.
+        With ``via`` places the trip passes them in order: each leg is
+        searched on its own and the trips joined leg by leg (the shortest trip
+        from every leg's shortest route, and so on; see :mod:`velorin.trips`).
+
+        Raises :class:`PointOutsideMap`, :class:`NodeNotFound`,
+        :class:`NoRoute` or :class:`PlaceNotFound` (:class:`AmbiguousPlace`),
+        all of them :class:`RoutingError`.
         """
+        if via:
+            from velorin.trips import route_via
+
+            return route_via(self, origin, destination, via, eps, max_distance_m)
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
             raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, 0.1 recommended), "
@@ -200,9 +266,17 @@ class Router:
                 raise NodeNotFound(f"{end} node {node} is not on the map: node ids are "
                                    f"non-negative 64-bit integers", node_id=node)
             return node, 0.0
+        if isinstance(place, str) and is_place_name(place):
+            named = self.find_place(place)
+            try:
+                return self.nearest_node(named.lat, named.lon, max_distance_m)
+            except PointOutsideMap as exc:
+                exc.message = f"{end} {named.label!r}: {exc.message}"
+                raise
         if isinstance(place, (str, bytes)) or not isinstance(place, Sequence | np.ndarray) \
                 or len(place) != 2:
-            raise TypeError(f"{end} must be a node id or a (lat, lon) pair, not {place!r}")
+            raise TypeError(f"{end} must be a node id, a (lat, lon) pair or a place name, "
+                            f"not {place!r}")
         return self.nearest_node(float(place[0]), float(place[1]), max_distance_m)
 
     def _row(self, node_id: int, end: str) -> int:
@@ -228,18 +302,29 @@ class Router:
         if net.attributes is not None:
             arc = net.attributes.arc
             arcs = tuple(arc(e) if e >= 0 else Arc() for e in net.arcs_along(rows).tolist())
+        degrees = self._neighbour_counts()
+        node_degrees = tuple(np.where(rows >= 0, degrees[rows], 0).tolist())
         return Route(route_type=result.route_type, path=tuple(path),
                      total_distance_m=result.total_distance_m, total_risk=result.total_risk,
                      total_familiarity=result.total_familiarity,
                      estimated_time_min=result.estimated_time_min,
                      node_count=result.node_count, comfort_score=result.comfort_score,
                      coordinates=coordinates, origin_snap_m=source_m,
-                     destination_snap_m=target_m, arcs=arcs)
+                     destination_snap_m=target_m, arcs=arcs, node_degrees=node_degrees)
+
+    def _neighbour_counts(self) -> npt.NDArray[np.int32]:
+        counts: npt.NDArray[np.int32] | None = getattr(self, "_degrees", None)
+        if counts is None:
+            net = self._network
+            counts = self._degrees = neighbour_counts(net.from_row, net.to_row, net.node_count)
+        return counts
 
 
-def _rebuild_router(document: bytes, attributes: ArcAttributes | None) -> Router:
+def _rebuild_router(document: bytes, attributes: ArcAttributes | None,
+                    places: list[dict[str, Any]] | None = None) -> Router:
     text = document.decode("utf-8")
-    return Router(velorin_core.PyGraph.from_json(text), Network(orjson.loads(text), attributes))
+    return Router(velorin_core.PyGraph.from_json(text), Network(orjson.loads(text), attributes),
+                  places)
 
 
 def _check_degrees(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64]) -> None:
