@@ -82,7 +82,7 @@ def client(map_path):
 
 def workers_of(client):
     """The worker processes: the children of the process that holds the map."""
-    return children_of(client.app.state.pool.keeper_pid)
+    return [p for p in children_of(client.app.state.pool.keeper_pid) if running(p)]
 
 
 def wait_until(predicate, timeout=60.0):

@@ -58,7 +58,7 @@ def test_a_replacement_that_cannot_start_is_tried_until_it_starts(client, monkey
         return socketpair(*args)
 
     monkeypatch.setattr(workers.socket, "socketpair", out_of_descriptors)
-    victim = children_of(pool.keeper_pid)[0]
+    victim = next(p for p in children_of(pool.keeper_pid) if running(p))
     os.kill(victim, signal.SIGKILL)
     wait_until(lambda: client.get("/health").json()["workers_alive"] == 1, timeout=5)
     state = client.get("/health")

@@ -87,7 +87,7 @@ def sweep_stale_folders(parent: str | None = None) -> list[str]:
     """
     parent = parent or tempfile.gettempdir()
     pattern = re.compile(re.escape(_FOLDER_PREFIX) + r"(\d+)-[^/]+")
-    removed = []
+    removed: list[str] = []
     try:
         entries = list(os.scandir(parent))
     except OSError:
