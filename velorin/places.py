@@ -292,12 +292,14 @@ def _streets(points: Iterable[tuple[str, float, float]],
              towns: list[NamedPlace]) -> list[NamedPlace]:
     import numpy as np
 
-    names, lats, lons = [], [], []
-    for name, lat, lon in points:
-        if name and math.isfinite(lat) and math.isfinite(lon):
+    names: list[str] = []
+    lats: list[float] = []
+    lons: list[float] = []
+    for name, y, x in points:
+        if name and math.isfinite(y) and math.isfinite(x):
             names.append(name)
-            lats.append(lat)
-            lons.append(lon)
+            lats.append(y)
+            lons.append(x)
     if not names:
         return []
     lat, lon = np.array(lats), np.array(lons)

@@ -15,7 +15,8 @@ from typing import Any
 
 import orjson
 
-from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
+from velorin.errors import (AmbiguousPlace, NodeNotFound, NoRoute, PlaceNotFound, PointOutsideMap,
+                            RoutingError)
 from velorin.route import Route, to_geojson
 
 log = logging.getLogger("velorin.service")
@@ -79,6 +80,10 @@ def _classify(exc: BaseException) -> tuple[int, dict[str, Any]]:
                      "max_distance_m": exc.max_distance_m}
     if isinstance(exc, NodeNotFound):
         return 422, {"node": exc.node_id}
+    if isinstance(exc, AmbiguousPlace):
+        return 422, {"name": exc.name, "candidates": [p.to_json() for p in exc.candidates]}
+    if isinstance(exc, PlaceNotFound):
+        return 422, {"name": exc.name}
     if isinstance(exc, NoRoute):
         return 404, {"source": exc.source, "target": exc.target}
     if isinstance(exc, RoutingError):

@@ -33,6 +33,9 @@ def add_serve(subparsers: Any) -> None:
     p.add_argument("--queue", type=int, default=64, metavar="N",
                    help="requests that may wait for a free worker before more are refused "
                         "with 503 (default 64)")
+    p.add_argument("--cors-origin", action="append", default=[], metavar="ORIGIN",
+                   help="let web pages of ORIGIN (e.g. https://app.example.org, or * for any) "
+                        "call the service from the browser; may be repeated (default: none)")
     p.add_argument("--allowed-host", action="append", metavar="NAME",
                    help="a name the service may be called by in the Host header (repeat "
                         "for several; *.example.org for a domain; * for any). Default: the "
@@ -43,7 +46,7 @@ def add_serve(subparsers: Any) -> None:
     p.add_argument("--max-connections", type=int, default=None, metavar="N",
                    help="open connections kept at most; past it the one waiting longest "
                         "for a request is closed (default: what the descriptor limit allows)")
-    add_map_options(p)
+    add_map_options(p, several=True)
     add_progress_options(p)
     p.set_defaults(run=run_serve, parser=p)
 
@@ -67,12 +70,17 @@ def run_serve(args: argparse.Namespace) -> int:
     progress = _large_on_terminal(args.map) if args.progress is None else args.progress
     allowed = args.allowed_host or default_allowed_hosts(args.host)
     app = create_app(args.map, workers=args.workers, timeout_s=args.timeout, queue=args.queue,
-                     profile=args.profile, progress=progress, allowed_hosts=allowed)
+                     profile=args.profile, progress=progress, cors_origins=args.cors_origin,
+                     allowed_hosts=allowed)
     served, pool = app.state.map, app.state.pool
-    most = args.max_connections or connections.connection_limit(descriptors, pool.size)
+    profiles = app.state.profiles
+    pools = [profile.pool for profile in profiles.values()]
+    most = args.max_connections or connections.connection_limit(
+        descriptors, sum(p.size for p in pools))
+    per = f" per profile ({', '.join(profiles)})" if len(profiles) > 1 else ""
     print(f"velorin serve: {served.name}: {served.router.node_count} nodes, {served.arc_count} "
-          f"arcs; {pool.size} workers, timeout {pool.timeout_s:g} s, queue {pool.queue_limit}, "
-          f"connections up to {most}", file=sys.stderr, flush=True)
+          f"arcs; {pool.size} workers{per}, timeout {pool.timeout_s:g} s, queue "
+          f"{pool.queue_limit}, connections up to {most}", file=sys.stderr, flush=True)
     # In-flight requests end by their own deadline; shutting down never waits longer.
     # uvicorn's own limit is a backstop: the protocol keeps connections below it.
     config = uvicorn.Config(app, host=args.host, port=args.port,
@@ -108,9 +116,10 @@ def run_serve(args: argparse.Namespace) -> int:
 
         def handle_exit(self, sig: int, frame: Any) -> None:
             super().handle_exit(sig, frame)
-            pool.stopping = True
-            if self.force_exit:
-                pool.stop_soon()
+            for each in pools:
+                each.stopping = True
+                if self.force_exit:
+                    each.stop_soon()
 
     Server(config).run()
     return 0

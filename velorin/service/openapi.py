@@ -16,7 +16,13 @@ def _query(name: str, description: str, required: bool = True,
             "schema": schema or {"type": "string"}}
 
 
-_PLACE = "a place as LAT,LON in degrees, or an OpenStreetMap node id of the map"
+_PLACE = ("a place as LAT,LON in degrees, an OpenStreetMap node id of the map, or the name "
+          "of a town, village or street of the map (see /places)")
+_PROFILE = _query("profile", "the cycling profile whose map answers, one of those the service "
+                             "was started with (default: the first)", False)
+_MAX_DISTANCE = _query("max_distance_m", "farthest a point may lie from the map's network, in "
+                                         "metres", False,
+                       {"type": "number", "minimum": 0, "default": 500})
 
 DESCRIPTION: dict[str, Any] = {
     "openapi": "3.1.0",
@@ -29,29 +35,46 @@ DESCRIPTION: dict[str, Any] = {
                 _query("from", f"start: {_PLACE}"), _query("to", f"finish: {_PLACE}"),
                 _query("eps", "search approximation: 0 exact, 0.1 (default) routes at most "
                               "10 % longer or riskier than the best", False,
-                       {"type": "number", "minimum": 0, "default": 0.1})],
+                       {"type": "number", "minimum": 0, "default": 0.1}),
+                _PROFILE, _MAX_DISTANCE],
             "responses": {
                 "200": {"description": "a GeoJSON FeatureCollection, one LineString Feature "
                                        "per route (shortest, safest, balanced; one whose path "
                                        "repeats an earlier one left out), with the nodes the "
                                        "routes start and end at as `origin` and `destination`",
                         "content": {"application/json": {"schema": {"type": "object"}}}},
-                "400": _error("a parameter missing or unreadable"),
+                "400": _error("a parameter missing, unreadable or unknown"),
                 "404": _error("no route joins the two places"),
-                "422": _error("a place too far from the map, or a node id it lacks"),
+                "422": _error("a place too far from the map, a node id it lacks, or a name it "
+                              "lacks or that several places answer (`candidates`)"),
                 "500": _error("the worker answering died"),
                 "503": _error("every worker busy and the queue full"),
                 "504": _error("the request took longer than the service's timeout")}}},
         "/nearest": {"get": {
             "summary": "The routable node nearest to a point",
             "parameters": [_query("lat", "latitude in degrees", schema={"type": "number"}),
-                           _query("lon", "longitude in degrees", schema={"type": "number"})],
+                           _query("lon", "longitude in degrees", schema={"type": "number"}),
+                           _PROFILE, _MAX_DISTANCE],
             "responses": {
                 "200": {"description": "`node`, its `lat` and `lon`, and `distance_m` from the "
                                        "point",
                         "content": {"application/json": {"schema": {"type": "object"}}}},
-                "400": _error("a parameter missing or unreadable"),
+                "400": _error("a parameter missing, unreadable or unknown"),
                 "422": _error("the point is too far from the map")}}},
+        "/places": {"get": {
+            "summary": "Towns, villages and streets of the map, by name, for a search box",
+            "parameters": [
+                _query("q", "the name or its start; accents and case are ignored, and "
+                            "\"NAME, TOWN\" keeps the places of that town"),
+                _query("limit", "most places answered", False,
+                       {"type": "integer", "minimum": 1, "maximum": 100, "default": 10}),
+                _PROFILE],
+            "responses": {
+                "200": {"description": "`places`: each with `name`, `kind` (the OpenStreetMap "
+                                       "place value, or `street`), `lat`, `lon`, `town` and "
+                                       "`label` (what finds it again), best first",
+                        "content": {"application/json": {"schema": {"type": "object"}}}},
+                "400": _error("a parameter missing, unreadable or unknown")}}},
         "/health": {"get": {
             "summary": "Map, worker and queue state",
             "responses": {
@@ -60,8 +83,19 @@ DESCRIPTION: dict[str, Any] = {
                 "503": {"description": "no worker ready"}}}},
         "/network": {"get": {
             "summary": "The streets as GeoJSON, one MultiLineString per traffic stress level",
+            "parameters": [_PROFILE],
             "responses": {"200": {"description": "GeoJSON FeatureCollection",
                                   "content": {"application/geo+json": {}}}}}},
+        "/background": {"get": {
+            "summary": "Water, parks, woods, rivers and place names of the extract, as GeoJSON",
+            "responses": {"200": {"description": "GeoJSON FeatureCollection: areas and lines "
+                                                 "by `kind`, places as Points with `name` and "
+                                                 "`rank` (empty for a graph document)",
+                                  "content": {"application/geo+json": {}}}}}},
+        "/openapi.json": {"get": {
+            "summary": "This description",
+            "responses": {"200": {"description": "OpenAPI 3.1",
+                                  "content": {"application/json": {}}}}}},
     },
     "components": {"schemas": {"Error": {
         "type": "object", "required": ["error"],
