@@ -7,6 +7,7 @@ workers need.
 """
 
 import contextlib
+import json
 import math
 import multiprocessing
 import os
@@ -135,6 +136,19 @@ def test_nearest_and_health_describe_the_map(client, map_path):
     assert state["workers"] == state["workers_alive"] == 1 and state["queue"] == 0
     described = client.get("/openapi.json").json()["paths"]
     assert all(client.get(path).status_code < 500 for path in described)
+
+
+def test_the_page_takes_the_route_style_of_the_pictures(client):
+    from velorin.pictures import ROUTE_STYLE
+    from velorin.style import ROUTE_STYLES
+
+    script = client.get("/style.js")
+    assert script.status_code == 200 and "javascript" in script.headers["content-type"]
+    config = json.loads(script.text.removeprefix("const VELORIN_STYLE = ").rstrip(";\n"))
+    for kind, style in ROUTE_STYLES.items():
+        assert config["routes"][kind]["colour"] == style.colour == ROUTE_STYLE[kind][0]
+        assert config["routes"][kind]["label"] == style.label
+    assert 'src="style.js"' in client.get("/").text
 
 
 @pytest.mark.parametrize("url, status, parameter", [

@@ -166,6 +166,13 @@ def test_the_page_search_box_places_the_pins(tmp_path):
         page.keyboard.press("Enter")  # no choice made: the first place offered
         wait_in_page(page, "document.body.dataset.state === 'routed'", timeout=30_000)
         assert page.evaluate("finish !== null")
-        assert page.locator("#routes tbody tr").count() >= 1
+        rows = page.locator("#routes tbody tr")
+        assert rows.count() >= 1
+        # The directions of the selected route, and of another when its row is clicked.
+        steps = page.locator("#directions li")
+        assert steps.first.inner_text().startswith("Head ")
+        assert steps.last.inner_text() == "Arrive at the destination"
+        rows.last.click()
+        assert page.locator("#routes tbody tr.selected").count() == 1
         browser.close()
     assert not errors

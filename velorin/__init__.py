@@ -12,19 +12,20 @@ from typing import TYPE_CHECKING, Any
 
 from velorin.errors import (AmbiguousPlace, NodeNotFound, NoRoute, OsmImportError,
                             PlaceNotFound, PointOutsideMap, RoutingError, VelorinError)
+from velorin.ends import Place, PlaceError, SnappedPlace
 from velorin.places import NamedPlace
 from velorin.route import Arc, Route, to_geojson
 
 if TYPE_CHECKING:
     from velorin.directions import Step
     from velorin.gpx import to_gpx
-    from velorin.router import Place, Router
+    from velorin.router import Router
     from velorin.segments import Segment
 
 #: Names imported on first use, with the module that holds each: the router
 #: brings numpy and scipy, and commands that only convert maps should not pay
 #: for importing them.
-_LAZY = {"Place": "velorin.router", "Router": "velorin.router", "Step": "velorin.directions",
+_LAZY = {"Router": "velorin.router", "Step": "velorin.directions",
          "Segment": "velorin.segments", "to_gpx": "velorin.gpx"}
 
 
@@ -65,6 +66,6 @@ def __dir__() -> list[str]:
 
 __all__ = [
     "AmbiguousPlace", "Arc", "NamedPlace", "NoRoute", "NodeNotFound", "OsmImportError", "Place",
-    "PlaceNotFound", "PointOutsideMap", "Route", "Router", "RoutingError", "Segment", "Step",
-    "VelorinError", "__version__", "to_geojson", "to_gpx",
+    "PlaceError", "PlaceNotFound", "PointOutsideMap", "Route", "Router", "RoutingError",
+    "Segment", "SnappedPlace", "Step", "VelorinError", "__version__", "to_geojson", "to_gpx",
 ]

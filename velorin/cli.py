@@ -20,7 +20,9 @@ from typing import Any
 
 from velorin.errors import VelorinError
 from velorin.navigate import add_navigation_options, write_navigation
-from velorin.osm.profiles import DEFAULT_PROFILE, PROFILES
+from velorin.options import add_map_options, add_progress_options
+from velorin.ends import DEFAULT_MAX_DISTANCE_M, parse_place
+from velorin.route import DEFAULT_EPS
 from velorin.service.command import add_serve
 
 PROG = "velorin"
@@ -31,70 +33,6 @@ Command = Callable[[Subparsers], None]
 
 class CommandError(Exception):
     """A fault the user can fix, reported as one line."""
-
-
-# --- Options shared by the commands that read a map ------------------------
-
-def add_map_options(parser: argparse.ArgumentParser, several: bool = False) -> None:
-    """How an OpenStreetMap extract becomes a graph: one place for every command.
-
-    With ``several``, ``--profile`` takes a list separated by commas.
-    """
-    what = (f"cycling profile of the import: city (everyday bike on made ground), trekking "
-            f"(rough tracks too), mtb (technical trails too) (default {DEFAULT_PROFILE})")
-    if several:
-        parser.add_argument("--profile", metavar="PROFILE[,PROFILE...]", type=_profile_list,
-                            help=f"{what}; several, separated by commas, are served at once")
-    else:
-        parser.add_argument("--profile", choices=PROFILES, help=what)
-    parser.add_argument("--push-bike", action="store_true",
-                        help="also keep footways, pedestrian streets and bicycle=dismount "
-                             "ways, for walking the bike (at three times the cost)")
-
-
-def _profile_list(text: str) -> list[str]:
-    names = [p.strip() for p in text.split(",")]
-    unknown = [p for p in names if p not in PROFILES]
-    if unknown:
-        raise argparse.ArgumentTypeError(f"unknown profile {', '.join(map(repr, unknown))}: "
-                                         f"choose among {', '.join(PROFILES)}")
-    return names
-
-
-def add_progress_options(parser: argparse.ArgumentParser) -> None:
-    bar = parser.add_mutually_exclusive_group()
-    bar.add_argument("--progress", dest="progress", action="store_true", default=None,
-                     help="always show a progress bar")
-    bar.add_argument("--no-progress", dest="progress", action="store_false",
-                     help="never show a progress bar (default: shown for large files on a "
-                          "terminal)")
-
-
-def is_graph_document(path: str | os.PathLike[str]) -> bool:
-    return Path(path).name.lower().endswith(".json")
-
-
-def load_router(path: str, args: argparse.Namespace) -> Any:
-    """A :class:`velorin.Router` for MAP: a graph document (``.json``) or an OSM extract."""
-    from velorin.router import Router
-
-    if is_graph_document(path):
-        try:
-            return Router.from_file(path)
-        except ValueError as exc:
-            raise CommandError(f"{path}: not a graph document: {exc}") from None
-    progress = getattr(args, "progress", None)
-    if progress is None:
-        progress = _large_on_terminal(path)
-    return Router.from_osm(path, profile=args.profile, progress=progress,
-                           push_bike=args.push_bike)
-
-
-def _large_on_terminal(path: str) -> bool:
-    try:
-        return sys.stderr.isatty() and os.path.getsize(path) > 20_000_000
-    except OSError:
-        return False
 
 
 def write_atomically(path: str | os.PathLike[str], write: Callable[[Any], Any]) -> None:
@@ -224,28 +162,6 @@ def _run_convert(args: argparse.Namespace) -> int:
 
 # --- velorin route -----------------------------------------------------------
 
-def parse_place(text: str) -> int | str | tuple[float, float]:
-    """A node id, "LAT,LON" in degrees, or a place name (any text with a letter)."""
-    from velorin.places import is_place_name
-
-    if "," not in text:
-        try:
-            return int(text)
-        except ValueError:
-            if is_place_name(text):
-                return text.strip()
-            raise CommandError(f"{text!r} is neither LAT,LON, a node id nor a place name") \
-                from None
-    try:
-        lat, lon = (float(v) for v in text.split(","))
-    except ValueError:
-        if is_place_name(text):
-            return text.strip()
-        raise CommandError(f"{text!r} is not LAT,LON (two numbers in degrees, e.g. "
-                           f"43.7308,7.4197)") from None
-    return lat, lon
-
-
 def _add_route(subparsers: Subparsers) -> None:
     p = subparsers.add_parser(
         "route", help="route between two places on a map",
@@ -260,11 +176,12 @@ def _add_route(subparsers: Subparsers) -> None:
                         "(town, village or street: \"Ordino\", \"Carrer Major, Encamp\")")
     p.add_argument("--to", dest="destination", required=True, metavar="PLACE",
                    help="finish, as --from")
-    p.add_argument("--eps", type=float, default=0.1,
+    p.add_argument("--eps", type=float, default=DEFAULT_EPS,
                    help="search approximation: 0.0 exact, 0.1 (default) allows routes up to "
                         "10%% longer or riskier than the optimum")
-    p.add_argument("--max-distance", type=float, default=500.0, metavar="METRES",
-                   help="farthest a place may lie from the map's network (default 500)")
+    p.add_argument("--max-distance", type=float, default=DEFAULT_MAX_DISTANCE_M,
+                   metavar="METRES", help=f"farthest a place may lie from the map's network "
+                                          f"(default {DEFAULT_MAX_DISTANCE_M:g})")
     p.add_argument("--geojson", metavar="FILE", help="write the routes as a GeoJSON "
                                                      "FeatureCollection")
     p.add_argument("--png", metavar="FILE", help="draw the routes on the map (PNG)")
@@ -300,20 +217,23 @@ def _leg_m(a: tuple[float, float], b: tuple[float, float]) -> float:
 
 
 def _run_route(args: argparse.Namespace) -> int:
+    from velorin.maps import is_graph_document, map_name, open_map
     from velorin.route import to_geojson
 
-    origin, destination = parse_place(args.origin), parse_place(args.destination)
-    via = [parse_place(v) for v in args.via]
-    router = load_router(args.map, args)
-    routes = router.route(origin, destination, args.eps, max_distance_m=args.max_distance,
-                          via=via)
-    first = routes[0]
-    for label, place, node, snap in (("from", origin, first.path[0], first.origin_snap_m),
-                                     ("to", destination, first.path[-1],
-                                      first.destination_snap_m)):
+    # Read before the map, which may take a while, so that a typo fails at once.
+    origin, destination = (parse_place(args.origin, names=True),
+                           parse_place(args.destination, names=True))
+    via = [parse_place(v, names=True) for v in args.via]
+    router = open_map(args.map, profile=args.profile, progress=args.progress,
+                      push_bike=args.push_bike)
+    ends = (router.snap(origin, max_distance_m=args.max_distance, end="origin"),
+            router.snap(destination, max_distance_m=args.max_distance, end="destination"))
+    routes = router.route(*ends, args.eps, max_distance_m=args.max_distance, via=via)
+    for label, place, end in (("from", origin, ends[0]), ("to", destination, ends[1])):
         where = (f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple)
                  else f"{router.find_place(place).label}: " if isinstance(place, str) else "")
-        print(f"{label:4} {where}node {node}" + (f", {snap:.0f} m away" if snap else ""))
+        print(f"{label:4} {where}node {end.node}" +
+              (f", {end.distance_m:.0f} m away" if end.distance_m else ""))
     print(format_routes(routes))
     write_navigation(args, routes, _write_output)
     if args.geojson:
@@ -323,8 +243,8 @@ def _run_route(args: argparse.Namespace) -> int:
         from velorin import pictures
 
         extract = None if is_graph_document(args.map) else args.map
-        scene = pictures.scene_of(router, routes, title=f"{Path(args.map).name.split('.')[0]}: "
-                                                         f"cycling routes", extract=extract)
+        scene = pictures.scene_of(router, routes, title=f"{map_name(args.map)}: cycling routes",
+                                  extract=extract)
         for path, draw in ((args.png, pictures.draw_png), (args.html, pictures.write_html)):
             if path:
                 try:

@@ -54,11 +54,6 @@ def fold(text: str) -> str:
     return _PUNCTUATION.sub(" ", bare.translate(_LETTERS)).strip()
 
 
-def is_place_name(text: str) -> bool:
-    """Whether a text may name a place: it holds a letter (so "43.7,7.4" and "123" do not)."""
-    return any(c.isalpha() for c in text)
-
-
 @dataclass(frozen=True, slots=True)
 class NamedPlace:
     """A place found by name: a town, village, hamlet... or a street."""

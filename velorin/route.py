@@ -11,6 +11,10 @@ if TYPE_CHECKING:
     from velorin.directions import Step
     from velorin.segments import Segment
 
+#: The search's approximation unless the caller says otherwise: the "shortest" and "safest"
+#: routes may be up to 10% longer or riskier than the exact ones (0.0 gives those).
+DEFAULT_EPS = 0.1
+
 
 @dataclass(frozen=True, slots=True)
 class Arc:

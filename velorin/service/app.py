@@ -1,9 +1,12 @@
 """The HTTP service: a Starlette application in front of a pool of route workers.
 
-Handlers only parse, delegate and serialise. Snapping a point is quick and
-runs here, so a point off the map is refused at once; route searches go to
-the worker processes (see :mod:`velorin.service.workers`), so nothing that a
-request asks for can stall the event loop.
+Handlers only parse, delegate and serialise; a fault raises, and the
+application's exception handlers turn it into its status and JSON body. Each
+endpoint carries its own OpenAPI description (:func:`described`), from which
+``/openapi.json`` is built. Snapping a point is quick and runs here, so a
+point off the map is refused at once; route searches go to the worker
+processes (see :mod:`velorin.service.workers`), so nothing that a request
+asks for can stall the event loop.
 """
 
 from __future__ import annotations
@@ -11,37 +14,38 @@ from __future__ import annotations
 import gzip
 import math
 import os
-from collections.abc import AsyncIterator, Sequence
+from collections.abc import AsyncIterator, Mapping, Sequence
 from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Any
 
 from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.middleware.cors import CORSMiddleware
 from starlette.middleware.trustedhost import TrustedHostMiddleware
-from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import FileResponse, Response
-from starlette.routing import Mount, Route
+from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 
+from velorin.errors import VelorinError
+from velorin.ends import DEFAULT_MAX_DISTANCE_M, EXAMPLE, ParsedPlace, PlaceError, parse_place
 from velorin.osm.profiles import DEFAULT_PROFILE
-from velorin.places import is_place_name
-from velorin.router import DEFAULT_MAX_DISTANCE_M
-from velorin.service.answers import encode, error_body, error_reply
+from velorin.route import DEFAULT_EPS
+from velorin.router import Router
+from velorin.service.answers import RouteRequest, encode, error_body, error_reply
 from velorin.service.background import read_background
 from velorin.service.maps import ServedMap
-from velorin.service.openapi import DESCRIPTION
+from velorin.service.openapi import (MAX_DISTANCE, PLACE, PROFILE, described, document, error,
+                                     query)
 from velorin.service.parameters import KnownParameters, parameters_of
 from velorin.service.security import SecurityHeaders
 from velorin.service.profiles import ServedProfile, profile_names, serve_profiles
-from velorin.service.workers import PoolError, WorkerPool
+from velorin.service.workers import PoolError
+from velorin.style import page_config
 
 STATIC = Path(__file__).with_name("static")
-
-DEFAULT_EPS = 0.1
-NODE_ID_MAX = (1 << 64) - 1
 
 
 class BadParameter(ValueError):
@@ -59,19 +63,20 @@ def default_workers() -> int:
 
 def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                timeout_s: float = 10.0, queue: int = 64,
-               profile: str | Sequence[str] | None = DEFAULT_PROFILE, progress: bool = False,
+               profile: str | Sequence[str] | None = DEFAULT_PROFILE,
+               progress: bool | None = False, push_bike: bool = False,
                cors_origins: Sequence[str] = (),
                allowed_hosts: Sequence[str] | None = None) -> Starlette:
     """The route service for MAP (an OpenStreetMap extract or a graph document).
 
-    The map is read here, before anything is served, so that a bad file
-    raises at once; the workers start with the application (its lifespan)
-    and stop with it. ``timeout_s`` bounds each route request from its
-    arrival; ``queue`` is how many requests may wait for a free worker.
-    ``profile`` names one cycling profile or several (``"city,mtb"`` or a
-    sequence): each gets its own map and ``workers`` workers, and requests
-    choose with ``profile=``. ``cors_origins`` lets web pages of those
-    origins (``"*"`` for any) call the service from the browser.
+    The map is read here (:func:`velorin.maps.read_map`), before anything is
+    served, so that a bad file raises at once; the workers start with the
+    application (its lifespan) and stop with it. ``timeout_s`` bounds each
+    route request from its arrival; ``queue`` is how many requests may wait
+    for a free worker. ``profile`` names one cycling profile or several
+    (``"city,mtb"`` or a sequence): each gets its own map and ``workers``
+    workers, and requests choose with ``profile=``. ``cors_origins`` lets web
+    pages of those origins (``"*"`` for any) call the service from the browser.
     ``allowed_hosts`` lists the names a request's ``Host`` may give (``*.domain``
     patterns allowed; None answers any), as Starlette's ``TrustedHostMiddleware``.
     """
@@ -84,11 +89,11 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         raise ValueError(f"queue must be 0 or more, not {queue}")
     names = profile_names(profile, map_path)
     profiles = serve_profiles(map_path, names, workers=workers, timeout_s=timeout_s,
-                              queue=queue, progress=progress)
+                              queue=queue, progress=progress, push_bike=push_bike)
     first = profiles[names[0]]
     background_gz = read_background(map_path)
     # Both forms of the large bodies are made once: a request then costs no loop time.
-    background_plain = gzip.decompress(background_gz) if background_gz is not None else None
+    background_plain = gzip.decompress(background_gz)
 
     @asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -101,7 +106,14 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                 await served.pool.close()
                 served.map.close()
 
-    middleware = [Middleware(KnownParameters, parameters=parameters_of(DESCRIPTION))]
+    routes: list[BaseRoute] = [
+        Route("/", page), Route("/route", route), Route("/nearest", nearest),
+        Route("/health", health), Route("/network", network), Route("/places", places),
+        Route("/background", background), Route("/openapi.json", openapi),
+        Route("/style.js", style_script),
+        Mount("/static", StaticFiles(directory=STATIC), name="static")]
+    description = document(routes)
+    middleware = [Middleware(KnownParameters, parameters=parameters_of(description))]
     if cors_origins:
         # Only GET is offered, and no credentials: a browser needs no more.
         middleware.insert(0, Middleware(CORSMiddleware, allow_origins=list(cors_origins),
@@ -109,19 +121,14 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
     middleware[:0] = [Middleware(SecurityHeaders),
                       Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts or ["*"],
                                  www_redirect=False)]
-    app = Starlette(
-        routes=[Route("/", page), Route("/route", route), Route("/nearest", nearest),
-                Route("/health", health), Route("/network", network),
-                Route("/places", places), Route("/background", background),
-                Route("/openapi.json", openapi),
-                Mount("/static", StaticFiles(directory=STATIC), name="static")],
-        middleware=middleware, lifespan=lifespan,
-        exception_handlers={HTTPException: http_error, Exception: internal_error})
+    app = Starlette(routes=routes, middleware=middleware, lifespan=lifespan,
+                    exception_handlers=EXCEPTION_HANDLERS)
     app.state.profiles = profiles
     app.state.map = first.map
     app.state.pool = first.pool
     app.state.background = background_gz
     app.state.background_plain = background_plain
+    app.state.openapi = description
     return app
 
 
@@ -137,42 +144,69 @@ def _profile(request: Request) -> ServedProfile:
     return profiles[name]
 
 
-# --- Handlers ----------------------------------------------------------------
+# --- Endpoints ---------------------------------------------------------------
 
+@described(
+    summary="Routes between two places",
+    parameters=[query("from", f"start: {PLACE}"), query("to", f"finish: {PLACE}"),
+                query("eps", "search approximation: 0 exact, 0.1 (default) routes at most "
+                             "10 % longer or riskier than the best", required=False,
+                      schema={"type": "number", "minimum": 0, "default": DEFAULT_EPS}),
+                PROFILE, MAX_DISTANCE],
+    responses={
+        "200": {"description": "a GeoJSON FeatureCollection, one LineString Feature per route "
+                               "(shortest, safest, balanced; one whose path repeats an "
+                               "earlier one left out), with the nodes the routes start and end "
+                               "at as `origin` and `destination`",
+                "content": {"application/json": {"schema": {"type": "object"}}}},
+        "400": error("a parameter missing, unreadable or unknown"),
+        "404": error("no route joins the two places"),
+        "422": error("a place too far from the map, a node id it lacks, or a name it lacks or "
+                     "that several places answer (`candidates`)"),
+        "500": error("the worker answering died"),
+        "503": error("every worker busy and the queue full"),
+        "504": error("the request took longer than the service's timeout")})
 async def route(request: Request) -> Response:
     """``GET /route?from=LAT,LON&to=LAT,LON&eps=0.1``: the routes as GeoJSON."""
-    try:
-        served = _profile(request)
-        params = request.query_params
-        origin, destination = _place(params, "from"), _place(params, "to")
-        eps = _eps(params.get("eps"))
-        max_distance_m = _max_distance(params.get("max_distance_m"))
-        # Snapped here, so that a point off the map costs no worker.
-        ends = [_snap(served.map.router, place, max_distance_m)
-                for place in (origin, destination)]
-    except Exception as exc:  # noqa: BLE001 - every fault becomes an answer
-        return _reply(*_parameter_error(exc))
-    try:
-        status, body = await served.pool.submit(("route", *ends, eps))
-    except PoolError as exc:
-        return _json(exc.status, error_body(str(exc), **exc.fields),
-                     {"Retry-After": "1"} if exc.status == 503 else None)
+    served = _profile(request)
+    router = served.map.router
+    params = request.query_params
+    origin, destination = _place(params, "from"), _place(params, "to")
+    eps = _eps(params.get("eps"))
+    max_distance_m = _max_distance(params.get("max_distance_m"))
+    # Snapped here, so that a point off the map costs no worker.
+    ask = RouteRequest(router.snap(origin, max_distance_m=max_distance_m, end="origin"),
+                       router.snap(destination, max_distance_m=max_distance_m,
+                                   end="destination"), eps)
+    status, body = await served.pool.submit(ask)
     return _reply(status, body)
 
 
+@described(
+    summary="The routable node nearest to a point",
+    parameters=[query("lat", "latitude in degrees", schema={"type": "number"}),
+                query("lon", "longitude in degrees", schema={"type": "number"}),
+                PROFILE, MAX_DISTANCE],
+    responses={
+        "200": {"description": "`node`, its `lat` and `lon`, and `distance_m` from the point",
+                "content": {"application/json": {"schema": {"type": "object"}}}},
+        "400": error("a parameter missing, unreadable or unknown"),
+        "422": error("the point is too far from the map")})
 async def nearest(request: Request) -> Response:
     """``GET /nearest?lat=..&lon=..``: the routable node nearest to a point."""
-    try:
-        router = _profile(request).map.router
-        lat, lon = (_number(request.query_params, name) for name in ("lat", "lon"))
-        node, metres = router.nearest_node(
-            lat, lon, _max_distance(request.query_params.get("max_distance_m")))
-        node_lat, node_lon = router.position(node)
-    except Exception as exc:  # noqa: BLE001
-        return _reply(*_parameter_error(exc))
-    return _json(200, {"node": node, "lat": node_lat, "lon": node_lon, "distance_m": metres})
+    router = _profile(request).map.router
+    lat, lon = (_number(request.query_params, name) for name in ("lat", "lon"))
+    snapped = router.snap((lat, lon), max_distance_m=_max_distance(
+        request.query_params.get("max_distance_m")))
+    return _json(200, {"node": snapped.node, "lat": snapped.lat, "lon": snapped.lon,
+                       "distance_m": snapped.distance_m})
 
 
+@described(
+    summary="Map, worker and queue state",
+    responses={"200": {"description": "at least one worker ready",
+                       "content": {"application/json": {"schema": {"type": "object"}}}},
+               "503": {"description": "no worker ready"}})
 async def health(request: Request) -> Response:
     """``GET /health``: 200 while every profile has a worker that can answer ("degraded"
     while some are missing), 503 otherwise."""
@@ -194,30 +228,48 @@ async def health(request: Request) -> Response:
         "queue_limit": total["queue_limit"], "workers_restarted": total["restarts"]})
 
 
+@described(
+    summary="The streets as GeoJSON, one MultiLineString per traffic stress level",
+    parameters=[PROFILE],
+    responses={"200": {"description": "GeoJSON FeatureCollection",
+                       "content": {"application/geo+json": {}}}})
 async def network(request: Request) -> Response:
     """``GET /network``: the streets as GeoJSON, one MultiLineString per traffic stress level."""
-    try:
-        served = _profile(request)
-    except Exception as exc:  # noqa: BLE001
-        return _reply(*_parameter_error(exc))
-    return _gzipped(request, served.map.network_plain, served.map.network_gz)
+    served = _profile(request).map
+    return _gzipped(request, served.network_plain, served.network_gz)
 
 
+@described(
+    summary="Towns, villages and streets of the map, by name, for a search box",
+    parameters=[
+        query("q", "the name or its start; accents and case are ignored, and \"NAME, TOWN\" "
+                   "keeps the places of that town"),
+        query("limit", "most places answered", required=False,
+              schema={"type": "integer", "minimum": 1, "maximum": 100, "default": 10}),
+        PROFILE],
+    responses={
+        "200": {"description": "`places`: each with `name`, `kind` (the OpenStreetMap place "
+                               "value, or `street`), `lat`, `lon`, `town` and `label` (what "
+                               "finds it again), best first",
+                "content": {"application/json": {"schema": {"type": "object"}}}},
+        "400": error("a parameter missing, unreadable or unknown")})
 async def places(request: Request) -> Response:
     """``GET /places?q=ordi&limit=10``: towns, villages and streets whose names start so."""
-    try:
-        router = _profile(request).map.router
-        text = request.query_params.get("q", "")
-        if not text.strip():
-            raise BadParameter("q", "missing parameter 'q': give the start of a place name, "
-                                    "e.g. q=Ordino")
-        limit = _limit(request.query_params.get("limit"))
-        found = router.search_places(text, limit)
-    except Exception as exc:  # noqa: BLE001
-        return _reply(*_parameter_error(exc))
+    router = _profile(request).map.router
+    text = request.query_params.get("q", "")
+    if not text.strip():
+        raise BadParameter("q", "missing parameter 'q': give the start of a place name, "
+                                "e.g. q=Ordino")
+    found = router.search_places(text, _limit(request.query_params.get("limit")))
     return _json(200, {"query": text, "places": [p.to_json() for p in found]})
 
 
+@described(
+    summary="Water, parks, woods, rivers and place names of the extract, as GeoJSON",
+    responses={"200": {"description": "GeoJSON FeatureCollection: areas and lines by `kind`, "
+                                      "places as Points with `name` and `rank` (empty for a "
+                                      "graph document)",
+                       "content": {"application/geo+json": {}}}})
 async def background(request: Request) -> Response:
     """``GET /background``: water, parks, woods, rivers and place names, as GeoJSON."""
     return _gzipped(request, request.app.state.background_plain, request.app.state.background)
@@ -233,12 +285,39 @@ def _gzipped(request: Request, plain: bytes, packed: bytes) -> Response:
     return Response(body, media_type="application/geo+json", headers=headers)
 
 
+@described(summary="This description",
+           responses={"200": {"description": "OpenAPI 3.1",
+                              "content": {"application/json": {}}}})
 async def openapi(request: Request) -> Response:
-    return _json(200, DESCRIPTION)
+    return _json(200, request.app.state.openapi)
+
+
+async def style_script(request: Request) -> Response:
+    """The routes' colours and names for the page's script, from :mod:`velorin.style`."""
+    script = b"const VELORIN_STYLE = " + encode(page_config()) + b";\n"
+    return Response(script, media_type="text/javascript", headers={"Cache-Control": "no-cache"})
 
 
 async def page(request: Request) -> Response:
     return FileResponse(STATIC / "index.html", headers={"Cache-Control": "no-cache"})
+
+
+# --- Exception handlers --------------------------------------------------------
+
+async def bad_parameter(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, BadParameter)
+    return _json(400, error_body(str(exc), parameter=exc.name))
+
+
+async def pool_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, PoolError)
+    return _json(exc.status, error_body(str(exc), **exc.fields),
+                 {"Retry-After": "1"} if exc.status == 503 else None)
+
+
+async def known_error(request: Request, exc: Exception) -> Response:
+    """A routing error, or an argument the package refused: its status and body."""
+    return _reply(*error_reply(exc))
 
 
 async def http_error(request: Request, exc: Exception) -> Response:
@@ -250,59 +329,28 @@ async def internal_error(request: Request, exc: Exception) -> Response:
     return _reply(*error_reply(RuntimeError(str(exc))))
 
 
+#: The error each exception becomes; Starlette picks the handler of the nearest class.
+EXCEPTION_HANDLERS: Mapping[Any, Any] = {
+    BadParameter: bad_parameter, PoolError: pool_error, VelorinError: known_error,
+    ValueError: known_error, TypeError: known_error, HTTPException: http_error,
+    Exception: internal_error}
+
+
 # --- Parameters ----------------------------------------------------------------
 
-def _place(params: Any, name: str) -> int | str | tuple[float, float]:
-    """A ``LAT,LON`` pair in degrees, a node id, or a place name."""
-    text: str | None = params.get(name)
+def _place(params: Mapping[str, str], name: str) -> ParsedPlace:
+    """A place parameter, in the grammar of :mod:`velorin.ends`."""
+    text = params.get(name)
     if text is None or not text.strip():
         raise BadParameter(name, f"missing parameter {name!r}: give a place as LAT,LON in "
-                                 f"degrees, e.g. {name}=43.7308,7.4197")
-    parts = text.split(",")
-    node = _integer(parts[0]) if len(parts) == 1 else None
-    if node is not None:
-        if 0 <= node <= NODE_ID_MAX:
-            return node
-        raise BadParameter(name, f"parameter {name!r} is {text!r}: a node id is an "
-                                 f"integer from 0 to {NODE_ID_MAX}")
-    numbers: tuple[float, ...] = ()
+                                 f"degrees, e.g. {name}={EXAMPLE}, a node id or a place name")
     try:
-        if len(parts) == 2:
-            numbers = float(parts[0]), float(parts[1])
-    except ValueError:
-        pass
-    if numbers:
-        lat, lon = numbers
-        if abs(lat) <= 90 and abs(lon) <= 180:
-            return lat, lon
-    elif is_place_name(text):
-        return text.strip()
-    raise BadParameter(name, f"parameter {name!r} is {text!r}, not LAT,LON in degrees "
-                             f"(latitude -90..90, longitude -180..180), a node id nor a "
-                             f"place name")
+        return parse_place(text, names=True)
+    except PlaceError as exc:
+        raise BadParameter(name, f"parameter {name!r}: {exc}") from None
 
 
-def _integer(text: str) -> int | None:
-    try:
-        return int(text)
-    except ValueError:  # not an integer, or too many digits to read
-        return None
-
-
-def _snap(router: Any, place: int | str | tuple[float, float],
-          max_distance_m: float) -> tuple[int, float]:
-    """The node a place starts or ends at, and how far the place lies from it."""
-    if isinstance(place, str):
-        named = router.find_place(place)
-        place = (named.lat, named.lon)
-    if isinstance(place, tuple):
-        node, metres = router.nearest_node(*place, max_distance_m)
-        return int(node), float(metres)
-    router.position(place)  # raises NodeNotFound for an id the map lacks
-    return place, 0.0
-
-
-def _number(params: Any, name: str) -> float:
+def _number(params: Mapping[str, str], name: str) -> float:
     text = params.get(name)
     if text is None:
         raise BadParameter(name, f"missing parameter {name!r}: give it in degrees")
@@ -352,15 +400,9 @@ def _limit(text: str | None) -> int:
     return int(text)
 
 
-def _parameter_error(exc: Exception) -> tuple[int, bytes]:
-    if isinstance(exc, BadParameter):
-        return 400, encode(error_body(str(exc), parameter=exc.name))
-    return error_reply(exc)
-
-
-def _reply(status: int, body: bytes, headers: dict[str, str] | None = None) -> Response:
+def _reply(status: int, body: bytes, headers: Mapping[str, str] | None = None) -> Response:
     return Response(body, status_code=status, media_type="application/json", headers=headers)
 
 
-def _json(status: int, value: Any, headers: Any = None) -> Response:
+def _json(status: int, value: Any, headers: Mapping[str, str] | None = None) -> Response:
     return _reply(status, encode(value), headers)

@@ -11,10 +11,10 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
+from velorin.options import add_map_options, add_progress_options
+
 
 def add_serve(subparsers: Any) -> None:
-    from velorin.cli import add_map_options, add_progress_options
-
     p = subparsers.add_parser(
         "serve", help="answer route requests over HTTP, with a web page to try them",
         description="Serve routes on MAP (an OpenStreetMap extract or a graph document) over "
@@ -60,18 +60,16 @@ def run_serve(args: argparse.Namespace) -> int:
         raise ValueError(f"velorin serve needs {exc.name}: pip install 'velorin[serve]'") from None
     if not 0 <= args.port <= 65535:
         args.parser.error(f"--port must lie in 0..65535, not {args.port}")
-    from velorin.cli import _large_on_terminal
     from velorin.service import connections
     from velorin.service.security import default_allowed_hosts
 
     if not args.idle_timeout > 0:
         args.parser.error(f"--idle-timeout must be a positive number, not {args.idle_timeout}")
     descriptors = connections.raise_descriptor_limit()
-    progress = _large_on_terminal(args.map) if args.progress is None else args.progress
     allowed = args.allowed_host or default_allowed_hosts(args.host)
     app = create_app(args.map, workers=args.workers, timeout_s=args.timeout, queue=args.queue,
-                     profile=args.profile, progress=progress, cors_origins=args.cors_origin,
-                     allowed_hosts=allowed)
+                     profile=args.profile, progress=args.progress, push_bike=args.push_bike,
+                     cors_origins=args.cors_origin, allowed_hosts=allowed)
     served, pool = app.state.map, app.state.pool
     profiles = app.state.profiles
     pools = [profile.pool for profile in profiles.values()]

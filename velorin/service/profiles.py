@@ -52,13 +52,14 @@ def profile_names(profiles: str | Sequence[str] | None,
 
 
 def serve_profiles(map_path: str | os.PathLike[str], names: Sequence[str], *, workers: int,
-                   timeout_s: float, queue: int, progress: bool = False
-                   ) -> dict[str, ServedProfile]:
+                   timeout_s: float, queue: int, progress: bool | None = False,
+                   push_bike: bool = False) -> dict[str, ServedProfile]:
     """Read MAP once per profile and make each profile's pool (started later, by the app)."""
     served: dict[str, ServedProfile] = {}
     try:
         for name in names:
-            served_map = ServedMap.load(map_path, profile=name, progress=progress)
+            served_map = ServedMap.load(map_path, profile=name, progress=progress,
+                                        push_bike=push_bike)
             served[name] = ServedProfile(name, served_map,
                                          WorkerPool(served_map.graph_path, workers, timeout_s,
                                                     queue))
