@@ -19,7 +19,6 @@ from velorin.network import Network
 from velorin.osm import dumps
 from velorin.ends import PlaceError, SnappedPlace, parse_place
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 
