@@ -5,17 +5,11 @@
 #   make test   - set up .venv, build the module, run every test
 #
 # PYTHON may name the interpreter; otherwise the first working python3.13 or
-# python3.12 on PATH is used, then a pyenv-installed 3.13 or 3.12.
+# python3.12 on PATH is used, then a pyenv-installed 3.13 or 3.12
+# (tools/find_python.sh, which CI asks too).
 VENV ?= .venv
-PYTHON ?= $(shell for p in python3.13 python3.12; do \
-             $$p -c 'import sys; assert sys.version_info >= (3, 12)' >/dev/null 2>&1 && { command -v $$p; exit 0; }; \
-           done; \
-           root=$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv); \
-           for v in 3.13 3.12; do \
-             for p in $$(ls -d $$root/versions/$$v* 2>/dev/null | sort -rV); do \
-               [ -x $$p/bin/python$$v ] && { echo $$p/bin/python$$v; exit 0; }; \
-             done; \
-           done)
+FIND_PYTHON := $(dir $(abspath $(lastword $(MAKEFILE_LIST))))tools/find_python.sh
+PYTHON ?= $(shell sh $(FIND_PYTHON))
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 
