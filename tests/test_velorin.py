@@ -226,11 +226,18 @@ def monaco():
     return MONACO
 
 
-def test_cli_routes_between_places_and_writes_geojson(monaco, tmp_path):
-    out = tmp_path / "routes.geojson"
+def test_cli_routes_between_places_and_writes_geojson_and_pictures(monaco, tmp_path):
+    # The README's command, pictures included: the whole way from an extract
+    # to the files, through every module the command line uses.
+    pytest.importorskip("matplotlib")
+    out, page, png = tmp_path / "routes.geojson", tmp_path / "routes.html", tmp_path / "r.png"
     run = velorin_cli("route", monaco, "--from", "43.7308,7.4197", "--to", "43.7447,7.4297",
-                      "--geojson", out)
+                      "--geojson", out, "--html", page, "--png", png)
     assert run.returncode == 0, run.stderr
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 50_000
+    text = page.read_text(encoding="utf-8")
+    assert text.startswith("<!DOCTYPE html>") and 'id="route-shortest"' in text
+    assert "Boulevard" in text or "Avenue" in text  # street names read from the arcs
     features = json.loads(out.read_text())["features"]
     table = run.stdout.splitlines()
     for feature in features:

@@ -687,8 +687,9 @@ def scene_of(router: Any, routes: Sequence[Any], title: str = "",
                               net.distance_m.tolist(), net.risk.tolist())]
     attributes = net.attributes
     if attributes is not None:
-        for edge, name, highway in zip(edges, attributes["name"], attributes["highway"]):
-            edge["name"], edge["highway"] = name, highway
+        for index, edge in enumerate(edges):
+            arc = attributes.arc(index)
+            edge["name"], edge["highway"] = arc.name, arc.highway
     scene = Scene(doc={"nodes": nodes, "edges": edges}, routes=[RouteView.of(r) for r in routes],
                   title=title, focus=True)
     if extract is not None:
