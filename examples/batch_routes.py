@@ -23,8 +23,6 @@ from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
 from velorin import OsmImportError, Router  # noqa: E402
 from velorin.batch import FIELDS, route_many, rows, summary, write_geojson  # noqa: E402
 from velorin.geo import haversine_m  # noqa: E402

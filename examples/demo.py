@@ -22,9 +22,6 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
 from velorin import Router, RoutingError  # noqa: E402
 from velorin.cli import CommandError, parse_place  # noqa: E402
 from velorin.geo import haversine_m  # noqa: E402

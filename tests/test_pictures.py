@@ -1,12 +1,6 @@
 """Pictures: a street's stress colour stays visible under a route; the legend tells repeats."""
 
-import sys
-
 import pytest
-
-from shared_data import REPO
-
-sys.path.insert(0, str(REPO / "examples"))
 
 pytest.importorskip("matplotlib")
 np = pytest.importorskip("numpy")

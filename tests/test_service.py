@@ -35,7 +35,6 @@ from velorin.cli import main  # noqa: E402
 from velorin.osm import dumps  # noqa: E402
 from velorin.service import create_app  # noqa: E402
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 GRID = 120  # about 8 s of search at eps 0: well past the tests' one-second deadline

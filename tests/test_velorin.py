@@ -17,7 +17,6 @@ from velorin.geo import haversine_m
 from velorin.network import Network
 from velorin.osm import dumps
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 
