@@ -28,14 +28,17 @@
 
 #include "graph/graph_json.hpp"
 #include "graph/road_graph.hpp"
+#include "routing/lower_bounds.hpp"
 #include "routing/pareto_search.hpp"
 
 namespace {
 
 using velorin::astar_pex;
+using velorin::Counter;
 using velorin::Edge;
 using velorin::Node;
 using velorin::NodeId;
+using velorin::PruneRule;
 using velorin::RoadGraph;
 using velorin::SearchStats;
 
@@ -53,18 +56,7 @@ struct Totals {
   void add(double s, const SearchStats& st, std::size_t found) {
     seconds += s;
     slowest = std::max(slowest, s);
-    sum.popped += st.popped;
-    sum.popped_before_solution += st.popped_before_solution;
-    sum.pushed += st.pushed;
-    sum.pruned_great_circle += st.pruned_great_circle;
-    sum.pruned_exact += st.pruned_exact;
-    sum.pruned_known_front += st.pruned_known_front;
-    sum.pruned_first_guess += st.pruned_first_guess;
-    sum.pruned_dead_end += st.pruned_dead_end;
-    sum.first_guesses += st.first_guesses;
-    sum.guess_failed += st.guess_failed;
-    sum.dropped_waiting += st.dropped_waiting;
-    sum.exact_bounds_started += st.exact_bounds_started;
+    sum.add(st);
     restarts += st.restarted ? 1 : 0;
     solutions += found;
     peak_bytes_max = std::max(peak_bytes_max, st.peak_bytes);
@@ -78,19 +70,21 @@ struct Totals {
         "%-20s %3d requests  CPU geo-mean %8.3f ms  slowest %8.3f ms  %5.2f M popped/s  "
         "peak memory/request mean %7.2f MiB max %7.2f MiB  solutions/request %.1f\n",
         label, requests, 1e3 * std::exp(log_seconds_sum / requests), 1e3 * slowest,
-        static_cast<double>(sum.popped) / seconds / 1e6, peak_bytes_sum / requests / 1048576.0,
-        static_cast<double>(peak_bytes_max) / 1048576.0, static_cast<double>(solutions) / requests);
+        static_cast<double>(sum[Counter::popped]) / seconds / 1e6,
+        peak_bytes_sum / requests / 1048576.0, static_cast<double>(peak_bytes_max) / 1048576.0,
+        static_cast<double>(solutions) / requests);
+    std::printf("%-20s popped %llu (%llu before the first solution, %llu after), pushed %llu\n", "",
+                u(sum[Counter::popped]), u(sum[Counter::popped_before_solution]),
+                u(sum[Counter::popped] - sum[Counter::popped_before_solution]),
+                u(sum[Counter::pushed]));
+    std::printf("%-20s pruned:", "");
+    for (std::size_t r = 0; r < velorin::kPruneRules; ++r)
+      std::printf(" %s %llu,", velorin::name_of(static_cast<PruneRule>(r)), u(sum.pruned[r]));
     std::printf(
-        "%-20s popped %llu (%llu before the first solution, %llu after), pushed %llu; pruned: "
-        "great circle %llu, exact %llu, exact front %llu, first-solution guess %llu, dead end "
-        "%llu, dropped from the open list %llu; exact bounds computed %llu times; first solution "
-        "guessed %llu "
-        "times, wrongly %llu; restarts %llu\n",
-        "", u(sum.popped), u(sum.popped_before_solution),
-        u(sum.popped - sum.popped_before_solution), u(sum.pushed), u(sum.pruned_great_circle),
-        u(sum.pruned_exact), u(sum.pruned_known_front), u(sum.pruned_first_guess),
-        u(sum.pruned_dead_end), u(sum.dropped_waiting), u(sum.exact_bounds_started),
-        u(sum.first_guesses), u(sum.guess_failed), u(restarts));
+        " dropped from the open list %llu; exact bounds computed %llu times; first "
+        "solution guessed %llu times, wrongly %llu; restarts %llu\n",
+        u(sum[Counter::dropped_waiting]), u(sum[Counter::exact_bounds_started]),
+        u(sum[Counter::first_guesses]), u(sum[Counter::guess_failed]), u(restarts));
   }
 };
 
@@ -122,8 +116,9 @@ void check_arcs_once(const RoadGraph& g) {
       "  one-time check of the arcs for lower bounds: %.1f ms (costs %s, arc length >= %.9f x "
       "great circle, risk per metre >= %g)\n",
       1e3 * (cpu_seconds() - start),
-      bounds.non_negative ? (bounds.finite ? "finite and non-negative" : "non-negative")
-                          : "not all non-negative",
+      bounds.non_negative
+          ? (velorin::sums_stay_finite(bounds) ? "finite and non-negative" : "non-negative")
+          : "not all non-negative",
       bounds.length_ratio, bounds.risk_per_metre);
 }
 
@@ -230,6 +225,24 @@ std::optional<RoadGraph> load_graph_and_pairs(const char* graph_path, const char
   return std::move(std::get<RoadGraph>(decoded));
 }
 
+// One line per request (--each).
+void print_request(NodeId s, NodeId t, double eps, double seconds, const SearchStats& stats) {
+  auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+  auto mib = [](std::size_t bytes) { return static_cast<double>(bytes) / 1048576.0; };
+  std::printf(
+      "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB (open list %.1f, sets %.1f, paths "
+      "%.1f; at most %llu waiting),",
+      u(s), u(t), eps, 1e3 * seconds, mib(stats.peak_bytes), mib(stats.peak_open_bytes),
+      mib(stats.peak_set_bytes), mib(stats.peak_arena_bytes), u(stats.most_waiting));
+  for (std::size_t c = 0; c < velorin::kCounters; ++c)
+    if (stats.counts[c] != 0)
+      std::printf(" %s %llu,", velorin::name_of(static_cast<Counter>(c)), u(stats.counts[c]));
+  std::printf(" pruned");
+  for (std::size_t r = 0; r < velorin::kPruneRules; ++r)
+    std::printf("%s%llu", r == 0 ? " " : "/", u(stats.pruned[r]));
+  std::printf("%s\n", stats.restarted ? ", restarted" : "");
+}
+
 int run_graph(const char* graph_path, const char* pairs_path, const std::vector<double>& eps_list) {
   std::vector<std::pair<NodeId, NodeId>> pairs;
   std::optional<RoadGraph> graph = load_graph_and_pairs(graph_path, pairs_path, pairs);
@@ -245,32 +258,7 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
       double seconds = 0.0;
       std::size_t found = search_once(g, s, t, eps, stats, seconds);
       totals.add(seconds, stats, found);
-      if (each)
-        std::printf(
-            "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB (open list %.1f, sets %.1f, paths "
-            "%.1f; at most %llu waiting), settled %llu, popped %llu (%llu before the first "
-            "solution), pruned %llu/%llu/%llu/%llu/%llu, exact bounds %llu, guess %llu%s, path "
-            "collections %llu, set compactions %llu%s\n",
-            static_cast<unsigned long long>(s), static_cast<unsigned long long>(t), eps,
-            1e3 * seconds, static_cast<double>(stats.peak_bytes) / 1048576.0,
-            static_cast<double>(stats.peak_open_bytes) / 1048576.0,
-            static_cast<double>(stats.peak_set_bytes) / 1048576.0,
-            static_cast<double>(stats.peak_arena_bytes) / 1048576.0,
-            static_cast<unsigned long long>(stats.most_waiting),
-            static_cast<unsigned long long>(stats.settled),
-            static_cast<unsigned long long>(stats.popped),
-            static_cast<unsigned long long>(stats.popped_before_solution),
-            static_cast<unsigned long long>(stats.pruned_great_circle),
-            static_cast<unsigned long long>(stats.pruned_exact),
-            static_cast<unsigned long long>(stats.pruned_known_front),
-            static_cast<unsigned long long>(stats.pruned_first_guess),
-            static_cast<unsigned long long>(stats.pruned_dead_end),
-            static_cast<unsigned long long>(stats.exact_bounds_started),
-            static_cast<unsigned long long>(stats.first_guesses),
-            stats.guess_failed != 0 ? " (wrong)" : "",
-            static_cast<unsigned long long>(stats.path_collections),
-            static_cast<unsigned long long>(stats.set_compactions),
-            stats.restarted ? ", restarted" : "");
+      if (each) print_request(s, t, eps, seconds, stats);
     }
     char label[64];
     std::snprintf(label, sizeof label, "  search, eps %.2f", eps);

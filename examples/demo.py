@@ -23,8 +23,8 @@ from pathlib import Path
 from typing import Any
 
 from velorin import Router, RoutingError  # noqa: E402
-from velorin.cli import CommandError, parse_place  # noqa: E402
 from velorin.geo import haversine_m  # noqa: E402
+from velorin.ends import parse_place  # noqa: E402
 from velorin.osm import PROFILES, ConversionStats, OsmImportError, convert, dumps  # noqa: E402
 from velorin.osm.context import MapContext, Place, read_context  # noqa: E402
 from velorin.pictures import RouteView, Scene, draw_png, frame, write_html  # noqa: E402
@@ -100,9 +100,8 @@ def choose_endpoints(router: Router, places: Sequence[Place], distance_km: float
 def resolve_point(text: str, router: Router) -> int:
     """A node id, or the node of the main network nearest to "lat,lon"."""
     try:
-        place = parse_place(text)
-        return place if isinstance(place, int) else router.nearest_node(*place)[0]
-    except (CommandError, RoutingError, ValueError) as exc:
+        return router.snap(parse_place(text, names=True)).node
+    except (RoutingError, ValueError) as exc:
         raise SystemExit(f"demo: {exc}") from None
 
 

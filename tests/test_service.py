@@ -110,7 +110,8 @@ def test_routes_are_the_routers_as_geojson_with_the_snaps(client, map_path):
     body = response.json()
     expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745), 0.1)
     assert body["type"] == "FeatureCollection"
-    assert [f["properties"] for f in body["features"]] == [r.properties() for r in expected]
+    assert [f["properties"] for f in body["features"]] == [r.to_geojson()["properties"]
+                                                            for r in expected]
     for feature, route in zip(body["features"], expected):
         assert feature["geometry"]["coordinates"] == [[lon, lat] for lat, lon in route.coordinates]
     assert body["origin"]["node"] == expected[0].path[0]
@@ -134,7 +135,8 @@ def test_nearest_and_health_describe_the_map(client, map_path):
 
 @pytest.mark.parametrize("url, status, parameter", [
     ("/route?to=45.18,5.73", 400, "from"),
-    ("/route?from=45.17,5.72&to=north", 400, "to"),
+    ("/route?from=45.17,5.72&to=45.18,5.73,1", 400, "to"),
+    ("/route?from=45.17,5.72&to=north", 422, None),  # a name the map lacks
     ("/route?from=45.17;5.72&to=45.18,5.73", 400, "from"),
     ("/route?from=95,5.72&to=45.18,5.73", 400, "from"),
     ("/route?from=nan,5.72&to=45.18,5.73", 400, "from"),
@@ -324,7 +326,7 @@ def test_the_page_draws_routes_between_two_clicks(tmp_path):
         for fx, fy in ((0.3, 0.7), (0.01, 0.01)):
             page.mouse.click(box["x"] + box["width"] * fx, box["y"] + box["height"] * fy)
         page.wait_for_function("document.body.dataset.state === 'error'", timeout=30_000)
-        assert "nearest routable node" in page.locator("#status").inner_text()
+        assert "The end pin is off the map" in page.locator("#status").inner_text()
         assert page.locator("#routes tbody tr").count() == 0
         browser.close()
     assert not errors

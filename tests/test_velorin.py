@@ -12,10 +12,12 @@ import pytest
 
 import velorin_core
 from shared_data import DATA, REPO
-from velorin import NodeNotFound, NoRoute, PointOutsideMap, Route, Router, RoutingError, to_geojson
+from velorin import (Arc, NodeNotFound, NoRoute, PointOutsideMap, Route, Router, RoutingError,
+                     to_geojson)
 from velorin.geo import haversine_m
 from velorin.network import Network
 from velorin.osm import dumps
+from velorin.ends import PlaceError, SnappedPlace, parse_place
 
 from town import build_town  # noqa: E402
 
@@ -155,8 +157,22 @@ def test_errors_are_typed_and_say_what_to_do(small, origin, destination, error, 
     assert says in str(exc) and str(exc).isascii()
     again = pickle.loads(pickle.dumps(exc))
     assert type(again) is error and str(again) == str(exc) and again.detail == exc.detail
-    if error is not PointOutsideMap and origin != -1:
+    if error is NoRoute:
         assert exc.detail and not exc.detail.isascii()  # the engine's own words, kept
+
+
+@pytest.mark.parametrize("origin, destination, says", [
+    (4, 1, "no route leaves node 4"), (1, 5, "not connected")])
+def test_errors_follow_the_map_not_the_engines_words(small, monkeypatch, origin, destination,
+                                                     says):
+    # The package knows both ends are on the map; the engine's text is only passed on.
+    def engine(*args):
+        raise RuntimeError("worded otherwise")
+
+    monkeypatch.setattr("velorin_core.compute_safe_routes", engine)
+    with pytest.raises(NoRoute, match=says) as raised:
+        small.route(origin, destination)
+    assert raised.value.detail == "worded otherwise"
 
 
 @pytest.mark.parametrize("call, message", [
@@ -164,7 +180,7 @@ def test_errors_are_typed_and_say_what_to_do(small, origin, destination, error, 
     (lambda r: r.nearest_node(float("nan"), 5.0), "not a (lat, lon) pair"),
     (lambda r: r.nearest_nodes([45.0, 45.0], [5.0]), "same length"),
     (lambda r: r.route(1, 3, eps=-0.5), "eps must be"),
-    (lambda r: r.route("1", 3), "node id or a (lat, lon) pair"),
+    (lambda r: r.route("1", 3), "node id, a (lat, lon) pair or a place name"),
 ])
 def test_bad_arguments_are_refused(small, call, message):
     with pytest.raises((ValueError, TypeError), match=message.replace("(", r"\(").replace(
@@ -180,6 +196,52 @@ def test_snapping_skips_nodes_outside_the_main_network(small):
     route, = small.route((45.0, 5.0), (45.0018, 5.0), eps=0.0)
     assert route.path == (1, 2, 3) and route.arcs == ()
     assert route.destination_snap_m == pytest.approx(haversine_m(45.0018, 5.0, 45.002, 5.0))
+
+
+def test_snapped_places_route_as_the_places_they_came_from(small):
+    snapped = small.snap((45.0, 5.0001), end="origin")
+    assert snapped == SnappedPlace(1, 45.0, 5.0, haversine_m(45.0, 5.0001, 45.0, 5.0))
+    assert small.snap(snapped) is snapped and small.snap(3) == SnappedPlace(3, 45.002, 5.0, 0.0)
+    assert small.route(snapped, 3) == small.route((45.0, 5.0001), 3)
+    assert small.route(snapped, 3)[0].origin_snap_m == snapped.distance_m
+    with pytest.raises(NodeNotFound, match="destination node 99 is not on the map"):
+        small.snap(SnappedPlace(99, 0.0, 0.0), end="destination")
+
+
+def test_the_map_is_read_through_read_only_tables(small):
+    nodes, arcs = small.nodes, small.arcs
+    assert nodes.ids.tolist() == [1, 2, 3, 4, 5, 6] and len(nodes) == small.node_count
+    assert (nodes.lat[1], nodes.lon[1]) == small.position(2)
+    assert len(arcs) == small.graph.edge_count() and arcs.source[-1] == 3
+    assert nodes.ids[arcs.target_row[-1]] == arcs.target[-1] == 4
+    assert not arcs.annotated and arcs.arc(0) == Arc() and arcs.lts.tolist() == [0] * 7
+    with pytest.raises(ValueError, match="read-only"):
+        nodes.lat[0] = 0.0
+    town = build_town()
+    annotated = Router.from_document(town.graph(annotate=True)).arcs
+    assert annotated.annotated and set(annotated.lts.tolist()) <= {1, 2, 3, 4}
+    assert annotated.arc(0).highway and annotated.arc(0).lts == annotated.lts[0]
+
+
+class Refused(str):
+    """A place text that parse_place refuses, with what its message says."""
+
+
+@pytest.mark.parametrize("text, parsed", [
+    ("43.7308,7.4197", (43.7308, 7.4197)), (" -33.9, 18.4 ", (-33.9, 18.4)),
+    ("1079045355", 1079045355), ("Sant Julià de Lòria", Refused("neither LAT,LON")),
+    ("43.73;7.42", Refused("neither LAT,LON")), ("43.7,7.4,1", Refused("not LAT,LON")),
+    ("-95,7.42", Refused("latitude must lie")), ("", Refused("no place given")),
+])
+def test_places_are_read_by_one_grammar(text, parsed):
+    if isinstance(parsed, Refused):
+        with pytest.raises(PlaceError, match=str(parsed)) as raised:
+            parse_place(text)
+        assert isinstance(raised.value, ValueError) and raised.value.text == text
+    else:
+        assert parse_place(text) == parsed
+    if text.startswith("Sant"):  # where a map knows names, a name is a place
+        assert parse_place(text, names=True) == text
 
 
 def test_routes_are_plain_values(small):

@@ -22,8 +22,9 @@ from typing import Any, Union
 import orjson
 
 from velorin.errors import RoutingError
-from velorin.route import Route
-from velorin.router import Place, Router
+from velorin.ends import Place, describe
+from velorin.route import DEFAULT_EPS, Route
+from velorin.router import Router
 
 Pair = tuple[Place, Place]
 Outcome = Union[list[Route], RoutingError]
@@ -54,7 +55,7 @@ def _route_chunk(pairs: Sequence[Pair], eps: float) -> list[Outcome]:
     return [route_one(_ROUTER, pair, eps) for pair in pairs]
 
 
-def route_many(router: Router, pairs: Sequence[Pair], eps: float = 0.1,
+def route_many(router: Router, pairs: Sequence[Pair], eps: float = DEFAULT_EPS,
                workers: int | None = None) -> list[Outcome]:
     """Routes of every pair, in pair order, computed by a pool of ``workers`` processes."""
     workers = workers or os.cpu_count() or 1
@@ -74,7 +75,7 @@ def route_many(router: Router, pairs: Sequence[Pair], eps: float = 0.1,
 
 
 def route_many_dask(client: Any, router: Router, pairs: Sequence[Pair],
-                    eps: float = 0.1) -> list[Outcome]:
+                    eps: float = DEFAULT_EPS) -> list[Outcome]:
     """The same batch on a Dask cluster: a worker plugin hands each worker the router once.
 
     The workers need ``velorin`` installed; threads of one worker share its router.
@@ -120,7 +121,7 @@ def rows(pairs: Sequence[Pair], outcomes: Iterable[Outcome]) -> list[dict[str, A
 
 
 def _place(place: Place) -> str | int:
-    return place if isinstance(place, int) else ",".join(str(v) for v in place)
+    return place if isinstance(place, int) else describe(place)
 
 
 def geojson(outcomes: Iterable[Outcome]) -> dict[str, Any]:

@@ -19,7 +19,10 @@ from pathlib import Path
 from typing import Any
 
 from velorin.errors import VelorinError
-from velorin.osm.profiles import DEFAULT_PROFILE, PROFILES
+from velorin.navigate import add_navigation_options, write_navigation
+from velorin.options import add_map_options, add_progress_options
+from velorin.ends import DEFAULT_MAX_DISTANCE_M, parse_place
+from velorin.route import DEFAULT_EPS
 from velorin.service.command import add_serve
 
 PROG = "velorin"
@@ -30,55 +33,6 @@ Command = Callable[[Subparsers], None]
 
 class CommandError(Exception):
     """A fault the user can fix, reported as one line."""
-
-
-# --- Options shared by the commands that read a map ------------------------
-
-def add_map_options(parser: argparse.ArgumentParser) -> None:
-    """How an OpenStreetMap extract becomes a graph: one place for every command."""
-    parser.add_argument("--profile", choices=PROFILES,
-                        help=f"cycling profile of the import: city (everyday bike on made "
-                             f"ground), trekking (rough tracks too), mtb (technical trails "
-                             f"too) (default {DEFAULT_PROFILE})")
-    parser.add_argument("--push-bike", action="store_true",
-                        help="also keep footways, pedestrian streets and bicycle=dismount "
-                             "ways, for walking the bike (at three times the cost)")
-
-
-def add_progress_options(parser: argparse.ArgumentParser) -> None:
-    bar = parser.add_mutually_exclusive_group()
-    bar.add_argument("--progress", dest="progress", action="store_true", default=None,
-                     help="always show a progress bar")
-    bar.add_argument("--no-progress", dest="progress", action="store_false",
-                     help="never show a progress bar (default: shown for large files on a "
-                          "terminal)")
-
-
-def is_graph_document(path: str | os.PathLike[str]) -> bool:
-    return Path(path).name.lower().endswith(".json")
-
-
-def load_router(path: str, args: argparse.Namespace) -> Any:
-    """A :class:`velorin.Router` for MAP: a graph document (``.json``) or an OSM extract."""
-    from velorin.router import Router
-
-    if is_graph_document(path):
-        try:
-            return Router.from_file(path)
-        except ValueError as exc:
-            raise CommandError(f"{path}: not a graph document: {exc}") from None
-    progress = getattr(args, "progress", None)
-    if progress is None:
-        progress = _large_on_terminal(path)
-    return Router.from_osm(path, profile=args.profile, progress=progress,
-                           push_bike=args.push_bike)
-
-
-def _large_on_terminal(path: str) -> bool:
-    try:
-        return sys.stderr.isatty() and os.path.getsize(path) > 20_000_000
-    except OSError:
-        return False
 
 
 def write_atomically(path: str | os.PathLike[str], write: Callable[[Any], Any]) -> None:
@@ -208,21 +162,6 @@ def _run_convert(args: argparse.Namespace) -> int:
 
 # --- velorin route -----------------------------------------------------------
 
-def parse_place(text: str) -> int | tuple[float, float]:
-    """A node id, or "LAT,LON" in degrees."""
-    if "," not in text:
-        try:
-            return int(text)
-        except ValueError:
-            raise CommandError(f"{text!r} is neither LAT,LON nor a node id") from None
-    try:
-        lat, lon = (float(v) for v in text.split(","))
-    except ValueError:
-        raise CommandError(f"{text!r} is not LAT,LON (two numbers in degrees, e.g. "
-                           f"43.7308,7.4197)") from None
-    return lat, lon
-
-
 def _add_route(subparsers: Subparsers) -> None:
     p = subparsers.add_parser(
         "route", help="route between two places on a map",
@@ -232,19 +171,22 @@ def _add_route(subparsers: Subparsers) -> None:
         epilog="Example: velorin route monaco-latest.osm.pbf --from 43.7308,7.4197 "
                "--to 43.7447,7.4297 --geojson routes.geojson")
     p.add_argument("map", metavar="MAP", help="OSM extract or graph document")
-    p.add_argument("--from", dest="origin", required=True, metavar="LAT,LON",
-                   help="start, in degrees (or a node id)")
-    p.add_argument("--to", dest="destination", required=True, metavar="LAT,LON",
-                   help="finish, in degrees (or a node id)")
-    p.add_argument("--eps", type=float, default=0.1,
+    p.add_argument("--from", dest="origin", required=True, metavar="PLACE",
+                   help="start: LAT,LON in degrees, a node id, or a place name of the map "
+                        "(town, village or street: \"Ordino\", \"Carrer Major, Encamp\")")
+    p.add_argument("--to", dest="destination", required=True, metavar="PLACE",
+                   help="finish, as --from")
+    p.add_argument("--eps", type=float, default=DEFAULT_EPS,
                    help="search approximation: 0.0 exact, 0.1 (default) allows routes up to "
                         "10%% longer or riskier than the optimum")
-    p.add_argument("--max-distance", type=float, default=500.0, metavar="METRES",
-                   help="farthest a place may lie from the map's network (default 500)")
+    p.add_argument("--max-distance", type=float, default=DEFAULT_MAX_DISTANCE_M,
+                   metavar="METRES", help=f"farthest a place may lie from the map's network "
+                                          f"(default {DEFAULT_MAX_DISTANCE_M:g})")
     p.add_argument("--geojson", metavar="FILE", help="write the routes as a GeoJSON "
                                                      "FeatureCollection")
     p.add_argument("--png", metavar="FILE", help="draw the routes on the map (PNG)")
     p.add_argument("--html", metavar="FILE", help="draw the routes on a self-contained web page")
+    add_navigation_options(p)
     add_map_options(p)
     add_progress_options(p)
     p.set_defaults(run=_run_route, parser=p)
@@ -275,18 +217,25 @@ def _leg_m(a: tuple[float, float], b: tuple[float, float]) -> float:
 
 
 def _run_route(args: argparse.Namespace) -> int:
+    from velorin.maps import is_graph_document, map_name, open_map
     from velorin.route import to_geojson
 
-    origin, destination = parse_place(args.origin), parse_place(args.destination)
-    router = load_router(args.map, args)
-    routes = router.route(origin, destination, args.eps, max_distance_m=args.max_distance)
-    first = routes[0]
-    for label, place, node, snap in (("from", origin, first.path[0], first.origin_snap_m),
-                                     ("to", destination, first.path[-1],
-                                      first.destination_snap_m)):
-        where = f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple) else ""
-        print(f"{label:4} {where}node {node}" + (f", {snap:.0f} m away" if snap else ""))
+    # Read before the map, which may take a while, so that a typo fails at once.
+    origin, destination = (parse_place(args.origin, names=True),
+                           parse_place(args.destination, names=True))
+    via = [parse_place(v, names=True) for v in args.via]
+    router = open_map(args.map, profile=args.profile, progress=args.progress,
+                      push_bike=args.push_bike)
+    ends = (router.snap(origin, max_distance_m=args.max_distance, end="origin"),
+            router.snap(destination, max_distance_m=args.max_distance, end="destination"))
+    routes = router.route(*ends, args.eps, max_distance_m=args.max_distance, via=via)
+    for label, place, end in (("from", origin, ends[0]), ("to", destination, ends[1])):
+        where = (f"{place[0]:.6f},{place[1]:.6f}: " if isinstance(place, tuple)
+                 else f"{router.find_place(place).label}: " if isinstance(place, str) else "")
+        print(f"{label:4} {where}node {end.node}" +
+              (f", {end.distance_m:.0f} m away" if end.distance_m else ""))
     print(format_routes(routes))
+    write_navigation(args, routes, _write_output)
     if args.geojson:
         payload = json.dumps(to_geojson(routes), indent=1) + "\n"
         _write_output(args.geojson, lambda out: out.write(payload))
@@ -294,8 +243,8 @@ def _run_route(args: argparse.Namespace) -> int:
         from velorin import pictures
 
         extract = None if is_graph_document(args.map) else args.map
-        scene = pictures.scene_of(router, routes, title=f"{Path(args.map).name.split('.')[0]}: "
-                                                         f"cycling routes", extract=extract)
+        scene = pictures.scene_of(router, routes, title=f"{map_name(args.map)}: cycling routes",
+                                  extract=extract)
         for path, draw in ((args.png, pictures.draw_png), (args.html, pictures.write_html)):
             if path:
                 try:
@@ -321,8 +270,12 @@ COMMANDS: list[Command] = [_add_convert, _add_route, add_serve]
 
 
 def build_parser() -> argparse.ArgumentParser:
+    import velorin
+
     parser = argparse.ArgumentParser(
         prog=PROG, description="Safe cycling routes on OpenStreetMap data.")
+    parser.add_argument("--version", action="version",
+                        version=f"{PROG} {velorin.__version__}")
     subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add in COMMANDS:
         add(subparsers)
@@ -339,7 +292,7 @@ def _attach_place_values(argv: Sequence[str]) -> list[str]:
     out: list[str] = []
     tokens = iter(argv)
     for token in tokens:
-        if token in ("--from", "--to"):
+        if token in ("--from", "--to", "--via"):
             value = next(tokens, None)
             if value is not None and re.match(r"-[\d.]", value):
                 out.append(f"{token}={value}")

@@ -6,6 +6,8 @@ the routing engine reported the fault, its own text is kept as ``detail``.
 
 from __future__ import annotations
 
+from typing import Any
+
 
 class VelorinError(Exception):
     """Base of every error that velorin raises on purpose."""
@@ -68,3 +70,21 @@ class NoRoute(RoutingError, LookupError):
         super().__init__(message, detail=detail)
         self.source = source
         self.target = target
+
+
+class PlaceNotFound(RoutingError, LookupError):
+    """A place name that the map does not know, or a map without place names."""
+
+    def __init__(self, message: str, *, name: str) -> None:
+        super().__init__(message)
+        #: The name asked for.
+        self.name = name
+
+
+class AmbiguousPlace(PlaceNotFound):
+    """A place name that several places of the map answer; ``candidates`` lists them."""
+
+    def __init__(self, message: str, *, name: str, candidates: tuple[Any, ...]) -> None:
+        super().__init__(message, name=name)
+        #: The places the name may mean (:class:`velorin.places.NamedPlace`), best first.
+        self.candidates = candidates

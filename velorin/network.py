@@ -9,10 +9,11 @@ tree over the nodes that can start or end a route.
 
 from __future__ import annotations
 
+import itertools
 import json
 import math
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from operator import itemgetter, methodcaller
 from typing import Any
 
@@ -170,13 +171,39 @@ class Network:
         touched[self._arc_rows[1]] = True
         self.routable_rows: I64 = np.flatnonzero(touched)
         self.main_snapper = Snapper.over(self.lat, self.lon, self.main_rows)
+        #: Whether an arc leaves each node row (the engine refuses to start elsewhere).
+        self.has_out_arc = np.zeros(len(self.ids), dtype=bool)
+        self.has_out_arc[self._arc_rows[0]] = True
         self._any_snapper: Snapper | None = None
         self._arc_keys: I64 | None = None
         self._arc_pick: I64 | None = None
+        self._nodes: Nodes | None = None
+        self._arcs: Arcs | None = None
 
     @property
     def node_count(self) -> int:
         return len(self.ids)
+
+    def nodes(self) -> Nodes:
+        """The node table as a read-only view."""
+        if self._nodes is None:
+            self._nodes = Nodes(ids=_frozen(self.ids), lat=_frozen(self.lat),
+                                lon=_frozen(self.lon))
+        return self._nodes
+
+    def arcs(self) -> Arcs:
+        """The arcs as a read-only view, with their annotations."""
+        if self._arcs is None:
+            lts = np.zeros(len(self.edge_from), dtype=np.int8)
+            if self.attributes is not None:
+                lts[:] = [v if type(v) is int and 1 <= v <= 4 else 0
+                          for v in self.attributes.lts]
+            self._arcs = Arcs(source=_frozen(self.edge_from), target=_frozen(self.edge_to),
+                              source_row=_frozen(self.from_row), target_row=_frozen(self.to_row),
+                              distance_m=_frozen(self.distance_m), risk=_frozen(self.risk),
+                              familiarity=_frozen(self.familiarity), lts=_frozen(lts),
+                              _attributes=self.attributes)
+        return self._arcs
 
     def document(self) -> bytes:
         """A graph document (array form) that routes exactly as the one this network came from.
@@ -218,24 +245,59 @@ class Network:
             self._any_snapper = Snapper.over(self.lat, self.lon, self.routable_rows)
         return self._any_snapper
 
-    def arcs_along(self, rows: I64) -> I64:
-        """Edge index of each leg of a path of node rows: the shortest of parallel arcs."""
+    def arcs_along(self, rows: I64, totals: tuple[float, float, float] | None = None) -> I64:
+        """Edge index of each leg of a path of node rows (-1 where no arc joins the two).
+
+        Where parallel arcs join two nodes, the one taken is the one that makes
+        the legs add up to ``totals`` (distance, risk, familiarity: the route's
+        own sums); without them, or when none does, the shortest.  The one
+        place that chooses among parallel arcs.
+        """
         if self._arc_keys is None:
             heads, tails = self._arc_rows
             keys = heads * len(self.ids) + tails
             order = np.lexsort((self._linked_edges, self.distance_m[self._linked_edges], keys))
-            keys = keys[order]
-            first = np.ones(len(keys), dtype=bool)
-            first[1:] = keys[1:] != keys[:-1]
-            self._arc_keys = keys[first]
-            self._arc_pick = self._linked_edges[order][first]
+            self._arc_keys = keys[order]
+            self._arc_pick = self._linked_edges[order]
         assert self._arc_pick is not None
+        keys, picks = self._arc_keys, self._arc_pick
         wanted = rows[:-1] * len(self.ids) + rows[1:]
-        if len(self._arc_keys) == 0:
+        if len(keys) == 0:
             return np.full(len(wanted), -1, dtype=np.int64)
-        at = np.searchsorted(self._arc_keys, wanted)
-        at[at == len(self._arc_keys)] = 0
-        return np.where(self._arc_keys[at] == wanted, self._arc_pick[at], -1)
+        first = np.searchsorted(keys, wanted, side="left")
+        count = np.searchsorted(keys, wanted, side="right") - first
+        chosen: I64 = np.where(count > 0, picks[np.minimum(first, len(keys) - 1)], -1)
+        parallel = np.flatnonzero(count > 1)
+        if totals is not None and len(parallel):
+            chosen = self._agreeing(chosen, parallel, first, count, totals)
+        return chosen
+
+    def _agreeing(self, chosen: I64, parallel: I64, first: I64, count: I64,
+                  totals: tuple[float, float, float]) -> I64:
+        """``chosen`` with the parallel legs' arcs set so that the legs add up to ``totals``."""
+        assert self._arc_pick is not None
+        columns = np.column_stack((self.distance_m, self.risk, self.familiarity))
+        # Only arcs that differ in cost are alternatives; equal ones stay the shortest.
+        options = []
+        for leg in parallel.tolist():
+            edges = self._arc_pick[first[leg]:first[leg] + count[leg]]
+            _, distinct = np.unique(columns[edges], axis=0, return_index=True)
+            options.append(edges[np.sort(distinct)])
+        if math.prod(len(o) for o in options) > 4096:
+            return chosen
+        target = np.array(totals)
+        scale = np.maximum(np.abs(target), 1e-9)
+        base = columns[chosen[chosen >= 0]].sum(axis=0) - columns[chosen[parallel]].sum(axis=0)
+        best, best_error = None, math.inf
+        for combination in itertools.product(*options):
+            error = float((np.abs(base + columns[list(combination)].sum(axis=0) - target)
+                           / scale).sum())
+            if error < best_error:
+                best, best_error = combination, error
+        out = chosen.copy()
+        if best is not None and best_error < 1e-6:
+            out[parallel] = best
+        return out
 
 
 class ArcAttributes:
@@ -279,3 +341,65 @@ class ArcAttributes:
         return Arc(way_id=rows["way_id"][row], name=rows["name"][row],
                    highway=rows["highway"][row], lts=self.lts[edge],
                    surface=rows["surface"][row])
+
+
+def _frozen(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    view = array.view()
+    view.flags.writeable = False
+    return view
+
+
+@dataclass(frozen=True)
+class Nodes:
+    """The map's nodes: one row per distinct node id, in ascending id order.
+
+    The arrays are read-only views of the router's own; a row number is an
+    index into all three.
+    """
+
+    #: Node ids (``uint64``), ascending.
+    ids: U64
+    #: Latitude and longitude of each node, in degrees (``float64``).
+    lat: F64
+    lon: F64
+
+    def __len__(self) -> int:
+        return len(self.ids)
+
+
+@dataclass(frozen=True)
+class Arcs:
+    """The map's arcs in document order, with what the map says about each.
+
+    The arrays are read-only views, one entry per arc; an arc's index is its
+    position in the graph document.
+    """
+
+    #: Node ids at the start and end of each arc (``uint64``).
+    source: U64
+    target: U64
+    #: Rows of those nodes in :class:`Nodes`, -1 for an id that no node record places.
+    source_row: I64
+    target_row: I64
+    distance_m: F64
+    risk: F64
+    familiarity: F64
+    #: Level of Traffic Stress of each arc, 1 (calm) to 4 (heavy traffic); 0 where unknown.
+    lts: npt.NDArray[np.int8]
+    _attributes: ArcAttributes | None = field(default=None, repr=False)
+
+    def __len__(self) -> int:
+        return len(self.source)
+
+    @property
+    def annotated(self) -> bool:
+        """Whether the map carries annotations (way, name, class, stress, surface)."""
+        return self._attributes is not None
+
+    def arc(self, index: int) -> Arc:
+        """What the map says about one arc (every field None on a map without annotations)."""
+        if self._attributes is None:
+            if not -len(self.source) <= index < len(self.source):
+                raise IndexError(f"arc index {index} out of range")
+            return Arc()
+        return self._attributes.arc(index)

@@ -17,9 +17,13 @@ import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from velorin.geo import haversine_m
+
+if TYPE_CHECKING:
+    from velorin.route import Route
+    from velorin.router import Router
 
 ROUTE_STYLE = {  # colour, width of the ring (points); nested, so overlaps stay visible
     "shortest": ("#1c63d5", 14.6),
@@ -671,26 +675,26 @@ for (const box of document.querySelectorAll("input[data-route]")) {{
     return path
 
 
-def scene_of(router: Any, routes: Sequence[Any], title: str = "",
+def scene_of(router: Router, routes: Sequence[Route], title: str = "",
              extract: str | Path | None = None) -> Scene:
     """A scene of a :class:`velorin.Router`'s map with routes on it, framed on the routes.
 
     With ``extract`` (the OSM file the map came from) the scene gets its
     water, green spaces, coastline and place names.
     """
-    net = router._network
-    nodes = [{"id": i, "lat": la, "lon": lo}
-             for i, la, lo in zip(net.ids.tolist(), net.lat.tolist(), net.lon.tolist())]
+    nodes, arcs = router.nodes, router.arcs
+    node_records = [{"id": i, "lat": la, "lon": lo}
+                    for i, la, lo in zip(nodes.ids.tolist(), nodes.lat.tolist(),
+                                         nodes.lon.tolist())]
     edges: list[dict[str, Any]] = [
         {"from": a, "to": b, "distance_m": d, "risk_score": r}
-        for a, b, d, r in zip(net.edge_from.tolist(), net.edge_to.tolist(),
-                              net.distance_m.tolist(), net.risk.tolist())]
-    attributes = net.attributes
-    if attributes is not None:
+        for a, b, d, r in zip(arcs.source.tolist(), arcs.target.tolist(),
+                              arcs.distance_m.tolist(), arcs.risk.tolist())]
+    if arcs.annotated:
         for index, edge in enumerate(edges):
-            arc = attributes.arc(index)
+            arc = arcs.arc(index)
             edge["name"], edge["highway"] = arc.name, arc.highway
-    scene = Scene(doc={"nodes": nodes, "edges": edges}, routes=[RouteView.of(r) for r in routes],
+    scene = Scene(doc={"nodes": node_records, "edges": edges}, routes=[RouteView.of(r) for r in routes],
                   title=title, focus=True)
     if extract is not None:
         from velorin.osm.context import read_context

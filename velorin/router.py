@@ -7,24 +7,26 @@ import operator
 import os
 from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 import orjson
 import velorin_core
 
-from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
-from velorin.network import ArcAttributes, Network, parse_document
-from velorin.route import Arc, Route
+from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap
+from velorin.ends import (DEFAULT_MAX_DISTANCE_M, Place, SnappedPlace, check_degrees,
+                          is_place_name)
+from velorin.legs import neighbour_counts
+from velorin.network import ArcAttributes, Arcs, Network, Nodes, parse_document
+from velorin.places import NamedPlace, PlaceIndex, place_records
+from velorin.route import DEFAULT_EPS, Arc, Route
 
 if TYPE_CHECKING:
     from velorin.osm.risk import RiskModel
 
-#: One end of a route: an OpenStreetMap node id, or a ``(lat, lon)`` pair in degrees.
-Place = Union[int, tuple[float, float], Sequence[float]]
-
-DEFAULT_MAX_DISTANCE_M = 500.0
+__all__ = ["DEFAULT_MAX_DISTANCE_M", "Arcs", "NamedPlace", "Nodes", "Place", "Router",
+           "SnappedPlace"]
 
 
 class Router:
@@ -37,9 +39,14 @@ class Router:
     places always have a route between them.
     """
 
-    def __init__(self, graph: velorin_core.PyGraph, network: Network) -> None:
+    def __init__(self, graph: velorin_core.PyGraph, network: Network,
+                 places: list[dict[str, Any]] | None = None) -> None:
         self._graph = graph
         self._network = network
+        # The named place nodes of the extract; the index over them and the
+        # street names is built when a name is first looked up.
+        self._place_records = places
+        self._place_index: PlaceIndex | None = None
 
     # --- Building -----------------------------------------------------------
 
@@ -52,7 +59,8 @@ class Router:
         """
         text = document.decode("utf-8") if isinstance(document, (bytes, bytearray)) else document
         graph = velorin_core.PyGraph.from_json(text)
-        return cls(graph, Network(parse_document(text)))
+        doc = parse_document(text)
+        return cls(graph, Network(doc), place_records(doc))
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
@@ -84,13 +92,13 @@ class Router:
         """A router for a graph document already held as Python values (object form)."""
         graph = velorin_core.PyGraph.from_json(text if text is not None else
                                                orjson.dumps(doc).decode("utf-8"))
-        return cls(graph, Network(doc))
+        return cls(graph, Network(doc), place_records(doc))
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The engine's graph cannot be pickled; a compact document rebuilds it
         # (and the index) wherever the router is unpickled, e.g. in a worker process.
         net = self._network
-        return (_rebuild_router, (net.document(), net.attributes))
+        return (_rebuild_router, (net.document(), net.attributes, self._place_records))
 
     # --- What the map holds --------------------------------------------------
 
@@ -103,6 +111,16 @@ class Router:
     def node_count(self) -> int:
         """Number of distinct node ids on the map."""
         return self._network.node_count
+
+    @property
+    def nodes(self) -> Nodes:
+        """The map's nodes (ids ascending, with their positions) as read-only numpy arrays."""
+        return self._network.nodes()
+
+    @property
+    def arcs(self) -> Arcs:
+        """The map's arcs in document order: ends, metrics, stress level and annotations."""
+        return self._network.arcs()
 
     @property
     def main_component(self) -> npt.NDArray[np.uint64]:
@@ -127,8 +145,7 @@ class Router:
         arc touches is a candidate.
         """
         lat, lon = float(lat), float(lon)
-        if not (abs(lat) <= 90.0 and abs(lon) <= 180.0):
-            _check_degrees(np.array([lat]), np.array([lon]))
+        check_degrees(lat, lon)
         if not max_distance_m >= 0.0:
             raise ValueError(f"max_distance_m must be a non-negative number, "
                              f"not {max_distance_m!r}")
@@ -154,7 +171,9 @@ class Router:
         if lat.shape != lon.shape or lat.ndim != 1:
             raise ValueError(f"lats and lons must be two sequences of the same length, "
                              f"not of shapes {lat.shape} and {lon.shape}")
-        _check_degrees(lat, lon)
+        bad = np.flatnonzero(~((np.abs(lat) <= 90.0) & (np.abs(lon) <= 180.0)))
+        if len(bad):
+            check_degrees(float(lat[bad[0]]), float(lon[bad[0]]))
         if not max_distance_m >= 0.0:
             raise ValueError(f"max_distance_m must be a non-negative number, "
                              f"not {max_distance_m!r}")
@@ -165,52 +184,146 @@ class Router:
             raise _outside(lat, lon, metres, far, max_distance_m, len(net.ids) == 0)
         return net.ids[rows], metres
 
+    def snap(self, place: Place, *, max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
+             end: str = "place") -> SnappedPlace:
+        """The node a place starts or ends a route at, and how far the place lies from it.
+
+        ``place`` is a node id of the map, a ``(lat, lon)`` pair (snapped to
+        the nearest node of the main network, see :meth:`nearest_node`), a
+        place name (see :meth:`find_place`, snapped the same way) or a
+        :class:`SnappedPlace` (returned as it is, once its node is found on
+        this map).  ``end`` names the place in messages ("origin",
+        "destination").  Raises :class:`NodeNotFound`,
+        :class:`PointOutsideMap`, :class:`PlaceNotFound` or
+        :class:`AmbiguousPlace`; TypeError for anything else.
+        """
+        if isinstance(place, SnappedPlace):
+            self._row(place.node, f"{end} node")
+            return place
+        if isinstance(place, (int, np.integer)) and not isinstance(place, bool):
+            node = operator.index(place)
+            row = self._row(node, f"{end} node")
+            return SnappedPlace(node, float(self._network.lat[row]),
+                                float(self._network.lon[row]), 0.0)
+        if isinstance(place, str) and is_place_name(place):
+            named = self.find_place(place)
+            try:
+                return self.snap((named.lat, named.lon), max_distance_m=max_distance_m)
+            except PointOutsideMap as exc:
+                exc.message = f"{end} {named.label!r}: {exc.message}"
+                raise
+        if isinstance(place, (str, bytes)) or not isinstance(place, Sequence | np.ndarray) \
+                or len(place) != 2:
+            raise TypeError(f"{end} must be a node id, a (lat, lon) pair or a place name, "
+                            f"not {place!r}")
+        node, metres = self.nearest_node(float(place[0]), float(place[1]), max_distance_m)
+        lat, lon = self.position(node)
+        return SnappedPlace(node, lat, lon, metres)
+
+    # --- Place names -----------------------------------------------------------
+
+    def find_place(self, name: str) -> NamedPlace:
+        """The town, village or street of the map that ``name`` means.
+
+        Accents, case and punctuation are ignored; a name is matched whole
+        first, then as the start of a name, then as the start of one of its
+        words, and towns and villages come before streets.
+        ``"Carrer Major, Encamp"`` picks the street of that town.  Raises
+        :class:`PlaceNotFound` for a name the map lacks (or a map without
+        names: a graph document converted without ``--annotate``) and
+        :class:`AmbiguousPlace`, listing the ``candidates``, when several
+        places answer.
+        """
+        if not isinstance(name, str):
+            raise TypeError(f"a place name must be a str, not {type(name).__name__}")
+        return self.place_index.find(name)
+
+    def search_places(self, query: str, limit: int = 10) -> list[NamedPlace]:
+        """Up to ``limit`` places for a search box, best first (whole names, then prefixes)."""
+        return self.place_index.search(query, limit)
+
+    @property
+    def place_index(self) -> PlaceIndex:
+        """The map's place names: its named place nodes and its streets, built on first use."""
+        if self._place_index is None:
+            self._place_index = PlaceIndex.build(self._place_records or (),
+                                                 self._street_points())
+        return self._place_index
+
+    def _street_points(self) -> list[tuple[str, float, float]]:
+        """(name, lat, lon) of both ends of every named arc, once per way and node."""
+        net = self._network
+        if net.attributes is None or len(net.ids) == 0:
+            return []
+        names = net.attributes.rows["name"]
+        is_named = np.fromiter((isinstance(n, str) for n in names), dtype=bool, count=len(names))
+        way = net.attributes.row_of_edge
+        keep = is_named[way] & (net.from_row >= 0) & (net.to_row >= 0)
+        ways = np.concatenate((way[keep], way[keep]))
+        rows = np.concatenate((net.from_row[keep], net.to_row[keep]))
+        keys = np.unique(ways * len(net.ids) + rows)
+        ways, rows = keys // len(net.ids), keys % len(net.ids)
+        return list(zip([names[w] for w in ways.tolist()], net.lat[rows].tolist(),
+                        net.lon[rows].tolist()))
+
     # --- Routing -------------------------------------------------------------
 
-    def route(self, origin: Place, destination: Place, eps: float = 0.1, *,
-              max_distance_m: float = DEFAULT_MAX_DISTANCE_M) -> list[Route]:
+    def route(self, origin: Place, destination: Place, eps: float = DEFAULT_EPS, *,
+              max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
+              via: Sequence[Place] = ()) -> list[Route]:
         """The "shortest", "safest" and "balanced" routes between two places, in that order.
 
-        Each place is a node id or a ``(lat, lon)`` pair, which is snapped to
-        the nearest node of the main part of the map.  Routes whose paths
-        repeat an earlier one are left out, so the list holds one to three
-        routes.  ``eps`` is the search's approximation: with 0.1 the
-        "shortest" and "safest" routes may be up to 10% longer or riskier
-        than the exact optimum; 0.0 gives the exact ones.
+        Each place is anything :meth:`snap` takes: a node id, a ``(lat, lon)``
+        pair or a place name (see :meth:`find_place`), which are snapped to
+        the nearest node of the main part of the map, or a
+        :class:`SnappedPlace`.  Routes whose paths repeat an earlier
+        one are left out, so the list holds one to three routes.  ``eps`` is
+        the search's approximation: with 0.1 the "shortest" and "safest"
+        routes may be up to 10% longer or riskier than the exact optimum; 0.0
+        gives the exact ones.
 
-        Raises :class:`PointOutsideMap`, :class:`NodeNotFound` or
-        :class:`NoRoute`, all of them :class:`RoutingError`.
+        With ``via`` places the trip passes them in order: each leg is
+        searched on its own and the trips joined leg by leg (the shortest trip
+        from every leg's shortest route, and so on; see :mod:`velorin.trips`).
+
+        Raises :class:`PointOutsideMap`, :class:`NodeNotFound`,
+        :class:`NoRoute` or :class:`PlaceNotFound` (:class:`AmbiguousPlace`),
+        all of them :class:`RoutingError`.
         """
+        if via:
+            from velorin.trips import route_via
+
+            return route_via(self, origin, destination, via, eps, max_distance_m)
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
             raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, 0.1 recommended), "
                              f"not {eps!r}")
-        source, source_m = self._resolve(origin, "origin", max_distance_m)
-        target, target_m = self._resolve(destination, "destination", max_distance_m)
+        source = self.snap(origin, max_distance_m=max_distance_m, end="origin")
+        target = self.snap(destination, max_distance_m=max_distance_m, end="destination")
         try:
-            results = velorin_core.compute_safe_routes(self._graph, source, target, eps)
+            results = velorin_core.compute_safe_routes(self._graph, source.node, target.node,
+                                                       eps)
         except RuntimeError as exc:
-            raise _routing_error(str(exc), source, target) from None
-        return [self._route(r, source_m, target_m) for r in results]
+            raise self._no_route(source.node, target.node, str(exc)) from None
+        return [self._route(r, source.distance_m, target.distance_m) for r in results]
 
-    def _resolve(self, place: Place, end: str, max_distance_m: float) -> tuple[int, float]:
-        if isinstance(place, (int, np.integer)) and not isinstance(place, bool):
-            node = operator.index(place)
-            if not 0 <= node < 1 << 64:
-                raise NodeNotFound(f"{end} node {node} is not on the map: node ids are "
-                                   f"non-negative 64-bit integers", node_id=node)
-            return node, 0.0
-        if isinstance(place, (str, bytes)) or not isinstance(place, Sequence | np.ndarray) \
-                or len(place) != 2:
-            raise TypeError(f"{end} must be a node id or a (lat, lon) pair, not {place!r}")
-        return self.nearest_node(float(place[0]), float(place[1]), max_distance_m)
+    def _no_route(self, source: int, target: int, detail: str) -> NoRoute:
+        """Why the engine found no route, from what the map holds: both ends are on it."""
+        if not self._network.has_out_arc[self._row(source, "origin node")]:
+            return NoRoute(f"no route leaves node {source}: no arc starts there; choose another "
+                           f"origin, or pass a (lat, lon) pair to snap it to the main network",
+                           source=source, target=target, detail=detail)
+        return NoRoute(f"no route from node {source} to node {target}: they lie in parts of "
+                       f"the map that are not connected; pass (lat, lon) pairs to snap both "
+                       f"ends to the main network", source=source, target=target, detail=detail)
 
-    def _row(self, node_id: int, end: str) -> int:
+    def _row(self, node_id: int, what: str) -> int:
         net = self._network
         node = operator.index(node_id)
         rows = net.rows_of(np.array([node], dtype=np.uint64)) if 0 <= node < 1 << 64 else [-1]
         if rows[0] < 0:
-            raise NodeNotFound(f"{end} {node} is not on the map", node_id=node)
+            raise NodeNotFound(f"{what} {node} is not on the map; pass a node id of the map or "
+                               f"a (lat, lon) pair", node_id=node)
         return int(rows[0])
 
     def _route(self, result: velorin_core.PyRouteResult, source_m: float,
@@ -227,27 +340,32 @@ class Router:
         arcs: tuple[Arc, ...] = ()
         if net.attributes is not None:
             arc = net.attributes.arc
-            arcs = tuple(arc(e) if e >= 0 else Arc() for e in net.arcs_along(rows).tolist())
+            totals = (result.total_distance_m, result.total_risk, result.total_familiarity)
+            arcs = tuple(arc(e) if e >= 0 else Arc()
+                         for e in net.arcs_along(rows, totals).tolist())
+        degrees = self._neighbour_counts()
+        node_degrees = tuple(np.where(rows >= 0, degrees[rows], 0).tolist())
         return Route(route_type=result.route_type, path=tuple(path),
                      total_distance_m=result.total_distance_m, total_risk=result.total_risk,
                      total_familiarity=result.total_familiarity,
                      estimated_time_min=result.estimated_time_min,
                      node_count=result.node_count, comfort_score=result.comfort_score,
                      coordinates=coordinates, origin_snap_m=source_m,
-                     destination_snap_m=target_m, arcs=arcs)
+                     destination_snap_m=target_m, arcs=arcs, node_degrees=node_degrees)
+
+    def _neighbour_counts(self) -> npt.NDArray[np.int32]:
+        counts: npt.NDArray[np.int32] | None = getattr(self, "_degrees", None)
+        if counts is None:
+            net = self._network
+            counts = self._degrees = neighbour_counts(net.from_row, net.to_row, net.node_count)
+        return counts
 
 
-def _rebuild_router(document: bytes, attributes: ArcAttributes | None) -> Router:
+def _rebuild_router(document: bytes, attributes: ArcAttributes | None,
+                    places: list[dict[str, Any]] | None = None) -> Router:
     text = document.decode("utf-8")
-    return Router(velorin_core.PyGraph.from_json(text), Network(orjson.loads(text), attributes))
-
-
-def _check_degrees(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64]) -> None:
-    bad = np.flatnonzero(~((np.abs(lat) <= 90.0) & (np.abs(lon) <= 180.0)))
-    if len(bad):
-        i = int(bad[0])
-        raise ValueError(f"({lat[i]}, {lon[i]}) is not a (lat, lon) pair in degrees: latitude "
-                         f"must lie in -90..90 and longitude in -180..180")
+    return Router(velorin_core.PyGraph.from_json(text), Network(orjson.loads(text), attributes),
+                  places)
 
 
 def _metres(value: float) -> str:
@@ -270,23 +388,3 @@ def _outside(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64],
                   f"at index {i}: " + message
     return PointOutsideMap(message, lat=float(lat[i]), lon=float(lon[i]),
                            distance_m=float(metres[i]), max_distance_m=max_distance_m)
-
-
-def _routing_error(detail: str, source: int, target: int) -> RoutingError:
-    """The typed error for one of the engine's route-request messages."""
-    if detail.startswith("Nœud source") and "introuvable" in detail:
-        return NodeNotFound(f"origin node {source} is not on the map; pass a node id of the map "
-                            f"or a (lat, lon) pair", node_id=source, detail=detail)
-    if detail.startswith("Nœud cible"):
-        return NodeNotFound(f"destination node {target} is not on the map; pass a node id of "
-                            f"the map or a (lat, lon) pair", node_id=target, detail=detail)
-    if detail.startswith("Nœud source"):
-        return NoRoute(f"no route leaves node {source}: no arc starts there; choose another "
-                       f"origin, or pass a (lat, lon) pair to snap it to the main network",
-                       source=source, target=target, detail=detail)
-    if detail.startswith("Aucun chemin"):
-        return NoRoute(f"no route from node {source} to node {target}: they lie in parts of "
-                       f"the map that are not connected; pass (lat, lon) pairs to snap both "
-                       f"ends to the main network", source=source, target=target, detail=detail)
-    return RoutingError(f"no route from node {source} to node {target}: {detail}",
-                        detail=detail)

@@ -167,9 +167,9 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   }
   if (!non_negative) return bounds;
   bounds.non_negative = true;
-  // The search weighs risk 500 times in its key.
-  constexpr double kLargestTotal = 1e300;
-  bounds.finite = finite && total_distance + total_risk * 500.0 < kLargestTotal;
+  bounds.finite = finite;
+  bounds.total_distance = total_distance;
+  bounds.total_risk = total_risk;
   bounds.familiarity_non_positive = familiarity_non_positive;
   // No arc joins two distinct positions: the great circle bounds nothing more
   // than any other positive factor would, and 1 is as good as any.

@@ -41,11 +41,12 @@ struct ArcBounds {
   // No cost is negative or NaN: a path's sums only grow along it, and the
   // least distance or risk still to go can be found by Dijkstra's algorithm.
   bool non_negative = false;
-  // No cost is infinite, and even all arcs together stay far below the
-  // largest double (distance + 500 x risk under 1e300): no sum along any path,
-  // nor a search key made from it, overflows, so an infinite least cost
-  // still to go means that no path is left.
+  // No cost is infinite (when non_negative).
   bool finite = false;
+  // The sums of all arcs' lengths and risks (when non_negative): no path's
+  // sum exceeds them, so they say whether any sum along a path can overflow.
+  double total_distance = 0.0;
+  double total_risk = 0.0;
   // A positive factor with distance_m >= length_ratio * (great-circle
   // distance between the positions of its ends) on every arc, with a margin
   // for the rounding of both; 0.0 when there is none (some arc far shorter

@@ -8,57 +8,16 @@
 #include "fault/internal_fault.hpp"
 #include "routing/cost_order.hpp"
 #include "routing/distance_to_target.hpp"
+#include "routing/lower_bounds.hpp"
 #include "routing/open_list.hpp"
 #include "routing/pareto_set.hpp"
-#include "routing/remaining_cost.hpp"
+#include "routing/search_key.hpp"
+#include "routing/solution_set.hpp"
 
 namespace velorin {
 namespace {
 
 using DenseId = RoadGraph::DenseId;
-
-constexpr double kRiskWeight = 500.0;
-constexpr double kFamiliarityWeight = -200.0;
-
-// The solutions in the order in which they were inserted, as handed on, and
-// their costs as a staircase for the approximation test.
-class SolutionSet {
- public:
-  struct Solution {
-    Cost cost;
-    double familiarity;
-    std::uint32_t link;  // its path in the path arena
-  };
-
-  bool empty() const noexcept { return solutions_.empty(); }
-  const std::vector<Solution>& solutions() const noexcept { return solutions_; }
-
-  // True when some solution c has c.distance <= distance and c.risk <= risk;
-  // false when either is NaN.
-  bool covers(double distance, double risk) const noexcept { return front_.covers(distance, risk); }
-
-  // The Pareto insert: unless a solution dominates `s`, those that `s`
-  // dominates go and `s` goes last.
-  void insert(const Solution& s) {
-    if (pareto_insert(solutions_, s)) front_.add(s.cost);
-  }
-
-  std::size_t capacity_bytes() const noexcept {
-    return solutions_.capacity() * sizeof(Solution) + front_.capacity_bytes();
-  }
-
-  // Calls f(link) with every solution's path link, which it may change.
-  template <class F>
-  void for_each_link(F f) {
-    for (Solution& s : solutions_) f(s.link);
-  }
-
- private:
-  friend Cost cost_of(const Solution& s) noexcept { return s.cost; }
-
-  std::vector<Solution> solutions_;
-  ParetoFront front_;
-};
 
 // A step gains when the new cost is dominated by the old one: no better in
 // either objective and worse in one. Along a path of gaining steps costs only
@@ -78,54 +37,6 @@ struct NodeState {
   DenseId node;
 };
 
-// Which lower bounds the search prunes with. Each kind is switched on once
-// and stays on.
-struct Pruning {
-  // Great circle: the remaining distance is at least length_ratio times the
-  // estimate, the remaining risk at least risk_per_metre times that. On from
-  // the first solution, when the graph's arcs allow it.
-  bool great_circle_considered = false;
-  bool great_circle = false;
-  double length_ratio = 0.0;
-  double risk_per_metre = 0.0;
-  // Exact: the least remaining distance and risk of every node, from two
-  // backward searches, once the request has shown itself heavy.
-  bool exact_considered = false;
-  bool exact = false;
-  std::vector<Cost> remaining;
-  // With the factor 1 (eps 0.0) every path's cost is matched or beaten by
-  // some solution at the end, so the costs of known paths (the whole exact
-  // front) act as solutions found in advance, but only against labels that
-  // they beat strictly: a label that merely ties with one might still be the
-  // first to reach that cost. A staircase: distance rising, risk falling.
-  bool known_front_on = false;
-  std::vector<Cost> known_front;
-  // With a factor above 1, until the first solution: the path of least
-  // weighted sum (distance + 500 x risk, its key at the target) is expected
-  // to be found first. A label whose exact bound that path covers, and whose
-  // every way to the target has a larger key, can neither come first nor
-  // lead anywhere once that path is a solution. The first solution then
-  // confirms the guess (see guess_confirmed), or the search runs again
-  // without it.
-  bool guess_on = false;
-  Cost guess;                              // the guessed path's costs, raised by a margin
-  double key_limit = 0.0;                  // its key, raised by a margin
-  Cost dropped_least{INFINITY, INFINITY};  // least bound of a dropped label, per objective
-  bool guess_dropped = false;              // some label was dropped for it
-
-  bool active() const noexcept { return great_circle || exact; }
-};
-
-// Whether some cost of the staircase dominates `c`. Among the steps no longer
-// than c, the last is the safest; it dominates c unless it is c itself.
-bool strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
-  const std::size_t shorter = first_longer(stairs.data(), stairs.size(), c.distance);
-  if (shorter == 0) return false;
-  return dominates(stairs[shorter - 1], c);
-}
-
-enum class PruneRule { none, great_circle, exact, known_front, first_guess, dead_end };
-
 class Search {
  public:
   Search(const RoadGraph& graph, DenseId source, DenseId target, double eps,
@@ -135,6 +46,7 @@ class Search {
         target_(target),
         factor_(1.0 + eps),
         estimate_(graph.coordinates(target)),
+        bounds_(graph, source, target, factor_, tuning),
         place_plus_one_(graph.dense_count(), 0),
         collect_paths_at_(tuning.collect_paths_from),
         tuning_(tuning) {}
@@ -185,11 +97,9 @@ class Search {
     return link.edge == kNoEdge ? source_ : graph_.head(link.edge);
   }
 
-  void update_pruning();
-  void start_exact_bounds();
-  PruneRule prune_rule(Cost cost, const NodeState& state) noexcept;
+  void update_bounds();
+  bool pruned(Cost cost, std::uint32_t place) noexcept;
   bool guess_confirmed(const OpenLabel& label, std::uint32_t link) const;
-  bool count_pruned(PruneRule rule) noexcept;
   bool ties_differently(const OpenLabel& label) const noexcept;
   std::size_t working_bytes() const noexcept;
   void note_peak(std::size_t passing_bytes = 0) noexcept;
@@ -206,6 +116,7 @@ class Search {
   const DenseId target_;
   const double factor_;  // the approximation factor 1 + eps
   const DistanceToTarget estimate_;
+  LowerBounds bounds_;
   std::vector<std::uint32_t> place_plus_one_;  // per dense node: its place + 1, 0 = not met
   std::vector<NodeState> states_;              // by place
   NodeParetoSets sets_;
@@ -216,157 +127,43 @@ class Search {
   // The path arena is collected when it reaches this many links.
   std::uint32_t collect_paths_at_;
   const SearchTuning tuning_;
-  Pruning pruning_;
   SearchStats counters_;
   GiveUp gave_up_ = GiveUp::no;
 };
 
-// Pruning by lower bounds. A label whose cost plus the least that any path to
-// the target still adds is already covered by a solution can only lead to
-// target labels that the approximation test discards, and anything it would
-// dominate at a node is just as hopeless, so dropping it changes no decision
-// about any label that matters. It does change what else sits in the open
-// list, and with it the order in which labels of exactly equal key, distance
-// and risk leave it: so while pruning, two such labels in a row must be
-// interchangeable (the same node, familiarity and parent: twins along parallel
-// arcs), or the search gives up and runs again without pruning.
-//
-// The great-circle bound starts with the first solution; the graph measures
-// once, on the first request that gets this far, how far its arcs allow it.
-// The exact bounds start once the request has popped enough labels to pay
-// for two searches over the whole graph.
-void Search::update_pruning() {
-  if (!tuning_.prune) return;
-  const std::uint64_t heavy =
-      factor_ == 1.0 ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
-  if (!pruning_.exact_considered && counters_.popped >= heavy) {
-    pruning_.exact_considered = true;
-    start_exact_bounds();
-  }
-  if (!pruning_.great_circle_considered && !solutions_.empty()) {
-    pruning_.great_circle_considered = true;
-    if (!(factor_ >= 0.0)) return;  // a negative or NaN factor does not keep order
-    const ArcBounds bounds = graph_.arc_bounds();
-    if (!bounds.non_negative || !(bounds.length_ratio > 0.0)) return;
-    pruning_.great_circle = true;
-    pruning_.length_ratio = bounds.length_ratio;
-    pruning_.risk_per_metre = bounds.risk_per_metre * bounds.length_ratio;
-  }
-}
-
-void Search::start_exact_bounds() {
-  if (!(factor_ >= 0.0)) return;
-  const ArcBounds bounds = graph_.arc_bounds();
-  // Dijkstra's algorithm needs non-negative costs; finite ones keep every sum
-  // within a small relative error of its exact value.
-  if (!bounds.non_negative || !bounds.finite) return;
-  RemainingCost remaining = remaining_cost(graph_, target_);
-  if (factor_ > 1.0 && solutions_.empty() && tuning_.guess_first_solution &&
-      bounds.familiarity_non_positive) {
-    const Cost first = least_weighted_path(graph_, source_, target_, remaining, kRiskWeight);
-    if (first.distance < INFINITY) {
-      // The margins let a path of nearly the same costs confirm it too.
-      constexpr double kGuessMargin = 1.0 + 1e-6;
-      pruning_.guess_on = true;
-      pruning_.guess = {first.distance * kGuessMargin, first.risk * kGuessMargin};
-      pruning_.key_limit = (first.distance + first.risk * kRiskWeight) * kGuessMargin;
-      ++counters_.first_guesses;
-    }
-  }
-  if (factor_ == 1.0) {
-    // The margin keeps the comparison on the safe side of any rounding in
-    // how these sums were reached.
-    constexpr double kMargin = 1.0 + 1e-6;
-    pruning_.known_front_on = true;
-    pruning_.known_front = exact_front(graph_, source_, target_, remaining);
-    for (Cost& c : pruning_.known_front) c = {c.distance * kMargin, c.risk * kMargin};
-  }
-  pruning_.exact = true;
-  pruning_.remaining = std::move(remaining.least);
-  ++counters_.exact_bounds_started;
-  // What waits in the open list and is already beyond reach goes now rather
-  // than when it comes up.
+// Pruning changes what else sits in the open list, and with it the order in
+// which labels of exactly equal key, distance and risk leave it: so while
+// pruning, two such labels in a row must be interchangeable (the same node,
+// familiarity and parent: twins along parallel arcs), or the search gives up
+// and runs again without pruning (see ties_differently).
+void Search::update_bounds() {
+  if (!bounds_.update(counters_[Counter::popped], solutions_, counters_)) return;
+  // The exact bounds have come: what waits in the open list and is already
+  // beyond reach goes now rather than when it comes up.
   note_peak();
   const std::size_t before = open_.size();
   open_.retain([this](const OpenLabel& label) {
-    return prune_rule({label.distance, label.risk}, states_[label.place]) == PruneRule::none;
+    const NodeState& state = states_[label.place];
+    return bounds_.rule({label.distance, label.risk}, state.node, state.to_target_m, solutions_) ==
+           PruneRule::none;
   });
-  counters_.dropped_waiting = before - open_.size();
+  counters_[Counter::dropped_waiting] = before - open_.size();
 }
 
-// The bounds lose a millionth to stay below the true remainder despite the
-// rounding of every sum along the way.
-PruneRule Search::prune_rule(Cost cost, const NodeState& state) noexcept {
-  constexpr double kSlack = 1.0 - 1e-6;
-  if (pruning_.exact) {
-    const Cost rest = pruning_.remaining[state.node];
-    // No path leads from this node to the target: nothing this label leads
-    // to is a solution, and it can only dominate labels just as stuck. When
-    // the target is out of reach altogether, this ends the search.
-    if (!(rest.distance < INFINITY)) return PruneRule::dead_end;
-    const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
-    if (pruning_.known_front_on && strictly_beaten(pruning_.known_front, bound))
-      return PruneRule::known_front;
-    // No familiarity is positive, so the key of every target label this one
-    // leads to is at least the weighted sum of its bound.
-    if (pruning_.guess_on && solutions_.empty() &&
-        pruning_.guess.distance <= factor_ * bound.distance &&
-        pruning_.guess.risk <= factor_ * bound.risk &&
-        bound.distance + bound.risk * kRiskWeight > pruning_.key_limit) {
-      pruning_.dropped_least.distance = std::min(pruning_.dropped_least.distance, bound.distance);
-      pruning_.dropped_least.risk = std::min(pruning_.dropped_least.risk, bound.risk);
-      pruning_.guess_dropped = true;
-      return PruneRule::first_guess;
-    }
-    return solutions_.covers(factor_ * bound.distance, factor_ * bound.risk) ? PruneRule::exact
-                                                                             : PruneRule::none;
-  }
-  if (pruning_.great_circle) {
-    const double rest_m = state.to_target_m;
-    const double distance = (cost.distance + pruning_.length_ratio * rest_m) * kSlack;
-    const double risk = (cost.risk + pruning_.risk_per_metre * rest_m) * kSlack;
-    if (solutions_.covers(factor_ * distance, factor_ * risk)) return PruneRule::great_circle;
-  }
-  return PruneRule::none;
-}
-
-// Counts a label dropped by `rule`; true when it was.
-bool Search::count_pruned(PruneRule rule) noexcept {
-  switch (rule) {
-    case PruneRule::none:
-      return false;
-    case PruneRule::great_circle:
-      ++counters_.pruned_great_circle;
-      break;
-    case PruneRule::exact:
-      ++counters_.pruned_exact;
-      break;
-    case PruneRule::known_front:
-      ++counters_.pruned_known_front;
-      break;
-    case PruneRule::first_guess:
-      ++counters_.pruned_first_guess;
-      break;
-    case PruneRule::dead_end:
-      ++counters_.pruned_dead_end;
-      break;
-  }
+// Whether a lower bound drops a label of cost `cost` at `place`, counted by
+// its rule.
+bool Search::pruned(Cost cost, std::uint32_t place) noexcept {
+  const NodeState& state = states_[place];
+  const PruneRule rule = bounds_.rule(cost, state.node, state.to_target_m, solutions_);
+  if (rule == PruneRule::none) return false;
+  ++counters_[rule];
   return true;
 }
 
-// The guess held when the first solution `label` covers, within the factor,
-// the bound of every label dropped for it, and when no label on its path had
-// a key above the limit. Then, without the drops, the search would have
-// found the same first solution: a dropped label's target labels all have
-// keys above the limit, and while one of them waited, some label on this
-// path waited too, with a smaller key, so it could not have come first.
-// Before this solution the drops changed no decision about any kept label,
-// since a label that dominates a kept one is itself kept; after it, they are
-// labels that this solution makes useless.
+// The guess held when the first solution covers the bound of every label
+// dropped for it and no label on its path had a key above the limit.
 bool Search::guess_confirmed(const OpenLabel& label, std::uint32_t link) const {
-  const Cost least = pruning_.dropped_least;
-  if (!(label.distance <= factor_ * least.distance) || !(label.risk <= factor_ * least.risk))
-    return false;
+  if (!bounds_.covers_guess_drops({label.distance, label.risk})) return false;
   // The keys summed again as extend() summed them, so with the same bits.
   double distance = 0.0, risk = 0.0, familiarity = 0.0;
   for (std::uint32_t e : edges_to(link)) {
@@ -375,9 +172,8 @@ bool Search::guess_confirmed(const OpenLabel& label, std::uint32_t link) const {
     risk = risk + edge.risk_score;
     familiarity = familiarity + edge.familiarity;
     const NodeState& state = states_[place_plus_one_[graph_.head(e)] - 1];
-    const double key =
-        ((distance + risk * kRiskWeight) + familiarity * kFamiliarityWeight) + state.to_target_m;
-    if (!(key <= pruning_.key_limit)) return false;
+    const double key = weighted_cost(distance, risk, familiarity) + state.to_target_m;
+    if (!(key <= bounds_.key_limit())) return false;
   }
   return true;
 }
@@ -421,7 +217,7 @@ void Search::tidy_up() {
     for (NodeState& state : states_) segments.push_back(&state.settled);
     note_peak(segments.capacity() * sizeof(NodeParetoSets::Segment*));
     sets_.compact(segments);
-    ++counters_.set_compactions;
+    ++counters_[Counter::set_compactions];
   }
 }
 
@@ -460,7 +256,7 @@ void Search::collect_paths() {
     label.stall = renumber(label.stall);
   });
   solutions_.for_each_link([&](std::uint32_t& link) { link = renumber(link); });
-  ++counters_.path_collections;
+  ++counters_[Counter::path_collections];
   const std::uint64_t next = std::uint64_t{count} + count / 2;
   collect_paths_at_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(
       std::max<std::uint64_t>(next, tuning_.collect_paths_from), kNoParent));
@@ -470,8 +266,7 @@ std::size_t Search::working_bytes() const noexcept {
   return open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
          states_.capacity() * sizeof(NodeState) +
          place_plus_one_.capacity() * sizeof(std::uint32_t) + solutions_.capacity_bytes() +
-         pruning_.remaining.capacity() * sizeof(Cost) +
-         pruning_.known_front.capacity() * sizeof(Cost);
+         bounds_.capacity_bytes();
 }
 
 // Termination guard. Extending a label to a node already on its own path is
@@ -532,9 +327,8 @@ bool Search::approximately_covered(Cost cost) const noexcept {
 }
 
 Search::Verdict Search::bounded_out(const OpenLabel& label) {
-  if (!pruning_.active()) return Verdict::keep;
-  if (count_pruned(prune_rule({label.distance, label.risk}, states_[label.place])))
-    return Verdict::drop;
+  if (!bounds_.active()) return Verdict::keep;
+  if (pruned({label.distance, label.risk}, label.place)) return Verdict::drop;
   return ties_differently(label) ? Verdict::give_up : Verdict::keep;
 }
 
@@ -542,7 +336,7 @@ Search::Verdict Search::bounded_out(const OpenLabel& label) {
 // path arena; returns the label's link there.
 std::uint32_t Search::settle(const OpenLabel& label) {
   if (!sets_.settle(states_[label.place].settled, {label.distance, label.risk})) return kNoParent;
-  ++counters_.settled;
+  ++counters_[Counter::settled];
   return links_.append({label.edge, label.parent});
 }
 
@@ -557,33 +351,31 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
     // it must start.
     const std::uint32_t stall = gains(cost, next) ? label.stall : link;
     if (stall != kNoParent) {
-      ++counters_.cycle_walks;
+      ++counters_[Counter::cycle_walks];
       if (!extension_allowed(stall, to, next)) continue;
     }
     const std::uint32_t to_place = place_of(to);
-    if (pruning_.active() && count_pruned(prune_rule(next, states_[to_place]))) continue;
-    // Evaluated left to right, each product rounded before it is added.
+    if (bounds_.active() && pruned(next, to_place)) continue;
     const double key =
-        ((next.distance + next.risk * kRiskWeight) + familiarity * kFamiliarityWeight) +
-        states_[to_place].to_target_m;
+        weighted_cost(next.distance, next.risk, familiarity) + states_[to_place].to_target_m;
     open_.push({key_rank(key), next.distance, next.risk, familiarity, to_place, link, e, stall});
-    ++counters_.pushed;
+    ++counters_[Counter::pushed];
   }
 }
 
 std::vector<SettledLabel> Search::run() {
   // The first label has key 0.0: no estimate is added for it.
   open_.push({key_rank(0.0), 0.0, 0.0, 0.0, place_of(source_), kNoParent, kNoEdge, kNoParent});
-  counters_.pushed = 1;
+  counters_[Counter::pushed] = 1;
 
   while (!open_.empty()) {
-    update_pruning();
+    update_bounds();
     if (open_.empty()) break;  // the exact bounds may have emptied it
     tidy_up();
     counters_.most_waiting = std::max<std::uint64_t>(counters_.most_waiting, open_.size());
     const OpenLabel label = open_.pop();
-    ++counters_.popped;
-    if (solutions_.empty()) ++counters_.popped_before_solution;
+    ++counters_[Counter::popped];
+    if (solutions_.empty()) ++counters_[Counter::popped_before_solution];
     prefetch_next_pops();
 
     if (approximately_covered({label.distance, label.risk})) continue;
@@ -599,11 +391,11 @@ std::vector<SettledLabel> Search::run() {
     // A label at the target is a solution and is never extended, so no path
     // passes through the target.
     if (states_[label.place].node == target_) {
-      if (pruning_.guess_on) {
-        pruning_.guess_on = false;
+      if (bounds_.guessing()) {
+        bounds_.end_guess();
         if (!guess_confirmed(label, link)) {
           counters_.restarted = true;
-          ++counters_.guess_failed;
+          ++counters_[Counter::guess_failed];
           gave_up_ = GiveUp::guess;
           break;
         }
@@ -615,9 +407,9 @@ std::vector<SettledLabel> Search::run() {
   }
   // No solution came to confirm the guess: it cannot have been right, and
   // what it dropped may have been the way to one.
-  if (gave_up_ == GiveUp::no && pruning_.guess_on && pruning_.guess_dropped) {
+  if (gave_up_ == GiveUp::no && bounds_.guess_unconfirmed()) {
     counters_.restarted = true;
-    ++counters_.guess_failed;
+    ++counters_[Counter::guess_failed];
     gave_up_ = GiveUp::guess;
   }
 
@@ -634,41 +426,6 @@ std::vector<SettledLabel> Search::run() {
   return result;
 }
 
-// Adds one run's counters to those of the runs before it: work adds up,
-// memory and queue length take the largest.
-void add_counters(SearchStats& total, const SearchStats& run, bool first_run) {
-  if (first_run) {
-    total = run;
-    return;
-  }
-  const bool restarted = total.restarted || run.restarted;
-  const SearchStats before = total;
-  total = run;
-  total.popped += before.popped;
-  total.pushed += before.pushed;
-  total.settled += before.settled;
-  total.cycle_walks += before.cycle_walks;
-  total.pruned_great_circle += before.pruned_great_circle;
-  total.pruned_exact += before.pruned_exact;
-  total.pruned_known_front += before.pruned_known_front;
-  total.pruned_first_guess += before.pruned_first_guess;
-  total.pruned_dead_end += before.pruned_dead_end;
-  total.dropped_waiting += before.dropped_waiting;
-  total.exact_bounds_started += before.exact_bounds_started;
-  total.first_guesses += before.first_guesses;
-  total.guess_failed += before.guess_failed;
-  total.path_collections += before.path_collections;
-  total.set_compactions += before.set_compactions;
-  if (before.peak_bytes > total.peak_bytes) {
-    total.peak_bytes = before.peak_bytes;
-    total.peak_open_bytes = before.peak_open_bytes;
-    total.peak_set_bytes = before.peak_set_bytes;
-    total.peak_arena_bytes = before.peak_arena_bytes;
-  }
-  total.most_waiting = std::max(total.most_waiting, before.most_waiting);
-  total.restarted = restarted;
-}
-
 }  // namespace
 
 std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId source,
@@ -681,13 +438,11 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
   // might have been decided differently. Every run's work counts.
   SearchTuning current = tuning;
   SearchStats total;
-  bool first_run = true;
   for (;;) {
     Search search(graph, source, target, eps, current);
     std::vector<SettledLabel> found = search.run();
     const Search::GiveUp gave_up = search.gave_up();
-    add_counters(total, search.counters(), first_run);
-    first_run = false;
+    total.add(search.counters());
     if (gave_up == Search::GiveUp::no || !current.prune) {
       if (stats != nullptr) *stats = total;
       return found;

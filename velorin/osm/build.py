@@ -9,7 +9,11 @@ from typing import Any
 
 from velorin.geo import haversine_m
 from velorin.osm.risk import RiskModel
-from velorin.osm.ways import classify_way
+from velorin.osm.ways import Direction, classify_way
+
+#: The first id of the nodes that split parallel segments (see graph_from_ways).
+SPLIT_NODE_IDS = 1 << 52
+
 
 @dataclass
 class ConversionStats:
@@ -23,6 +27,9 @@ class ConversionStats:
     edges: int = 0
     skipped_arcs: int = 0
     familiar_edges: int = 0
+    #: Segments given a node of their own halfway because another way already
+    #: joins the same two nodes at other costs.
+    split_segments: int = 0
     #: Barrier nodes that no bicycle gets past (the ways through them are cut there).
     blocking_barriers: int = 0
     seconds: float = 0.0
@@ -37,8 +44,30 @@ class ConversionStats:
         return (f"{self.kept_ways} of {self.highway_ways} highway ways kept, {self.nodes} nodes, "
                 f"{self.edges} arcs ({self.oneway_ways} one-way ways, "
                 f"{self.contraflow_ways} open to contraflow cycling, "
-                f"{self.blocking_barriers} blocking barriers); "
+                f"{self.blocking_barriers} blocking barriers"
+                + (f", {self.split_segments} segments split off parallel ways"
+                   if self.split_segments else "") + "); "
                 f"{shares}; {self.seconds:.2f} s")
+
+
+def _costs(distance: float, direction: Direction, familiar_weight: float | None,
+           model: RiskModel) -> tuple[float, float | None]:
+    """What the search sees of an arc besides its length: risk and familiarity."""
+    risk = max(distance * direction.risk_per_m, model.min_arc_risk)
+    return risk, None if familiar_weight is None else familiar_weight * distance / 1000.0
+
+
+def _edge(frm: int, to: int, distance: float, direction: Direction,
+          familiar_weight: float | None, model: RiskModel, tail: Mapping[str, Any],
+          stats: ConversionStats) -> dict[str, Any]:
+    risk, familiarity = _costs(distance, direction, familiar_weight, model)
+    stats.length_by_lts_m[direction.lts] += distance
+    if familiarity is None:
+        return {"from": frm, "to": to, "distance_m": distance, "risk_score": risk, **tail}
+    if familiarity:
+        stats.familiar_edges += 1
+    return {"from": frm, "to": to, "distance_m": distance, "risk_score": risk,
+            "familiarity": familiarity, **tail}
 
 
 def _check_familiarity_rate(familiarity_per_km: float) -> None:
@@ -70,6 +99,11 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
     arc 0.0; without it no arc has a familiarity key.  ``annotate`` adds
     ``way_id``, ``lts`` and ``highway`` keys, and ``name`` and ``surface``
     where the way has them; ``from_json`` ignores them all.
+
+    No two arcs from one node to another differ in risk or familiarity: the
+    search tells routes apart by their node paths only.  A segment that would
+    add such a parallel arc goes through a new node halfway along it (ids
+    from ``SPLIT_NODE_IDS``, 2**52, up), each half with its own length and risk.
     """
     model = model or RiskModel()
     model.validate()
@@ -77,6 +111,10 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
     stats = stats if stats is not None else ConversionStats()
     coords: dict[int, tuple[float, float]] = {}
     edges: list[dict[str, Any]] = []
+    # Costs of the first arc written between two nodes, in each direction.
+    costs: dict[tuple[int, int], tuple[float, float | None]] = {}
+    split_points: list[tuple[float, float]] = []
+    split_edges: list[dict[str, Any]] = []
     for way_id, tags, refs in ways:
         if "highway" in tags:
             stats.highway_ways += 1
@@ -117,21 +155,44 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
             # The haversine is symmetric bit for bit (sine is odd, cosine even,
             # the product commutes), so both directions share one length.
             distance = haversine_m(alat, alon, blat, blon)
-            for sign, direction, frm, to in ((1, profile.forward, a, b),
-                                             (-1, profile.backward, b, a)):
-                if direction is None:
-                    continue
-                risk = max(distance * direction.risk_per_m, model.min_arc_risk)
-                if familiar_weight is None:
-                    edge = {"from": frm, "to": to, "distance_m": distance, "risk_score": risk,
-                            **tails[sign]}
-                else:
-                    edge = {"from": frm, "to": to, "distance_m": distance, "risk_score": risk,
-                            "familiarity": familiar_weight * distance / 1000.0, **tails[sign]}
-                    if familiar_weight:
-                        stats.familiar_edges += 1
-                stats.length_by_lts_m[direction.lts] += distance
-                edges.append(edge)
+            arcs = [(frm, to, direction, tails[sign])
+                    for sign, direction, frm, to in ((1, profile.forward, a, b),
+                                                     (-1, profile.backward, b, a))
+                    if direction is not None]
+            own = [_costs(distance, direction, familiar_weight, model)
+                   for _, _, direction, _ in arcs]
+            if any(costs.get((frm, to), cost) != cost
+                   for (frm, to, _, _), cost in zip(arcs, own)):
+                # Another way already joins these two nodes at other costs.  The
+                # search tells routes apart by their node paths, so a route over
+                # this segment would be lost behind the other one: the segment
+                # goes through a node of its own, halfway along it.
+                mid = -1 - len(split_points)
+                mlat, mlon = (alat + blat) / 2.0, (alon + blon) / 2.0
+                split_points.append((mlat, mlon))
+                stats.split_segments += 1
+                halves = {a: haversine_m(alat, alon, mlat, mlon),
+                          b: haversine_m(mlat, mlon, blat, blon)}
+                for frm, to, direction, tail in arcs:
+                    for x, y, end in ((frm, mid, frm), (mid, to, to)):
+                        edge = _edge(x, y, halves[end], direction, familiar_weight, model, tail,
+                                     stats)
+                        split_edges.append(edge)
+                        edges.append(edge)
+                continue
+            for (frm, to, direction, tail), cost in zip(arcs, own):
+                costs.setdefault((frm, to), cost)
+                edges.append(_edge(frm, to, distance, direction, familiar_weight, model, tail,
+                                   stats))
+    # The nodes that split segments take ids of a range of their own, far
+    # above OpenStreetMap's and still exact as JavaScript numbers.
+    first_id = max(SPLIT_NODE_IDS, max(coords, default=0) + 1)
+    for edge in split_edges:
+        for key in ("from", "to"):
+            if edge[key] < 0:
+                edge[key] = first_id - 1 - edge[key]
+    for k, point in enumerate(split_points):
+        coords[first_id + k] = point
     nodes = [{"id": nid, "lat": lat, "lon": lon} for nid, (lat, lon) in sorted(coords.items())]
     stats.nodes = len(nodes)
     stats.blocking_barriers = len(blocked_nodes)

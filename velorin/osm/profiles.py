@@ -26,6 +26,8 @@ _DEFAULTS: dict[str, dict[str, Any]] = {
         "tracktype_factor": {"grade4": 2.0, "grade5": 2.5},
         "smoothness_factor": {"bad": 1.3, "very_bad": 2.0, "horrible": 3.0},
         "mtb_scale_factor": {"1": 1.3},
+        # A touring bike copes with most unmarked trails, at a cost.
+        "unknown_trail_factor": 2.0,
     },
     "mtb": {
         # Loose ground is what the bike is made for: a fraction of city's penalty.
@@ -41,6 +43,7 @@ _DEFAULTS: dict[str, dict[str, Any]] = {
         "sac_scale_factor": {"mountain_hiking": 1.3, "demanding_mountain_hiking": 2.0,
                              "alpine_hiking": 4.0},
         "steps_factor": 4.0,
+        "unknown_trail_factor": 1.0,
     },
 }
 

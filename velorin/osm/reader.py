@@ -16,6 +16,7 @@ from velorin.osm.build import (ConversionStats, WayRecord, _check_familiarity_ra
                                 graph_from_ways)
 from velorin.osm.profiles import DEFAULT_PROFILE, check_profile
 from velorin.osm.risk import RiskModel
+from velorin.places import PLACE_KINDS, place_record
 
 
 class _ReadPosition:
@@ -95,14 +96,15 @@ class _Progress:
         self.bar.close()
 
 
-def _read_ways(path: Path, progress: bool, blocking: Collection[str], blocked: set[int]
-               ) -> Iterator[WayRecord]:
+def _read_ways(path: Path, progress: bool, blocking: Collection[str], blocked: set[int],
+               places: list[dict[str, Any]] | None = None) -> Iterator[WayRecord]:
     """Highway ways of an OSM file with their node positions, in file order.
 
     The barrier nodes that stop a bicycle (see :func:`barrier_blocks`) are
-    added to ``blocked`` as they stream past.  An extract holds its nodes
-    before its ways (the node positions that the ways need are cached the
-    same way), so the set is complete by the time the first way is yielded.
+    added to ``blocked`` as they stream past, and the named place nodes
+    (towns, villages...) to ``places`` when it is given.  An extract holds its
+    nodes before its ways (the node positions that the ways need are cached
+    the same way), so both are complete by the time the first way is yielded.
     """
     import osmium
     from osmium.filter import KeyFilter
@@ -110,7 +112,7 @@ def _read_ways(path: Path, progress: bool, blocking: Collection[str], blocked: s
     # Node positions are cached by osmium before the filters run, so every
     # node reaches the location table while only barriers and highway ways
     # reach Python.
-    barriers, highways = KeyFilter("barrier"), KeyFilter("highway")
+    barriers, highways = KeyFilter("barrier", "place"), KeyFilter("highway")
     barriers.enable_for(osmium.osm.NODE)
     highways.enable_for(osmium.osm.WAY)
     processor = (osmium.FileProcessor(str(path), osmium.osm.NODE | osmium.osm.WAY)
@@ -119,8 +121,13 @@ def _read_ways(path: Path, progress: bool, blocking: Collection[str], blocked: s
     try:
         for obj in processor:
             if isinstance(obj, osmium.osm.Node):
-                if barrier_blocks(dict(obj.tags), blocking):
+                tags = obj.tags
+                if "barrier" in tags and barrier_blocks(dict(tags), blocking):
                     blocked.add(obj.id)
+                if places is not None and tags.get("place") in PLACE_KINDS and "name" in tags \
+                        and obj.location.valid():
+                    places.append(place_record(tags["name"], tags["place"], obj.location.lat,
+                                               obj.location.lon))
                 continue
             assert isinstance(obj, osmium.osm.Way)
             refs: list[tuple[int, float | None, float | None]] = []
@@ -153,7 +160,10 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
     ``profile`` (``city``, the default, ``trekking`` or ``mtb``) chooses the
     risk model's defaults; a ``model`` carries its own profile (build it with
     ``RiskModel.for_profile``), and giving both is allowed only when they
-    agree.  ``familiar_ways`` is a mapping of way id to weight or the path of
+    agree.  ``annotate`` adds each arc's way, street name, class, stress level
+    and surface, and the extract's named places (towns, villages, hamlets...)
+    under the document's ``places`` key, which the engine skips.
+    ``familiar_ways`` is a mapping of way id to weight or the path of
     a file read by :func:`load_familiar_ways`.  ``progress`` shows a progress
     bar on standard error; by default only for files over 20 MB on a terminal.
     Raises :class:`OsmImportError` for a missing, unreadable or malformed file
@@ -186,7 +196,9 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
     started = time.perf_counter()
     try:
         blocked: set[int] = set()
-        doc = graph_from_ways(_read_ways(path, progress, model.blocking_barriers, blocked),
+        places: list[dict[str, Any]] | None = [] if annotate else None
+        doc = graph_from_ways(_read_ways(path, progress, model.blocking_barriers, blocked,
+                                         places),
                               model=model, blocked_nodes=blocked,
                               familiar_ways=familiar_ways,
                               familiarity_per_km=familiarity_per_km,
@@ -195,6 +207,9 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
     except (RuntimeError, OSError, ValueError) as exc:
         detail = " ".join(str(exc).split()) or type(exc).__name__
         raise OsmImportError(f"{path.name}: cannot read OSM data: {detail}") from exc
+    if places is not None:
+        # The named towns and villages travel with the graph: the engine skips the key.
+        doc["places"] = places
     stats.seconds = time.perf_counter() - started
     return doc
 

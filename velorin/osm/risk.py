@@ -35,7 +35,8 @@ class RiskModel:
     An arc's risk is ``length_m * lts_risk_per_m[lts - 1]`` times the
     roughness factor (the largest of the ``surface``, ``tracktype`` and
     ``smoothness`` factors that the way's tags name, since all three describe
-    the same ground), times the difficulty factor (the larger of the
+    the same ground, or ``unknown_trail_factor`` for a trail whose ground no
+    tag describes), times the difficulty factor (the larger of the
     ``sac_scale`` and ``mtb:scale`` factors), times ``push_factor`` or
     ``steps_factor`` where the bike is walked, times ``contraflow_factor``
     when it rides against one-way traffic without a lane of its own, and
@@ -90,8 +91,7 @@ class RiskModel:
         "dirt": 1.6, "earth": 1.6, "ground": 1.6, "grass": 1.8, "sand": 2.0, "mud": 2.0,
         "rock": 2.0, "woodchips": 1.6,
     })
-    #: Multiplier by ``tracktype`` (grade1 is paved, grade5 soft ground); a track
-    #: without ``surface`` or ``tracktype`` counts as grade2.
+    #: Multiplier by ``tracktype`` (grade1 is paved, grade5 soft ground).
     tracktype_factor: Mapping[str, float] = field(default_factory=lambda: {
         "grade1": 1.0, "grade2": 1.2, "grade3": 1.5, "grade4": 2.5, "grade5": 3.5,
     })
@@ -101,6 +101,12 @@ class RiskModel:
         "horrible": _INF, "very_horrible": _INF, "impassable": _INF,
     })
     unknown_surface_factor: float = 1.0
+    #: Multiplier for a ``path``, ``track`` or ``bridleway`` whose ground nothing
+    #: describes: no ``surface``, ``tracktype`` or ``smoothness`` tag and no
+    #: ``bicycle=designated``.  Such ways are mostly hiking trails and farm
+    #: tracks, so the rider cannot count on riding them: ``city`` avoids them
+    #: unless nothing else connects (more than a street of LTS 4 costs).
+    unknown_trail_factor: float = 25.0
     #: Multiplier by ``sac_scale`` (hiking difficulty, on paths shared with walkers).
     sac_scale_factor: Mapping[str, float] = field(default_factory=lambda: {
         "hiking": 1.0, "mountain_hiking": _INF, "demanding_mountain_hiking": _INF,
@@ -197,7 +203,7 @@ class RiskModel:
                 raise ValueError(f"{name} levels must be 1 to 4")
             if rows[-1][0] != _INF:
                 raise ValueError(f"{name} must end with a row for any speed (Infinity)")
-        for name in ("unknown_surface_factor", "contraflow_factor"):
+        for name in ("unknown_surface_factor", "unknown_trail_factor", "contraflow_factor"):
             if not (getattr(self, name) >= 0.0 and math.isfinite(getattr(self, name))):
                 raise ValueError(f"{name} must be finite and non-negative")
         # Elsewhere Infinity is allowed: it leaves the way out rather than giving it an

@@ -10,6 +10,10 @@ from typing import Any
 from velorin.osm.access import MOTOR_ROAD_CLASSES, ROAD_CLASSES, is_cyclable, is_walked
 from velorin.osm.risk import RiskModel, _first_number, parse_maxspeed
 
+#: Classes whose ground is unknown unless a tag describes it: a ``path`` or
+#: ``track`` without tags is as likely a mountain trail as a gravel lane.
+TRAIL_CLASSES = frozenset({"path", "track", "bridleway"})
+
 def _parse_oneway(value: str | None) -> int | None:
     """+1 forward only, -1 backward only, 0 both ways, None for no fixed direction."""
     if value is None:
@@ -114,8 +118,10 @@ def _way_factor(tags: Mapping[str, str], model: RiskModel) -> float:
     if "surface" in tags and tags["surface"] not in model.surface_factor:
         rough.append(model.unknown_surface_factor)
     if not rough:
-        rough.append(model.tracktype_factor.get("grade2", 1.0) if tags["highway"] == "track"
-                     else model.unknown_surface_factor)
+        if tags["highway"] in TRAIL_CLASSES and tags.get("bicycle") != "designated":
+            rough.append(model.unknown_trail_factor)
+        else:
+            rough.append(model.unknown_surface_factor)
     factor = max(rough)
     # Hiking and mountain-bike grades both rate the trail: the harder one counts.
     difficulty = 1.0

@@ -10,13 +10,18 @@ from __future__ import annotations
 import logging
 import math
 from collections.abc import Sequence
-from dataclasses import replace
-from typing import Any
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 import orjson
 
-from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap, RoutingError
+from velorin.errors import (AmbiguousPlace, NodeNotFound, NoRoute, PlaceNotFound, PointOutsideMap,
+                            RoutingError)
+from velorin.ends import SnappedPlace
 from velorin.route import Route, to_geojson
+
+if TYPE_CHECKING:
+    from velorin.router import Router
 
 log = logging.getLogger("velorin.service")
 
@@ -24,23 +29,28 @@ log = logging.getLogger("velorin.service")
 Reply = tuple[int, bytes]
 
 
+@dataclass(frozen=True, slots=True)
+class RouteRequest:
+    """What the server asks a worker: routes between two places it has already snapped.
+
+    The places travel snapped, with their distances, so that a point off
+    the map costs no worker and the answer reports how far each end moved.
+    """
+
+    origin: SnappedPlace
+    destination: SnappedPlace
+    eps: float
+
+
 def encode(body: Any) -> bytes:
     # orjson writes NaN and infinity as null, which is what a JSON reader can take.
     return orjson.dumps(body, option=orjson.OPT_SERIALIZE_NUMPY)
 
 
-def answer(router: Any, request: tuple[Any, ...]) -> Reply:
-    """A worker's reply to ``("route", (source, snap_m), (target, snap_m), eps)``.
-
-    The server has already snapped both places to nodes; the snap distances
-    travel with the node ids so that the answer reports them.
-    """
-    kind, (source, source_m), (target, target_m), eps = request
+def answer(router: Router, request: RouteRequest) -> Reply:
+    """A worker's reply to a request: the routes as GeoJSON, or the error as JSON."""
     try:
-        if kind != "route":
-            raise ValueError(f"unknown request {kind!r}")
-        routes = [replace(r, origin_snap_m=source_m, destination_snap_m=target_m)
-                  for r in router.route(source, target, eps)]
+        routes = router.route(request.origin, request.destination, request.eps)
         return 200, encode(route_collection(routes))
     except Exception as exc:  # noqa: BLE001 - every fault becomes an answer
         return error_reply(exc)
@@ -63,7 +73,7 @@ def error_body(message: str, **fields: Any) -> dict[str, Any]:
 
 def error_reply(exc: BaseException) -> Reply:
     """The status and body for an exception raised while answering a request."""
-    status, fields = _classify(exc)
+    status, fields = classify(exc)
     if status == 500:
         log.error("internal error while answering a request", exc_info=exc)
         message = f"internal error: {type(exc).__name__}: {exc}"
@@ -72,13 +82,18 @@ def error_reply(exc: BaseException) -> Reply:
     return status, encode(error_body(message, **fields))
 
 
-def _classify(exc: BaseException) -> tuple[int, dict[str, Any]]:
+def classify(exc: BaseException) -> tuple[int, dict[str, Any]]:
+    """The HTTP status of an error and the fields its body carries beside the message."""
     # The typed routing errors come first: PointOutsideMap is also a ValueError.
     if isinstance(exc, PointOutsideMap):
         return 422, {"lat": exc.lat, "lon": exc.lon, "distance_m": exc.distance_m,
                      "max_distance_m": exc.max_distance_m}
     if isinstance(exc, NodeNotFound):
         return 422, {"node": exc.node_id}
+    if isinstance(exc, AmbiguousPlace):
+        return 422, {"name": exc.name, "candidates": [p.to_json() for p in exc.candidates]}
+    if isinstance(exc, PlaceNotFound):
+        return 422, {"name": exc.name}
     if isinstance(exc, NoRoute):
         return 404, {"source": exc.source, "target": exc.target}
     if isinstance(exc, RoutingError):

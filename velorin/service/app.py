@@ -1,9 +1,12 @@
 """The HTTP service: a Starlette application in front of a pool of route workers.
 
-Handlers only parse, delegate and serialise. Snapping a point is quick and
-runs here, so a point off the map is refused at once; route searches go to
-the worker processes (see :mod:`velorin.service.workers`), so nothing that a
-request asks for can stall the event loop.
+Handlers only parse, delegate and serialise; a fault raises, and the
+application's exception handlers turn it into its status and JSON body. Each
+endpoint carries its own OpenAPI description (:func:`described`), from which
+``/openapi.json`` is built. Snapping a point is quick and runs here, so a
+point off the map is refused at once; route searches go to the worker
+processes (see :mod:`velorin.service.workers`), so nothing that a request
+asks for can stall the event loop.
 """
 
 from __future__ import annotations
@@ -11,27 +14,35 @@ from __future__ import annotations
 import gzip
 import math
 import os
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Mapping, Sequence
 from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Any
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.middleware.cors import CORSMiddleware
 from starlette.requests import Request
 from starlette.responses import FileResponse, Response
-from starlette.routing import Mount, Route
+from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 
+from velorin.errors import VelorinError
+from velorin.ends import DEFAULT_MAX_DISTANCE_M, EXAMPLE, ParsedPlace, PlaceError, parse_place
 from velorin.osm.profiles import DEFAULT_PROFILE
-from velorin.service.answers import encode, error_body, error_reply
+from velorin.route import DEFAULT_EPS
+from velorin.router import Router
+from velorin.service.answers import RouteRequest, encode, error_body, error_reply
+from velorin.service.background import read_background
 from velorin.service.maps import ServedMap
-from velorin.service.openapi import DESCRIPTION
-from velorin.service.workers import PoolError, WorkerPool
+from velorin.service.openapi import (MAX_DISTANCE, PLACE, PROFILE, described, document, error,
+                                     query)
+from velorin.service.parameters import KnownParameters, parameters_of
+from velorin.service.profiles import ServedProfile, profile_names, serve_profiles
+from velorin.service.workers import PoolError
 
 STATIC = Path(__file__).with_name("static")
-
-DEFAULT_EPS = 0.1
 
 
 class BadParameter(ValueError):
@@ -48,14 +59,20 @@ def default_workers() -> int:
 
 
 def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
-               timeout_s: float = 10.0, queue: int = 64, profile: str = DEFAULT_PROFILE,
-               progress: bool = False) -> Starlette:
+               timeout_s: float = 10.0, queue: int = 64,
+               profile: str | Sequence[str] | None = DEFAULT_PROFILE,
+               progress: bool | None = False, push_bike: bool = False,
+               cors_origins: Sequence[str] = ()) -> Starlette:
     """The route service for MAP (an OpenStreetMap extract or a graph document).
 
-    The map is read here, before anything is served, so that a bad file
-    raises at once; the workers start with the application (its lifespan)
-    and stop with it. ``timeout_s`` bounds each route request from its
-    arrival; ``queue`` is how many requests may wait for a free worker.
+    The map is read here (:func:`velorin.maps.read_map`), before anything is
+    served, so that a bad file raises at once; the workers start with the
+    application (its lifespan) and stop with it. ``timeout_s`` bounds each
+    route request from its arrival; ``queue`` is how many requests may wait
+    for a free worker. ``profile`` names one cycling profile or several
+    (``"city,mtb"`` or a sequence): each gets its own map and ``workers``
+    workers, and requests choose with ``profile=``. ``cors_origins`` lets web
+    pages of those origins (``"*"`` for any) call the service from the browser.
     """
     workers = default_workers() if workers is None else workers
     if workers < 1:
@@ -64,79 +81,183 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         raise ValueError(f"timeout must be a positive number of seconds, not {timeout_s}")
     if queue < 0:
         raise ValueError(f"queue must be 0 or more, not {queue}")
-    served = ServedMap.load(map_path, profile=profile, progress=progress)
-    pool = WorkerPool(served.graph_path, workers, timeout_s, queue)
+    names = profile_names(profile, map_path)
+    profiles = serve_profiles(map_path, names, workers=workers, timeout_s=timeout_s,
+                              queue=queue, progress=progress, push_bike=push_bike)
+    first = profiles[names[0]]
+    background_gz = read_background(map_path)
 
     @asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         try:
-            await pool.start()
+            for served in profiles.values():
+                await served.pool.start()
             yield
         finally:
-            await pool.close()
-            served.close()
+            for served in profiles.values():
+                await served.pool.close()
+                served.map.close()
 
-    app = Starlette(
-        routes=[Route("/", page), Route("/route", route), Route("/nearest", nearest),
-                Route("/health", health), Route("/network", network),
-                Route("/openapi.json", openapi),
-                Mount("/static", StaticFiles(directory=STATIC), name="static")],
-        lifespan=lifespan,
-        exception_handlers={HTTPException: http_error, Exception: internal_error})
-    app.state.map = served
-    app.state.pool = pool
+    routes: list[BaseRoute] = [
+        Route("/", page), Route("/route", route), Route("/nearest", nearest),
+        Route("/health", health), Route("/network", network), Route("/places", places),
+        Route("/background", background), Route("/openapi.json", openapi),
+        Mount("/static", StaticFiles(directory=STATIC), name="static")]
+    description = document(routes)
+    middleware = [Middleware(KnownParameters, parameters=parameters_of(description))]
+    if cors_origins:
+        # Only GET is offered, and no credentials: a browser needs no more.
+        middleware.insert(0, Middleware(CORSMiddleware, allow_origins=list(cors_origins),
+                                        allow_methods=["GET"], max_age=3600))
+    app = Starlette(routes=routes, middleware=middleware, lifespan=lifespan,
+                    exception_handlers=EXCEPTION_HANDLERS)
+    app.state.profiles = profiles
+    app.state.map = first.map
+    app.state.pool = first.pool
+    app.state.background = background_gz
+    app.state.openapi = description
     return app
 
 
-# --- Handlers ----------------------------------------------------------------
+def _profile(request: Request) -> ServedProfile:
+    """The profile a request names (``profile=``), or the first one served."""
+    profiles: dict[str, ServedProfile] = request.app.state.profiles
+    name = request.query_params.get("profile")
+    if name is None:
+        return next(iter(profiles.values()))
+    if name not in profiles:
+        raise BadParameter("profile", f"parameter 'profile' is {name!r}, not a profile this "
+                                      f"service answers: {', '.join(profiles)}")
+    return profiles[name]
 
+
+# --- Endpoints ---------------------------------------------------------------
+
+@described(
+    summary="Routes between two places",
+    parameters=[query("from", f"start: {PLACE}"), query("to", f"finish: {PLACE}"),
+                query("eps", "search approximation: 0 exact, 0.1 (default) routes at most "
+                             "10 % longer or riskier than the best", required=False,
+                      schema={"type": "number", "minimum": 0, "default": DEFAULT_EPS}),
+                PROFILE, MAX_DISTANCE],
+    responses={
+        "200": {"description": "a GeoJSON FeatureCollection, one LineString Feature per route "
+                               "(shortest, safest, balanced; one whose path repeats an "
+                               "earlier one left out), with the nodes the routes start and end "
+                               "at as `origin` and `destination`",
+                "content": {"application/json": {"schema": {"type": "object"}}}},
+        "400": error("a parameter missing, unreadable or unknown"),
+        "404": error("no route joins the two places"),
+        "422": error("a place too far from the map, a node id it lacks, or a name it lacks or "
+                     "that several places answer (`candidates`)"),
+        "500": error("the worker answering died"),
+        "503": error("every worker busy and the queue full"),
+        "504": error("the request took longer than the service's timeout")})
 async def route(request: Request) -> Response:
     """``GET /route?from=LAT,LON&to=LAT,LON&eps=0.1``: the routes as GeoJSON."""
-    served: ServedMap = request.app.state.map
-    try:
-        params = request.query_params
-        origin, destination = _place(params, "from"), _place(params, "to")
-        eps = _eps(params.get("eps"))
-        # Snapped here, so that a point off the map costs no worker.
-        ends = [_snap(served.router, place) for place in (origin, destination)]
-    except Exception as exc:  # noqa: BLE001 - every fault becomes an answer
-        return _reply(*_parameter_error(exc))
-    try:
-        status, body = await request.app.state.pool.submit(("route", *ends, eps))
-    except PoolError as exc:
-        return _json(exc.status, error_body(str(exc), **exc.fields),
-                     {"Retry-After": "1"} if exc.status == 503 else None)
+    served = _profile(request)
+    router = served.map.router
+    params = request.query_params
+    origin, destination = _place(params, "from"), _place(params, "to")
+    eps = _eps(params.get("eps"))
+    max_distance_m = _max_distance(params.get("max_distance_m"))
+    # Snapped here, so that a point off the map costs no worker.
+    ask = RouteRequest(router.snap(origin, max_distance_m=max_distance_m, end="origin"),
+                       router.snap(destination, max_distance_m=max_distance_m,
+                                   end="destination"), eps)
+    status, body = await served.pool.submit(ask)
     return _reply(status, body)
 
 
+@described(
+    summary="The routable node nearest to a point",
+    parameters=[query("lat", "latitude in degrees", schema={"type": "number"}),
+                query("lon", "longitude in degrees", schema={"type": "number"}),
+                PROFILE, MAX_DISTANCE],
+    responses={
+        "200": {"description": "`node`, its `lat` and `lon`, and `distance_m` from the point",
+                "content": {"application/json": {"schema": {"type": "object"}}}},
+        "400": error("a parameter missing, unreadable or unknown"),
+        "422": error("the point is too far from the map")})
 async def nearest(request: Request) -> Response:
     """``GET /nearest?lat=..&lon=..``: the routable node nearest to a point."""
-    router = request.app.state.map.router
-    try:
-        lat, lon = (_number(request.query_params, name) for name in ("lat", "lon"))
-        node, metres = router.nearest_node(lat, lon)
-        node_lat, node_lon = router.position(node)
-    except Exception as exc:  # noqa: BLE001
-        return _reply(*_parameter_error(exc))
-    return _json(200, {"node": node, "lat": node_lat, "lon": node_lon, "distance_m": metres})
+    router = _profile(request).map.router
+    lat, lon = (_number(request.query_params, name) for name in ("lat", "lon"))
+    snapped = router.snap((lat, lon), max_distance_m=_max_distance(
+        request.query_params.get("max_distance_m")))
+    return _json(200, {"node": snapped.node, "lat": snapped.lat, "lon": snapped.lon,
+                       "distance_m": snapped.distance_m})
 
 
+@described(
+    summary="Map, worker and queue state",
+    responses={"200": {"description": "at least one worker ready",
+                       "content": {"application/json": {"schema": {"type": "object"}}}},
+               "503": {"description": "no worker ready"}})
 async def health(request: Request) -> Response:
-    """``GET /health``: 200 while at least one worker can answer, 503 otherwise."""
+    """``GET /health``: 200 while every profile has a worker that can answer, 503 otherwise."""
+    profiles: dict[str, ServedProfile] = request.app.state.profiles
     served: ServedMap = request.app.state.map
-    pool = request.app.state.pool.status()
-    alive = pool.alive > 0
-    return _json(200 if alive else 503, {
-        "status": "ok" if alive else "no worker ready", "map": served.name,
+    states = {name: p.pool.status() for name, p in profiles.items()}
+    idle = [name for name, state in states.items() if state.alive == 0]
+    total = {key: sum(getattr(state, key) for state in states.values())
+             for key in ("workers", "alive", "busy", "queued", "queue_limit", "restarts")}
+    return _json(503 if idle else 200, {
+        "status": f"no worker ready for {', '.join(idle)}" if idle else "ok",
+        "map": served.name, "profiles": list(profiles),
         "nodes": served.router.node_count, "arcs": served.arc_count,
-        "workers": pool.workers, "workers_alive": pool.alive, "workers_busy": pool.busy,
-        "queue": pool.queued, "queue_limit": pool.queue_limit,
-        "workers_restarted": pool.restarts})
+        "workers": total["workers"], "workers_alive": total["alive"],
+        "workers_busy": total["busy"], "queue": total["queued"],
+        "queue_limit": total["queue_limit"], "workers_restarted": total["restarts"]})
 
 
+@described(
+    summary="The streets as GeoJSON, one MultiLineString per traffic stress level",
+    parameters=[PROFILE],
+    responses={"200": {"description": "GeoJSON FeatureCollection",
+                       "content": {"application/geo+json": {}}}})
 async def network(request: Request) -> Response:
     """``GET /network``: the streets as GeoJSON, one MultiLineString per traffic stress level."""
-    body = request.app.state.map.network_gz
+    return _gzipped(request, _profile(request).map.network_gz)
+
+
+@described(
+    summary="Towns, villages and streets of the map, by name, for a search box",
+    parameters=[
+        query("q", "the name or its start; accents and case are ignored, and \"NAME, TOWN\" "
+                   "keeps the places of that town"),
+        query("limit", "most places answered", required=False,
+              schema={"type": "integer", "minimum": 1, "maximum": 100, "default": 10}),
+        PROFILE],
+    responses={
+        "200": {"description": "`places`: each with `name`, `kind` (the OpenStreetMap place "
+                               "value, or `street`), `lat`, `lon`, `town` and `label` (what "
+                               "finds it again), best first",
+                "content": {"application/json": {"schema": {"type": "object"}}}},
+        "400": error("a parameter missing, unreadable or unknown")})
+async def places(request: Request) -> Response:
+    """``GET /places?q=ordi&limit=10``: towns, villages and streets whose names start so."""
+    router = _profile(request).map.router
+    text = request.query_params.get("q", "")
+    if not text.strip():
+        raise BadParameter("q", "missing parameter 'q': give the start of a place name, "
+                                "e.g. q=Ordino")
+    found = router.search_places(text, _limit(request.query_params.get("limit")))
+    return _json(200, {"query": text, "places": [p.to_json() for p in found]})
+
+
+@described(
+    summary="Water, parks, woods, rivers and place names of the extract, as GeoJSON",
+    responses={"200": {"description": "GeoJSON FeatureCollection: areas and lines by `kind`, "
+                                      "places as Points with `name` and `rank` (empty for a "
+                                      "graph document)",
+                       "content": {"application/geo+json": {}}}})
+async def background(request: Request) -> Response:
+    """``GET /background``: water, parks, woods, rivers and place names, as GeoJSON."""
+    return _gzipped(request, request.app.state.background)
+
+
+def _gzipped(request: Request, body: bytes) -> Response:
     headers = {"Vary": "Accept-Encoding", "Cache-Control": "no-cache"}
     if "gzip" in request.headers.get("accept-encoding", ""):
         headers["Content-Encoding"] = "gzip"
@@ -145,12 +266,33 @@ async def network(request: Request) -> Response:
     return Response(body, media_type="application/geo+json", headers=headers)
 
 
+@described(summary="This description",
+           responses={"200": {"description": "OpenAPI 3.1",
+                              "content": {"application/json": {}}}})
 async def openapi(request: Request) -> Response:
-    return _json(200, DESCRIPTION)
+    return _json(200, request.app.state.openapi)
 
 
 async def page(request: Request) -> Response:
     return FileResponse(STATIC / "index.html", headers={"Cache-Control": "no-cache"})
+
+
+# --- Exception handlers --------------------------------------------------------
+
+async def bad_parameter(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, BadParameter)
+    return _json(400, error_body(str(exc), parameter=exc.name))
+
+
+async def pool_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, PoolError)
+    return _json(exc.status, error_body(str(exc), **exc.fields),
+                 {"Retry-After": "1"} if exc.status == 503 else None)
+
+
+async def known_error(request: Request, exc: Exception) -> Response:
+    """A routing error, or an argument the package refused: its status and body."""
+    return _reply(*error_reply(exc))
 
 
 async def http_error(request: Request, exc: Exception) -> Response:
@@ -162,38 +304,28 @@ async def internal_error(request: Request, exc: Exception) -> Response:
     return _reply(*error_reply(RuntimeError(str(exc))))
 
 
+#: The error each exception becomes; Starlette picks the handler of the nearest class.
+EXCEPTION_HANDLERS: Mapping[Any, Any] = {
+    BadParameter: bad_parameter, PoolError: pool_error, VelorinError: known_error,
+    ValueError: known_error, TypeError: known_error, HTTPException: http_error,
+    Exception: internal_error}
+
+
 # --- Parameters ----------------------------------------------------------------
 
-def _place(params: Any, name: str) -> int | tuple[float, float]:
-    """A ``LAT,LON`` pair in degrees, or a node id."""
+def _place(params: Mapping[str, str], name: str) -> ParsedPlace:
+    """A place parameter, in the grammar of :mod:`velorin.ends`."""
     text = params.get(name)
     if text is None or not text.strip():
         raise BadParameter(name, f"missing parameter {name!r}: give a place as LAT,LON in "
-                                 f"degrees, e.g. {name}=43.7308,7.4197")
-    parts = text.split(",")
+                                 f"degrees, e.g. {name}={EXAMPLE}, a node id or a place name")
     try:
-        if len(parts) == 1:
-            return int(parts[0])
-        if len(parts) == 2:
-            lat, lon = float(parts[0]), float(parts[1])
-            if abs(lat) <= 90 and abs(lon) <= 180:
-                return lat, lon
-    except ValueError:
-        pass
-    raise BadParameter(name, f"parameter {name!r} is {text!r}, not LAT,LON in degrees "
-                             f"(latitude -90..90, longitude -180..180) nor a node id")
+        return parse_place(text, names=True)
+    except PlaceError as exc:
+        raise BadParameter(name, f"parameter {name!r}: {exc}") from None
 
 
-def _snap(router: Any, place: int | tuple[float, float]) -> tuple[int, float]:
-    """The node a place starts or ends at, and how far the place lies from it."""
-    if isinstance(place, tuple):
-        node, metres = router.nearest_node(*place)
-        return int(node), float(metres)
-    router.position(place)  # raises NodeNotFound for an id the map lacks
-    return place, 0.0
-
-
-def _number(params: Any, name: str) -> float:
+def _number(params: Mapping[str, str], name: str) -> float:
     text = params.get(name)
     if text is None:
         raise BadParameter(name, f"missing parameter {name!r}: give it in degrees")
@@ -221,15 +353,31 @@ def _eps(text: str | None) -> float:
     return value
 
 
-def _parameter_error(exc: Exception) -> tuple[int, bytes]:
-    if isinstance(exc, BadParameter):
-        return 400, encode(error_body(str(exc), parameter=exc.name))
-    return error_reply(exc)
+def _max_distance(text: str | None) -> float:
+    if text is None:
+        return DEFAULT_MAX_DISTANCE_M
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (value >= 0 and math.isfinite(value)):
+        raise BadParameter("max_distance_m", f"parameter 'max_distance_m' is {text!r}, not a "
+                                             f"number of metres >= 0")
+    return value
 
 
-def _reply(status: int, body: bytes, headers: dict[str, str] | None = None) -> Response:
+def _limit(text: str | None) -> int:
+    if text is None:
+        return 10
+    if not (text.isdigit() and 1 <= int(text) <= 100):
+        raise BadParameter("limit", f"parameter 'limit' is {text!r}, not a whole number "
+                                    f"in 1..100")
+    return int(text)
+
+
+def _reply(status: int, body: bytes, headers: Mapping[str, str] | None = None) -> Response:
     return Response(body, status_code=status, media_type="application/json", headers=headers)
 
 
-def _json(status: int, value: Any, headers: Any = None) -> Response:
+def _json(status: int, value: Any, headers: Mapping[str, str] | None = None) -> Response:
     return _reply(status, encode(value), headers)

@@ -6,10 +6,10 @@ import argparse
 import sys
 from typing import Any
 
+from velorin.options import add_map_options, add_progress_options
+
 
 def add_serve(subparsers: Any) -> None:
-    from velorin.cli import add_map_options, add_progress_options
-
     p = subparsers.add_parser(
         "serve", help="answer route requests over HTTP, with a web page to try them",
         description="Serve routes on MAP (an OpenStreetMap extract or a graph document) over "
@@ -28,7 +28,10 @@ def add_serve(subparsers: Any) -> None:
     p.add_argument("--queue", type=int, default=64, metavar="N",
                    help="requests that may wait for a free worker before more are refused "
                         "with 503 (default 64)")
-    add_map_options(p)
+    p.add_argument("--cors-origin", action="append", default=[], metavar="ORIGIN",
+                   help="let web pages of ORIGIN (e.g. https://app.example.org, or * for any) "
+                        "call the service from the browser; may be repeated (default: none)")
+    add_map_options(p, several=True)
     add_progress_options(p)
     p.set_defaults(run=run_serve, parser=p)
 
@@ -42,15 +45,15 @@ def run_serve(args: argparse.Namespace) -> int:
         raise ValueError(f"velorin serve needs {exc.name}: pip install 'velorin[serve]'") from None
     if not 0 <= args.port <= 65535:
         args.parser.error(f"--port must lie in 0..65535, not {args.port}")
-    from velorin.cli import _large_on_terminal
-
-    progress = _large_on_terminal(args.map) if args.progress is None else args.progress
     app = create_app(args.map, workers=args.workers, timeout_s=args.timeout, queue=args.queue,
-                     profile=args.profile, progress=progress)
+                     profile=args.profile, progress=args.progress, push_bike=args.push_bike,
+                     cors_origins=args.cors_origin)
     served, pool = app.state.map, app.state.pool
+    profiles = app.state.profiles
+    per = f" per profile ({', '.join(profiles)})" if len(profiles) > 1 else ""
     print(f"velorin serve: {served.name}: {served.router.node_count} nodes, {served.arc_count} "
-          f"arcs; {pool.size} workers, timeout {pool.timeout_s:g} s, queue {pool.queue_limit}",
-          file=sys.stderr, flush=True)
+          f"arcs; {pool.size} workers{per}, timeout {pool.timeout_s:g} s, queue "
+          f"{pool.queue_limit}", file=sys.stderr, flush=True)
     # In-flight requests end by their own deadline; shutting down never waits longer.
     config = uvicorn.Config(app, host=args.host, port=args.port,
                             timeout_graceful_shutdown=args.timeout + 1)
@@ -65,7 +68,8 @@ def run_serve(args: argparse.Namespace) -> int:
         def handle_exit(self, sig: int, frame: Any) -> None:
             super().handle_exit(sig, frame)
             if self.force_exit:
-                pool.stop_soon()
+                for profile in profiles.values():
+                    profile.pool.stop_soon()
 
     Server(config).run()
     return 0

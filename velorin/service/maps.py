@@ -13,12 +13,11 @@ import gzip
 import os
 import tempfile
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from velorin.osm.profiles import DEFAULT_PROFILE
+from velorin.maps import read_map
 from velorin.router import Router
 from velorin.service.answers import encode
 
@@ -38,32 +37,22 @@ class ServedMap:
     _folder: tempfile.TemporaryDirectory[str]
 
     @classmethod
-    def load(cls, path: str | os.PathLike[str], *, profile: str = DEFAULT_PROFILE,
-             progress: bool = False) -> ServedMap:
-        """Read MAP: a graph document (``.json``) or an OpenStreetMap extract.
+    def load(cls, path: str | os.PathLike[str], *, profile: str | None = None,
+             progress: bool | None = None, push_bike: bool = False) -> ServedMap:
+        """Read MAP as :func:`velorin.maps.read_map` does, and keep its document for the workers.
 
         Raises ValueError for a graph document the engine refuses,
         :class:`velorin.OsmImportError` for an unreadable extract and OSError
         for a file that cannot be read.
         """
-        path = Path(path)
-        if path.name.lower().endswith(".json"):
-            text = path.read_bytes()
-            router = Router.from_json(text)
-        else:
-            from velorin.osm import convert, dumps
-
-            doc = convert(path, annotate=True, progress=progress, profile=profile)
-            text = dumps(doc).encode("utf-8")
-            router = Router.from_document(doc, text=text.decode("utf-8"))
-            del doc
+        opened = read_map(path, profile=profile, progress=progress, push_bike=push_bike)
         folder = tempfile.TemporaryDirectory(prefix="velorin-serve-")
         graph_path = os.path.join(folder.name, "graph.json")
         with open(graph_path, "wb") as out:
-            out.write(text)
+            out.write(opened.document)
+        router = opened.router
         network = gzip.compress(encode(network_geojson(router)), compresslevel=6, mtime=0)
-        name = path.name.split(".")[0]
-        return cls(name=name, router=router, graph_path=graph_path,
+        return cls(name=opened.name, router=router, graph_path=graph_path,
                    arc_count=router.graph.edge_count(), network_gz=network, _folder=folder)
 
     def close(self) -> None:
@@ -75,23 +64,19 @@ def network_geojson(router: Router) -> dict[str, Any]:
 
     A street ridden both ways has two arcs; it is drawn once.
     """
-    net = router._network  # the package's own table of nodes and arcs
-    linked = np.flatnonzero((net.from_row >= 0) & (net.to_row >= 0))
-    a, b = net.from_row[linked], net.to_row[linked]
+    nodes, arcs = router.nodes, router.arcs
+    linked = np.flatnonzero((arcs.source_row >= 0) & (arcs.target_row >= 0))
+    a, b = arcs.source_row[linked], arcs.target_row[linked]
     low, high = np.minimum(a, b), np.maximum(a, b)
-    _, first = np.unique(low * len(net.ids) + high, return_index=True)
-    arcs = linked[first]
-    lts = np.zeros(len(net.from_row), dtype=np.int64)
-    if net.attributes is not None:
-        lts = np.array([v if isinstance(v, int) and 1 <= v <= 4 else 0
-                        for v in net.attributes.lts], dtype=np.int64)
-    lat, lon = np.round(net.lat, _DECIMALS), np.round(net.lon, _DECIMALS)
+    _, first = np.unique(low * len(nodes) + high, return_index=True)
+    chosen_arcs = linked[first]
+    lat, lon = np.round(nodes.lat, _DECIMALS), np.round(nodes.lon, _DECIMALS)
     features = []
     for level in range(5):
-        chosen = arcs[lts[arcs] == level]
+        chosen = chosen_arcs[arcs.lts[chosen_arcs] == level]
         if not len(chosen):
             continue
-        f, t = net.from_row[chosen], net.to_row[chosen]
+        f, t = arcs.source_row[chosen], arcs.target_row[chosen]
         lines = np.stack((np.column_stack((lon[f], lat[f])), np.column_stack((lon[t], lat[t]))),
                          axis=1)
         features.append({"type": "Feature",

@@ -27,7 +27,7 @@ from multiprocessing.connection import Connection
 from multiprocessing.process import BaseProcess
 from typing import Any
 
-from velorin.service.answers import Reply
+from velorin.service.answers import Reply, RouteRequest
 
 log = logging.getLogger("velorin.service")
 
@@ -165,7 +165,7 @@ class WorkerPool:
                           queued=len(self._waiting), queue_limit=self.queue_limit,
                           restarts=self._restarts)
 
-    async def submit(self, request: Any) -> Reply:
+    async def submit(self, request: RouteRequest) -> Reply:
         """A worker's reply to ``request``; raises QueueFull, TimedOut or WorkerLost."""
         loop = asyncio.get_running_loop()
         deadline = loop.time() + self.timeout_s

@@ -13,6 +13,13 @@ const ROUTE_TYPES = Object.keys(ROUTE_STYLES);
 
 // Without zoom animation the network canvas never shows at the wrong scale.
 const map = L.map("map", { preferCanvas: true, zoomSnap: 0.25, maxZoom: 20, zoomAnimation: false });
+// The extract's water and parks under the streets, the place names over them
+// and under the routes (in Leaflet's overlay pane, at 400).
+for (const [name, z] of [["background", 370], ["network", 380], ["labels", 390]]) {
+  const pane = map.createPane(name);
+  pane.style.zIndex = z;
+  pane.style.pointerEvents = "none";
+}
 L.control.scale({ imperial: false }).addTo(map);
 map.attributionControl.setPrefix("");
 
@@ -46,51 +53,24 @@ function pin(latlng, kind, text) {
   return marker;
 }
 
-// The streets, tens of thousands of segments, drawn on one canvas of our own:
-// one path per stress level, from positions projected once, redrawn whenever
-// the view settles. Leaflet's own vector layers would clip and simplify every
-// segment on every frame, which takes seconds on a country's network.
-const NetworkLayer = L.Layer.extend({
-  initialize(network) {
+// The streets, tens of thousands of segments, drawn on one canvas of our own
+// (see layers.js): one path per stress level, from positions projected once.
+const NetworkLayer = CanvasLayer.extend({
+  initialize(network, options) {
+    L.setOptions(this, options);
     this._levels = network.features.map((f) => {
       const lines = f.geometry.coordinates;
       const xy = new Float64Array(lines.length * 4);
       lines.forEach(([[lon0, lat0], [lon1, lat1]], i) => {
-        const a = L.CRS.EPSG3857.latLngToPoint(L.latLng(lat0, lon0), 0);
-        const b = L.CRS.EPSG3857.latLngToPoint(L.latLng(lat1, lon1), 0);
+        const a = project(lon0, lat0);
+        const b = project(lon1, lat1);
         xy.set([a.x, a.y, b.x, b.y], i * 4);
       });
       return { colour: STRESS_COLOURS[f.properties.lts || 0], xy };
     });
   },
-  onAdd(map) {
-    this._canvas = L.DomUtil.create("canvas", "network-canvas", map.getPanes().overlayPane);
-    map.on("moveend zoomend resize viewreset", this._redraw, this);
-    this._redraw();
-  },
-  onRemove(map) {
-    map.off("moveend zoomend resize viewreset", this._redraw, this);
-    L.DomUtil.remove(this._canvas);
-  },
-  _redraw() {
-    const map = this._map;
-    const size = map.getSize();
-    const pad = size.multiplyBy(0.3).round();  // drawn beyond the edges, for panning
-    const topLeft = map.containerPointToLayerPoint([0, 0]).subtract(pad);
-    const width = size.x + 2 * pad.x;
-    const height = size.y + 2 * pad.y;
-    const ratio = window.devicePixelRatio || 1;
-    const canvas = this._canvas;
-    canvas.width = width * ratio;
-    canvas.height = height * ratio;
-    canvas.style.width = `${width}px`;
-    canvas.style.height = `${height}px`;
-    L.DomUtil.setPosition(canvas, topLeft);
-    const ctx = canvas.getContext("2d");
-    ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
-    const scale = map.options.crs.scale(map.getZoom()) / map.options.crs.scale(0);
-    const origin = map.getPixelOrigin().add(topLeft);
-    ctx.lineWidth = map.getZoom() >= 16 ? 2.5 : 1.5;
+  draw(ctx, scale, origin, zoom) {
+    ctx.lineWidth = zoom >= 16 ? 2.5 : 1.5;
     for (const { colour, xy } of this._levels) {
       ctx.beginPath();
       for (let i = 0; i < xy.length; i += 4) {
@@ -114,14 +94,17 @@ const NetworkLayer = L.Layer.extend({
 async function loadNetwork() {
   setState("loading", "Loading the road network…");
   try {
-    const [health, network] = await Promise.all([getJson("health"), getJson("network")]);
+    const [health, network, background] = await Promise.all(
+      [getJson("health"), getJson("network"), getJson("background").catch(() => null)]);
     document.getElementById("map-name").textContent = health.map;
     document.title = `velorin: ${health.map}`;
-    const layer = new NetworkLayer(network);
+    const layer = new NetworkLayer(network, { pane: "network" });
     const bounds = layer.bounds();
     if (bounds) map.fitBounds(bounds, { padding: [10, 10] });
     else map.setView([0, 0], 2);
+    if (background) new BackgroundLayer(background, { pane: "background" }).addTo(map);
     layer.addTo(map);
+    if (background) new LabelLayer(background, { pane: "labels" }).addTo(map);
     if (!network.features.some((f) => f.properties.lts)) {
       document.getElementById("legend").hidden = true;
     }
@@ -141,7 +124,9 @@ async function getJson(url, options) {
     throw new Error(`the server answered ${response.status} ${response.statusText}`);
   }
   if (!response.ok) {
-    throw new Error(body && body.error ? body.error : `the server answered ${response.status}`);
+    const err = new Error(body && body.error ? body.error : `the server answered ${response.status}`);
+    err.body = body;
+    throw err;
   }
   return body;
 }
@@ -154,12 +139,51 @@ map.on("click", (e) => {
     if (finish) { map.removeLayer(finish); finish = null; }
     if (start) map.removeLayer(start);
     start = pin(e.latlng, "start", "A");
+    placeChosen("start", null);
+    placeChosen("finish", null);
     setState("ready", "Now click the finish.");
     return;
   }
   finish = pin(e.latlng, "finish", "B");
+  placeChosen("finish", null);
   requestRoutes();
 });
+
+// A place chosen in a search box (see search.js): its pin moves there.
+function setPin(kind, latlng) {
+  if (pending) { pending.abort(); pending = null; }
+  clearAnswer();
+  if (kind === "start") {
+    if (start) map.removeLayer(start);
+    start = pin(latlng, "start", "A");
+  } else {
+    if (finish) map.removeLayer(finish);
+    finish = pin(latlng, "finish", "B");
+  }
+  const shown = [start, finish].filter(Boolean).map((m) => m.getLatLng());
+  if (shown.length === 2) map.fitBounds(L.latLngBounds(shown), { padding: [60, 60], maxZoom: 16 });
+  else map.setView(latlng, Math.max(map.getZoom(), 15));
+  if (start && finish) requestRoutes();
+  else setState("ready", start ? "Now choose or click the finish." : "Now choose or click the start.");
+}
+
+// Set by search.js: tells the search boxes that a pin was placed some other way.
+let placeChosen = () => {};
+
+// Which pin a refused point is: the service says where the point lies.
+function offMapPin(body) {
+  if (!body || body.lat === undefined || body.lat === null) return null;
+  for (const [marker, name] of [[start, "start"], [finish, "end"]]) {
+    if (!marker) continue;
+    const p = marker.getLatLng();
+    if (Math.abs(p.lat - body.lat) < 2e-6 && Math.abs(p.lng - body.lon) < 2e-6) return name;
+  }
+  return null;
+}
+
+function metres(m) {
+  return m < 1000 ? `${Math.round(m)} m` : `${(m / 1000).toFixed(1)} km`;
+}
 epsChoice.addEventListener("change", () => { if (start && finish) requestRoutes(); });
 
 function place(marker) {
@@ -182,13 +206,31 @@ async function requestRoutes() {
   } catch (err) {
     if (err.name === "AbortError") return;
     clearAnswer();
-    setState("error", err.message, true);
+    const which = offMapPin(err.body);
+    if (which && Number.isFinite(err.body.distance_m)) {
+      setState("error", `The ${which} pin is off the map: it lies ` +
+        `${metres(err.body.distance_m)} from the nearest street that routes can use. ` +
+        "Drag it onto the coloured streets.", true);
+    } else {
+      setState("error", which ? `The ${which} pin is off the map: ${err.message}` : err.message,
+        true);
+    }
   } finally {
     if (pending === controller) pending = null;
   }
 }
 
+// The route whose directions are listed.
+function selectRoute(answer, type) {
+  for (const row of table.tBodies[0].rows) {
+    row.classList.toggle("selected", row.dataset.routeType === type);
+  }
+  const feature = answer.features.find((f) => f.properties.route_type === type);
+  if (feature) showDirections(feature, ROUTE_STYLES[type].label, ROUTE_STYLES[type].colour);
+}
+
 function clearAnswer() {
+  if (typeof clearDirections === "function") clearDirections();
   drawn.forEach((layer) => map.removeLayer(layer));
   drawn = [];
   routeLayers = {};
@@ -235,8 +277,11 @@ function showRoutes(answer) {
     }
     row.addEventListener("mouseenter", () => highlight(p.route_type));
     row.addEventListener("mouseleave", () => highlight(null));
+    row.addEventListener("click", () => selectRoute(answer, p.route_type));
   }
   table.hidden = false;
+  const types = answer.features.map((f) => f.properties.route_type);
+  selectRoute(answer, types.includes("safest") ? "safest" : types[0]);
   note.textContent = coincidence(answer.features.map((f) => f.properties.route_type));
   const count = answer.features.length;
   setState("routed", `${count} route${count === 1 ? "" : "s"} found. Hover a row to see its ` +

@@ -1,0 +1,112 @@
+// Pruning by lower bounds: what a label still has to pay to reach the target,
+// at least, and the rules that drop a label because of it.
+//
+// A label whose cost plus the least that any path to the target still adds
+// is already covered by a solution can only lead to target labels that the
+// approximation test discards, and anything it would dominate at a node is
+// just as hopeless, so dropping it changes no decision about any label that
+// matters (docs/search.md has the full argument, rule by rule).
+//
+// Three kinds of bound, each switched on once and then kept:
+// - the great circle, from the first solution on, when the graph's arcs allow
+//   it: the remaining distance is at least length_ratio times the estimate,
+//   the remaining risk at least risk_per_metre times that;
+// - the exact bounds, once the request has shown itself heavy: the least
+//   remaining distance and risk of every node, from two backward searches.
+//   They also say where no path is left (a dead end); with eps 0.0 they give
+//   the whole exact front, and with eps above 0.0 a guess of the first
+//   solution.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "graph/road_graph.hpp"
+#include "routing/cost_order.hpp"
+#include "routing/search_stats.hpp"
+#include "routing/solution_set.hpp"
+
+namespace velorin {
+
+// Whether no sum along any path, nor a search key made from it, can
+// overflow, so that the exact bounds' Dijkstra searches hold and an infinite
+// least cost still to go means that no path is left: every cost finite and
+// non-negative, and even all arcs together far below the largest double.
+bool sums_stay_finite(const ArcBounds& bounds) noexcept;
+
+class LowerBounds {
+ public:
+  using DenseId = RoadGraph::DenseId;
+
+  LowerBounds(const RoadGraph& graph, DenseId source, DenseId target, double factor,
+              const SearchTuning& tuning)
+      : graph_(graph), source_(source), target_(target), factor_(factor), tuning_(tuning) {}
+
+  // Some bound may drop labels.
+  bool active() const noexcept { return great_circle_ || exact_; }
+
+  // Switches bounds on as the request warrants, before each pop. True when
+  // the exact bounds have just come: labels already waiting may now be
+  // dropped too.
+  bool update(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats);
+
+  // The rule that drops a label of cost `cost` at `node`, whose great-circle
+  // distance to the target is `to_target_m`; PruneRule::none when it stays.
+  // Only while active().
+  PruneRule rule(Cost cost, DenseId node, double to_target_m, const SolutionSet& solutions) noexcept;
+
+  // The guessed first solution, while no solution has come yet. The first
+  // solution confirms it when it covers, within the factor, the bound of
+  // every label dropped for it (covers_guess_drops), and no label on its path
+  // had a key above key_limit(); the search then ends the guess
+  // (end_guess). A search that ends with the guess still on, after it
+  // dropped a label, found no solution to confirm it.
+  bool guessing() const noexcept { return guess_on_; }
+  bool covers_guess_drops(Cost first) const noexcept;
+  double key_limit() const noexcept { return key_limit_; }
+  void end_guess() noexcept { guess_on_ = false; }
+  bool guess_unconfirmed() const noexcept { return guess_on_ && guess_dropped_; }
+
+  std::size_t capacity_bytes() const noexcept {
+    return (remaining_.capacity() + known_front_.capacity()) * sizeof(Cost);
+  }
+
+ private:
+  void start_great_circle();
+  void start_exact(const SolutionSet& solutions, SearchStats& stats);
+
+  const RoadGraph& graph_;
+  const DenseId source_;
+  const DenseId target_;
+  const double factor_;  // the approximation factor 1 + eps
+  const SearchTuning tuning_;
+
+  // Great circle.
+  bool great_circle_considered_ = false;
+  bool great_circle_ = false;
+  double length_ratio_ = 0.0;
+  double risk_per_metre_ = 0.0;
+  // Exact bounds, per dense node.
+  bool exact_considered_ = false;
+  bool exact_ = false;
+  std::vector<Cost> remaining_;
+  // With the factor 1 (eps 0.0) every path's cost is matched or beaten by
+  // some solution at the end, so the costs of known paths (the whole exact
+  // front) act as solutions found in advance, but only against labels that
+  // they beat strictly: a label that merely ties with one might still be the
+  // first to reach that cost. A staircase: distance rising, risk falling.
+  bool known_front_on_ = false;
+  std::vector<Cost> known_front_;
+  // With a factor above 1, until the first solution: the path of least
+  // weighted sum (distance + 500 x risk, its key at the target) is expected
+  // to be found first. A label whose exact bound that path covers, and whose
+  // every way to the target has a larger key, can neither come first nor
+  // lead anywhere once that path is a solution.
+  bool guess_on_ = false;
+  Cost guess_{0.0, 0.0};                // the guessed path's costs, raised by a margin
+  double key_limit_ = 0.0;              // its key, raised by a margin
+  Cost dropped_least_{INFINITY, INFINITY};  // least bound of a dropped label, per objective
+  bool guess_dropped_ = false;              // some label was dropped for it
+};
+
+}  // namespace velorin

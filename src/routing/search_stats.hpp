@@ -1,0 +1,111 @@
+// What one route search did, counted per kind of event and per pruning rule,
+// and how it may use lower bounds. Benchmarks and tests read them; the module
+// does not report them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace velorin {
+
+// The events of a search that are counted.
+enum class Counter : std::uint8_t {
+  popped,                  // labels taken from the open list
+  popped_before_solution,  // ... before the first solution was found
+  pushed,                  // labels put on the open list
+  settled,                 // labels that survived both tests
+  cycle_walks,             // extensions that had to look back along a path
+  dropped_waiting,         // open labels dropped when the exact bounds came
+  exact_bounds_started,    // backward searches run for exact bounds (0 or 1 per run)
+  first_guesses,           // first solutions guessed (0 or 1 per run)
+  guess_failed,            // ... that the first solution did not confirm
+  path_collections,        // times the path arena dropped dead links
+  set_compactions,         // times the per-node sets were packed anew
+  end,
+};
+inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
+
+// Why a label was dropped by a lower bound (`none`: it was not).
+enum class PruneRule : std::uint8_t {
+  great_circle,  // great-circle bound covered by a solution
+  exact,         // exact bound covered by a solution
+  known_front,   // exact bound beaten by the exact front
+  first_guess,   // out of the running for the first solution
+  dead_end,      // no path from its node to the target
+  none,
+};
+inline constexpr std::size_t kPruneRules = static_cast<std::size_t>(PruneRule::none);
+
+// Short names, for printed tables.
+inline const char* name_of(Counter c) noexcept {
+  constexpr std::array<const char*, kCounters> kNames = {
+      "popped",   "popped before solution", "pushed",        "settled",
+      "cycle walks", "dropped waiting",     "exact bounds",  "first guesses",
+      "wrong guesses", "path collections",  "set compactions"};
+  return kNames[static_cast<std::size_t>(c)];
+}
+inline const char* name_of(PruneRule r) noexcept {
+  constexpr std::array<const char*, kPruneRules> kNames = {"great circle", "exact", "known front",
+                                                           "first guess", "dead end"};
+  return kNames[static_cast<std::size_t>(r)];
+}
+
+struct SearchStats {
+  std::array<std::uint64_t, kCounters> counts{};
+  std::array<std::uint64_t, kPruneRules> pruned{};  // labels dropped, per rule
+  bool restarted = false;                            // pruning was abandoned and the search run again
+  std::size_t peak_bytes = 0;                        // largest working memory of the search
+  // Where the working memory was when it peaked: the open list (heap and
+  // waiting labels), the per-node Pareto sets, the path arena.
+  std::size_t peak_open_bytes = 0;
+  std::size_t peak_set_bytes = 0;
+  std::size_t peak_arena_bytes = 0;
+  std::uint64_t most_waiting = 0;  // largest number of labels in the open list at once
+
+  std::uint64_t& operator[](Counter c) noexcept { return counts[static_cast<std::size_t>(c)]; }
+  std::uint64_t operator[](Counter c) const noexcept {
+    return counts[static_cast<std::size_t>(c)];
+  }
+  std::uint64_t& operator[](PruneRule r) noexcept { return pruned[static_cast<std::size_t>(r)]; }
+  std::uint64_t operator[](PruneRule r) const noexcept {
+    return pruned[static_cast<std::size_t>(r)];
+  }
+
+  // Adds another run's figures (of the same request, or another request):
+  // work adds up, memory and queue length take the largest.
+  void add(const SearchStats& other) noexcept {
+    for (std::size_t i = 0; i < kCounters; ++i) counts[i] += other.counts[i];
+    for (std::size_t i = 0; i < kPruneRules; ++i) pruned[i] += other.pruned[i];
+    restarted = restarted || other.restarted;
+    if (other.peak_bytes > peak_bytes) {
+      peak_bytes = other.peak_bytes;
+      peak_open_bytes = other.peak_open_bytes;
+      peak_set_bytes = other.peak_set_bytes;
+      peak_arena_bytes = other.peak_arena_bytes;
+    }
+    if (other.most_waiting > most_waiting) most_waiting = other.most_waiting;
+  }
+};
+
+// How the search uses lower bounds. The defaults are what the module uses;
+// the rest is for tests and benchmarks, which compare runs with and without.
+struct SearchTuning {
+  // Lower bounds may drop labels at all.
+  bool prune = true;
+  // Pops after which a request counts as heavy and computes exact lower
+  // bounds: two backward searches over the whole graph, which short requests
+  // should not pay for. 0 computes them before the first pop. With eps 0.0
+  // they also give the whole exact front, which prunes before the first
+  // solution and so pays off sooner.
+  std::uint64_t exact_bounds_after_pops = 300000;
+  std::uint64_t exact_front_after_pops = 100000;
+  // With eps above 0.0, the exact bounds also guess the first solution and
+  // drop what cannot precede it or matter after it.
+  bool guess_first_solution = true;
+  // Settled labels (8 bytes each) from which the path arena starts dropping
+  // those that lead nowhere any more; tests set it low.
+  std::uint32_t collect_paths_from = 1u << 20;
+};
+
+}  // namespace velorin

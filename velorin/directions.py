@@ -1,0 +1,265 @@
+"""Turn-by-turn directions: the steps a rider needs to follow a route.
+
+A step is announced only where the rider has something to do or to know:
+where the route turns at a junction (a node with more than two neighbours on
+the map), where the street changes name, at via points, at a U-turn, and at
+both ends. A street that bends between junctions, or a short unnamed piece
+(a crossing) between two stretches of the same street, gives no step.
+
+Every English word of the instructions is in :data:`WORDS`, :data:`ROADS`
+and :data:`HEADINGS`, so that a translation replaces three tables.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from velorin.legs import bearings_deg, leg_lengths_m
+
+if TYPE_CHECKING:
+    from velorin.route import Arc, Route
+
+#: Instruction patterns, by maneuver. ``{road}`` is a street's name or a
+#: word for its kind (:data:`ROADS`), ``{turn}`` a word of :data:`TURNS`.
+WORDS = {
+    "depart": "Head {heading} on {road}",
+    "turn": "Turn {turn} onto {road}",
+    "continue": "Continue onto {road}",
+    "u-turn": "Make a U-turn onto {road}",
+    "via": "Reach via point {number}, then {then}",
+    "arrive": "Arrive at the destination",
+    "depart-unknown": "Start on {road}",
+}
+
+#: How each turn direction reads inside an instruction.
+TURNS = {
+    "left": "left", "right": "right",
+    "slight left": "slightly left", "slight right": "slightly right",
+    "sharp left": "sharp left", "sharp right": "sharp right",
+}
+
+#: How an unnamed way reads, by its OpenStreetMap class.
+ROADS = {
+    "cycleway": "the cycle path", "path": "the path", "footway": "the footpath",
+    "bridleway": "the bridleway", "track": "the track", "steps": "the steps",
+    "pedestrian": "the pedestrian street", "living_street": "the living street",
+    "service": "the service road", "residential": "the street",
+    "unclassified": "the road", "tertiary": "the road", "secondary": "the road",
+    "primary": "the main road", "trunk": "the main road",
+    None: "the road",
+}
+_DEFAULT_ROAD = "the way"
+
+#: Compass headings, clockwise from north, in eighths of a turn.
+HEADINGS = ("north", "north-east", "east", "south-east", "south", "south-west", "west",
+            "north-west")
+
+# Angles in degrees: below STRAIGHT a turn is straight on; from it to SLIGHT
+# slight; to SHARP a plain turn; to U_TURN sharp; beyond, back where one came.
+STRAIGHT, SLIGHT, SHARP, U_TURN = 20.0, 45.0, 120.0, 165.0
+#: Least turn at a junction that the rider is told about when the name stays.
+TURN_AT_JUNCTION = 35.0
+#: Bearings at a node are taken this far along the route on either side, so
+#: that a short shape segment at a junction does not decide the turn.
+BEARING_REACH_M = 15.0
+#: A piece of another street shorter than this between two stretches of the
+#: same street (a crossing, a short bridge) is not announced.
+SHORT_PIECE_M = 20.0
+#: Steps closer than this are one decision (a jog across a wide junction).
+MERGE_M = 20.0
+
+
+@dataclass(frozen=True, slots=True)
+class Step:
+    """One instruction of a route's directions.
+
+    ``index`` is the position of the step's node in the route's ``path`` and
+    ``coordinates``; ``distance_m`` runs from it to the next step (0.0 at the
+    arrival). ``maneuver`` is "depart", "turn", "continue" (straight on into
+    another street), "u-turn", "via" or "arrive"; ``direction`` the turn's
+    side and strength ("left", "slight right", "sharp left", "straight";
+    None at both ends). ``angle_deg`` is the signed turn, positive to the
+    right; ``bearing_deg`` the compass heading the rider leaves on (None at
+    the arrival). ``name`` and ``highway`` describe the way entered.
+    """
+
+    maneuver: str
+    direction: str | None
+    name: str | None
+    highway: str | None
+    index: int
+    lat: float
+    lon: float
+    distance_m: float
+    angle_deg: float
+    bearing_deg: float | None
+    instruction: str
+    #: Number of the via point (1 for the first) for a "via" step.
+    via: int | None = None
+
+    def to_json(self) -> dict[str, Any]:
+        """The step as plain JSON values."""
+        return {"maneuver": self.maneuver, "direction": self.direction, "name": self.name,
+                "highway": self.highway, "index": self.index, "lat": self.lat,
+                "lon": self.lon, "distance_m": self.distance_m, "angle_deg": self.angle_deg,
+                "bearing_deg": self.bearing_deg, "via": self.via,
+                "instruction": self.instruction}
+
+
+def directions(route: Route) -> tuple[Step, ...]:
+    """The steps of a route, from the departure to the arrival."""
+    return steps_of(route.coordinates, route.arcs, route.node_degrees, route.via_indices)
+
+
+def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (),
+             degrees: Sequence[int] = (), vias: Sequence[int] = ()) -> tuple[Step, ...]:
+    """The steps along ``coordinates`` (one ``(lat, lon)`` per node).
+
+    ``arcs`` describe the legs (names and classes; without them only turns are
+    announced), ``degrees`` give each node's number of neighbours on the map
+    (without them every node counts as a junction), ``vias`` the positions
+    of via points.
+    """
+    n = len(coordinates)
+    points = np.asarray(coordinates, dtype=np.float64).reshape(-1, 2)
+    if n < 2:
+        lat, lon = (float(points[0, 0]), float(points[0, 1])) if n else (np.nan, np.nan)
+        return (Step("arrive", None, None, None, 0, lat, lon, 0.0, 0.0, None,
+                     WORDS["arrive"]),)
+    lengths = leg_lengths_m(coordinates)
+    at = np.concatenate(([0.0], np.cumsum(lengths)))
+    back, ahead = _bearings(points, at)
+    turn = (ahead - back + 540.0) % 360.0 - 180.0  # signed, positive to the right
+
+    annotated = len(arcs) == n - 1
+    names: list[str | None] = [a.name for a in arcs] if annotated else [None] * (n - 1)
+    kinds: list[str | None] = [a.highway for a in arcs] if annotated else [None] * (n - 1)
+    road = _streets(names, kinds, lengths)
+    via_at = {int(v): k + 1 for k, v in enumerate(vias) if 0 < int(v) < n - 1}
+    junction = (np.asarray(degrees) > 2) if len(degrees) == n else np.ones(n, dtype=bool)
+
+    # Candidate nodes, found at once: a change of street, a turn at a
+    # junction, a via point. Only these few go through the loop below.
+    interior = np.arange(1, n - 1)
+    changed = np.fromiter((road[i - 1] != road[i] for i in interior.tolist()), dtype=bool,
+                          count=len(interior))
+    turning = junction[1:-1] & (np.abs(turn[1:-1]) >= TURN_AT_JUNCTION)
+    wanted = interior[changed | turning].tolist()
+    if via_at:
+        wanted = sorted(set(wanted) | set(via_at))
+
+    # Each step as [index, angle, road before, leg entered]; steps close
+    # together merge into the first, which enters the last one's street.
+    kept: list[list[Any]] = []
+    for i in wanted:
+        if kept and i not in via_at and kept[-1][0] not in via_at \
+                and at[i] - at[kept[-1][0]] < MERGE_M:
+            first = kept[-1][0]
+            angle = (ahead[i] - back[first] + 540.0) % 360.0 - 180.0
+            if road[i] == kept[-1][2] and abs(angle) < TURN_AT_JUNCTION:
+                kept.pop()  # a jog that ends on the same street
+            else:
+                kept[-1][1], kept[-1][3] = angle, i
+            continue
+        kept.append([i, float(turn[i]), road[i - 1], i])
+
+    lat, lon = points[:, 0].tolist(), points[:, 1].tolist()
+    steps: list[Step] = []
+    bearing0 = float(ahead[0])
+    first_road = _road(names[0], kinds[0])
+    heading = HEADINGS[int(((bearing0 + 22.5) % 360.0) // 45.0)] if np.isfinite(bearing0) \
+        else None
+    text = (WORDS["depart"].format(heading=heading, road=first_road) if heading
+            else WORDS["depart-unknown"].format(road=first_road))
+    steps.append(Step("depart", None, names[0], kinds[0], 0, lat[0], lon[0], 0.0, 0.0,
+                      _finite(bearing0), text))
+    for i, angle, _, leg in kept:
+        direction = _direction(angle)
+        name, kind = names[leg], kinds[leg]
+        maneuver = ("u-turn" if direction == "u-turn" else
+                    "continue" if direction == "straight" else "turn")
+        text = _instruction(maneuver, direction, _road(name, kind))
+        via = via_at.get(i)
+        if via is not None:
+            then = text[0].lower() + text[1:]
+            text = WORDS["via"].format(number=via, then=then)
+            maneuver = "via"
+        steps.append(Step(maneuver, direction, name, kind, i, lat[i], lon[i], 0.0, angle,
+                          _finite(float(ahead[leg])), text, via))
+    steps.append(Step("arrive", None, None, None, n - 1, lat[-1], lon[-1], 0.0, 0.0, None,
+                      WORDS["arrive"]))
+    # Each step's distance runs to the next one.
+    ends = [s.index for s in steps[1:]]
+    return tuple(_with_distance(s, float(at[e] - at[s.index])) for s, e in zip(steps, ends)) \
+        + (steps[-1],)
+
+
+def _bearings(points: np.ndarray, at: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Heading into each node and out of it, each over up to BEARING_REACH_M of the route."""
+    n = len(points)
+    index = np.arange(n)
+    before = np.searchsorted(at, at - BEARING_REACH_M, side="right") - 1
+    before = np.clip(np.minimum(before, index - 1), 0, None)
+    after = np.searchsorted(at, at + BEARING_REACH_M, side="left")
+    after = np.minimum(np.maximum(after, index + 1), n - 1)
+    lat, lon = points[:, 0], points[:, 1]
+    back = bearings_deg(lat[before], lon[before], lat, lon)
+    ahead = bearings_deg(lat, lon, lat[after], lon[after])
+    return back, ahead
+
+
+def _streets(names: list[str | None], kinds: list[str | None],
+             lengths: np.ndarray) -> list[Any]:
+    """What each leg counts as for a change of street: its name, or its class when unnamed.
+
+    A short piece between two stretches of one street counts as that street.
+    """
+    road: list[Any] = [name if name else ("", kind) for name, kind in zip(names, kinds)]
+    runs: list[tuple[int, int]] = []  # [start, end) of legs with one value
+    start = 0
+    for i in range(1, len(road) + 1):
+        if i == len(road) or road[i] != road[start]:
+            runs.append((start, i))
+            start = i
+    for k in range(1, len(runs) - 1):
+        (a, _), (b, c), (_, d) = runs[k - 1], runs[k], runs[k + 1]
+        if road[a] == road[c] and float(lengths[b:c].sum()) < SHORT_PIECE_M:
+            road[b:c] = [road[a]] * (c - b)
+    return road
+
+
+def _road(name: str | None, kind: str | None) -> str:
+    return name if name else ROADS.get(kind, _DEFAULT_ROAD)
+
+
+def _direction(angle: float) -> str:
+    size = abs(angle)
+    if not size >= STRAIGHT:  # NaN where a node has no position: straight on
+        return "straight"
+    if size >= U_TURN:
+        return "u-turn"
+    side = "right" if angle > 0 else "left"
+    if size < SLIGHT:
+        return f"slight {side}"
+    if size >= SHARP:
+        return f"sharp {side}"
+    return side
+
+
+def _instruction(maneuver: str, direction: str, road: str) -> str:
+    if maneuver == "turn":
+        return WORDS["turn"].format(turn=TURNS[direction], road=road)
+    return WORDS[maneuver].format(road=road)
+
+
+def _finite(value: float) -> float | None:
+    return value if np.isfinite(value) else None
+
+
+def _with_distance(step: Step, metres: float) -> Step:
+    return Step(step.maneuver, step.direction, step.name, step.highway, step.index, step.lat,
+                step.lon, metres, step.angle_deg, step.bearing_deg, step.instruction, step.via)
