@@ -369,7 +369,17 @@ def test_every_block_is_tagged_as_run_or_shown(page):
             f"or {' or '.join(sorted(SHOWN))} (shown only), not {block.lang or 'nothing'!r}")
 
 
-@pytest.mark.parametrize("page", [p for p in PAGES if run_blocks(p)], ids=lambda p: p.name)
+#: Pages that show what the code cannot do today, with the fault; strict, so
+#: that the entry must go once the fault is fixed.
+BROKEN = {
+    "velorin.md": "velorin.batch.write_geojson fails: a step's angle_deg is a numpy.float64, "
+                  "which orjson refuses (velorin/directions.py)",
+}
+
+
+@pytest.mark.parametrize("page", [
+    pytest.param(p, marks=pytest.mark.xfail(reason=BROKEN[p.name], strict=True))
+    if p.name in BROKEN else p for p in PAGES if run_blocks(p)], ids=lambda p: p.name)
 def test_page_runs(page, tmp_path):
     runnable = run_blocks(page)
     needed = {n for b in runnable for n in EXTRACT.findall(b.text)}
