@@ -7,7 +7,6 @@ import json
 import math
 import random
 import struct
-import sys
 
 import pytest
 

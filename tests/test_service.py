@@ -7,6 +7,7 @@ workers need.
 """
 
 import contextlib
+import json
 import math
 import multiprocessing
 import os
@@ -119,6 +120,30 @@ def test_routes_are_the_routers_as_geojson_with_the_snaps(client, map_path):
     assert body["destination"]["node"] == expected[0].path[-1]
 
 
+def test_routes_through_via_points_and_as_gpx(client, map_path):
+    vias = [(45.172, 5.735), (45.18, 5.73)]
+    params = [*TOWN_TRIP.items(), *(("via", f"{a},{b}") for a, b in vias)]
+    expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745), 0.1,
+                                                via=vias)
+    body = client.get("/route", params=params).json()
+    assert [f["properties"] for f in body["features"]] == [r.to_geojson()["properties"]
+                                                            for r in expected]
+    assert all(len(f["properties"]["via_indices"]) == 2 for f in body["features"])
+    gpxpy = pytest.importorskip("gpxpy")
+    response = client.get("/route", params=[*params, ("format", "gpx")])
+    assert response.status_code == 200
+    assert response.headers["content-type"].startswith("application/gpx+xml")
+    tracks = gpxpy.parse(response.text).tracks
+    assert [t.name for t in tracks] == [r.route_type for r in expected]
+    assert [(p.latitude, p.longitude) for p in tracks[0].segments[0].points] == \
+        list(expected[0].coordinates)
+    for bad, status, says in ((("format", "kml"), 400, "'format'"),
+                              (("via", "99.5,5.7"), 400, "'via'"),
+                              (("via", "45.5,5.7"), 422, "34.7 km")):
+        answer = client.get("/route", params=[*TOWN_TRIP.items(), bad])
+        assert answer.status_code == status and says in answer.json()["error"]
+
+
 def test_nearest_and_health_describe_the_map(client, map_path):
     router = Router.from_file(map_path)
     node, metres = router.nearest_node(45.18, 5.73)
@@ -131,6 +156,19 @@ def test_nearest_and_health_describe_the_map(client, map_path):
     assert state["workers"] == state["workers_alive"] == 1 and state["queue"] == 0
     described = client.get("/openapi.json").json()["paths"]
     assert all(client.get(path).status_code < 500 for path in described)
+
+
+def test_the_page_takes_the_route_style_of_the_pictures(client):
+    from velorin.pictures import ROUTE_STYLE
+    from velorin.style import ROUTE_STYLES
+
+    script = client.get("/style.js")
+    assert script.status_code == 200 and "javascript" in script.headers["content-type"]
+    config = json.loads(script.text.removeprefix("const VELORIN_STYLE = ").rstrip(";\n"))
+    for kind, style in ROUTE_STYLES.items():
+        assert config["routes"][kind]["colour"] == style.colour == ROUTE_STYLE[kind][0]
+        assert config["routes"][kind]["label"] == style.label
+    assert 'src="style.js"' in client.get("/").text
 
 
 @pytest.mark.parametrize("url, status, parameter", [

@@ -41,8 +41,12 @@ from velorin.service.openapi import (MAX_DISTANCE, PLACE, PROFILE, described, do
 from velorin.service.parameters import KnownParameters, parameters_of
 from velorin.service.profiles import ServedProfile, profile_names, serve_profiles
 from velorin.service.workers import PoolError
+from velorin.style import page_config
 
 STATIC = Path(__file__).with_name("static")
+
+#: The forms /route answers in, with their media types.
+FORMATS = {"geojson": "application/json", "gpx": "application/gpx+xml"}
 
 
 class BadParameter(ValueError):
@@ -102,6 +106,7 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         Route("/", page), Route("/route", route), Route("/nearest", nearest),
         Route("/health", health), Route("/network", network), Route("/places", places),
         Route("/background", background), Route("/openapi.json", openapi),
+        Route("/style.js", style_script),
         Mount("/static", StaticFiles(directory=STATIC), name="static")]
     description = document(routes)
     middleware = [Middleware(KnownParameters, parameters=parameters_of(description))]
@@ -139,13 +144,22 @@ def _profile(request: Request) -> ServedProfile:
                 query("eps", "search approximation: 0 exact, 0.1 (default) routes at most "
                              "10 % longer or riskier than the best", required=False,
                       schema={"type": "number", "minimum": 0, "default": DEFAULT_EPS}),
-                PROFILE, MAX_DISTANCE],
+                PROFILE, MAX_DISTANCE,
+                query("via", f"a place to pass on the way: {PLACE}; repeat the parameter for "
+                             f"several, in order", required=False),
+                query("format", "`geojson` (the default) or `gpx`, a GPX document with one "
+                                "track per route", required=False,
+                      schema={"type": "string", "enum": list(FORMATS), "default": "geojson"})],
     responses={
         "200": {"description": "a GeoJSON FeatureCollection, one LineString Feature per route "
                                "(shortest, safest, balanced; one whose path repeats an "
                                "earlier one left out), with the nodes the routes start and end "
-                               "at as `origin` and `destination`",
-                "content": {"application/json": {"schema": {"type": "object"}}}},
+                               "at as `origin` and `destination`; each Feature's properties "
+                               "hold its `segments` (runs of legs alike in name, class, stress "
+                               "and surface), its `directions` (turn-by-turn steps) and its "
+                               "`via_indices`. With `format=gpx`, a GPX document",
+                "content": {"application/json": {"schema": {"type": "object"}},
+                            "application/gpx+xml": {}}},
         "400": error("a parameter missing, unreadable or unknown"),
         "404": error("no route joins the two places"),
         "422": error("a place too far from the map, a node id it lacks, or a name it lacks or "
@@ -161,11 +175,18 @@ async def route(request: Request) -> Response:
     origin, destination = _place(params, "from"), _place(params, "to")
     eps = _eps(params.get("eps"))
     max_distance_m = _max_distance(params.get("max_distance_m"))
+    via = [_place_text("via", text) for text in params.getlist("via")]
+    form = _format(params.get("format"))
     # Snapped here, so that a point off the map costs no worker.
-    ask = RouteRequest(router.snap(origin, max_distance_m=max_distance_m, end="origin"),
-                       router.snap(destination, max_distance_m=max_distance_m,
-                                   end="destination"), eps)
+    ask = RouteRequest(
+        router.snap(origin, max_distance_m=max_distance_m, end="origin"),
+        router.snap(destination, max_distance_m=max_distance_m, end="destination"), eps,
+        tuple(router.snap(place, max_distance_m=max_distance_m, end=f"via point {k}")
+              for k, place in enumerate(via, start=1)), form)
     status, body = await served.pool.submit(ask)
+    if status == 200 and form == "gpx":
+        return Response(body, media_type=FORMATS["gpx"],
+                        headers={"Content-Disposition": 'attachment; filename="routes.gpx"'})
     return _reply(status, body)
 
 
@@ -273,6 +294,12 @@ async def openapi(request: Request) -> Response:
     return _json(200, request.app.state.openapi)
 
 
+async def style_script(request: Request) -> Response:
+    """The routes' colours and names for the page's script, from :mod:`velorin.style`."""
+    script = b"const VELORIN_STYLE = " + encode(page_config()) + b";\n"
+    return Response(script, media_type="text/javascript", headers={"Cache-Control": "no-cache"})
+
+
 async def page(request: Request) -> Response:
     return FileResponse(STATIC / "index.html", headers={"Cache-Control": "no-cache"})
 
@@ -315,7 +342,10 @@ EXCEPTION_HANDLERS: Mapping[Any, Any] = {
 
 def _place(params: Mapping[str, str], name: str) -> ParsedPlace:
     """A place parameter, in the grammar of :mod:`velorin.ends`."""
-    text = params.get(name)
+    return _place_text(name, params.get(name))
+
+
+def _place_text(name: str, text: str | None) -> ParsedPlace:
     if text is None or not text.strip():
         raise BadParameter(name, f"missing parameter {name!r}: give a place as LAT,LON in "
                                  f"degrees, e.g. {name}={EXAMPLE}, a node id or a place name")
@@ -338,6 +368,15 @@ def _number(params: Mapping[str, str], name: str) -> float:
         raise BadParameter(name, f"parameter {name!r} is {text!r}, not a number of degrees "
                                  f"in -{limit}..{limit}")
     return value
+
+
+def _format(text: str | None) -> str:
+    if text is None:
+        return "geojson"
+    if text not in FORMATS:
+        raise BadParameter("format", f"parameter 'format' is {text!r}, not one of "
+                                     f"{', '.join(FORMATS)}")
+    return text
 
 
 def _eps(text: str | None) -> float:
