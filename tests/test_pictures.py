@@ -80,3 +80,14 @@ def test_coinciding_routes_come_from_the_names_the_routes_carry(routes, expected
 @pytest.mark.parametrize("width_m, length", [(120, 20), (999, 100), (2600, 500), (51_000, 10_000)])
 def test_scale_bar_length_is_round_and_at_most_a_fifth(width_m, length):
     assert scale_bar_length(width_m) == length
+
+
+def test_the_page_template_ships_in_the_wheel():
+    from importlib import metadata
+
+    try:
+        shipped = {str(f) for f in metadata.files("velorin") or ()}
+    except metadata.PackageNotFoundError:
+        pytest.skip("velorin is not installed")
+    assert "velorin/pictures/page.html" in shipped
+    assert "velorin/service/static/index.html" in shipped

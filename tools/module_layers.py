@@ -8,8 +8,8 @@ with status 1, naming each fault, when
   checking, under ``if TYPE_CHECKING:``, do not count: they never run);
 - a module has no place in the layers;
 - a module outside ``router.py`` and ``network.py`` reads a private member
-  (``_name``) of an object that is not its own (``self``, ``cls``) - other
-  modules reach the map through the router's public members;
+  (``_name``) that it does not define itself - other modules reach the map
+  through the router's public members;
 - a module compares the engine's (French) messages: errors are decided from
   what the package knows.
 
@@ -40,6 +40,8 @@ LAYERS: dict[str, tuple[str, ...]] = {
     "values": ("velorin.route", "velorin.errors", "velorin.geo", "velorin.ends", "velorin.style",
                "velorin.directions", "velorin.segments", "velorin.gpx", "velorin.legs"),
 }
+#: Names of the standard library that start with an underscore and are meant to be used.
+PUBLIC_UNDERSCORED = frozenset({"_exit", "_asdict", "_replace", "_fields", "_make", "_getframe"})
 #: The only modules that may read the private members of the network and the router.
 DOOR = ("velorin.router", "velorin.network")
 # Words of the engine's messages; no module of the package may look for them.
@@ -75,6 +77,23 @@ def _type_checking_only(tree: ast.Module) -> set[int]:
                     if hasattr(sub, "lineno"):
                         lines.add(sub.lineno)
     return lines
+
+
+def _own_private_names(tree: ast.Module) -> set[str]:
+    """The private names a module defines itself: its own objects' members it may read."""
+    names: set[str] = set()
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.Attribute) and isinstance(node.ctx, ast.Store):
+            names.add(node.attr)
+        elif isinstance(node, ast.Name) and isinstance(node.ctx, ast.Store):
+            names.add(node.id)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names.add(node.target.id)
+        elif isinstance(node, ast.arg):
+            names.add(node.arg)
+    return {n for n in names if n.startswith("_")}
 
 
 def _imports(tree: ast.Module, module: str, package: bool) -> list[tuple[int, str]]:
@@ -122,11 +141,11 @@ def scan(root: Path) -> tuple[Counter[tuple[str, str]], list[str]]:
                 faults.append(f"{where}:{line}: {module} ({here}) may not import {target} "
                               f"({there})")
         if module not in DOOR:
+            own = _own_private_names(tree)
             for node in ast.walk(tree):
                 if isinstance(node, ast.Attribute) and node.attr.startswith("_") \
-                        and not node.attr.startswith("__") \
-                        and not (isinstance(node.value, ast.Name)
-                                 and node.value.id in ("self", "cls")):
+                        and not node.attr.startswith("__") and node.attr not in own \
+                        and node.attr not in PUBLIC_UNDERSCORED:
                     faults.append(f"{where}:{node.lineno}: {module} reads the private member "
                                   f"{ast.unparse(node)}")
         for number, line in enumerate(text.splitlines(), start=1):

@@ -27,6 +27,7 @@ EXAMPLE = "43.7308,7.4197"
 #: Node ids are OpenStreetMap ids: unsigned 64-bit integers.
 NODE_ID_MAX = (1 << 64) - 1
 
+
 @dataclass(frozen=True, slots=True)
 class SnappedPlace:
     """A place resolved to a node of the map: what :meth:`velorin.Router.snap` returns.
