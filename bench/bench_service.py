@@ -41,7 +41,6 @@ REPO = Path(__file__).resolve().parents[1]
 DATA = next((p / "shared" / "data" for p in REPO.parents if (p / "shared" / "data").is_dir()),
             REPO.parent / "shared" / "data")
 OUT = REPO / "out"
-sys.path.insert(0, str(REPO))
 
 from velorin import Router  # noqa: E402
 from velorin.geo import haversine_m  # noqa: E402
