@@ -142,15 +142,17 @@ def test_the_page_search_box_places_the_pins(tmp_path):
                      if os.path.exists(p)), None)
     if chromium is None:
         pytest.skip("no system chromium (apt-get install chromium)")
-    from test_service import served
+    from test_service import served, wait_in_page
 
     with served(MONACO, "--workers", "1") as (_, url), playwright.sync_playwright() as p:
         browser = p.chromium.launch(executable_path=chromium, args=["--no-sandbox"])
         page = browser.new_page(viewport={"width": 1280, "height": 800})
         errors = []
         page.on("pageerror", lambda exc: errors.append(str(exc)))
+        page.on("console", lambda m: "Content Security Policy" in m.text
+                and errors.append(m.text))
         page.goto(url + "/")
-        page.wait_for_function("document.body.dataset.state === 'ready'", timeout=20_000)
+        wait_in_page(page, "document.body.dataset.state === 'ready'", timeout=20_000)
         page.fill("#start-place", "monte")
         page.wait_for_selector("#start-suggestions li[role=option]")
         first = page.locator("#start-suggestions li[role=option]").first.inner_text()
@@ -162,7 +164,7 @@ def test_the_page_search_box_places_the_pins(tmp_path):
         assert (place["lat"], place["lng"]) == (expected["lat"], expected["lon"])
         page.fill("#finish-place", "fontvieille")
         page.keyboard.press("Enter")  # no choice made: the first place offered
-        page.wait_for_function("document.body.dataset.state === 'routed'", timeout=30_000)
+        wait_in_page(page, "document.body.dataset.state === 'routed'", timeout=30_000)
         assert page.evaluate("finish !== null")
         rows = page.locator("#routes tbody tr")
         assert rows.count() >= 1

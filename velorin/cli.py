@@ -78,6 +78,9 @@ def _add_convert(subparsers: Subparsers) -> None:
     p.add_argument("--familiar", metavar="FILE",
                    help="file of ridden OSM way ids (one per line, optional weight after it); "
                         "adds a familiarity value to every arc")
+    p.add_argument("--familiar-rides", nargs="+", metavar="GPX",
+                   help="the rider's own rides: GPX files, or folders of them; every way a "
+                        "ride follows counts as ridden once more (added to --familiar's)")
     p.add_argument("--familiarity-per-km", type=float, default=1.0, metavar="X",
                    help="familiarity of one km of a ridden way of weight 1 (default 1.0)")
     p.add_argument("--risk-model", metavar="FILE",
@@ -142,6 +145,7 @@ def _run_convert(args: argparse.Namespace) -> int:
         return 0
     stats = ConversionStats()
     doc = convert(args.input, model=model, familiar_ways=args.familiar,
+                  familiar_rides=args.familiar_rides,
                   familiarity_per_km=args.familiarity_per_km,
                   left_hand_traffic=args.left_hand_traffic, push_bike=args.push_bike,
                   annotate=args.annotate, progress=args.progress, stats=stats)
@@ -194,10 +198,13 @@ def _add_route(subparsers: Subparsers) -> None:
 
 def format_routes(routes: Sequence[Any]) -> str:
     """The route table: one line per route, stress shares where the map has them."""
-    lines = [f"{'route':9} {'distance':>9} {'risk':>7} {'time':>9} {'comfort':>7} {'nodes':>5}"
-             + ("   distance at LTS 1/2/3/4" if any(r.arcs for r in routes) else "")]
+    width = max([9, *(len(getattr(r, "label", r.route_type)) for r in routes)])
+    lines = [f"{'route':{width}} {'distance':>9} {'risk':>7} {'time':>9} {'comfort':>7} "
+             f"{'nodes':>5}" + ("   distance at LTS 1/2/3/4" if any(r.arcs for r in routes)
+                                else "")]
     for r in routes:
-        line = (f"{r.route_type:9} {r.total_distance_m / 1000:6.2f} km {r.total_risk:7.3f} "
+        label = getattr(r, "label", r.route_type)
+        line = (f"{label:{width}} {r.total_distance_m / 1000:6.2f} km {r.total_risk:7.3f} "
                 f"{r.estimated_time_min:5.1f} min {r.comfort_score:7.3f} {r.node_count:5d}")
         if r.arcs:
             by_lts = {1: 0.0, 2: 0.0, 3: 0.0, 4: 0.0}

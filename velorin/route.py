@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Iterable
 from dataclasses import dataclass
 from functools import cached_property
@@ -57,6 +58,15 @@ class Route:
     arcs: tuple[Arc, ...] = ()
     node_degrees: tuple[int, ...] = ()
     via_indices: tuple[int, ...] = ()
+    #: Every name of the request this route answers, in the order of
+    #: :data:`ROUTE_NAMES`: ``("safest", "balanced")`` when the two picks
+    #: coincide.  Empty for a route built outside :class:`Routes`.
+    names: tuple[str, ...] = ()
+
+    @property
+    def label(self) -> str:
+        """The names the route carries as one text, e.g. ``"safest = balanced"``."""
+        return " = ".join(self.names) if self.names else self.route_type
 
     def __repr__(self) -> str:
         return (f"Route({self.route_type}, dist={self.total_distance_m:.0f}m, "
@@ -66,6 +76,8 @@ class Route:
         """The route's metrics as plain JSON values."""
         return {
             "route_type": self.route_type,
+            "names": list(self.names),
+            "label": self.label,
             "total_distance_m": self.total_distance_m,
             "total_risk": self.total_risk,
             "total_familiarity": self.total_familiarity,
@@ -116,6 +128,59 @@ class Route:
         from velorin.gpx import to_gpx
 
         return to_gpx([self])
+
+
+#: The three picks of a request, in the engine's order.
+ROUTE_NAMES = ("shortest", "safest", "balanced")
+
+
+class Routes(list[Route]):
+    """The routes of one request in the engine's order, each pick also by name.
+
+    The engine leaves out a pick whose path repeats an earlier one; here
+    ``.shortest``, ``.safest`` and ``.balanced`` always answer, and picks
+    that coincide are the same :class:`Route`, whose ``names`` lists them
+    all.  A missing safest route is the shortest one; a missing balanced
+    route is the one of the others that the engine's rule prefers (least
+    distance / longest distance + risk / largest risk, each divisor at least
+    1), the shortest on a tie.
+    """
+
+    shortest: Route
+    safest: Route
+    balanced: Route
+
+    def __init__(self, routes: Iterable[Route] = ()) -> None:
+        found = list(routes)
+        if not found:
+            super().__init__()
+            return
+        kinds = {r.route_type: r for r in found}
+        shortest = kinds.get("shortest", found[0])
+        safest = kinds.get("safest", shortest)
+        balanced = kinds.get("balanced")
+        if balanced is None:
+            # The longest route of a set without dominated members is the
+            # safest, the riskiest the shortest: the engine's divisors.
+            top_d = max(safest.total_distance_m, 1.0)
+            top_r = max(shortest.total_risk, 1.0)
+            balanced = min((shortest, safest),
+                           key=lambda r: r.total_distance_m / top_d + r.total_risk / top_r)
+        picks = {"shortest": shortest, "safest": safest, "balanced": balanced}
+        named = {id(r): dataclasses.replace(r, names=tuple(
+            n for n in ROUTE_NAMES if picks[n] is r)) for r in found}
+        super().__init__(named[id(r)] for r in found)
+        for name, route in picks.items():
+            setattr(self, name, named.get(id(route), route))
+
+    def __getattr__(self, name: str) -> Route:
+        # Only an empty collection lacks the picks.
+        if name in ROUTE_NAMES:
+            raise AttributeError(f"no {name} route: the collection is empty")
+        raise AttributeError(name)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Routes, (list(self),))
 
 
 def to_geojson(routes: Iterable[Route]) -> dict[str, Any]:

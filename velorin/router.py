@@ -18,9 +18,10 @@ from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap
 from velorin.ends import (DEFAULT_MAX_DISTANCE_M, Place, SnappedPlace, check_degrees,
                           is_place_name)
 from velorin.legs import neighbour_counts
-from velorin.network import ArcAttributes, Arcs, Network, Nodes, parse_document
+from velorin.network import (ArcAttributes, Arcs, GraphDocument, Network, Nodes,
+                             parse_document)
 from velorin.places import NamedPlace, PlaceIndex, place_records
-from velorin.route import DEFAULT_EPS, Arc, Route
+from velorin.route import DEFAULT_EPS, Arc, Route, Routes
 
 if TYPE_CHECKING:
     from velorin.osm.risk import RiskModel
@@ -70,25 +71,29 @@ class Router:
     @classmethod
     def from_osm(cls, path: str | os.PathLike[str], profile: str | None = None,
                  risk_model: RiskModel | None = None, progress: bool = False,
-                 push_bike: bool = False) -> Router:
+                 push_bike: bool = False,
+                 familiar_rides: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] |
+                 None = None) -> Router:
         """A router for an OpenStreetMap extract (``.osm.pbf``, ``.osm``, ``.osm.bz2``, ``.osm.gz``).
 
         ``profile`` is the cycling profile, ``city`` (the default),
         ``trekking`` or ``mtb``.  ``risk_model`` is a
         :class:`velorin.osm.RiskModel` (the profile's model when None; build
         it with ``RiskModel.for_profile``).  ``push_bike`` also keeps the ways
-        where the bike must be walked, at a cost.  Raises
-        :class:`velorin.OsmImportError` for a file that cannot be read as an
-        extract.
+        where the bike must be walked, at a cost.  ``familiar_rides`` names
+        the rider's own rides, GPX files or folders of them: the ways they
+        ride get a familiarity, so that routes lean to them (see
+        :mod:`velorin.osm.rides`).  Raises :class:`velorin.OsmImportError` for
+        a file that cannot be read as an extract or a ride.
         """
         from velorin.osm import convert, dumps
 
         doc = convert(path, model=risk_model, annotate=True, progress=progress, profile=profile,
-                      push_bike=push_bike)
+                      push_bike=push_bike, familiar_rides=familiar_rides)
         return cls.from_document(doc, text=dumps(doc))
 
     @classmethod
-    def from_document(cls, doc: Any, *, text: str | None = None) -> Router:
+    def from_document(cls, doc: GraphDocument, *, text: str | None = None) -> Router:
         """A router for a graph document already held as Python values (object form)."""
         graph = velorin_core.PyGraph.from_json(text if text is not None else
                                                orjson.dumps(doc).decode("utf-8"))
@@ -270,14 +275,17 @@ class Router:
 
     def route(self, origin: Place, destination: Place, eps: float = DEFAULT_EPS, *,
               max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
-              via: Sequence[Place] = ()) -> list[Route]:
+              via: Sequence[Place] = ()) -> Routes:
         """The "shortest", "safest" and "balanced" routes between two places, in that order.
 
         Each place is anything :meth:`snap` takes: a node id, a ``(lat, lon)``
         pair or a place name (see :meth:`find_place`), which are snapped to
         the nearest node of the main part of the map, or a
-        :class:`SnappedPlace`.  Routes whose paths repeat an earlier
-        one are left out, so the list holds one to three routes.  ``eps`` is
+        :class:`SnappedPlace`.  The engine leaves out a pick whose path
+        repeats an earlier one, so the list holds one to three routes; each
+        pick is also ``routes.shortest``, ``.safest`` and ``.balanced``, and
+        picks that coincide are the same route, whose ``names`` lists them
+        (see :class:`Routes`).  ``eps`` is
         the search's approximation: with 0.1 the "shortest" and "safest"
         routes may be up to 10% longer or riskier than the exact optimum; 0.0
         gives the exact ones.
@@ -293,7 +301,7 @@ class Router:
         if via:
             from velorin.trips import route_via
 
-            return route_via(self, origin, destination, via, eps, max_distance_m)
+            return Routes(route_via(self, origin, destination, via, eps, max_distance_m))
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
             raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, 0.1 recommended), "
@@ -305,7 +313,7 @@ class Router:
                                                        eps)
         except RuntimeError as exc:
             raise self._no_route(source.node, target.node, str(exc)) from None
-        return [self._route(r, source.distance_m, target.distance_m) for r in results]
+        return Routes(self._route(r, source.distance_m, target.distance_m) for r in results)
 
     def _no_route(self, source: int, target: int, detail: str) -> NoRoute:
         """Why the engine found no route, from what the map holds: both ends are on it."""

@@ -448,14 +448,11 @@ bool Reader::skip_value() {
         break;
       default: {
         if (!starts_number(c)) return fail_after_peek("expected value");
-        // A minus sign and then the end of the text is a number without
-        // digits, not a value cut short.
-        if (c == '-' && cur_ + 1 == end_) {
-          cur_ = end_;
-          return fail_at_end("invalid number");
-        }
+        // A skipped number is only checked, never read: one that the end of
+        // the text cuts short after its minus sign, its point or its exponent
+        // is malformed like one cut by any other byte.
         NumberText t;
-        if (!scan_number(t)) return false;
+        if (!scan_number(t)) return cur_ == end_ ? fail_at_end("invalid number") : false;
         break;
       }
     }

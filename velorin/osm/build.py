@@ -36,6 +36,8 @@ class ConversionStats:
     #: Length of directed arcs per LTS level, in metres.
     length_by_lts_m: dict[int, float] = field(default_factory=lambda: {1: 0.0, 2: 0.0, 3: 0.0,
                                                                        4: 0.0})
+    #: What matching the rider's rides found (a velorin.osm.rides.RideMatch), if any.
+    rides: Any = None
 
     def summary(self) -> str:
         total = sum(self.length_by_lts_m.values()) or 1.0
@@ -47,7 +49,8 @@ class ConversionStats:
                 f"{self.blocking_barriers} blocking barriers"
                 + (f", {self.split_segments} segments split off parallel ways"
                    if self.split_segments else "") + "); "
-                f"{shares}; {self.seconds:.2f} s")
+                f"{shares}; {self.seconds:.2f} s"
+                + (f"; rides: {self.rides.summary()}" if self.rides is not None else ""))
 
 
 def _costs(distance: float, direction: Direction, familiar_weight: float | None,

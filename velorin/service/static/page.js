@@ -3,13 +3,12 @@
 "use strict";
 
 const STRESS_COLOURS = ["#9a9a9a", "#4daf4a", "#a6c940", "#f29e38", "#d7301f"];
-// Wider lines below narrower ones, so that routes sharing a street all stay visible.
-const ROUTE_STYLES = {
-  shortest: { colour: "#1f5fd6", weight: 10, label: "Shortest" },
-  safest: { colour: "#00897b", weight: 7, label: "Safest" },
-  balanced: { colour: "#8e24aa", weight: 4, label: "Balanced" },
-};
-const ROUTE_TYPES = Object.keys(ROUTE_STYLES);
+// Colours, names and widths of the routes, the same as in the pictures (the
+// package's velorin.style, served as style.js). Wider lines go below narrower
+// ones, so that routes sharing a street all stay visible.
+const ROUTE_STYLES = Object.fromEntries(Object.entries(VELORIN_STYLE.routes).map(
+  ([type, s]) => [type, { colour: s.colour, weight: s.page_width, label: s.label }]));
+const ROUTE_TYPES = VELORIN_STYLE.order;
 
 // Without zoom animation the network canvas never shows at the wrong scale.
 const map = L.map("map", { preferCanvas: true, zoomSnap: 0.25, maxZoom: 20, zoomAnimation: false });
@@ -283,7 +282,7 @@ function showRoutes(answer) {
   // The safest route's directions first: the route this page is for.
   const safest = answer.features.find((f) => namesOf(f.properties).includes("safest"));
   selectRoute(answer, (safest || answer.features[0]).properties.route_type);
-  note.textContent = coincidence(answer.features.map((f) => f.properties.route_type));
+  note.textContent = coincidence(answer.features.map((f) => f.properties));
   const count = answer.features.length;
   setState("routed", `${count} route${count === 1 ? "" : "s"} found. Hover a row to see its ` +
     "route; drag a pin to move it, or click to start again.");
@@ -299,8 +298,17 @@ function routeLabel(p) {
   return names.map((n, i) => (i ? n.toLowerCase() : n)).join(" = ");
 }
 
-// The service leaves out a route whose path repeats an earlier one: say so.
-function coincidence(types) {
+// The service leaves out a route whose path repeats an earlier one: say so,
+// in the pictures' words where the routes name the picks they answer.
+function coincidence(routes) {
+  const notes = [];
+  for (const { route_type: type, names } of routes) {
+    for (const name of (names || []).filter((n) => n !== type)) {
+      notes.push(VELORIN_STYLE.coincides.replace("{name}", name).replace("{other}", type));
+    }
+  }
+  if (notes.length) return notes.join("; ");
+  const types = routes.map((r) => r.route_type);
   if (types.length === 1) return "The shortest, safest and balanced routes are the same route.";
   if (!types.includes("safest")) return "The safest route is the same as the shortest one.";
   if (!types.includes("balanced")) {
