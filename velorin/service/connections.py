@@ -73,7 +73,7 @@ def guarded_protocol(idle_timeout_s: float, max_connections: int) -> type[asynci
     overload = _Episode()
 
     class Guarded(AutoHTTPProtocol):  # type: ignore[misc, valid-type]
-        _since = 0.0
+        waiting_since = 0.0
         _timer: asyncio.TimerHandle | None = None
 
         def connection_made(self, transport: Any) -> None:
@@ -86,8 +86,8 @@ def guarded_protocol(idle_timeout_s: float, max_connections: int) -> type[asynci
             if len(open_now) <= max_connections:
                 return
             waiting = [c for c in open_now
-                       if c is not self and getattr(c, "_waiting", lambda: False)()]
-            victim = min(waiting, key=lambda c: c._since, default=self)
+                       if c is not self and getattr(c, "waiting", lambda: False)()]
+            victim = min(waiting, key=lambda c: c.waiting_since, default=self)
             if overload.first():
                 log.warning("%d connections open, the most this server keeps: closing the "
                             "ones that have waited longest without a request", len(open_now))
@@ -103,18 +103,18 @@ def guarded_protocol(idle_timeout_s: float, max_connections: int) -> type[asynci
                 self._timer = None
             super().connection_lost(exc)
 
-        def _waiting(self) -> bool:
+        def waiting(self) -> bool:
             return self.cycle is None or self.cycle.response_complete
 
         def _wait_for_request(self) -> None:
             if self._timer is not None:
                 self._timer.cancel()
-            self._since = since = self.loop.time()
+            self.waiting_since = since = self.loop.time()
             self._timer = self.loop.call_later(idle_timeout_s, self._idle, since)
 
         def _idle(self, since: float) -> None:
             self._timer = None
-            if since == self._since and self._waiting() and not self.transport.is_closing():
+            if since == self.waiting_since and self.waiting() and not self.transport.is_closing():
                 self.transport.close()
 
     return Guarded

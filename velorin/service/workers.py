@@ -48,6 +48,8 @@ from dataclasses import dataclass, field
 from multiprocessing import reduction
 from multiprocessing.connection import Connection, wait
 from multiprocessing.process import BaseProcess
+# A forked worker leaves by _exit: the keeper's exit handlers are the keeper's alone.
+from os import _exit as exit_at_once
 from typing import Any
 
 from velorin.service.answers import Reply, RouteRequest
@@ -106,7 +108,7 @@ def die_with_parent(parent: int) -> None:
         except (OSError, AttributeError):
             pass
     if os.getppid() != parent:
-        os._exit(0)
+        exit_at_once(0)
 
 
 def keep_map(control: Connection, graph_path: str, server: int) -> None:
@@ -173,7 +175,7 @@ def _fork(control: Connection, router: Any, token: int, workers: set[int]) -> No
             die_with_parent(keeper)
             code = serve_requests(Connection(fd), router)
         finally:
-            os._exit(code)
+            exit_at_once(code)
     os.close(fd)
     workers.add(pid)
     control.send(("forked", token, pid))
