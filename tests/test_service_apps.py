@@ -1,11 +1,10 @@
 """The service for apps: place names, profiles, strict parameters, CORS, the page's search box."""
 
 import os
-import sys
 
 import pytest
 
-from shared_data import DATA, REPO
+from shared_data import DATA
 
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
@@ -18,7 +17,6 @@ from velorin import Router  # noqa: E402
 from velorin.osm import dumps  # noqa: E402
 from velorin.service import create_app  # noqa: E402
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 MONACO = DATA / "monaco-latest.osm.pbf"
