@@ -79,6 +79,9 @@ def _add_convert(subparsers: Subparsers) -> None:
     p.add_argument("--familiar", metavar="FILE",
                    help="file of ridden OSM way ids (one per line, optional weight after it); "
                         "adds a familiarity value to every arc")
+    p.add_argument("--familiar-rides", nargs="+", metavar="GPX",
+                   help="the rider's own rides: GPX files, or folders of them; every way a "
+                        "ride follows counts as ridden once more (added to --familiar's)")
     p.add_argument("--familiarity-per-km", type=float, default=1.0, metavar="X",
                    help="familiarity of one km of a ridden way of weight 1 (default 1.0)")
     p.add_argument("--risk-model", metavar="FILE",
@@ -143,6 +146,7 @@ def _run_convert(args: argparse.Namespace) -> int:
         return 0
     stats = ConversionStats()
     doc = convert(args.input, model=model, familiar_ways=args.familiar,
+                  familiar_rides=args.familiar_rides,
                   familiarity_per_km=args.familiarity_per_km,
                   left_hand_traffic=args.left_hand_traffic, push_bike=args.push_bike,
                   annotate=args.annotate, progress=args.progress, stats=stats, dem=args.dem)

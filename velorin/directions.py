@@ -188,7 +188,7 @@ def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (
             then = text[0].lower() + text[1:]
             text = WORDS["via"].format(number=via, then=then)
             maneuver = "via"
-        steps.append(Step(maneuver, direction, name, kind, i, lat[i], lon[i], 0.0, angle,
+        steps.append(Step(maneuver, direction, name, kind, i, lat[i], lon[i], 0.0, float(angle),
                           _finite(float(ahead[leg])), text, via))
     steps.append(Step("arrive", None, None, None, n - 1, lat[-1], lon[-1], 0.0, 0.0, None,
                       WORDS["arrive"]))

@@ -18,7 +18,8 @@ from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap
 from velorin.ends import (DEFAULT_MAX_DISTANCE_M, Place, SnappedPlace, check_degrees,
                           is_place_name)
 from velorin.legs import neighbour_counts
-from velorin.network import ArcAttributes, Arcs, Network, Nodes, parse_document
+from velorin.network import (ArcAttributes, Arcs, GraphDocument, Network, Nodes,
+                             parse_document)
 from velorin.places import NamedPlace, PlaceIndex, place_records
 from velorin.route import DEFAULT_EPS, Arc, Route, Routes
 
@@ -70,28 +71,32 @@ class Router:
     @classmethod
     def from_osm(cls, path: str | os.PathLike[str], profile: str | None = None,
                  risk_model: RiskModel | None = None, progress: bool = False,
-                 push_bike: bool = False, dem: str | os.PathLike[str] | None = None) -> Router:
+                 push_bike: bool = False,
+                 familiar_rides: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] |
+                 None = None, dem: str | os.PathLike[str] | None = None) -> Router:
         """A router for an OpenStreetMap extract (``.osm.pbf``, ``.osm``, ``.osm.bz2``, ``.osm.gz``).
 
         ``profile`` is the cycling profile, ``city`` (the default),
         ``trekking`` or ``mtb``.  ``risk_model`` is a
         :class:`velorin.osm.RiskModel` (the profile's model when None; build
         it with ``RiskModel.for_profile``).  ``push_bike`` also keeps the ways
-        where the bike must be walked, at a cost.  ``dem`` is an elevation
-        raster covering the extract (any that rasterio reads: GeoTIFF tiles of
-        Copernicus GLO-30 or SRTM, in any coordinate system), for the routes'
-        climbs, grades and riding times.  Raises
-        :class:`velorin.OsmImportError` for a file that cannot be read as an
-        extract.
+        where the bike must be walked, at a cost.  ``familiar_rides`` names
+        the rider's own rides, GPX files or folders of them: the ways they
+        ride get a familiarity, so that routes lean to them (see
+        :mod:`velorin.osm.rides`).  ``dem`` is an elevation raster covering
+        the extract (any that rasterio reads: GeoTIFF tiles of Copernicus
+        GLO-30 or SRTM, in any coordinate system), for the routes' climbs,
+        grades and riding times.  Raises :class:`velorin.OsmImportError` for
+        a file that cannot be read as an extract, a ride or a raster.
         """
         from velorin.osm import convert, dumps
 
         doc = convert(path, model=risk_model, annotate=True, progress=progress, profile=profile,
-                      push_bike=push_bike, dem=dem)
+                      push_bike=push_bike, familiar_rides=familiar_rides, dem=dem)
         return cls.from_document(doc, text=dumps(doc))
 
     @classmethod
-    def from_document(cls, doc: Any, *, text: str | None = None) -> Router:
+    def from_document(cls, doc: GraphDocument, *, text: str | None = None) -> Router:
         """A router for a graph document already held as Python values (object form)."""
         graph = velorin_core.PyGraph.from_json(text if text is not None else
                                                orjson.dumps(doc).decode("utf-8"))

@@ -39,10 +39,7 @@ def route_via(router: Router, origin: Any, destination: Any, via: Sequence[Any],
 
 def _snapped(router: Router, place: Any, max_distance_m: float, number: int) -> Any:
     """A via point as the node it is snapped to, so that both its legs use that node."""
-    if isinstance(place, (str, bytes)) or not isinstance(place, Sequence) or len(place) != 2:
-        return place
-    node, _ = router.nearest_node(float(place[0]), float(place[1]), max_distance_m)
-    return node
+    return router.snap(place, max_distance_m=max_distance_m, end=f"via point {number}")
 
 
 def pick(routes: Sequence[Route], name: str) -> Route:

@@ -44,6 +44,8 @@ class ConversionStats:
     #: Length of directed arcs per LTS level, in metres.
     length_by_lts_m: dict[int, float] = field(default_factory=lambda: {1: 0.0, 2: 0.0, 3: 0.0,
                                                                        4: 0.0})
+    #: What matching the rider's rides found (a velorin.osm.rides.RideMatch), if any.
+    rides: Any = None
 
     def summary(self) -> str:
         total = sum(self.length_by_lts_m.values()) or 1.0
@@ -57,7 +59,8 @@ class ConversionStats:
                    if self.split_segments else "") + "); "
                 + (f"heights from {self.elevation}, {self.steep_arcs} steep arcs; "
                    if self.elevation else "no elevation data; ")
-                + f"{shares}; {self.seconds:.2f} s")
+                + f"{shares}; {self.seconds:.2f} s"
+                + (f"; rides: {self.rides.summary()}" if self.rides is not None else ""))
 
 
 def _costs(distance: float, direction: Direction, familiar_weight: float | None,
