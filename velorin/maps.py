@@ -2,9 +2,9 @@
 
 A map is an OpenStreetMap extract (``.osm.pbf``, ``.pbf``, ``.osm``,
 ``.osm.bz2``, ``.osm.gz``), converted with a cycling profile and annotated, or
-a graph document already converted (``.json``).  The command line, the
-service and the demo all open maps here, so the same file gives the same
-graph everywhere, with the same messages.
+a graph document already converted (``.json``).  The command line and the
+service open maps here, so the same file gives the same graph in both, with
+the same messages.
 """
 
 from __future__ import annotations
@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from velorin.router import Router
+
 
 @dataclass(frozen=True)
 class OpenedMap:
