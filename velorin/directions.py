@@ -12,13 +12,14 @@ and :data:`HEADINGS`, so that a translation replaces three tables.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velorin.legs import bearings_deg, leg_lengths_m
+from velorin.legs import Legs, bearings_deg
 
 if TYPE_CHECKING:
     from velorin.route import Arc, Route
@@ -112,11 +113,13 @@ class Step:
 
 def directions(route: Route) -> tuple[Step, ...]:
     """The steps of a route, from the departure to the arrival."""
-    return steps_of(route.coordinates, route.arcs, route.node_degrees, route.via_indices)
+    return steps_of(route.coordinates, route.arcs, route.node_degrees, route.via_indices,
+                    geometry=route._geometry)
 
 
 def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (),
-             degrees: Sequence[int] = (), vias: Sequence[int] = ()) -> tuple[Step, ...]:
+             degrees: Sequence[int] = (), vias: Sequence[int] = (), *,
+             geometry: Legs | None = None) -> tuple[Step, ...]:
     """The steps along ``coordinates`` (one ``(lat, lon)`` per node).
 
     ``arcs`` describe the legs (names and classes; without them only turns are
@@ -125,13 +128,13 @@ def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (
     of via points.
     """
     n = len(coordinates)
-    points = np.asarray(coordinates, dtype=np.float64).reshape(-1, 2)
+    geometry = geometry if geometry is not None else Legs(coordinates)
+    points = geometry.points
     if n < 2:
         lat, lon = (float(points[0, 0]), float(points[0, 1])) if n else (np.nan, np.nan)
         return (Step("arrive", None, None, None, 0, lat, lon, 0.0, 0.0, None,
                      WORDS["arrive"]),)
-    lengths = leg_lengths_m(coordinates)
-    at = np.concatenate(([0.0], np.cumsum(lengths)))
+    lengths, at = geometry.lengths, geometry.at
     back, ahead = _bearings(points, at)
     turn = (ahead - back + 540.0) % 360.0 - 180.0  # signed, positive to the right
 
@@ -140,15 +143,14 @@ def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (
     kinds: list[str | None] = [a.highway for a in arcs] if annotated else [None] * (n - 1)
     road = _streets(names, kinds, lengths)
     via_at = {int(v): k + 1 for k, v in enumerate(vias) if 0 < int(v) < n - 1}
-    junction = (np.asarray(degrees) > 2) if len(degrees) == n else np.ones(n, dtype=bool)
+    junction = (np.fromiter(degrees, dtype=np.int64, count=n) > 2) if len(degrees) == n \
+        else np.ones(n, dtype=bool)
 
     # Candidate nodes, found at once: a change of street, a turn at a
     # junction, a via point. Only these few go through the loop below.
-    interior = np.arange(1, n - 1)
-    changed = np.fromiter((road[i - 1] != road[i] for i in interior.tolist()), dtype=bool,
-                          count=len(interior))
     turning = junction[1:-1] & (np.abs(turn[1:-1]) >= TURN_AT_JUNCTION)
-    wanted = interior[changed | turning].tolist()
+    wanted = sorted(set((np.flatnonzero(turning) + 1).tolist())
+                    | {i for i in range(1, n - 1) if road[i - 1] != road[i]})
     if via_at:
         wanted = sorted(set(wanted) | set(via_at))
 
@@ -168,16 +170,19 @@ def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (
         kept.append([i, float(turn[i]), road[i - 1], i])
 
     lat, lon = points[:, 0].tolist(), points[:, 1].tolist()
-    steps: list[Step] = []
-    bearing0 = float(ahead[0])
+    ahead_deg, at_m = ahead.tolist(), at.tolist()
+    # Where each step is, then what it says: a step's distance runs to the next one.
+    places = [0, *(k[0] for k in kept), n - 1]
+    far = [at_m[e] - at_m[b] for b, e in zip(places, places[1:])] + [0.0]
+    bearing0 = ahead_deg[0]
     first_road = _road(names[0], kinds[0])
-    heading = HEADINGS[int(((bearing0 + 22.5) % 360.0) // 45.0)] if np.isfinite(bearing0) \
+    heading = HEADINGS[int(((bearing0 + 22.5) % 360.0) // 45.0)] if math.isfinite(bearing0) \
         else None
     text = (WORDS["depart"].format(heading=heading, road=first_road) if heading
             else WORDS["depart-unknown"].format(road=first_road))
-    steps.append(Step("depart", None, names[0], kinds[0], 0, lat[0], lon[0], 0.0, 0.0,
-                      _finite(bearing0), text))
-    for i, angle, _, leg in kept:
+    steps = [Step("depart", None, names[0], kinds[0], 0, lat[0], lon[0], far[0], 0.0,
+                  _finite(bearing0), text)]
+    for (i, angle, _, leg), metres in zip(kept, far[1:]):
         direction = _direction(angle)
         name, kind = names[leg], kinds[leg]
         maneuver = ("u-turn" if direction == "u-turn" else
@@ -185,17 +190,13 @@ def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (
         text = _instruction(maneuver, direction, _road(name, kind))
         via = via_at.get(i)
         if via is not None:
-            then = text[0].lower() + text[1:]
-            text = WORDS["via"].format(number=via, then=then)
+            text = WORDS["via"].format(number=via, then=text[0].lower() + text[1:])
             maneuver = "via"
-        steps.append(Step(maneuver, direction, name, kind, i, lat[i], lon[i], 0.0, angle,
-                          _finite(float(ahead[leg])), text, via))
+        steps.append(Step(maneuver, direction, name, kind, i, lat[i], lon[i], metres, angle,
+                          _finite(ahead_deg[leg]), text, via))
     steps.append(Step("arrive", None, None, None, n - 1, lat[-1], lon[-1], 0.0, 0.0, None,
                       WORDS["arrive"]))
-    # Each step's distance runs to the next one.
-    ends = [s.index for s in steps[1:]]
-    return tuple(_with_distance(s, float(at[e] - at[s.index])) for s, e in zip(steps, ends)) \
-        + (steps[-1],)
+    return tuple(steps)
 
 
 def _bearings(points: np.ndarray, at: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -219,12 +220,8 @@ def _streets(names: list[str | None], kinds: list[str | None],
     A short piece between two stretches of one street counts as that street.
     """
     road: list[Any] = [name if name else ("", kind) for name, kind in zip(names, kinds)]
-    runs: list[tuple[int, int]] = []  # [start, end) of legs with one value
-    start = 0
-    for i in range(1, len(road) + 1):
-        if i == len(road) or road[i] != road[start]:
-            runs.append((start, i))
-            start = i
+    cuts = [0, *(i for i in range(1, len(road)) if road[i] != road[i - 1]), len(road)]
+    runs = list(zip(cuts, cuts[1:]))  # [start, end) of legs with one value
     for k in range(1, len(runs) - 1):
         (a, _), (b, c), (_, d) = runs[k - 1], runs[k], runs[k + 1]
         if road[a] == road[c] and float(lengths[b:c].sum()) < SHORT_PIECE_M:
@@ -257,9 +254,4 @@ def _instruction(maneuver: str, direction: str, road: str) -> str:
 
 
 def _finite(value: float) -> float | None:
-    return value if np.isfinite(value) else None
-
-
-def _with_distance(step: Step, metres: float) -> Step:
-    return Step(step.maneuver, step.direction, step.name, step.highway, step.index, step.lat,
-                step.lon, metres, step.angle_deg, step.bearing_deg, step.instruction, step.via)
+    return value if math.isfinite(value) else None

@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from velorin.directions import Step
+    from velorin.legs import Legs
     from velorin.segments import Segment
 
 #: The search's approximation unless the caller says otherwise: the "shortest" and "safest"
@@ -90,6 +91,14 @@ class Route:
 
     # Computed on first use and kept: the dataclass is frozen but not slotted,
     # so cached_property can store its value in the instance's dictionary.
+    @cached_property
+    def _geometry(self) -> Legs:
+        """The points as an array, each leg's length and each node's distance from the
+        start, shared by the directions and the segments."""
+        from velorin.legs import Legs
+
+        return Legs(self.coordinates)
+
     @cached_property
     def directions(self) -> tuple[Step, ...]:
         """Turn-by-turn steps, from the departure to the arrival (see :mod:`velorin.directions`)."""
