@@ -59,7 +59,7 @@ def segments(route: Route) -> tuple[Segment, ...]:
 
 def node_elevations(route: Route) -> Sequence[float] | None:
     """Elevation of each node of the route in metres, where the route knows them."""
-    values: Sequence[float] | None = getattr(route, "elevations_m", None)
+    values: Sequence[float] | None = getattr(route, "elevations", None)
     return values if values is not None and len(values) == len(route.coordinates) else None
 
 
@@ -71,13 +71,13 @@ def runs_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc],
         return ()
     at = (geometry if geometry is not None else Legs(coordinates)).at.tolist()
     keys = list(map(_FACTS, arcs))
+    cuts = [0, *(i for i in range(1, len(keys)) if keys[i] != keys[i - 1]), len(keys)]
     climbs: tuple[np.ndarray, np.ndarray] | None = None
     if elevations is not None:
         rise = np.diff(np.asarray(elevations, dtype=np.float64))
         climbs = (np.concatenate(([0.0], np.cumsum(np.where(rise > 0, rise, 0.0)))),
                   np.concatenate(([0.0], np.cumsum(np.where(rise < 0, -rise, 0.0)))))
     out: list[Segment] = []
-    cuts = [0, *(i for i in range(1, len(keys)) if keys[i] != keys[i - 1]), len(keys)]
     for start, end in zip(cuts, cuts[1:]):
         name, highway, lts, surface = keys[start]
         up = down = None
