@@ -118,7 +118,7 @@ class Step:
 def directions(route: Route) -> tuple[Step, ...]:
     """The steps of a route, from the departure to the arrival."""
     return steps_of(route.coordinates, route.arcs, route.node_degrees, route.via_indices,
-                    geometry=route._geometry)
+                    geometry=route.shape)
 
 
 def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (),

@@ -15,7 +15,7 @@ import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from operator import itemgetter, methodcaller
-from typing import Any
+from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -40,17 +40,23 @@ ARC_ATTRIBUTES = ("way_id", "name", "highway", "lts", "surface")
 _LEAF_SIZE = 64
 
 
-def parse_document(text: str | bytes) -> Any:
+#: A graph document held as Python values: the object form (``{"nodes": [...],
+#: "edges": [...]}``) or the array form (``[nodes, edges]``), as a JSON reader makes it.
+GraphDocument = Union[Mapping[str, Any], Sequence[Any]]
+
+
+def parse_document(text: str | bytes) -> GraphDocument:
     """The JSON value of a graph document that the engine has already accepted."""
     try:
-        return orjson.loads(text)
+        doc: GraphDocument = orjson.loads(text)
     except orjson.JSONDecodeError:
         # The engine skips values of unknown keys that orjson refuses (integers
         # beyond 64 bits, lone surrogate escapes); the standard parser reads them.
-        return json.loads(text)
+        doc = json.loads(text)
+    return doc
 
 
-def _records(doc: Any) -> tuple[Sequence[Any], Sequence[Any]]:
+def _records(doc: GraphDocument) -> tuple[Sequence[Any], Sequence[Any]]:
     if isinstance(doc, Mapping):
         return doc["nodes"], doc["edges"]
     return doc[0], doc[1]
@@ -140,7 +146,7 @@ class Snapper:
 class Network:
     """Nodes, arcs and optional per-arc annotations of one graph document."""
 
-    def __init__(self, doc: Any, attributes: ArcAttributes | None = None) -> None:
+    def __init__(self, doc: GraphDocument, attributes: ArcAttributes | None = None) -> None:
         nodes, edges = _records(doc)
         raw_ids = _column(nodes, "id", 0, np.uint64)
         raw_lat = _column(nodes, "lat", 1, np.float64)

@@ -41,6 +41,10 @@ STREET = "street"
 # node and its suburb of the same name, say).
 _SAME_PLACE_M = 2_000.0
 
+# The most index keys one query looks at, so that a search box's first letter
+# on a country's map stays a matter of milliseconds.
+_SCAN_LIMIT = 20_000
+
 # Letters that Unicode does not decompose into a base letter and a mark.
 _LETTERS = str.maketrans({"ł": "l", "ø": "o", "đ": "d", "ħ": "h", "ı": "i", "æ": "ae",
                           "œ": "oe", "þ": "th", "ŀ": "l"})
@@ -210,7 +214,10 @@ class PlaceIndex:
         hi = bisect.bisect_left(self._keys, name + "\uffff")
         tiers: list[list[int]] = [[] for _ in range(6)]
         seen = set()
-        for at in range(lo, hi):
+        # Keys equal to the query sort first, so a long range cut short still
+        # holds every whole-name match; only the ranking of the many names
+        # that one or two letters begin is then drawn from part of them.
+        for at in range(lo, min(hi, lo + _SCAN_LIMIT)):
             n = self._owners[at]
             if n in seen or not self._towns[n].startswith(town):
                 continue

@@ -92,9 +92,9 @@ class Route:
     # Computed on first use and kept: the dataclass is frozen but not slotted,
     # so cached_property can store its value in the instance's dictionary.
     @cached_property
-    def _geometry(self) -> Legs:
-        """The points as an array, each leg's length and each node's distance from the
-        start, shared by the directions and the segments."""
+    def shape(self) -> Legs:
+        """The route's points as a numpy array, each leg's great-circle length and each
+        node's distance from the start, in metres (a :class:`velorin.legs.Legs`)."""
         from velorin.legs import Legs
 
         return Legs(self.coordinates)

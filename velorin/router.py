@@ -18,7 +18,8 @@ from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap
 from velorin.ends import (DEFAULT_MAX_DISTANCE_M, Place, SnappedPlace, check_degrees,
                           is_place_name)
 from velorin.legs import neighbour_counts
-from velorin.network import ArcAttributes, Arcs, Network, Nodes, parse_document
+from velorin.network import (ArcAttributes, Arcs, GraphDocument, Network, Nodes,
+                             parse_document)
 from velorin.places import NamedPlace, PlaceIndex, place_records
 from velorin.route import DEFAULT_EPS, Arc, Route, Routes
 
@@ -92,7 +93,7 @@ class Router:
         return cls.from_document(doc, text=dumps(doc))
 
     @classmethod
-    def from_document(cls, doc: Any, *, text: str | None = None) -> Router:
+    def from_document(cls, doc: GraphDocument, *, text: str | None = None) -> Router:
         """A router for a graph document already held as Python values (object form)."""
         graph = velorin_core.PyGraph.from_json(text if text is not None else
                                                orjson.dumps(doc).decode("utf-8"))

@@ -54,7 +54,7 @@ class Segment:
 def segments(route: Route) -> tuple[Segment, ...]:
     """The runs of a route's legs; none for a route without annotations."""
     return runs_of(route.coordinates, route.arcs, node_elevations(route),
-                   geometry=route._geometry)
+                   geometry=route.shape)
 
 
 def node_elevations(route: Route) -> Sequence[float] | None:

@@ -113,4 +113,8 @@ def classify(exc: BaseException) -> tuple[int, dict[str, Any]]:
 
 
 def _finite(value: Any) -> Any:
-    return None if isinstance(value, float) and not math.isfinite(value) else value
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, int) and not -(1 << 63) <= value < 1 << 64:
+        return str(value)  # beyond what a JSON reader takes as an exact number
+    return value

@@ -23,6 +23,7 @@ from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.middleware.cors import CORSMiddleware
+from starlette.middleware.trustedhost import TrustedHostMiddleware
 from starlette.requests import Request
 from starlette.responses import FileResponse, Response
 from starlette.routing import BaseRoute, Mount, Route
@@ -39,6 +40,7 @@ from velorin.service.maps import ServedMap
 from velorin.service.openapi import (MAX_DISTANCE, PLACE, PROFILE, described, document, error,
                                      query)
 from velorin.service.parameters import KnownParameters, parameters_of
+from velorin.service.security import SecurityHeaders
 from velorin.service.profiles import ServedProfile, profile_names, serve_profiles
 from velorin.service.workers import PoolError
 from velorin.style import page_config
@@ -66,7 +68,8 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                timeout_s: float = 10.0, queue: int = 64,
                profile: str | Sequence[str] | None = DEFAULT_PROFILE,
                progress: bool | None = False, push_bike: bool = False,
-               cors_origins: Sequence[str] = ()) -> Starlette:
+               cors_origins: Sequence[str] = (),
+               allowed_hosts: Sequence[str] | None = None) -> Starlette:
     """The route service for MAP (an OpenStreetMap extract or a graph document).
 
     The map is read here (:func:`velorin.maps.read_map`), before anything is
@@ -77,6 +80,8 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
     (``"city,mtb"`` or a sequence): each gets its own map and ``workers``
     workers, and requests choose with ``profile=``. ``cors_origins`` lets web
     pages of those origins (``"*"`` for any) call the service from the browser.
+    ``allowed_hosts`` lists the names a request's ``Host`` may give (``*.domain``
+    patterns allowed; None answers any), as Starlette's ``TrustedHostMiddleware``.
     """
     workers = default_workers() if workers is None else workers
     if workers < 1:
@@ -90,6 +95,8 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                               queue=queue, progress=progress, push_bike=push_bike)
     first = profiles[names[0]]
     background_gz = read_background(map_path)
+    # Both forms of the large bodies are made once: a request then costs no loop time.
+    background_plain = gzip.decompress(background_gz)
 
     @asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -114,12 +121,16 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         # Only GET is offered, and no credentials: a browser needs no more.
         middleware.insert(0, Middleware(CORSMiddleware, allow_origins=list(cors_origins),
                                         allow_methods=["GET"], max_age=3600))
+    middleware[:0] = [Middleware(SecurityHeaders),
+                      Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts or ["*"],
+                                 www_redirect=False)]
     app = Starlette(routes=routes, middleware=middleware, lifespan=lifespan,
                     exception_handlers=EXCEPTION_HANDLERS)
     app.state.profiles = profiles
     app.state.map = first.map
     app.state.pool = first.pool
     app.state.background = background_gz
+    app.state.background_plain = background_plain
     app.state.openapi = description
     return app
 
@@ -216,15 +227,19 @@ async def nearest(request: Request) -> Response:
                        "content": {"application/json": {"schema": {"type": "object"}}}},
                "503": {"description": "no worker ready"}})
 async def health(request: Request) -> Response:
-    """``GET /health``: 200 while every profile has a worker that can answer, 503 otherwise."""
+    """``GET /health``: 200 while every profile has a worker that can answer ("degraded"
+    while some are missing), 503 otherwise."""
     profiles: dict[str, ServedProfile] = request.app.state.profiles
     served: ServedMap = request.app.state.map
     states = {name: p.pool.status() for name, p in profiles.items()}
     idle = [name for name, state in states.items() if state.alive == 0]
     total = {key: sum(getattr(state, key) for state in states.values())
              for key in ("workers", "alive", "busy", "queued", "queue_limit", "restarts")}
+    # A pool short of workers still answers, more slowly: a balancer keeps it in.
+    short = total["alive"] < total["workers"]
     return _json(503 if idle else 200, {
-        "status": f"no worker ready for {', '.join(idle)}" if idle else "ok",
+        "status": f"no worker ready for {', '.join(idle)}" if idle else
+                  "degraded" if short else "ok",
         "map": served.name, "profiles": list(profiles),
         "nodes": served.router.node_count, "arcs": served.arc_count,
         "workers": total["workers"], "workers_alive": total["alive"],
@@ -239,7 +254,8 @@ async def health(request: Request) -> Response:
                        "content": {"application/geo+json": {}}}})
 async def network(request: Request) -> Response:
     """``GET /network``: the streets as GeoJSON, one MultiLineString per traffic stress level."""
-    return _gzipped(request, _profile(request).map.network_gz)
+    served = _profile(request).map
+    return _gzipped(request, served.network_plain, served.network_gz)
 
 
 @described(
@@ -275,15 +291,16 @@ async def places(request: Request) -> Response:
                        "content": {"application/geo+json": {}}}})
 async def background(request: Request) -> Response:
     """``GET /background``: water, parks, woods, rivers and place names, as GeoJSON."""
-    return _gzipped(request, request.app.state.background)
+    return _gzipped(request, request.app.state.background_plain, request.app.state.background)
 
 
-def _gzipped(request: Request, body: bytes) -> Response:
+def _gzipped(request: Request, plain: bytes, packed: bytes) -> Response:
     headers = {"Vary": "Accept-Encoding", "Cache-Control": "no-cache"}
     if "gzip" in request.headers.get("accept-encoding", ""):
         headers["Content-Encoding"] = "gzip"
+        body = packed
     else:
-        body = gzip.decompress(body)
+        body = plain
     return Response(body, media_type="application/geo+json", headers=headers)
 
 

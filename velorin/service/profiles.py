@@ -60,6 +60,8 @@ def serve_profiles(map_path: str | os.PathLike[str], names: Sequence[str], *, wo
         for name in names:
             served_map = ServedMap.load(map_path, profile=name, progress=progress,
                                         push_bike=push_bike)
+            # Built now rather than by the first /places request, on the event loop.
+            served_map.router.place_index  # noqa: B018
             served[name] = ServedProfile(name, served_map,
                                          WorkerPool(served_map.graph_path, workers, timeout_s,
                                                     queue))
