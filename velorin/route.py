@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
@@ -259,12 +259,17 @@ class Routes(list[Route]):
     safest: Route
     balanced: Route
 
-    def __init__(self, routes: Iterable[Route] = ()) -> None:
+    def __init__(self, routes: Iterable[Route] = (), *,
+                 picks: Mapping[str, Route] | None = None) -> None:
+        """``picks`` names the route of each pick where the caller knows them (routes
+        of ``routes``, by identity); otherwise they follow from the route types."""
         found = list(routes)
         if not found:
             super().__init__()
             return
         kinds = {r.route_type: r for r in found}
+        if picks is not None:
+            kinds = {name: picks[name] for name in ROUTE_NAMES}
         shortest = kinds.get("shortest", found[0])
         safest = kinds.get("safest", shortest)
         balanced = kinds.get("balanced")

@@ -59,8 +59,8 @@ def segments(route: Route) -> tuple[Segment, ...]:
 
 def node_elevations(route: Route) -> Sequence[float] | None:
     """Elevation of each node of the route in metres, where the route knows them."""
-    values: Sequence[float] | None = getattr(route, "elevations", None)
-    return values if values is not None and len(values) == len(route.coordinates) else None
+    values = route.elevations
+    return values if len(values) == len(route.coordinates) else None
 
 
 def runs_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc],
