@@ -64,7 +64,7 @@ def test_places_answer_the_search_box_and_names_are_route_ends(client, town_map)
 
 @pytest.mark.parametrize("path, params, status, words", [
     ("/route", {**TRIP, "profil": "mtb"}, 400, "unknown parameter 'profil' for /route"),
-    ("/route", {**TRIP, "via": "1", "format": "gpx"}, 400, "parameters 'format', 'via'"),
+    ("/route", {**TRIP, "speed": "fast", "avoid": "hills"}, 400, "parameters 'avoid', 'speed'"),
     ("/nearest", {"lat": "45.17", "lon": "5.72", "max_distance": "9"}, 400,
      "'max_distance' for /nearest"),
     ("/health", {"verbose": "1"}, 400, "it reads none"),

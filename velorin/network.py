@@ -167,6 +167,14 @@ class Network:
         self.from_row: I64 = self.rows_of(self.edge_from)
         self.to_row: I64 = self.rows_of(self.edge_to)
         self.attributes = attributes if attributes is not None else ArcAttributes.of(edges)
+        #: Height of each node row in metres (NaN: none), or None on a map without heights.
+        self.ele: F64 | None = _heights(nodes, keep)
+        if self.attributes is not None:
+            # Carried with the annotations, which go wherever the router is pickled.
+            if self.ele is None:
+                self.ele = self.attributes.node_ele
+            else:
+                self.attributes.node_ele = self.ele
 
         linked = (self.from_row >= 0) & (self.to_row >= 0)
         self._arc_rows = (self.from_row[linked], self.to_row[linked])
@@ -306,6 +314,21 @@ class Network:
         return out
 
 
+def _heights(nodes: Sequence[Any], keep: I64) -> F64 | None:
+    """The ``ele`` of each kept node record, or None when no record has one."""
+    if not any(isinstance(n, Mapping) and "ele" in n for n in nodes):
+        return None
+    values = [n.get("ele") if isinstance(n, Mapping) else None for n in nodes]
+    column = np.array(values, dtype=np.float64)
+    heights: F64 = column[keep]
+    return heights
+
+
+#: Per-arc figures of the import besides the stress level: riding time in
+#: seconds, metres climbed and descended, steepest grade in %.
+ARC_NUMBERS = ("time_s", "climb_m", "descent_m", "grade")
+
+
 class ArcAttributes:
     """What the map says about each arc: way, street name, class, stress level, surface.
 
@@ -317,10 +340,13 @@ class ArcAttributes:
     WAY_KEYS = ("way_id", "name", "highway", "surface")
 
     def __init__(self, row_of_edge: npt.NDArray[np.int64], rows: dict[str, list[Any]],
-                 lts: list[Any]) -> None:
+                 lts: list[Any], numbers: dict[str, F64] | None = None) -> None:
         self.row_of_edge = row_of_edge
         self.rows = rows
         self.lts = lts
+        #: ARC_NUMBERS per arc (NaN where an arc lacks one); only those some arc has.
+        self.numbers = numbers or {}
+        self.node_ele: F64 | None = None
 
     @classmethod
     def of(cls, edges: Sequence[Any]) -> ArcAttributes | None:
@@ -329,24 +355,32 @@ class ArcAttributes:
         if not any(not e.keys().isdisjoint(ARC_ATTRIBUTES) for e in objects):
             return None
         lts = list(map(methodcaller("get", "lts"), objects))
+        numbers = {}
+        for key in ARC_NUMBERS:
+            if key in objects[0] or any(key in e for e in objects):
+                column = np.array(list(map(methodcaller("get", key), objects)), dtype=object)
+                column[[not isinstance(v, (int, float)) for v in column]] = np.nan
+                numbers[key] = column.astype(np.float64)
         try:
             way_ids = np.fromiter(map(itemgetter("way_id"), objects), dtype=np.int64,
                                   count=len(objects))
         except (KeyError, TypeError, ValueError, OverflowError):
             # Not every arc names an integer way: keep every arc's own values.
             rows = {key: list(map(methodcaller("get", key), objects)) for key in cls.WAY_KEYS}
-            return cls(np.arange(len(objects), dtype=np.int64), rows, lts)
+            return cls(np.arange(len(objects), dtype=np.int64), rows, lts, numbers)
         _, first, inverse = np.unique(way_ids, return_index=True, return_inverse=True)
         leaders = [objects[i] for i in first.tolist()]
         rows = {key: list(map(methodcaller("get", key), leaders)) for key in cls.WAY_KEYS}
-        return cls(inverse.astype(np.int64).reshape(-1), rows, lts)
+        return cls(inverse.astype(np.int64).reshape(-1), rows, lts, numbers)
 
     def arc(self, edge: int) -> Arc:
         row = int(self.row_of_edge[edge])
         rows = self.rows
+        figures = {key: None if math.isnan(v := float(column[edge])) else v
+                   for key, column in self.numbers.items()}
         return Arc(way_id=rows["way_id"][row], name=rows["name"][row],
                    highway=rows["highway"][row], lts=self.lts[edge],
-                   surface=rows["surface"][row])
+                   surface=rows["surface"][row], **figures)
 
 
 def _frozen(array: npt.NDArray[Any]) -> npt.NDArray[Any]:

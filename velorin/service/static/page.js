@@ -270,8 +270,9 @@ function showRoutes(answer) {
     dot.className = "dot";
     dot.style.background = style.colour;
     name.append(dot, routeLabel(p));
-    for (const text of [`${(p.total_distance_m / 1000).toFixed(2)} km`, p.total_risk.toFixed(3),
-                        `${p.estimated_time_min.toFixed(1)} min`, p.comfort_score.toFixed(3)]) {
+    for (const text of [`${(p.total_distance_m / 1000).toFixed(2)} km`, ridingTime(p),
+                        climb(p),
+                        riskPerKm(p).toFixed(3)]) {
       row.insertCell().textContent = text;
     }
     row.addEventListener("mouseenter", () => highlight(p.route_type));
@@ -286,6 +287,25 @@ function showRoutes(answer) {
   const count = answer.features.length;
   setState("routed", `${count} route${count === 1 ? "" : "s"} found. Hover a row to see its ` +
     "route; drag a pin to move it, or click to start again.");
+}
+
+// The rider's time on the map's profile; the engine's own figure is a
+// walking pace (4 km/h), shown only for a service that has no riding time.
+function ridingTime(p) {
+  if (!Number.isFinite(p.riding_time_min)) return `${p.estimated_time_min.toFixed(0)} min walking`;
+  const minutes = Math.round(p.riding_time_min);
+  return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${String(minutes % 60).padStart(2, "0")}`;
+}
+
+// Metres climbed, where the map knows heights (an elevation raster or incline tags).
+function climb(p) {
+  if (!Number.isFinite(p.ascent_m) || p.elevation_source === "none") return "–";
+  return `${Math.round(p.ascent_m)} m`;
+}
+
+function riskPerKm(p) {
+  if (Number.isFinite(p.risk_per_km)) return p.risk_per_km;
+  return p.total_distance_m > 0 ? p.total_risk / (p.total_distance_m / 1000) : 0;
 }
 
 // Every name a route answers ("safest" and "balanced" when the two coincide).
