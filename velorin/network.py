@@ -170,11 +170,16 @@ def read_document(text: str) -> DocumentColumns:
     places = None
     if "places" in members:
         places = _lenient_value(text[members["places"][0]:members["places"][1]])
-    n = [np.concatenate(c) if c else np.zeros(0, d) for c, (_, _, d) in zip(nodes, _NODE_FIELDS)]
-    e = [np.concatenate(c) if c else np.zeros(0, d) for c, d in zip(
+    n: list[Any] = [np.concatenate(c) if c else np.zeros(0, d)
+                    for c, (_, _, d) in zip(nodes, _NODE_FIELDS)]
+    e: list[Any] = [np.concatenate(c) if c else np.zeros(0, d) for c, d in zip(
         edges, [f[2] for f in _EDGE_FIELDS] + [np.float64])]
-    edge_batches = lambda: _batches(text, structure, members.get("edges"))  # noqa: E731
-    return DocumentColumns(*n, *e, attributes.finish(edge_batches), places)
+    def edge_batches() -> Iterator[list[Any]]:
+        return _batches(text, structure, members.get("edges"))
+
+    return DocumentColumns(ids=n[0], lat=n[1], lon=n[2], edge_from=e[0], edge_to=e[1],
+                           distance_m=e[2], risk=e[3], familiarity=e[4],
+                           attributes=attributes.finish(edge_batches), places=places)
 
 
 _NODE_FIELDS = (("id", 0, np.uint64), ("lat", 1, np.float64), ("lon", 2, np.float64))
