@@ -371,10 +371,7 @@ def test_every_block_is_tagged_as_run_or_shown(page):
 
 #: Pages that show what the code cannot do today, with the fault; strict, so
 #: that the entry must go once the fault is fixed.
-BROKEN = {
-    "velorin.md": "velorin.batch.write_geojson fails: a step's angle_deg is a numpy.float64, "
-                  "which orjson refuses (velorin/directions.py)",
-}
+BROKEN: dict[str, str] = {}
 
 
 @pytest.mark.parametrize("page", [

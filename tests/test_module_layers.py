@@ -44,3 +44,22 @@ def test_a_fault_is_named(tmp_path, module, line, fault):
     assert result.returncode == 1
     assert fault in result.stderr
     assert result.stderr.count("\n") == 1, result.stderr  # the sound modules pass
+
+
+def test_a_circle_of_imports_is_named(tmp_path):
+    root = tmp_path / "velorin"
+    (root / "service").mkdir(parents=True)
+    (root / "__init__.py").write_text("")
+    (root / "service" / "__init__.py").write_text("")
+    (root / "cli.py").write_text("from velorin.service.command import add_serve\n")
+    (root / "service" / "command.py").write_text("from velorin.cli import add_map_options\n")
+    result = run("--root", str(root))
+    assert result.returncode == 1
+    assert "circle: velorin.cli -> velorin.service.command -> velorin.cli" in result.stderr
+    # Imported late, inside a function, it is the same circle; for type checks only, none.
+    (root / "service" / "command.py").write_text(
+        "def add_serve():\n    from velorin.cli import add_map_options\n")
+    assert "circle" in run("--root", str(root)).stderr
+    (root / "service" / "command.py").write_text(
+        "from typing import TYPE_CHECKING\nif TYPE_CHECKING:\n    from velorin.cli import main\n")
+    assert run("--root", str(root)).returncode == 0

@@ -13,7 +13,6 @@ from velorin import Router
 from velorin.directions import steps_of
 from velorin.route import Arc
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import (BOULEVARD_ROW, NX, SECONDARY_COLS, build_town, grid_node)  # noqa: E402
 
 WEST_ROAD = SECONDARY_COLS[0]  # "Route du Nord", crossing the boulevard

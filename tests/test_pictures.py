@@ -91,3 +91,11 @@ def test_the_page_template_ships_in_the_wheel():
         pytest.skip("velorin is not installed")
     assert "velorin/pictures/page.html" in shipped
     assert "velorin/service/static/index.html" in shipped
+
+
+def test_the_legend_says_which_picks_a_route_answers():
+    town = build_town()
+    doc = town.graph(annotate=True)
+    routes = Router.from_document(doc, text=dumps(doc)).route(town.source, town.source)
+    views = [RouteView.of(r) for r in routes]
+    assert coinciding_routes(views) == [("safest", "shortest"), ("balanced", "shortest")]

@@ -13,7 +13,6 @@ from velorin import OsmImportError, Router
 from velorin.legs import leg_lengths_m
 from velorin.osm.rides import Streets, match_rides
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 M_PER_DEG = 111_195.0

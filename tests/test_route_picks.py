@@ -3,11 +3,9 @@
 import json
 import pickle
 import random
-import sys
 
 import pytest
 
-from shared_data import REPO
 from velorin import Route, Router, Routes, to_geojson
 from velorin.route import ROUTE_NAMES
 from velorin.osm import ConversionStats, dumps, graph_from_ways
@@ -17,7 +15,6 @@ BUSY = {"highway": "secondary", "maxspeed": "50", "name": "Grand-Rue"}
 CALM = {"highway": "cycleway", "name": "Voie verte"}
 M = 1 << 52  # the first node that splits a segment
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 

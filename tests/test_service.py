@@ -112,7 +112,7 @@ def test_routes_are_the_routers_as_geojson_with_the_snaps(client, map_path):
     response = client.get("/route", params=TOWN_TRIP)
     assert response.status_code == 200 and response.headers["content-type"] == "application/json"
     body = response.json()
-    expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745), 0.1)
+    expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745))
     assert body["type"] == "FeatureCollection"
     assert [f["properties"] for f in body["features"]] == [r.to_geojson()["properties"]
                                                             for r in expected]

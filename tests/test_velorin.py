@@ -148,6 +148,7 @@ def small():
     (4, 1, NoRoute, LookupError, "no route leaves node 4"),
     (1, 5, NoRoute, LookupError, "not connected"),
     ((45.0, 5.01), 3, PointOutsideMap, ValueError, "farther than max_distance_m=500"),
+    ((5.0, 45.001), 3, PointOutsideMap, ValueError, "latitude and longitude swapped"),
 ])
 def test_errors_are_typed_and_say_what_to_do(small, origin, destination, error, builtin, says):
     with pytest.raises(error) as raised:

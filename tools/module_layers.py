@@ -11,7 +11,9 @@ with status 1, naming each fault, when
   (``_name``) that it does not define itself - other modules reach the map
   through the router's public members;
 - a module compares the engine's (French) messages: errors are decided from
-  what the package knows.
+  what the package knows;
+- modules import one another in a circle, at load time or inside functions
+  alike (a circle that only works because one side imports late is still one).
 
 The layers, top to bottom (a module may import its own layer and any below):
 
@@ -118,11 +120,39 @@ def _imports(tree: ast.Module, module: str, package: bool) -> list[tuple[int, st
     return found
 
 
+def _circle(graph: dict[str, set[str]]) -> list[str] | None:
+    """One circle of imports among the modules, or None."""
+    state: dict[str, int] = {}  # 1 while on the path, 2 when done
+    path: list[str] = []
+
+    def visit(module: str) -> list[str] | None:
+        state[module] = 1
+        path.append(module)
+        for target in sorted(graph.get(module, ())):
+            if state.get(target) == 1:
+                return path[path.index(target):] + [target]
+            if target in graph and target not in state:
+                found = visit(target)
+                if found:
+                    return found
+        path.pop()
+        state[module] = 2
+        return None
+
+    for module in sorted(graph):
+        if module not in state:
+            found = visit(module)
+            if found:
+                return found
+    return None
+
+
 def scan(root: Path) -> tuple[Counter[tuple[str, str]], list[str]]:
     """The layer edges with their import counts, and the faults found."""
     order = list(LAYERS)
     edges: Counter[tuple[str, str]] = Counter()
     faults: list[str] = []
+    loads: dict[str, set[str]] = {}
     for path in sorted(root.rglob("*.py")):
         module = module_name(path, root)
         where = path.relative_to(root.parent)
@@ -132,7 +162,9 @@ def scan(root: Path) -> tuple[Counter[tuple[str, str]], list[str]]:
         if here is None:
             faults.append(f"{where}: module {module} has no place in the layers")
             continue
-        for line, target in _imports(tree, module, path.name == "__init__.py"):
+        found = _imports(tree, module, path.name == "__init__.py")
+        loads[module] = {target for _, target in found} - {module}
+        for line, target in found:
             there = layer_of(target)
             if there is None:
                 continue  # reported with its own file
@@ -151,6 +183,11 @@ def scan(root: Path) -> tuple[Counter[tuple[str, str]], list[str]]:
         for number, line in enumerate(text.splitlines(), start=1):
             if _ENGINE_WORDS.search(line):
                 faults.append(f"{where}:{number}: {module} looks for the engine's words")
+    # A package loads its own __init__ first: "velorin.x" needs "velorin", not the reverse.
+    circle = _circle({m: {t for t in targets if not m.startswith(t + ".")}
+                      for m, targets in loads.items()})
+    if circle:
+        faults.append(f"modules import one another in a circle: {' -> '.join(circle)}")
     return edges, faults
 
 

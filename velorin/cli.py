@@ -21,9 +21,9 @@ from typing import Any
 
 from velorin.errors import VelorinError
 from velorin.navigate import add_navigation_options, write_navigation
-from velorin.options import add_map_options, add_progress_options
+from velorin.options import add_dem_option, add_map_options, add_progress_options
 from velorin.ends import DEFAULT_MAX_DISTANCE_M, parse_place
-from velorin.route import DEFAULT_EPS
+from velorin.route import DEFAULT_EPS, Route
 from velorin.service.command import add_serve
 
 PROG = "velorin"
@@ -133,6 +133,7 @@ def _add_convert(subparsers: Subparsers) -> None:
     p.add_argument("-o", "--output", default="-",
                    help="JSON file to write ('-' for standard output, the default)")
     add_map_options(p)
+    add_dem_option(p)
     p.add_argument("--familiar", metavar="FILE",
                    help="file of ridden OSM way ids (one per line, optional weight after it); "
                         "adds a familiarity value to every arc")
@@ -209,7 +210,7 @@ def _run_convert(args: argparse.Namespace) -> int:
                   familiar_rides=args.familiar_rides,
                   familiarity_per_km=args.familiarity_per_km,
                   left_hand_traffic=args.left_hand_traffic, push_bike=args.push_bike,
-                  annotate=args.annotate, progress=args.progress, stats=stats)
+                  annotate=args.annotate, progress=args.progress, stats=stats, dem=args.dem)
     if args.output == "-":
         write(doc, sys.stdout)
     else:
@@ -242,8 +243,8 @@ def _add_route(subparsers: Subparsers) -> None:
     p.add_argument("--to", dest="destination", required=True, metavar="PLACE",
                    help="finish, as --from")
     p.add_argument("--eps", type=float, default=DEFAULT_EPS,
-                   help="search approximation: 0.0 exact, 0.1 (default) allows routes up to "
-                        "10%% longer or riskier than the optimum")
+                   help="search approximation: 0.0 (default) exact, 0.1 allows routes up to "
+                        "10%% longer or riskier than the optimum, for a faster search")
     p.add_argument("--max-distance", type=float, default=DEFAULT_MAX_DISTANCE_M,
                    metavar="METRES", help=f"farthest a place may lie from the map's network "
                                           f"(default {DEFAULT_MAX_DISTANCE_M:g})")
@@ -253,28 +254,29 @@ def _add_route(subparsers: Subparsers) -> None:
     p.add_argument("--html", metavar="FILE", help="draw the routes on a self-contained web page")
     add_navigation_options(p)
     add_map_options(p)
+    add_dem_option(p)
     add_progress_options(p)
     p.set_defaults(run=_run_route, parser=p)
 
 
-def format_routes(routes: Sequence[Any]) -> str:
-    """The route table: one line per route, stress shares where the map has them."""
-    width = max([9, *(len(getattr(r, "label", r.route_type)) for r in routes)])
-    lines = [f"{'route':{width}} {'distance':>9} {'risk':>7} {'time':>9} {'comfort':>7} "
-             f"{'nodes':>5}" + ("   distance at LTS 1/2/3/4" if any(r.arcs for r in routes)
-                                else "")]
+def format_routes(routes: Sequence[Route]) -> str:
+    """The route table: one line per route (picks that coincide share one), with the
+    riding time, the risk per km, the climb, and stress shares where the map has them."""
+    width = max([9, *(len(r.label) for r in routes)])
+    stress = any(r.arcs for r in routes)
+    lines = [f"{'route':{width}} {'distance':>9} {'riding':>8} {'risk':>7} {'per km':>6} "
+             f"{'climb':>6}" + ("   distance at LTS 1/2/3/4" if stress else "")]
     for r in routes:
-        label = getattr(r, "label", r.route_type)
-        line = (f"{label:{width}} {r.total_distance_m / 1000:6.2f} km {r.total_risk:7.3f} "
-                f"{r.estimated_time_min:5.1f} min {r.comfort_score:7.3f} {r.node_count:5d}")
+        line = (f"{r.label:{width}} {r.total_distance_m / 1000:6.2f} km "
+                f"{r.riding_time_min:4.0f} min {r.total_risk:7.3f} {r.risk_per_km:6.3f} "
+                f"{r.ascent_m:4.0f} m")
         if r.arcs:
-            by_lts = {1: 0.0, 2: 0.0, 3: 0.0, 4: 0.0}
-            for (a, b), arc in zip(zip(r.coordinates, r.coordinates[1:]), r.arcs):
-                if arc.lts in by_lts:
-                    by_lts[arc.lts] += _leg_m(a, b)
+            by_lts = r.distance_by_lts_m()
             total = sum(by_lts.values()) or 1.0
             line += "   " + " ".join(f"{100 * by_lts[k] / total:3.0f}%" for k in (1, 2, 3, 4))
         lines.append(line)
+    if routes:
+        lines.append(f"riding time for the map's cycling profile; {routes[0].elevation_note}")
     return "\n".join(lines)
 
 
@@ -293,7 +295,7 @@ def _run_route(args: argparse.Namespace) -> int:
                            parse_place(args.destination, names=True))
     via = [parse_place(v, names=True) for v in args.via]
     router = open_map(args.map, profile=args.profile, progress=args.progress,
-                      push_bike=args.push_bike)
+                      push_bike=args.push_bike, dem=args.dem)
     ends = (router.snap(origin, max_distance_m=args.max_distance, end="origin"),
             router.snap(destination, max_distance_m=args.max_distance, end="destination"))
     routes = router.route(*ends, args.eps, max_distance_m=args.max_distance, via=via)

@@ -16,7 +16,7 @@ import math
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from operator import itemgetter, methodcaller
-from typing import Any
+from typing import Any, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -39,6 +39,11 @@ ARC_ATTRIBUTES = ("way_id", "name", "highway", "lts", "surface")
 # (one 72-byte tree node per 20 points or so); a query still looks at about a
 # hundred points only, and answers faster than with smaller leaves.
 _LEAF_SIZE = 64
+
+
+#: A graph document held as Python values: the object form (``{"nodes": [...],
+#: "edges": [...]}``) or the array form (``[nodes, edges]``), as a JSON reader makes it.
+GraphDocument = Union[Mapping[str, Any], Sequence[Any]]
 
 
 # --- Reading a document the engine has accepted ---------------------------------
@@ -150,6 +155,8 @@ class DocumentColumns:
     familiarity: F64
     attributes: ArcAttributes | None
     places: Any
+    #: ``ele`` of every node record (NaN: none), None when no record has one.
+    ele: F64 | None = None
 
 
 def read_document(text: str) -> DocumentColumns:
@@ -157,9 +164,11 @@ def read_document(text: str) -> DocumentColumns:
     structure = _structure(text)
     members = _top_members(text, structure)
     nodes: list[list[npt.NDArray[Any]]] = [[], [], []]
+    heights: list[tuple[F64 | None, int]] = []
     for batch in _batches(text, structure, members.get("nodes")):
         for column, (key, position, dtype) in zip(nodes, _NODE_FIELDS):
             column.append(_column(batch, key, position, dtype))
+        heights.append((_numbers(batch, "ele"), len(batch)))
     edges: list[list[npt.NDArray[Any]]] = [[], [], [], [], []]
     attributes = _AttributeColumns()
     for batch in _batches(text, structure, members.get("edges")):
@@ -179,7 +188,8 @@ def read_document(text: str) -> DocumentColumns:
 
     return DocumentColumns(ids=n[0], lat=n[1], lon=n[2], edge_from=e[0], edge_to=e[1],
                            distance_m=e[2], risk=e[3], familiarity=e[4],
-                           attributes=attributes.finish(edge_batches), places=places)
+                           attributes=attributes.finish(edge_batches), places=places,
+                           ele=_filled(heights))
 
 
 _NODE_FIELDS = (("id", 0, np.uint64), ("lat", 1, np.float64), ("lon", 2, np.float64))
@@ -271,6 +281,25 @@ def _shallow(text: str) -> Any:
             return None
 
 
+def _numbers(records: list[Any], key: str) -> F64 | None:
+    """A number member of every record (NaN where a record has none or not a number), or
+    None when no record has the member."""
+    if not any(type(r) is dict and key in r for r in records):
+        return None
+    values = [r.get(key) if type(r) is dict else None for r in records]
+    return np.array([v if type(v) in (int, float) else math.nan for v in values],
+                    dtype=np.float64)
+
+
+def _filled(columns: list[tuple[F64 | None, int]]) -> F64 | None:
+    """Batches' columns (with their sizes) as one, NaN for the batches without one;
+    None when no batch has one."""
+    if all(column is None for column, _ in columns):
+        return None
+    return np.concatenate([column if column is not None else np.full(size, math.nan)
+                           for column, size in columns])
+
+
 class _AttributeColumns:
     """The arcs' annotations gathered batch by batch, kept as :meth:`ArcAttributes.of`
     keeps them: by way (each way's values from its first arc) while every arc names
@@ -282,6 +311,7 @@ class _AttributeColumns:
         self.lts: list[Any] = []
         self.way_ids: list[I64] = []
         self.leaders: dict[int, tuple[Any, ...]] = {}
+        self.numbers: dict[str, list[tuple[F64 | None, int]]] = {k: [] for k in ARC_NUMBERS}
 
     def add(self, batch: list[Any]) -> None:
         objects = [e if type(e) is dict else (e if isinstance(e, Mapping) else {})
@@ -289,6 +319,8 @@ class _AttributeColumns:
         self.present = self.present or any(not e.keys().isdisjoint(ARC_ATTRIBUTES)
                                            for e in objects)
         self.lts.extend(map(methodcaller("get", "lts"), objects))
+        for key, columns in self.numbers.items():
+            columns.append((_numbers(objects, key), len(objects)))
         if self.per_arc:
             return
         try:
@@ -315,15 +347,21 @@ class _AttributeColumns:
                 objects = [e if isinstance(e, Mapping) else {} for e in batch]
                 for key in keys:
                     rows[key].extend(map(methodcaller("get", key), objects))
-            return ArcAttributes(np.arange(len(self.lts), dtype=np.int64), rows, self.lts)
+            return ArcAttributes(np.arange(len(self.lts), dtype=np.int64), rows, self.lts,
+                                 self._numbers())
         ways = np.concatenate(self.way_ids) if self.way_ids else np.zeros(0, np.int64)
         unique, inverse = np.unique(ways, return_inverse=True)
         leaders = [self.leaders[w] for w in unique.tolist()]
         rows = {key: [leader[i] for leader in leaders] for i, key in enumerate(keys)}
-        return ArcAttributes(inverse.astype(np.int64).reshape(-1), rows, self.lts)
+        return ArcAttributes(inverse.astype(np.int64).reshape(-1), rows, self.lts,
+                             self._numbers())
+
+    def _numbers(self) -> dict[str, F64]:
+        found = {key: _filled(columns) for key, columns in self.numbers.items()}
+        return {key: column for key, column in found.items() if column is not None}
 
 
-def _records(doc: Any) -> tuple[Sequence[Any], Sequence[Any]]:
+def _records(doc: GraphDocument) -> tuple[Sequence[Any], Sequence[Any]]:
     if isinstance(doc, Mapping):
         return doc["nodes"], doc["edges"]
     return doc[0], doc[1]
@@ -413,7 +451,8 @@ class Snapper:
 class Network:
     """Nodes, arcs and optional per-arc annotations of one graph document."""
 
-    def __init__(self, doc: Any, attributes: ArcAttributes | None = None) -> None:
+    def __init__(self, doc: GraphDocument | DocumentColumns,
+                 attributes: ArcAttributes | None = None) -> None:
         if isinstance(doc, DocumentColumns):
             raw_ids, raw_lat, raw_lon = doc.ids, doc.lat, doc.lon
         else:
@@ -429,12 +468,15 @@ class Network:
         self.lat: F64 = raw_lat[keep]
         self.lon: F64 = raw_lon[keep]
 
+        #: Height of each node row in metres (NaN: none), or None on a map without heights.
+        self.ele: F64 | None
         if isinstance(doc, DocumentColumns):
             self.edge_from: U64 = doc.edge_from
             self.edge_to: U64 = doc.edge_to
             self.distance_m: F64 = doc.distance_m
             self.risk: F64 = doc.risk
             self.familiarity: F64 = doc.familiarity
+            self.ele = None if doc.ele is None else doc.ele[keep]
             if attributes is None:
                 attributes = doc.attributes
         else:
@@ -443,11 +485,18 @@ class Network:
             self.distance_m = _column(edges, "distance_m", 2, np.float64)
             self.risk = _column(edges, "risk_score", 3, np.float64)
             self.familiarity = _familiarity(edges)
+            self.ele = _heights(nodes, keep)
             if attributes is None:
                 attributes = ArcAttributes.of(edges)
         self.from_row: I64 = self.rows_of(self.edge_from)
         self.to_row: I64 = self.rows_of(self.edge_to)
         self.attributes = attributes
+        if self.attributes is not None:
+            # Carried with the annotations, which go wherever the router is pickled.
+            if self.ele is None:
+                self.ele = self.attributes.node_ele
+            else:
+                self.attributes.node_ele = self.ele
 
         linked = (self.from_row >= 0) & (self.to_row >= 0)
         self._arc_rows = (self.from_row[linked], self.to_row[linked])
@@ -587,6 +636,21 @@ class Network:
         return out
 
 
+def _heights(nodes: Sequence[Any], keep: I64) -> F64 | None:
+    """The ``ele`` of each kept node record, or None when no record has one."""
+    if not any(isinstance(n, Mapping) and "ele" in n for n in nodes):
+        return None
+    values = [n.get("ele") if isinstance(n, Mapping) else None for n in nodes]
+    column = np.array(values, dtype=np.float64)
+    heights: F64 = column[keep]
+    return heights
+
+
+#: Per-arc figures of the import besides the stress level: riding time in
+#: seconds, metres climbed and descended, steepest grade in %.
+ARC_NUMBERS = ("time_s", "climb_m", "descent_m", "grade")
+
+
 class ArcAttributes:
     """What the map says about each arc: way, street name, class, stress level, surface.
 
@@ -598,10 +662,13 @@ class ArcAttributes:
     WAY_KEYS = ("way_id", "name", "highway", "surface")
 
     def __init__(self, row_of_edge: npt.NDArray[np.int64], rows: dict[str, list[Any]],
-                 lts: list[Any]) -> None:
+                 lts: list[Any], numbers: dict[str, F64] | None = None) -> None:
         self.row_of_edge = row_of_edge
         self.rows = rows
         self.lts = lts
+        #: ARC_NUMBERS per arc (NaN where an arc lacks one); only those some arc has.
+        self.numbers = numbers or {}
+        self.node_ele: F64 | None = None
 
     @classmethod
     def of(cls, edges: Sequence[Any]) -> ArcAttributes | None:
@@ -610,24 +677,32 @@ class ArcAttributes:
         if not any(not e.keys().isdisjoint(ARC_ATTRIBUTES) for e in objects):
             return None
         lts = list(map(methodcaller("get", "lts"), objects))
+        numbers = {}
+        for key in ARC_NUMBERS:
+            if key in objects[0] or any(key in e for e in objects):
+                column = np.array(list(map(methodcaller("get", key), objects)), dtype=object)
+                column[[not isinstance(v, (int, float)) for v in column]] = np.nan
+                numbers[key] = column.astype(np.float64)
         try:
             way_ids = np.fromiter(map(itemgetter("way_id"), objects), dtype=np.int64,
                                   count=len(objects))
         except (KeyError, TypeError, ValueError, OverflowError):
             # Not every arc names an integer way: keep every arc's own values.
             rows = {key: list(map(methodcaller("get", key), objects)) for key in cls.WAY_KEYS}
-            return cls(np.arange(len(objects), dtype=np.int64), rows, lts)
+            return cls(np.arange(len(objects), dtype=np.int64), rows, lts, numbers)
         _, first, inverse = np.unique(way_ids, return_index=True, return_inverse=True)
         leaders = [objects[i] for i in first.tolist()]
         rows = {key: list(map(methodcaller("get", key), leaders)) for key in cls.WAY_KEYS}
-        return cls(inverse.astype(np.int64).reshape(-1), rows, lts)
+        return cls(inverse.astype(np.int64).reshape(-1), rows, lts, numbers)
 
     def arc(self, edge: int) -> Arc:
         row = int(self.row_of_edge[edge])
         rows = self.rows
+        figures = {key: None if math.isnan(v := float(column[edge])) else v
+                   for key, column in self.numbers.items()}
         return Arc(way_id=rows["way_id"][row], name=rows["name"][row],
                    highway=rows["highway"][row], lts=self.lts[edge],
-                   surface=rows["surface"][row])
+                   surface=rows["surface"][row], **figures)
 
 
 def _frozen(array: npt.NDArray[Any]) -> npt.NDArray[Any]:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import math
 from collections.abc import Iterable
 from dataclasses import dataclass
 from functools import cached_property
@@ -12,9 +13,10 @@ if TYPE_CHECKING:
     from velorin.directions import Step
     from velorin.segments import Segment
 
-#: The search's approximation unless the caller says otherwise: the "shortest" and "safest"
-#: routes may be up to 10% longer or riskier than the exact ones (0.0 gives those).
-DEFAULT_EPS = 0.1
+#: The search's approximation unless the caller says otherwise: 0.0, the exact "shortest"
+#: and "safest" routes (on the benchmark's Andorra pairs it costs 1.2 to 1.6 times the time
+#: of eps 0.1, whose routes may be up to 10% longer or riskier).
+DEFAULT_EPS = 0.0
 
 
 @dataclass(frozen=True, slots=True)
@@ -27,6 +29,13 @@ class Arc:
     #: Level of Traffic Stress, 1 (calm) to 4 (heavy traffic).
     lts: int | None = None
     surface: str | None = None
+    #: Riding time in seconds, for the map's cycling profile.
+    time_s: float | None = None
+    #: Metres climbed and descended along the leg, and its steepest grade in %
+    #: (negative downhill), where heights are known.
+    climb_m: float | None = None
+    descent_m: float | None = None
+    grade: float | None = None
 
 
 @dataclass(frozen=True, repr=False)
@@ -58,10 +67,79 @@ class Route:
     arcs: tuple[Arc, ...] = ()
     node_degrees: tuple[int, ...] = ()
     via_indices: tuple[int, ...] = ()
+    #: Height in metres of each node of ``path`` (NaN where unknown), when the
+    #: map was converted with an elevation raster; empty otherwise.
+    elevations: tuple[float, ...] = ()
     #: Every name of the request this route answers, in the order of
     #: :data:`ROUTE_NAMES`: ``("safest", "balanced")`` when the two picks
     #: coincide.  Empty for a route built outside :class:`Routes`.
     names: tuple[str, ...] = ()
+
+    @property
+    def riding_time_min(self) -> float:
+        """Minutes a rider of the map's profile takes: by way class and ground, slower
+        where the bike is pushed or carried and on climbs where heights are known.
+
+        Legs the map gives no time for (a graph document converted without
+        annotations) are ridden at ``FALLBACK_SPEED_KMH``.  The engine's
+        ``estimated_time_min`` is a walking pace (4 km/h) over the distance.
+        """
+        timed = [a.time_s for a in self.arcs if a.time_s is not None]
+        if len(timed) == len(self.arcs) and self.arcs:
+            return math.fsum(timed) / 60.0
+        known_m = 0.0
+        if timed:
+            known_m = math.fsum(_leg_m(a, b) for (a, b), arc in zip(
+                zip(self.coordinates, self.coordinates[1:]), self.arcs) if arc.time_s is not None)
+        rest = max(self.total_distance_m - known_m, 0.0)
+        return (math.fsum(timed) + rest / (FALLBACK_SPEED_KMH / 3.6)) / 60.0
+
+    @property
+    def elevation_source(self) -> str:
+        """Where the heights come from: ``"raster"`` (an elevation raster given at
+        conversion), ``"incline tags"`` (no raster: only ways tagged with their
+        incline) or ``"none"``."""
+        if self.elevations:
+            return "raster"
+        return "incline tags" if any(a.grade is not None for a in self.arcs) else "none"
+
+    @property
+    def elevation_note(self) -> str:
+        """What the climb figures rest on, in a sentence."""
+        if self.elevations:
+            return "heights from the elevation raster"
+        return "no elevation data was given: climbs only where ways are tagged with an incline"
+
+    @property
+    def ascent_m(self) -> float:
+        """Metres climbed, over the legs whose heights are known."""
+        return math.fsum(a.climb_m for a in self.arcs if a.climb_m is not None)
+
+    @property
+    def descent_m(self) -> float:
+        """Metres descended, over the legs whose heights are known."""
+        return math.fsum(a.descent_m for a in self.arcs if a.descent_m is not None)
+
+    @property
+    def steepest_grade_pct(self) -> float:
+        """The steepest grade met in %, signed: positive uphill, negative downhill; 0.0
+        where no heights are known."""
+        grades = [a.grade for a in self.arcs if a.grade is not None]
+        return max(grades, key=abs) if grades else 0.0
+
+    def distance_by_lts_m(self) -> dict[int, float]:
+        """Metres ridden at each stress level 1 to 4 (legs without one are left out)."""
+        by_lts = {1: 0.0, 2: 0.0, 3: 0.0, 4: 0.0}
+        for (a, b), arc in zip(zip(self.coordinates, self.coordinates[1:]), self.arcs):
+            if arc.lts in by_lts:
+                by_lts[arc.lts] += _leg_m(a, b)
+        return by_lts
+
+    @property
+    def risk_per_km(self) -> float:
+        """Risk per kilometre ridden: 0.1 on calm ways, 2.0 in heavy traffic (city)."""
+        return self.total_risk / (self.total_distance_m / 1000.0) if self.total_distance_m \
+            else 0.0
 
     @property
     def label(self) -> str:
@@ -80,6 +158,13 @@ class Route:
             "label": self.label,
             "total_distance_m": self.total_distance_m,
             "total_risk": self.total_risk,
+            "risk_per_km": self.risk_per_km,
+            "riding_time_min": self.riding_time_min,
+            "ascent_m": self.ascent_m,
+            "descent_m": self.descent_m,
+            "steepest_grade_pct": self.steepest_grade_pct,
+            "elevation_source": self.elevation_source,
+            "distance_by_lts_m": {str(k): v for k, v in self.distance_by_lts_m().items()},
             "total_familiarity": self.total_familiarity,
             "estimated_time_min": self.estimated_time_min,
             "comfort_score": self.comfort_score,
@@ -110,10 +195,15 @@ class Route:
 
         Besides the metrics, ``properties`` holds ``via_indices``, the
         ``segments`` (runs of legs, with ``start`` and ``end`` positions in the
-        LineString) and the ``directions``. A route that stays on one node
-        repeats that position, since a LineString needs two.
+        LineString) and the ``directions``. Where the map has heights, each
+        position carries its height in metres as a third value. A route that
+        stays on one node repeats that position, since a LineString needs two.
         """
-        line = [[lon, lat] for lat, lon in self.coordinates]
+        if self.elevations:
+            line = [[lon, lat, ele] if math.isfinite(ele) else [lon, lat]
+                    for (lat, lon), ele in zip(self.coordinates, self.elevations)]
+        else:
+            line = [[lon, lat] for lat, lon in self.coordinates]
         if len(line) == 1:
             line.append(list(line[0]))
         properties = self.properties()
@@ -128,6 +218,16 @@ class Route:
         from velorin.gpx import to_gpx
 
         return to_gpx([self])
+
+
+#: Speed for legs whose riding time the map does not give, in km/h.
+FALLBACK_SPEED_KMH = 15.0
+
+
+def _leg_m(a: tuple[float, float], b: tuple[float, float]) -> float:
+    from velorin.geo import haversine_m
+
+    return haversine_m(a[0], a[1], b[0], b[1])
 
 
 #: The three picks of a request, in the engine's order.

@@ -104,4 +104,7 @@ def join(parts: Sequence[Route], route_type: str) -> Route:
         comfort_score=1.0 if risk <= 0.0 else math.exp(-2.0 * risk), coordinates=tuple(coordinates),
         origin_snap_m=parts[0].origin_snap_m, destination_snap_m=parts[-1].destination_snap_m,
         arcs=tuple(arcs) if annotated else (),
-        node_degrees=tuple(degrees) if with_degrees else (), via_indices=tuple(vias))
+        node_degrees=tuple(degrees) if with_degrees else (), via_indices=tuple(vias),
+        elevations=tuple(parts[0].elevations) + tuple(
+            e for p in parts[1:] for e in p.elevations[1:])
+        if all(len(p.elevations) == len(p.path) for p in parts) else ())

@@ -156,7 +156,8 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
             stats: ConversionStats | None = None,
             profile: str | None = None,
             familiar_rides: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] |
-            None = None) -> dict[str, list[dict[str, Any]]]:
+            None = None,
+            dem: str | os.PathLike[str] | None = None) -> dict[str, list[dict[str, Any]]]:
     """Graph document (object form) of the cyclable ways of an OSM extract.
 
     ``profile`` (``city``, the default, ``trekking`` or ``mtb``) chooses the
@@ -170,6 +171,8 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
     files or folders of them, the rider's own rides: each way they ride adds
     one to its weight (see :mod:`velorin.osm.rides`).  ``progress`` shows a progress
     bar on standard error; by default only for files over 20 MB on a terminal.
+    ``dem`` is an elevation raster (any that rasterio reads) covering the
+    extract: every node gets its height, every arc its climb and grade.
     Raises :class:`OsmImportError` for a missing, unreadable or malformed file
     and ValueError for an unusable risk model or an unknown profile.
     """
@@ -208,7 +211,10 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
                               else familiar_ways,
                               familiarity_per_km=familiarity_per_km,
                               left_hand_traffic=left_hand_traffic, push_bike=push_bike,
-                              annotate=annotate or familiar_rides is not None, stats=stats)
+                              annotate=annotate or familiar_rides is not None, stats=stats,
+                              dem=dem)
+    except OsmImportError:
+        raise
     except (RuntimeError, OSError, ValueError) as exc:
         detail = " ".join(str(exc).split()) or type(exc).__name__
         raise OsmImportError(f"{path.name}: cannot read OSM data: {detail}") from exc

@@ -19,13 +19,13 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from velorin.route import Route
 from velorin.style import COINCIDES, ROUTE_STYLES
 
 if TYPE_CHECKING:
     from velorin_core import PyRouteResult
 
     from velorin.osm.context import MapContext
-    from velorin.route import Route
     from velorin.router import Router
 
 #: Colour and width of each kind's ring (points), from :mod:`velorin.style`; the
@@ -85,9 +85,7 @@ class RouteView:
     @classmethod
     def of(cls, route: Route | PyRouteResult) -> RouteView:
         """From a :class:`velorin.Route` or a ``velorin_core.PyRouteResult``."""
-        names: tuple[str, ...] = tuple(getattr(route, "names", ()))
-        if names and names[0] != route.route_type:
-            names = (route.route_type, *(n for n in names if n != route.route_type))
+        names = route.names if isinstance(route, Route) else ()
         return cls(route.route_type, list(route.path), route.total_distance_m,
                    route.total_risk, route.estimated_time_min, route.comfort_score, names)
 

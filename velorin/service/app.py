@@ -152,7 +152,7 @@ def _profile(request: Request) -> ServedProfile:
 @described(
     summary="Routes between two places",
     parameters=[query("from", f"start: {PLACE}"), query("to", f"finish: {PLACE}"),
-                query("eps", "search approximation: 0 exact, 0.1 (default) routes at most "
+                query("eps", "search approximation: 0 (default) exact, 0.1 routes at most "
                              "10 % longer or riskier than the best", required=False,
                       schema={"type": "number", "minimum": 0, "default": DEFAULT_EPS}),
                 PROFILE, MAX_DISTANCE,
@@ -405,7 +405,7 @@ def _eps(text: str | None) -> float:
         value = math.nan
     if not (value >= 0 and math.isfinite(value)):
         raise BadParameter("eps", f"parameter 'eps' is {text!r}, not a finite number >= 0 "
-                                  f"(0 exact, 0.1 recommended)")
+                                  f"(0 exact, the default; 0.1 faster)")
     return value
 
 
