@@ -116,8 +116,8 @@ def test_rides_become_familiarity_per_km_ridden(tmp_path):
     assert len(doc["edges"]) == len(annotated["edges"])
     for edge, known in zip(doc["edges"], annotated["edges"]):
         assert "way_id" not in edge  # the annotations the matching needed are gone again
-        count = stats.rides.ways.get(known["way_id"], 0)
-        assert edge["familiarity"] == count * 0.5 * known["distance_m"] / 1000.0
+        weight = 1 - 0.5 ** stats.rides.ways.get(known["way_id"], 0)  # 0, 0.5, 0.75
+        assert edge["familiarity"] == weight * 0.5 * known["distance_m"] / 1000.0
     assert stats.familiar_edges == sum(1 for e in doc["edges"] if e["familiarity"])
 
     # The command line and the router take the same rides.

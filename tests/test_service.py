@@ -126,8 +126,7 @@ def test_routes_are_the_routers_as_geojson_with_the_snaps(client, map_path):
 def test_routes_through_via_points_and_as_gpx(client, map_path):
     vias = [(45.172, 5.735), (45.18, 5.73)]
     params = [*TOWN_TRIP.items(), *(("via", f"{a},{b}") for a, b in vias)]
-    expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745), 0.1,
-                                                via=vias)
+    expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745), via=vias)
     body = client.get("/route", params=params).json()
     assert [f["properties"] for f in body["features"]] == [r.to_geojson()["properties"]
                                                             for r in expected]
@@ -137,7 +136,7 @@ def test_routes_through_via_points_and_as_gpx(client, map_path):
     assert response.status_code == 200
     assert response.headers["content-type"].startswith("application/gpx+xml")
     tracks = gpxpy.parse(response.text).tracks
-    assert [t.name for t in tracks] == [r.route_type for r in expected]
+    assert [t.name for t in tracks] == [r.label for r in expected]
     assert [(p.latitude, p.longitude) for p in tracks[0].segments[0].points] == \
         list(expected[0].coordinates)
     for bad, status, says in ((("format", "kml"), 400, "'format'"),

@@ -138,8 +138,9 @@ def _add_convert(subparsers: Subparsers) -> None:
                    help="file of ridden OSM way ids (one per line, optional weight after it); "
                         "adds a familiarity value to every arc")
     p.add_argument("--familiar-rides", nargs="+", metavar="GPX",
-                   help="the rider's own rides: GPX files, or folders of them; every way a "
-                        "ride follows counts as ridden once more (added to --familiar's)")
+                   help="the rider's own rides: GPX files, or folders of them; a way ridden "
+                        "gets weight 0.5, 0.75, 0.875... as its rides add up (added to "
+                        "--familiar's)")
     p.add_argument("--familiarity-per-km", type=float, default=1.0, metavar="X",
                    help="familiarity of one km of a ridden way of weight 1 (default 1.0)")
     p.add_argument("--risk-model", metavar="FILE",

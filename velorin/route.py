@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import dataclasses
 import math
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from velorin.directions import Step
+    from velorin.legs import Legs
     from velorin.segments import Segment
 
 #: The search's approximation unless the caller says otherwise: 0.0, the exact "shortest"
@@ -176,6 +177,14 @@ class Route:
     # Computed on first use and kept: the dataclass is frozen but not slotted,
     # so cached_property can store its value in the instance's dictionary.
     @cached_property
+    def shape(self) -> Legs:
+        """The route's points as a numpy array, each leg's great-circle length and each
+        node's distance from the start, in metres (a :class:`velorin.legs.Legs`)."""
+        from velorin.legs import Legs
+
+        return Legs(self.coordinates)
+
+    @cached_property
     def directions(self) -> tuple[Step, ...]:
         """Turn-by-turn steps, from the departure to the arrival (see :mod:`velorin.directions`)."""
         from velorin.directions import directions
@@ -250,12 +259,17 @@ class Routes(list[Route]):
     safest: Route
     balanced: Route
 
-    def __init__(self, routes: Iterable[Route] = ()) -> None:
+    def __init__(self, routes: Iterable[Route] = (), *,
+                 picks: Mapping[str, Route] | None = None) -> None:
+        """``picks`` names the route of each pick where the caller knows them (routes
+        of ``routes``, by identity); otherwise they follow from the route types."""
         found = list(routes)
         if not found:
             super().__init__()
             return
         kinds = {r.route_type: r for r in found}
+        if picks is not None:
+            kinds = {name: picks[name] for name in ROUTE_NAMES}
         shortest = kinds.get("shortest", found[0])
         safest = kinds.get("safest", shortest)
         balanced = kinds.get("balanced")

@@ -320,7 +320,7 @@ class Router:
         if via:
             from velorin.trips import route_via
 
-            return Routes(route_via(self, origin, destination, via, eps, max_distance_m))
+            return route_via(self, origin, destination, via, eps, max_distance_m)
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
             raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, the default; 0.1 "

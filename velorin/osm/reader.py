@@ -168,8 +168,8 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
     under the document's ``places`` key, which the engine skips.
     ``familiar_ways`` is a mapping of way id to weight or the path of
     a file read by :func:`load_familiar_ways`.  ``familiar_rides`` names GPX
-    files or folders of them, the rider's own rides: each way they ride adds
-    one to its weight (see :mod:`velorin.osm.rides`).  ``progress`` shows a progress
+    files or folders of them, the rider's own rides: each way they ride gets a
+    weight that grows with its rides towards 1 (see :mod:`velorin.osm.rides`).  ``progress`` shows a progress
     bar on standard error; by default only for files over 20 MB on a terminal.
     ``dem`` is an elevation raster (any that rasterio reads) covering the
     extract: every node gets its height, every arc its climb and grade.
