@@ -36,9 +36,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 OUT = REPO / "out"
 BENCH = REPO / "build" / "cpp" / "route_bench"
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import city_grid  # noqa: E402
+import city_grid
 
 LINE = re.compile(r"^\s+(\d+) (\d+) eps ([0-9.]+): (?:([0-9.]+) ms CPU, peak ([0-9.]+) MiB"
                   r"|capped at (\d+) s CPU)")

@@ -1,12 +1,6 @@
 """Pictures: a street's stress colour stays visible under a route; the legend tells repeats."""
 
-import sys
-
 import pytest
-
-from shared_data import REPO
-
-sys.path.insert(0, str(REPO / "examples"))
 
 pytest.importorskip("matplotlib")
 np = pytest.importorskip("numpy")
@@ -86,3 +80,22 @@ def test_coinciding_routes_come_from_the_names_the_routes_carry(routes, expected
 @pytest.mark.parametrize("width_m, length", [(120, 20), (999, 100), (2600, 500), (51_000, 10_000)])
 def test_scale_bar_length_is_round_and_at_most_a_fifth(width_m, length):
     assert scale_bar_length(width_m) == length
+
+
+def test_the_page_template_ships_in_the_wheel():
+    from importlib import metadata
+
+    try:
+        shipped = {str(f) for f in metadata.files("velorin") or ()}
+    except metadata.PackageNotFoundError:
+        pytest.skip("velorin is not installed")
+    assert "velorin/pictures/page.html" in shipped
+    assert "velorin/service/static/index.html" in shipped
+
+
+def test_the_legend_says_which_picks_a_route_answers():
+    town = build_town()
+    doc = town.graph(annotate=True)
+    routes = Router.from_document(doc, text=dumps(doc)).route(town.source, town.source)
+    views = [RouteView.of(r) for r in routes]
+    assert coinciding_routes(views) == [("safest", "shortest"), ("balanced", "shortest")]

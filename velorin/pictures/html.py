@@ -14,7 +14,7 @@ from pathlib import Path
 from string import Template
 
 from velorin.pictures.scene import (CORE_WIDTH, GAP_WIDTH, PARK, WATER, WATER_EDGE, WOOD, Scene,
-                                    bounds, legend_notes, metres_label, places_to_write,
+                                    bounds, legend_notes, metres_label, localities_to_write,
                                     risk_colour, route_segments, scale_bar_length,
                                     sorted_routes, street_names, visible_segments)
 from velorin.style import route_style
@@ -63,7 +63,7 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
                      f'd="{" ".join(ds)}"/>')
     for name, lat, lon, angle in street_names(scene, coords, box):
         parts.append(text("street", lat, lon, name, angle))
-    for name, lat, lon, rank in places_to_write(scene, box):
+    for name, lat, lon, rank in localities_to_write(scene, box):
         parts.append(text(f"place rank{min(rank, 3)}", lat, lon, name))
     for label, (lat, lon) in scene.labels.items():
         parts.append(text("label", lat, lon, label))

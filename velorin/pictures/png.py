@@ -9,7 +9,7 @@ from typing import Any
 from velorin.geo import haversine_m
 from velorin.pictures.scene import (CORE_WIDTH, GAP_WIDTH, PARK, RISK_SCALE, ROUTE_STYLE, STOPS,
                                     WATER, WATER_EDGE, WOOD, Scene, bounds, legend_notes,
-                                    metres_label, places_to_write, risk_colour, route_segments,
+                                    metres_label, localities_to_write, risk_colour, route_segments,
                                     scale_bar_length, sorted_routes, street_names,
                                     visible_segments)
 
@@ -104,7 +104,7 @@ def figure(scene: Scene, *, dpi: int = 150) -> Any:
                     textcoords="offset points", fontsize=7.5, color="#343a40", ha="center",
                     va="center", rotation=angle, rotation_mode="anchor", zorder=2.5,
                     path_effects=white_halo)
-    for name, lat, lon, rank in places_to_write(scene, (lat0, lat1, lon0, lon1)):
+    for name, lat, lon, rank in localities_to_write(scene, (lat0, lat1, lon0, lon1)):
         ax.annotate(name, (lon, lat), fontsize=max(7.5, 12.5 - 1.0 * rank), color="#212529",
                     fontweight="bold" if rank <= 2 else "normal", ha="center", va="center",
                     zorder=2.6, path_effects=white_halo)

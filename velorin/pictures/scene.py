@@ -19,13 +19,13 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from velorin.route import Route
 from velorin.style import COINCIDES, ROUTE_STYLES
 
 if TYPE_CHECKING:
     from velorin_core import PyRouteResult
 
     from velorin.osm.context import MapContext
-    from velorin.route import Route
     from velorin.router import Router
 
 #: Colour and width of each kind's ring (points), from :mod:`velorin.style`; the
@@ -85,9 +85,7 @@ class RouteView:
     @classmethod
     def of(cls, route: Route | PyRouteResult) -> RouteView:
         """From a :class:`velorin.Route` or a ``velorin_core.PyRouteResult``."""
-        names: tuple[str, ...] = tuple(getattr(route, "names", ()))
-        if names and names[0] != route.route_type:
-            names = (route.route_type, *(n for n in names if n != route.route_type))
+        names = route.names if isinstance(route, Route) else ()
         return cls(route.route_type, list(route.path), route.total_distance_m,
                    route.total_risk, route.estimated_time_min, route.comfort_score, names)
 
@@ -128,8 +126,8 @@ class Scene:
     #: Lines (lat, lon): coastline and river centre lines.
     coastlines: list[list[tuple[float, float]]] = field(default_factory=list)
     rivers: list[list[tuple[float, float]]] = field(default_factory=list)
-    #: Named places: (name, lat, lon, rank), rank 0 for a city, larger for smaller places.
-    places: list[tuple[str, float, float, int]] = field(default_factory=list)
+    #: Localities: (name, lat, lon, rank), rank 0 for a city, larger for smaller ones.
+    localities: list[tuple[str, float, float, int]] = field(default_factory=list)
     labels: Mapping[str, tuple[float, float]] = field(default_factory=dict)
     #: Frame the routes rather than the whole network (for a region-sized map).
     focus: bool = False
@@ -143,7 +141,7 @@ class Scene:
         self.woods.extend(context.woods)
         self.coastlines.extend(context.coastlines)
         self.rivers.extend(context.rivers)
-        self.places.extend((p.name, p.lat, p.lon, p.rank) for p in context.places)
+        self.localities.extend((p.name, p.lat, p.lon, p.rank) for p in context.localities)
 
     def coordinates(self) -> dict[int, tuple[float, float]]:
         return {n["id"]: (n["lat"], n["lon"]) for n in self.doc["nodes"]}
@@ -279,14 +277,14 @@ def street_names(scene: Scene, coords: Mapping[int, tuple[float, float]],
     return out
 
 
-def places_to_write(scene: Scene, bounds: tuple[float, float, float, float], limit: int = 25
+def localities_to_write(scene: Scene, bounds: tuple[float, float, float, float], limit: int = 25
                      ) -> list[tuple[str, float, float, int]]:
-    """The more important places in view, none too close to one already chosen."""
+    """The more important localities in view, none too close to one already chosen."""
     lat0, lat1, lon0, lon1 = bounds
     kx = math.cos(math.radians((lat0 + lat1) / 2))
     spacing = 0.06 * max(lat1 - lat0, (lon1 - lon0) * kx)
     chosen: list[tuple[str, float, float, int]] = []
-    for name, lat, lon, rank in sorted(scene.places, key=lambda p: p[3]):
+    for name, lat, lon, rank in sorted(scene.localities, key=lambda p: p[3]):
         if not (lat0 <= lat <= lat1 and lon0 <= lon <= lon1) or name in scene.ends:
             continue
         u, v = (lon - lon0) / ((lon1 - lon0) or 1.0), (lat - lat0) / ((lat1 - lat0) or 1.0)
@@ -333,7 +331,8 @@ def scene_of(router: Router, routes: Sequence[Route], title: str = "",
         for index, edge in enumerate(edges):
             arc = arcs.arc(index)
             edge["name"], edge["highway"] = arc.name, arc.highway
-    scene = Scene(doc={"nodes": node_records, "edges": edges}, routes=[RouteView.of(r) for r in routes],
+    scene = Scene(doc={"nodes": node_records, "edges": edges},
+                  routes=[RouteView.of(r) for r in routes],
                   title=title, focus=True)
     if extract is not None:
         from velorin.osm.context import read_context

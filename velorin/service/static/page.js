@@ -225,7 +225,7 @@ function selectRoute(answer, type) {
     row.classList.toggle("selected", row.dataset.routeType === type);
   }
   const feature = answer.features.find((f) => f.properties.route_type === type);
-  if (feature) showDirections(feature, ROUTE_STYLES[type].label, ROUTE_STYLES[type].colour);
+  if (feature) showDirections(feature, routeLabel(feature.properties), ROUTE_STYLES[type].colour);
 }
 
 function clearAnswer() {
@@ -269,9 +269,10 @@ function showRoutes(answer) {
     const dot = document.createElement("span");
     dot.className = "dot";
     dot.style.background = style.colour;
-    name.append(dot, style.label);
-    for (const text of [`${(p.total_distance_m / 1000).toFixed(2)} km`, p.total_risk.toFixed(3),
-                        `${p.estimated_time_min.toFixed(1)} min`, p.comfort_score.toFixed(3)]) {
+    name.append(dot, routeLabel(p));
+    for (const text of [`${(p.total_distance_m / 1000).toFixed(2)} km`, ridingTime(p),
+                        climb(p),
+                        riskPerKm(p).toFixed(3)]) {
       row.insertCell().textContent = text;
     }
     row.addEventListener("mouseenter", () => highlight(p.route_type));
@@ -279,12 +280,42 @@ function showRoutes(answer) {
     row.addEventListener("click", () => selectRoute(answer, p.route_type));
   }
   table.hidden = false;
-  const types = answer.features.map((f) => f.properties.route_type);
-  selectRoute(answer, types.includes("safest") ? "safest" : types[0]);
+  // The safest route's directions first: the route this page is for.
+  const safest = answer.features.find((f) => namesOf(f.properties).includes("safest"));
+  selectRoute(answer, (safest || answer.features[0]).properties.route_type);
   note.textContent = coincidence(answer.features.map((f) => f.properties));
   const count = answer.features.length;
   setState("routed", `${count} route${count === 1 ? "" : "s"} found. Hover a row to see its ` +
     "route; drag a pin to move it, or click to start again.");
+}
+
+// The rider's time on the map's profile; the engine's own figure is a
+// walking pace (4 km/h), shown only for a service that has no riding time.
+function ridingTime(p) {
+  if (!Number.isFinite(p.riding_time_min)) return `${p.estimated_time_min.toFixed(0)} min walking`;
+  const minutes = Math.round(p.riding_time_min);
+  return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${String(minutes % 60).padStart(2, "0")}`;
+}
+
+// Metres climbed, where the map knows heights (an elevation raster or incline tags).
+function climb(p) {
+  if (!Number.isFinite(p.ascent_m) || p.elevation_source === "none") return "–";
+  return `${Math.round(p.ascent_m)} m`;
+}
+
+function riskPerKm(p) {
+  if (Number.isFinite(p.risk_per_km)) return p.risk_per_km;
+  return p.total_distance_m > 0 ? p.total_risk / (p.total_distance_m / 1000) : 0;
+}
+
+// Every name a route answers ("safest" and "balanced" when the two coincide).
+function namesOf(p) {
+  return p.names && p.names.length ? p.names : [p.route_type];
+}
+
+function routeLabel(p) {
+  const names = namesOf(p).map((n) => ROUTE_STYLES[n] ? ROUTE_STYLES[n].label : n);
+  return names.map((n, i) => (i ? n.toLowerCase() : n)).join(" = ");
 }
 
 // The service leaves out a route whose path repeats an earlier one: say so,
