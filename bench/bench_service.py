@@ -120,13 +120,23 @@ class Server:
             fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
             return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-        children = [int(p.name) for p in Path("/proc").iterdir() if p.name.isdigit()
-                    and _parent(p) == self.process.pid]
-        return of(self.process.pid), sum(of(c) for c in children)
+        return of(self.process.pid), sum(of(c) for c in descendants(self.process.pid))
 
     def stop(self) -> None:
         self.process.terminate()
         self.process.wait(60)
+
+
+def descendants(pid: int) -> list[int]:
+    """Every process below ``pid``: the map's keeper and the workers it forks."""
+    found, todo = [], [pid]
+    while todo:
+        parent = todo.pop()
+        children = [int(p.name) for p in Path("/proc").iterdir() if p.name.isdigit()
+                    and _parent(p) == parent]
+        found += children
+        todo += children
+    return found
 
 
 def _parent(proc: Path) -> int | None:

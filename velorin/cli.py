@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import re
+import stat
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
@@ -38,27 +39,84 @@ class CommandError(Exception):
 def write_atomically(path: str | os.PathLike[str], write: Callable[[Any], Any]) -> None:
     """Write a text file through a temporary one, so a failure never leaves half a file.
 
+    The new file replaces the old one only once it is complete and on disk
+    (file and folder synced), and keeps the old one's permissions. A symbolic
+    link is written through: the file it names is replaced and the link stays.
     Only a regular file (or a new one) is replaced that way: renaming onto a
     device, a pipe or a socket (``-o /dev/null``, ``-o /dev/stdout``) would
-    put a plain file in its place, so those are written to directly.
+    put a plain file in its place, so those are written to directly. The
+    temporary file carries the writer's process id, so that one left by a
+    writer that was killed is removed by the next.
     """
-    target = Path(path)
+    target = Path(os.path.realpath(path)) if os.path.islink(path) else Path(path)
     if target.exists() and not target.is_file():
         with open(target, "w", encoding="utf-8") as out:
             write(out)
         return
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", dir=target.parent)
+    try:
+        mode = stat.S_IMODE(target.stat().st_mode)
+    except FileNotFoundError:  # a new file: the mode a plain open() would give
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    _sweep_temporaries(target)
+    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.{os.getpid()}.", suffix=".tmp",
+                               dir=target.parent)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as out:
             write(out)
-        # mkstemp makes the file private; give it the mode a plain open() would.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
+            out.flush()
+            os.fsync(out.fileno())
+        os.chmod(tmp, mode)
         os.replace(tmp, target)
     except BaseException:
         os.unlink(tmp)
         raise
+    _sync_folder(target.parent)
+
+
+def _sweep_temporaries(target: Path) -> None:
+    """Remove the temporary files that writers of ``target`` which are gone left behind."""
+    own = re.compile(re.escape(f".{target.name}.") + r"(\d+)\.[^./]+\.tmp")
+    try:
+        names = os.listdir(target.parent)
+    except OSError:
+        return
+    for name in names:
+        found = own.fullmatch(name)
+        if found is None:
+            continue
+        try:
+            os.kill(int(found.group(1)), 0)
+        except ProcessLookupError:  # its writer is gone
+            try:
+                os.unlink(target.parent / name)
+            except OSError:
+                pass
+        except (OSError, OverflowError):  # alive, someone else's, or no process id
+            pass
+
+
+def _sync_folder(folder: Path) -> None:
+    """Put a rename in ``folder`` on disk (not every file system can)."""
+    try:
+        fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def same_file(a: str | os.PathLike[str], b: str | os.PathLike[str]) -> bool:
+    """Whether two paths name one file (through links, hard or symbolic, too)."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist (yet)
+        return False
 
 
 # --- velorin convert ---------------------------------------------------------
@@ -139,6 +197,9 @@ def _run_convert(args: argparse.Namespace) -> int:
 
     if args.input is None and not args.print_risk_model:
         args.parser.error("the input file is required")
+    if args.input is not None and args.output != "-" and same_file(args.input, args.output):
+        raise CommandError(f"the output {args.output} is the extract being read; choose "
+                           f"another file for the graph")
     model = _model_from_args(args)
     if args.print_risk_model:
         fields = model.to_mapping().items()

@@ -18,8 +18,7 @@ from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap
 from velorin.ends import (DEFAULT_MAX_DISTANCE_M, Place, SnappedPlace, check_degrees,
                           is_place_name)
 from velorin.legs import neighbour_counts
-from velorin.network import (ArcAttributes, Arcs, GraphDocument, Network, Nodes,
-                             parse_document)
+from velorin.network import ArcAttributes, Arcs, GraphDocument, Network, Nodes, read_document
 from velorin.places import NamedPlace, PlaceIndex, place_records
 from velorin.route import DEFAULT_EPS, Arc, Route, Routes
 
@@ -60,13 +59,18 @@ class Router:
         """
         text = document.decode("utf-8") if isinstance(document, (bytes, bytearray)) else document
         graph = velorin_core.PyGraph.from_json(text)
-        doc = parse_document(text)
-        return cls(graph, Network(doc), place_records(doc))
+        # Read again for the package's own tables: only what it needs, never more
+        # than the engine accepts.
+        columns = read_document(text)
+        places = {} if columns.places is None else {"places": columns.places}
+        return cls(graph, Network(columns), place_records(places))
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
         """A router for the graph document stored in a file."""
-        return cls.from_json(Path(path).read_bytes())
+        # Read as text at once: the bytes and their text would be twice the document.
+        with open(path, encoding="utf-8", newline="") as file:  # no newline translation
+            return cls.from_json(file.read())
 
     @classmethod
     def from_osm(cls, path: str | os.PathLike[str], profile: str | None = None,

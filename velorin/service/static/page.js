@@ -271,7 +271,7 @@ function showRoutes(answer) {
     dot.style.background = style.colour;
     name.append(dot, routeLabel(p));
     for (const text of [`${(p.total_distance_m / 1000).toFixed(2)} km`, ridingTime(p),
-                        Number.isFinite(p.ascent_m) ? `${Math.round(p.ascent_m)} m` : "–",
+                        climb(p),
                         riskPerKm(p).toFixed(3)]) {
       row.insertCell().textContent = text;
     }
@@ -295,6 +295,12 @@ function ridingTime(p) {
   if (!Number.isFinite(p.riding_time_min)) return `${p.estimated_time_min.toFixed(0)} min walking`;
   const minutes = Math.round(p.riding_time_min);
   return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${String(minutes % 60).padStart(2, "0")}`;
+}
+
+// Metres climbed, where the map knows heights (an elevation raster or incline tags).
+function climb(p) {
+  if (!Number.isFinite(p.ascent_m) || p.elevation_source === "none") return "–";
+  return `${Math.round(p.ascent_m)} m`;
 }
 
 function riskPerKm(p) {

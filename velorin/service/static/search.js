@@ -105,3 +105,5 @@ const searchBoxes = { start: searchBox("start"), finish: searchBox("finish") };
 document.getElementById("search").addEventListener("submit", (e) => e.preventDefault());
 // A pin placed by a click no longer is the place named in its box.
 placeChosen = (kind) => { searchBoxes[kind].value = ""; };
+// The boxes answer Enter themselves: the form is never sent.
+document.getElementById("search").addEventListener("submit", (e) => e.preventDefault());
