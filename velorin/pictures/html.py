@@ -91,10 +91,12 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
         rows.append(
             f'<tr><td><label><input type="checkbox" checked data-route="{route.route_type}"> '
             f'<span class="swatch" style="background:{colour}"></span>'
-            f"{html.escape(route_style(route.route_type).label)}</label></td>"
-            f"<td>{route.distance_m:,.0f} m</td><td>{route.risk:.3f}</td>"
-            f"<td>{route.time_min:.1f} min</td><td>{route.comfort_text()}</td>"
-            f"<td>{len(route.path)}</td></tr>")
+            f"{html.escape(' = '.join(route_style(n).label for n in route.names)
+                           if route.names else route_style(route.route_type).label)}"
+            f"</label></td>"
+            f"<td>{route.distance_m / 1000:,.2f} km</td><td>{route.time_min:.0f} min</td>"
+            f"<td>{route.risk:.2f}</td><td>{route.risk_per_km:.2f}</td>"
+            f"<td>{route.ascent_m:.0f} m</td></tr>")
     ends = scene.endpoints()
     if ends:
         for node, label in ((ends[0], scene.ends[0]), (ends[1], scene.ends[1])):
