@@ -158,8 +158,7 @@ def check_output(path: Path, where: str) -> None:
 class Page:
     """A page's scratch folder and the environment its blocks run in."""
 
-    def __init__(self, page: Path, scratch: Path) -> None:
-        self.page = page
+    def __init__(self, scratch: Path) -> None:
         self.scratch = scratch
         for extract in DATA.iterdir() if DATA.is_dir() else ():
             (scratch / extract.name).symlink_to(extract)
@@ -183,9 +182,9 @@ class Page:
         self.python = str(bin_dir / "python")
         self.skipped: list[str] = []  # blocks left out for a missing optional dependency
 
-    def run(self, argv: list[str], where: str, cwd: Path | None = None) -> str:
+    def run(self, argv: list[str], where: str) -> str:
         try:
-            done = subprocess.run(argv, cwd=cwd or self.scratch, env=self.env, capture_output=True,
+            done = subprocess.run(argv, cwd=self.scratch, env=self.env, capture_output=True,
                                   text=True, timeout=TIMEOUT)
         except subprocess.TimeoutExpired:
             pytest.fail(f"{where}: still running after {TIMEOUT} s: {shlex.join(argv)}")
@@ -391,7 +390,7 @@ def test_page_runs(page, tmp_path):
     missing = sorted(n for n in needed if not (DATA / n).exists())
     if missing:
         pytest.skip(f"{', '.join(missing)} not found in {DATA}")
-    scratch = Page(page, tmp_path)
+    scratch = Page(tmp_path)
     for block in runnable:
         if block.lang == "sh":
             scratch.run_sh(block)
