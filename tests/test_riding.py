@@ -212,3 +212,5 @@ def test_the_picture_draws_an_elevation_profile_under_the_map(town, tmp_path):
     assert {line.get_label() for line in profile.get_lines()} == {r.label for r in routes}
     import matplotlib.pyplot as plt
     plt.close(fig)
+    page = pictures.write_html(scene, tmp_path / "hill.html").read_text(encoding="utf-8")
+    assert "elevation profile" in page and page.count("<polyline") >= len(routes) * 2
