@@ -6,7 +6,6 @@ a route has one colour and one name wherever it is drawn.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 from dataclasses import asdict, dataclass
 from typing import Any
 
@@ -44,11 +43,6 @@ COINCIDES = "{name} = {other}: the same path"
 
 def route_style(route_type: str) -> RouteStyle:
     return ROUTE_STYLES.get(route_type, OTHER)
-
-
-def coincide_note(names: Sequence[str]) -> str:
-    """The note for a route that carries several names (its first name is the one drawn)."""
-    return "; ".join(COINCIDES.format(name=n, other=names[0]) for n in names[1:])
 
 
 def page_config() -> dict[str, Any]:

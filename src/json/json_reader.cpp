@@ -169,6 +169,21 @@ bool Reader::convert_number_slow(const NumberText& t, Number& out) {
     out.value = t.negative ? -0.0 : 0.0;
     return true;
   }
+  if (digits <= 19) {
+    // The scan already holds every digit in the mantissa, so this is the
+    // step fast_float's from_chars takes after scanning them again (and past
+    // the short exact case handled inline): Eisel and Lemire's correctly
+    // rounded product, or a negative power when it cannot decide.
+    const std::int64_t q = t.exponent - static_cast<std::int64_t>(t.frac_count);
+    using Binary = fast_float::binary_format<double>;
+    const fast_float::adjusted_mantissa am = fast_float::compute_float<Binary>(q, t.mantissa);
+    if (am.power2 >= 0 && am.power2 < Binary::infinite_power()) {
+      double v = 0.0;
+      fast_float::to_float(t.negative, am, v);
+      out.value = v;
+      return true;
+    }
+  }
   // fast_float rounds correctly on every target, unlike some platforms'
   // std::from_chars. It reads the text the grammar has already checked; a
   // magnitude too small for a double gives zero, which JSON readers accept,
