@@ -4,6 +4,8 @@
 #include <queue>
 #include <utility>
 
+#include "routing/search_key.hpp"
+
 namespace velorin {
 namespace {
 
@@ -139,6 +141,76 @@ Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
     }
   }
   return {INFINITY, INFINITY};
+}
+
+namespace {
+
+constexpr double kFloorMargin = 1e-6;
+
+// A key split into what raises it and what lowers it, both non-negative.
+double floor_of(double raising, double lowering) noexcept {
+  return raising * (1.0 - kFloorMargin) - lowering * (1.0 + kFloorMargin);
+}
+
+double raising_part(double distance, double risk, double familiarity) noexcept {
+  return distance + risk * kRiskWeight +
+         (familiarity < 0.0 ? familiarity * kFamiliarityWeight : 0.0);
+}
+
+double lowering_part(double familiarity) noexcept {
+  return familiarity > 0.0 ? -(familiarity * kFamiliarityWeight) : 0.0;
+}
+
+}  // namespace
+
+double arc_key_floor(const Edge& arc) noexcept {
+  return floor_of(raising_part(arc.distance_m, arc.risk_score, arc.familiarity),
+                  lowering_part(arc.familiarity));
+}
+
+double key_floor(double distance, double risk, double familiarity) noexcept {
+  return floor_of(raising_part(distance, risk, familiarity), lowering_part(familiarity));
+}
+
+std::vector<double> remaining_key_floor(const RoadGraph& graph, DenseId target) {
+  return backwards(graph, target, [](const Edge& e) { return arc_key_floor(e); });
+}
+
+// A* on the arcs' key floors, guided by their exact least sums still to go.
+KeyedPath least_key_path(const RoadGraph& graph, DenseId source, DenseId target,
+                         const std::vector<double>& remaining_key) {
+  struct Item {
+    double estimate;  // floor so far plus the least still to go
+    double floor;
+    KeyedPath path;
+    DenseId node;
+    bool operator<(const Item& o) const noexcept { return o.estimate < estimate; }  // least on top
+  };
+  std::vector<double> best(graph.dense_count(), INFINITY);
+  std::priority_queue<Item> open;
+  best[source] = 0.0;
+  open.push({remaining_key[source], 0.0, {{0.0, 0.0}, 0.0}, source});
+  while (!open.empty()) {
+    const Item item = open.top();
+    open.pop();
+    if (item.node == target) return item.path;
+    if (best[item.node] < item.floor) continue;  // a better entry came first
+    for (std::uint32_t e : graph.out_edge_indices(item.node)) {
+      const Edge& edge = graph.edge(e);
+      const DenseId to = graph.head(e);
+      const double floor = item.floor + arc_key_floor(edge);
+      const double estimate = floor + remaining_key[to];
+      if (!(estimate < INFINITY) || !(floor < best[to])) continue;
+      best[to] = floor;
+      open.push(
+          {estimate,
+           floor,
+           {{item.path.cost.distance + edge.distance_m, item.path.cost.risk + edge.risk_score},
+            item.path.familiarity + edge.familiarity},
+           to});
+    }
+  }
+  return {{INFINITY, INFINITY}, INFINITY};
 }
 
 }  // namespace velorin

@@ -37,4 +37,31 @@ Cost least_weighted_path(const RoadGraph& graph, RoadGraph::DenseId source,
                          RoadGraph::DenseId target, const RemainingCost& remaining,
                          double risk_weight);
 
+// A floor for the key that an arc adds to a label, familiarity included: the
+// arc's non-negative parts (distance, 500 x risk, and -200 x familiarity when
+// familiarity is negative) lowered by a millionth, less the part that
+// familiarity takes off (200 x a positive familiarity) raised by a millionth.
+// Along any path the sum of these floors stays below what the path adds to a
+// key, by a millionth of the sum of those parts' sizes: more than all the
+// rounding of the search's sums, even where familiarity nearly cancels
+// distance and risk.
+double arc_key_floor(const Edge& arc) noexcept;
+
+// The same floor for a label's own sums: at most its key before the
+// estimate, by a millionth of the sizes of its parts.
+double key_floor(double distance, double risk, double familiarity) noexcept;
+
+// Per dense node, the least sum of arc_key_floor() over any path to the
+// target (+inf where the target cannot be reached), by a Dijkstra search
+// backwards; and the path from source to target of least such sum (or within
+// rounding of least), with its three sums added forwards as the route search
+// adds them. Needs arc_key_floor() finite and non-negative on every arc.
+std::vector<double> remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId target);
+struct KeyedPath {
+  Cost cost;
+  double familiarity;
+};
+KeyedPath least_key_path(const RoadGraph& graph, RoadGraph::DenseId source,
+                         RoadGraph::DenseId target, const std::vector<double>& remaining_key);
+
 }  // namespace velorin

@@ -40,9 +40,9 @@ inline constexpr std::size_t kPruneRules = static_cast<std::size_t>(PruneRule::n
 // Short names, for printed tables.
 inline const char* name_of(Counter c) noexcept {
   constexpr std::array<const char*, kCounters> kNames = {
-      "popped",   "popped before solution", "pushed",        "settled",
-      "cycle walks", "dropped waiting",     "exact bounds",  "first guesses",
-      "wrong guesses", "path collections",  "set compactions"};
+      "popped",        "popped before solution", "pushed",         "settled",
+      "cycle walks",   "dropped waiting",        "exact bounds",   "first guesses",
+      "wrong guesses", "path collections",       "set compactions"};
   return kNames[static_cast<std::size_t>(c)];
 }
 inline const char* name_of(PruneRule r) noexcept {
@@ -54,8 +54,8 @@ inline const char* name_of(PruneRule r) noexcept {
 struct SearchStats {
   std::array<std::uint64_t, kCounters> counts{};
   std::array<std::uint64_t, kPruneRules> pruned{};  // labels dropped, per rule
-  bool restarted = false;                            // pruning was abandoned and the search run again
-  std::size_t peak_bytes = 0;                        // largest working memory of the search
+  bool restarted = false;      // pruning was abandoned and the search run again
+  std::size_t peak_bytes = 0;  // largest working memory of the search
   // Where the working memory was when it peaked: the open list (heap and
   // waiting labels), the per-node Pareto sets, the path arena.
   std::size_t peak_open_bytes = 0;
@@ -64,9 +64,7 @@ struct SearchStats {
   std::uint64_t most_waiting = 0;  // largest number of labels in the open list at once
 
   std::uint64_t& operator[](Counter c) noexcept { return counts[static_cast<std::size_t>(c)]; }
-  std::uint64_t operator[](Counter c) const noexcept {
-    return counts[static_cast<std::size_t>(c)];
-  }
+  std::uint64_t operator[](Counter c) const noexcept { return counts[static_cast<std::size_t>(c)]; }
   std::uint64_t& operator[](PruneRule r) noexcept { return pruned[static_cast<std::size_t>(r)]; }
   std::uint64_t operator[](PruneRule r) const noexcept {
     return pruned[static_cast<std::size_t>(r)];
