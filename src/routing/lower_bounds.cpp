@@ -17,6 +17,10 @@ bool strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
   return dominates(stairs[shorter - 1], c);
 }
 
+// How far the backward searches go, in multiples of the source's own least
+// cost: the labels a request pops mostly lie within that of the target.
+constexpr double kReach = 1.5;
+
 }  // namespace
 
 bool sums_stay_finite(const ArcBounds& bounds) noexcept {
@@ -29,12 +33,17 @@ bool sums_stay_finite(const ArcBounds& bounds) noexcept {
 // once, on the first request that gets this far, how far its arcs allow it.
 // The exact bounds start once the request has popped enough labels to pay
 // for two searches over the whole graph.
-bool LowerBounds::update(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats) {
+bool LowerBounds::update(std::uint64_t popped, std::size_t nodes_met, const SolutionSet& solutions,
+                         SearchStats& stats) {
   if (!tuning_.prune) return false;
   bool exact_came = false;
+  const bool front = factor_ == 1.0;
   const std::uint64_t heavy =
-      factor_ == 1.0 ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
-  if (!exact_considered_ && popped >= heavy) {
+      front ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
+  const double per_node =
+      front ? tuning_.exact_front_pops_per_node : tuning_.exact_bounds_pops_per_node;
+  if (!exact_considered_ && popped >= heavy &&
+      static_cast<double>(popped) >= per_node * static_cast<double>(nodes_met)) {
     exact_considered_ = true;
     start_exact(solutions, stats);
     exact_came = exact_;
@@ -61,7 +70,7 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
   // Dijkstra's algorithm needs non-negative costs; finite ones keep every sum
   // within a small relative error of its exact value.
   if (!sums_stay_finite(bounds)) return;
-  RemainingCost remaining = remaining_cost(graph_, target_);
+  RemainingCost remaining = remaining_cost(graph_, source_, target_, kReach);
   if (factor_ > 1.0 && solutions.empty() && tuning_.guess_first_solution)
     guess_first_solution(remaining, bounds, stats);
   if (factor_ == 1.0) {
@@ -92,10 +101,14 @@ void LowerBounds::guess_first_solution(const RemainingCost& remaining, const Arc
     key = weighted_cost(first);
   } else {
     if (!key_floors_apply()) return;
-    remaining_key_ = remaining_key_floor(graph_, target_);
+    remaining_key_ = remaining_key_floor(graph_, source_, target_, kReach);
     const KeyedPath path = least_key_path(graph_, source_, target_, remaining_key_);
     first = path.cost;
-    key = weighted_cost(first.distance, first.risk, path.familiarity);
+    // The first route found is expected to be this path, and every label on
+    // its way must stay within the limit for the guess to be confirmed; with
+    // familiarity the estimate can lift a label's key above the path's key
+    // at the target.
+    key = std::max(weighted_cost(first.distance, first.risk, path.familiarity), path.largest_key);
   }
   if (!(first.distance < INFINITY) || !(key < INFINITY)) return;
   // The margins let a path of nearly the same costs confirm it too.

@@ -46,10 +46,12 @@ class LowerBounds {
   // Some bound may drop labels.
   bool active() const noexcept { return great_circle_ || exact_; }
 
-  // Switches bounds on as the request warrants, before each pop. True when
+  // Switches bounds on as the request warrants, before each pop, after
+  // `popped` pops that met `nodes_met` nodes. True when
   // the exact bounds have just come: labels already waiting may now be
   // dropped too.
-  bool update(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats);
+  bool update(std::uint64_t popped, std::size_t nodes_met, const SolutionSet& solutions,
+              SearchStats& stats);
 
   // The rule that drops a label of cost `cost` and familiarity `familiarity`
   // at `node`, whose great-circle

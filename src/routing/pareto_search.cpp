@@ -137,7 +137,7 @@ class Search {
 // familiarity and parent: twins along parallel arcs), or the search gives up
 // and runs again without pruning (see ties_differently).
 void Search::update_bounds() {
-  if (!bounds_.update(counters_[Counter::popped], solutions_, counters_)) return;
+  if (!bounds_.update(counters_[Counter::popped], states_.size(), solutions_, counters_)) return;
   // The exact bounds have come: what waits in the open list and is already
   // beyond reach goes now rather than when it comes up.
   note_peak();
@@ -420,6 +420,7 @@ std::vector<SettledLabel> Search::run() {
     result.push_back(
         {graph_.id_of(target_), s.cost.distance, s.cost.risk, s.familiarity, path_of(s.link)});
   }
+  counters_[Counter::nodes_met] = states_.size();
   // Every container only grows during the search, except when the exact
   // bounds empty the open list or the search tidies up, which is measured
   // just before.
