@@ -5,17 +5,11 @@
 #   make test   - set up .venv, build the module, run every test
 #
 # PYTHON may name the interpreter; otherwise the first working python3.13 or
-# python3.12 on PATH is used, then a pyenv-installed 3.13 or 3.12.
+# python3.12 on PATH is used, then a pyenv-installed 3.13 or 3.12
+# (tools/find_python.sh, which CI asks too).
 VENV ?= .venv
-PYTHON ?= $(shell for p in python3.13 python3.12; do \
-             $$p -c 'import sys; assert sys.version_info >= (3, 12)' >/dev/null 2>&1 && { command -v $$p; exit 0; }; \
-           done; \
-           root=$$(pyenv root 2>/dev/null || echo $$HOME/.pyenv); \
-           for v in 3.13 3.12; do \
-             for p in $$(ls -d $$root/versions/$$v* 2>/dev/null | sort -rV); do \
-               [ -x $$p/bin/python$$v ] && { echo $$p/bin/python$$v; exit 0; }; \
-             done; \
-           done)
+FIND_PYTHON := $(dir $(abspath $(lastword $(MAKEFILE_LIST))))tools/find_python.sh
+PYTHON ?= $(shell sh $(FIND_PYTHON))
 VPY := $(VENV)/bin/python
 CPP_BUILD ?= build/cpp
 
@@ -118,7 +112,11 @@ test-armhf: armhf-deps install
 # armhf Python 3.13 from Debian's packages under qemu-arm. The armhf root is
 # made once in $(ARMHF_ROOT) (tools/armhf_python_root.sh); the machine's own
 # apt state is not touched. VELORIN_TEST_LIGHT makes the heaviest tests
-# smaller, as in the sanitizer run; they all still run. The root's headers
+# smaller, as in the sanitizer run; they all still run, except the docs'
+# commands (tests/test_docs.py): some 25 interpreters that each import numpy,
+# osmium and matplotlib would take minutes under qemu, to run again the
+# Python that the x86-64 runs have run, on maps that the bit-for-bit route
+# comparison of make test-armhf covers. The root's headers
 # come after the cross compiler's own (-idirafter), so only Python's are taken
 # from there, never its C library's.
 ARMHF_ROOT ?= build/armhf-root
@@ -136,7 +134,7 @@ test-armhf-python: armhf-deps
 	  "-DCMAKE_CXX_FLAGS=-idirafter $(abspath $(ARMHF_ROOT))/usr/include"
 	cmake --build $(ARMHF_MODULE_BUILD) -j2
 	VELORIN_TEST_LIGHT=1 PYTHONPATH=$(abspath $(ARMHF_MODULE_BUILD)):$(CURDIR) \
-	  $(ARMHF_ROOT)/python -m pytest -q -p no:cacheprovider
+	  $(ARMHF_ROOT)/python -m pytest -q -p no:cacheprovider --ignore=tests/test_docs.py
 
 # --- Sanitizers -------------------------------------------------------------
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer (gcc),
@@ -146,9 +144,14 @@ test-armhf-python: armhf-deps
 # a reference this module drops once too often is caught as a use after free.
 # libstdc++ is preloaded too: ASan must find the real __cxa_throw when it
 # starts, or the first C++ exception in another extension (matplotlib's)
-# aborts. Any report fails the run (UBSan halts, LSan turns the exit code
-# non-zero); --capture=sys leaves file descriptor 2 alone, so that a report
-# from inside a test reaches the log instead of pytest's capture file.
+# aborts. Any report fails the run, from any process: every process of the
+# run (the interpreter, the commands and service workers that tests start, the
+# pools' workers) writes its reports into a file of its own in $(ASAN_LOGS)
+# (log_path), and the run fails when one is there afterwards, whatever exit
+# status the tests saw (a pool does not check its workers' statuses, and
+# LeakSanitizer reports as a process exits). Leaks are looked for when a
+# process exits normally; one killed by a signal, or leaving through os._exit
+# as forked children do, is checked for memory errors only.
 # intercept_tls_get_addr=0: with dynamic TLS tracked, gcc 12's LeakSanitizer
 # now and then crashes in its exit-time scan ("Tracer caught signal 11", seen
 # in about one suite run in two, in the demo's child processes; none in five
@@ -159,17 +162,24 @@ test-armhf-python: armhf-deps
 # keep objects for the life of the process with leak detection off, in every
 # Python process of the run (see the file).
 ASAN_VENV ?= .venv-asan
+ASAN_LOGS ?= build/asan-logs
 ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
   PYTHONMALLOC=malloc PYTHONPATH=$(CURDIR)/tests/sanitizer \
-  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_string_checks=1:intercept_tls_get_addr=0 \
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_string_checks=1:intercept_tls_get_addr=0:log_path=$(abspath $(ASAN_LOGS))/asan \
   LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
-  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 VELORIN_TEST_LIGHT=1
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(abspath $(ASAN_LOGS))/ubsan VELORIN_TEST_LIGHT=1
 
 test-asan: deps
 	$(MAKE) --no-print-directory venv VENV=$(ASAN_VENV)
 	VELORIN_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install --quiet ".[test,maps]" \
 	  --config-settings=build-dir='build/asan-{wheel_tag}'
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys
+	rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider; status=$$?; \
+	reports=$$(ls $(ASAN_LOGS)); [ -z "$$reports" ] || { \
+	  for f in $(ASAN_LOGS)/*; do echo "=== $$f"; cat "$$f"; done; \
+	  echo "make test-asan: sanitizer reports from $$(echo "$$reports" | wc -l) process(es), above"; \
+	  exit 1; }; \
+	exit $$status
 
 # --- Fuzzing -----------------------------------------------------------------
 # libFuzzer targets under tests/fuzz/, built with clang and both sanitizers.

@@ -41,7 +41,6 @@ REPO = Path(__file__).resolve().parents[1]
 DATA = next((p / "shared" / "data" for p in REPO.parents if (p / "shared" / "data").is_dir()),
             REPO.parent / "shared" / "data")
 OUT = REPO / "out"
-sys.path.insert(0, str(REPO))
 
 from velorin import Router  # noqa: E402
 from velorin.geo import haversine_m  # noqa: E402
@@ -61,24 +60,23 @@ def load_map() -> Path:
 
 
 def pick_pairs(router: Router, count: int) -> list[tuple[tuple[float, float], ...]]:
-    net = router._network
-    rows = net.main_rows
+    main = router.main_component
     rng = random.Random(2024)
     pairs = []
     while len(pairs) < count:
-        a, b = (int(rows[rng.randrange(len(rows))]) for _ in range(2))
-        pa, pb = (float(net.lat[a]), float(net.lon[a])), (float(net.lat[b]), float(net.lon[b]))
+        a, b = (int(main[rng.randrange(len(main))]) for _ in range(2))
+        pa, pb = router.position(a), router.position(b)
         if 500 <= haversine_m(*pa, *pb) <= 2500:
             pairs.append((pa, pb))
     return pairs
 
 
 def neighbour_pair(router: Router) -> tuple[tuple[float, float], ...]:
-    net = router._network
-    main = set(net.main_rows.tolist())
-    for f, t in zip(net.from_row.tolist(), net.to_row.tolist()):
+    main = set(router.main_component.tolist())
+    arcs = router.arcs
+    for f, t in zip(arcs.source.tolist(), arcs.target.tolist()):
         if f in main and t in main and f != t:
-            return (float(net.lat[f]), float(net.lon[f])), (float(net.lat[t]), float(net.lon[t]))
+            return router.position(f), router.position(t)
     raise RuntimeError("no arc in the main component")
 
 
@@ -122,13 +120,23 @@ class Server:
             fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
             return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-        children = [int(p.name) for p in Path("/proc").iterdir() if p.name.isdigit()
-                    and _parent(p) == self.process.pid]
-        return of(self.process.pid), sum(of(c) for c in children)
+        return of(self.process.pid), sum(of(c) for c in descendants(self.process.pid))
 
     def stop(self) -> None:
         self.process.terminate()
         self.process.wait(60)
+
+
+def descendants(pid: int) -> list[int]:
+    """Every process below ``pid``: the map's keeper and the workers it forks."""
+    found, todo = [], [pid]
+    while todo:
+        parent = todo.pop()
+        children = [int(p.name) for p in Path("/proc").iterdir() if p.name.isdigit()
+                    and _parent(p) == parent]
+        found += children
+        todo += children
+    return found
 
 
 def _parent(proc: Path) -> int | None:

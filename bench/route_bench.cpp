@@ -4,17 +4,22 @@
 //   route_bench grid [max_nodes]          scaling run on square grids, 10^4 .. max_nodes
 //   route_bench graph FILE.json PAIRS EPS...
 //                                         PAIRS: one "source target" pair per line
-//   options for both: --each (one line per request), --heavy-after=N (pops
-//   before the exact bounds), --heavy-per-node=X (and pops per node met), --no-guess (no guess of
-//   the first solution), --no-pruning (no lower bounds at all) route_bench dump FILE.json PAIRS
-//   EPS...
+//   route_bench dump FILE.json PAIRS EPS...
 //                                         every solution of every request, costs in
 //                                         hex and full paths, to compare two builds
+//   options: --each (one line per request), --heavy-after=N (pops before the
+//   exact bounds), --heavy-per-node=X (and this many pops per node met),
+//   --no-guess (no guess of the first solution), --no-pruning (no
+//   lower bounds at all), --cap=SECONDS (graph mode: each request in a child
+//   process stopped after that much CPU time, reported as capped)
 //
 // Figures come from the search's own counters, which the Python module does
 // not report. Times are CPU time of the searching thread.
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -24,6 +29,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -52,6 +58,7 @@ struct Totals {
   std::size_t peak_bytes_max = 0;
   double peak_bytes_sum = 0.0;
   int requests = 0;
+  int capped = 0;  // requests stopped at the CPU cap, counted at the cap
   double log_seconds_sum = 0.0;
 
   void add(double s, const SearchStats& st, std::size_t found) {
@@ -69,11 +76,13 @@ struct Totals {
     auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
     std::printf(
         "%-20s %3d requests  CPU geo-mean %8.3f ms  slowest %8.3f ms  %5.2f M popped/s  "
-        "peak memory/request mean %7.2f MiB max %7.2f MiB  solutions/request %.1f\n",
+        "peak memory/request mean %7.2f MiB max %7.2f MiB  solutions/request %.1f%s\n",
         label, requests, 1e3 * std::exp(log_seconds_sum / requests), 1e3 * slowest,
         static_cast<double>(sum[Counter::popped]) / seconds / 1e6,
         peak_bytes_sum / requests / 1048576.0, static_cast<double>(peak_bytes_max) / 1048576.0,
-        static_cast<double>(solutions) / requests);
+        static_cast<double>(solutions) / requests,
+        capped != 0 ? "  (capped requests count at the cap)" : "");
+    if (capped != 0) std::printf("%-20s %d requests stopped at the CPU cap\n", "", capped);
     std::printf("%-20s popped %llu (%llu before the first solution, %llu after), pushed %llu\n", "",
                 u(sum[Counter::popped]), u(sum[Counter::popped_before_solution]),
                 u(sum[Counter::popped] - sum[Counter::popped_before_solution]),
@@ -99,6 +108,7 @@ double cpu_seconds() {
 // Options of the graph and dump modes.
 velorin::SearchTuning tuning;  // --heavy-after=N, --no-pruning
 bool each = false;             // --each: one line per request
+unsigned cap_seconds = 0;      // --cap=SECONDS: stop a request after this much CPU time
 
 std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, SearchStats& stats,
                         double& seconds) {
@@ -106,6 +116,58 @@ std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, Sear
   auto found = astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats, tuning);
   seconds = cpu_seconds() - start;
   return found.size();
+}
+
+// One request in a child process allowed cap_seconds of CPU time, so that a
+// request that would run for minutes stops without stopping the benchmark.
+// The child sends its figures back through a pipe; false when it was stopped.
+bool search_in_child(const RoadGraph& g, NodeId s, NodeId t, double eps, SearchStats& stats,
+                     double& seconds, std::size_t& found) {
+  struct Result {
+    SearchStats stats;
+    double seconds;
+    std::size_t found;
+  };
+  static_assert(std::is_trivially_copyable_v<Result>, "sent through a pipe as bytes");
+  int fds[2];
+  if (pipe(fds) != 0) {
+    std::perror("pipe");
+    std::exit(2);
+  }
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child < 0) {
+    std::perror("fork");
+    std::exit(2);
+  }
+  if (child == 0) {
+    close(fds[0]);
+    const rlimit limit{cap_seconds, cap_seconds + 1};
+    setrlimit(RLIMIT_CPU, &limit);
+    Result r{};
+    r.found = search_once(g, s, t, eps, r.stats, r.seconds);
+    const bool sent = write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
+    _exit(sent ? 0 : 1);
+  }
+  close(fds[1]);
+  Result r{};
+  std::size_t got = 0;
+  while (got < sizeof r) {
+    const ssize_t n = read(fds[0], reinterpret_cast<char*>(&r) + got, sizeof r - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (got != sizeof r) {
+    seconds = cap_seconds;
+    return false;
+  }
+  stats = r.stats;
+  seconds = r.seconds;
+  found = r.found;
+  return true;
 }
 
 // The graph checks its arcs for the search's lower bounds once, on first use;
@@ -216,7 +278,13 @@ std::optional<RoadGraph> load_graph_and_pairs(const char* graph_path, const char
   }
   std::stringstream text;
   text << in.rdbuf();
-  auto decoded = velorin::decode_graph_json(text.str());
+  const std::string document = text.str();
+  const double start = cpu_seconds();
+  auto decoded = velorin::decode_graph_json(document);
+  const double load = cpu_seconds() - start;
+  std::printf("graph load (decode and build): %.3f s CPU, %.0f MB/s, document %.1f MB\n", load,
+              static_cast<double>(document.size()) / load / 1e6,
+              static_cast<double>(document.size()) / 1e6);
   if (auto* error = std::get_if<velorin::JsonError>(&decoded)) {
     std::fprintf(stderr, "%s: %s\n", graph_path, error->describe().c_str());
     return std::nullopt;
@@ -257,7 +325,17 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
     for (auto [s, t] : pairs) {
       SearchStats stats;
       double seconds = 0.0;
-      std::size_t found = search_once(g, s, t, eps, stats, seconds);
+      std::size_t found = 0;
+      if (cap_seconds == 0) {
+        found = search_once(g, s, t, eps, stats, seconds);
+      } else if (!search_in_child(g, s, t, eps, stats, seconds, found)) {
+        totals.add(seconds, stats, 0);
+        ++totals.capped;
+        std::printf("  %llu %llu eps %.2f: capped at %u s CPU\n",
+                    static_cast<unsigned long long>(s), static_cast<unsigned long long>(t), eps,
+                    cap_seconds);
+        continue;
+      }
       totals.add(seconds, stats, found);
       if (each) print_request(s, t, eps, seconds, stats);
     }
@@ -312,6 +390,8 @@ int main(int argc_all, char** argv_all) {
       tuning.prune = false;
     else if (arg == "--each")
       each = true;
+    else if (arg.rfind("--cap=", 0) == 0)
+      cap_seconds = static_cast<unsigned>(std::strtoul(arg.c_str() + 6, nullptr, 10));
     else
       positional.push_back(argv_all[i]);
   }

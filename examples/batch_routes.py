@@ -20,14 +20,11 @@ import random
 import sys
 import time
 from collections.abc import Iterable, Mapping
-from pathlib import Path
 from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from velorin import OsmImportError, Router  # noqa: E402
-from velorin.batch import FIELDS, route_many, rows, summary, write_geojson  # noqa: E402
-from velorin.geo import haversine_m  # noqa: E402
+from velorin import OsmImportError, Router
+from velorin.batch import FIELDS, route_many, rows, summary, write_geojson
+from velorin.geo import haversine_m
 
 
 def random_pairs(router: Router, count: int, seed: int = 1, min_km: float = 0.3,

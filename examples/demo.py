@@ -22,15 +22,12 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
-from velorin import Router, RoutingError  # noqa: E402
-from velorin.geo import haversine_m  # noqa: E402
-from velorin.ends import parse_place  # noqa: E402
-from velorin.osm import PROFILES, ConversionStats, OsmImportError, convert, dumps  # noqa: E402
-from velorin.osm.context import MapContext, Place, read_context  # noqa: E402
-from velorin.pictures import RouteView, Scene, draw_png, frame, write_html  # noqa: E402
+from velorin import Router, RoutingError
+from velorin.ends import parse_place
+from velorin.geo import haversine_m
+from velorin.osm import PROFILES, ConversionStats, OsmImportError, convert, dumps
+from velorin.osm.context import Locality, MapContext, read_context
+from velorin.pictures import RouteView, Scene, draw_png, frame, write_html
 
 
 #: Straight-line distance between the places of a candidate pair, in km.
@@ -39,21 +36,21 @@ PLACE_PAIR_KM = (1.5, 8.0)
 MAX_CANDIDATES = 12
 
 
-def candidate_pairs(router: Router, places: Sequence[Place], distance_km: float
+def candidate_pairs(router: Router, localities: Sequence[Locality], distance_km: float
                     ) -> list[tuple[int, int, str, str]]:
     """Pairs of nodes to try as endpoints, with what to call them.
 
-    Named places of the extract come first (towns before villages, pairs near
+    Localities of the extract come first (towns before villages, pairs near
     ``distance_km`` apart first), each snapped to the main network; then
     pairs of nodes ``distance_km`` apart across the middle of the network in
-    four directions, for an extract that names no places.
+    four directions, for an extract that names no localities.
     """
-    snapped: list[tuple[Place, int]] = []
-    for place in places:
+    snapped: list[tuple[Locality, int]] = []
+    for locality in localities:
         try:
-            snapped.append((place, router.nearest_node(place.lat, place.lon, 300.0)[0]))
+            snapped.append((locality, router.nearest_node(locality.lat, locality.lon, 300.0)[0]))
         except RoutingError:
-            continue  # a place far from any road ridden, e.g. a mountain hut
+            continue  # far from any road ridden, e.g. a mountain hut
     pairs = []
     for i, (a, na) in enumerate(snapped):
         for b, nb in snapped[i + 1:]:
@@ -78,15 +75,15 @@ def candidate_pairs(router: Router, places: Sequence[Place], distance_km: float
     return out
 
 
-def choose_endpoints(router: Router, places: Sequence[Place], distance_km: float, eps: float
-                     ) -> tuple[int, int, str, str]:
+def choose_endpoints(router: Router, localities: Sequence[Locality], distance_km: float,
+                     eps: float) -> tuple[int, int, str, str]:
     """The first candidate pair whose shortest, safest and balanced routes all differ.
 
     Among a few candidates only, to keep the demo quick; without such a pair,
     the candidate with the most distinct routes.
     """
     best: tuple[int, tuple[int, int, str, str]] | None = None
-    for pair in candidate_pairs(router, places, distance_km)[:MAX_CANDIDATES]:
+    for pair in candidate_pairs(router, localities, distance_km)[:MAX_CANDIDATES]:
         try:
             count = len(router.route(pair[0], pair[1], eps))
         except RoutingError:
@@ -182,7 +179,7 @@ def main(argv: list[str] | None = None) -> int:
         if args.source and args.target:
             source, target = resolve_point(args.source, router), resolve_point(args.target, router)
         else:
-            source, target, *named = choose_endpoints(router, context.places, args.distance_km,
+            source, target, *named = choose_endpoints(router, context.localities, args.distance_km,
                                                       args.eps)
             ends = (named[0], named[1])
             if ends != ("start", "finish"):

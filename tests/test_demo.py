@@ -9,7 +9,6 @@ import pytest
 
 from shared_data import DATA, REPO
 
-sys.path.insert(0, str(REPO / "examples"))
 
 pytest.importorskip("osmium")
 pytest.importorskip("matplotlib")

@@ -1,5 +1,5 @@
 """PyGraph.from_json: both record forms, skipped members, number forms, and
-every refusal with its text and position.
+how refusals reach Python (their full table is the C++ decoder test's).
 
 Positions are written into the documents with a § marker, which is removed
 before decoding: the ValueError must name the line and byte column where the
@@ -33,120 +33,30 @@ def refusal(text):
     return info.value.args[0]
 
 
-# --- refusals, grouped by message ----------------------------------------------
+# --- refusals reach Python as ValueError ----------------------------------------
+#
+# Every refusal text and position of the decoder is checked on the C++ side
+# (tests/cpp/json_graph_test.cpp, one table for all of them). Here: that they
+# reach the caller as a ValueError with the message as its only argument, with
+# positions counted in bytes of the string's UTF-8 form and in lines.
 
-GRAMMAR_FAULTS = {
-    "EOF while parsing a value": [
-        "§",
-        "  \n §",
-        '{"nodes": §',
-        '{"nodes": [], §',
-        "[[[1, 2,§",
-        "[[[1, 2.§",
-        '{"x": nul§',
-        '{"x": [1, §',
-    ],
-    "EOF while parsing a list": ["[§", '{"nodes": [§', "[[[1, 2§", "[[], []§", '{"x": [[]§'],
-    "EOF while parsing an object": ["{§", '{"nodes"§', '{"nodes": [{"id": 1§', '{"x": {"a": 1§', '{"x": {"a": 1, §'],
-    "EOF while parsing a string": ['{"nod§', '{"x": "abc§', '{"x": "\\u12§', '{"x": "a\\§'],
-    "expected `:`": ['{"nodes" [§]}', '{"x": {"a" 1§}}'],
-    "expected `,` or `]`": ["[[] [§]]", "[[[1 2§ 3]], []]", '{"x": [1 2§]}'],
-    "expected `,` or `}`": ['{"nodes": [] "§edges": []}', '{"x": {"a": 1 "§b": 2}}'],
-    "expected ident": ['{"nodes": tru}§', "[[], [[1, 2, 3, 4, nulx§]]]", '{"x": [falsy§]}'],
-    "expected value": ['{"nodes": x§}', "[,§]", '{"x": [1, }§]}', '{"x": +§1}'],
-    "invalid escape": ['{"x": "a\\q§b"}', '{"x": "\\u12G§4"}', '{"x\\x§": 1}'],
-    "invalid number": ['{"x": 01§}', '{"x": -}§', '{"x": -§', '{"x": 1.e§5}', '{"x": 1e+x§}', "[[[1, 2.,§ 0]], []]"],
-    "number out of range": [
-        "[[[1, 1e400§, 0]], []]",
-        "[[[-1.8e308§, 0, 0]], []]",
-        "[[], [[1, 2, 3, 4, 123456789e301§]]]",
-    ],
-    "control character (\\u0000-\\u001F) found while parsing a string": ['{"x": "a\t§b"}', '{"a\n§": 1}'],
-    "key must be a string": ["{1§: 2}", '{"nodes": [], "edges": [], 5§: 1}', '{"x": {"a": 1, 2§: 3}}'],
-    "trailing comma": [
-        "[[], [],]§",
-        '{"nodes": [], "edges": [],}§',
-        '{"nodes": [[1, 2, 3],]§, "edges": []}',
-        '{"x": [1, 2,]§}',
-        '{"x": {"a": 1,}§}',
-    ],
-    "trailing characters": [
-        '{"nodes": [], "edges": []} x§',
-        "[[], []]\n\n}§",
-        "[[[7, 48.85, 2.35, 0§]], []]",
-        "[[], [], [§]]",
-    ],
-    # Record keys are decoded before they are compared; skipped values are not.
-    "lone leading surrogate in hex escape": ['{"nodes\\ud800"§: []}', '{"\\ud800\\u0041§": 1}'],
-    "invalid unicode code point": ['{"\\udc00§": 1}'],
-    "unexpected end of hex escape": ['{"x": "\\u00"§}'],
-}
-
-RECORD_FAULTS = {
-    "missing field `nodes`": ["{}§", '{"edges": []}§', '{"Nodes": [], "EDGES": []}§', '{"x": "\\udc00", "y": {"\\ud800": "\\udfff\\ud800"}}§'],
-    "missing field `edges`": ['{"nodes": []}§', '{\n  "nodes": []\n}§'],
-    "missing field `id`": ['{"nodes": [{"ID": 1, "lat": 0, "lon": 0}§], "edges": []}'],
-    "missing field `lon`": ['[[{"id": 1, "lat": 0}§], []]'],
-    "missing field `distance_m`": ['[[], [{"from": 1, "to": 2, "risk_score": 0}§]]'],
-    "missing field `risk_score`": ['[[], [{"from": 1, "to": 2, "distance_m": 0, "familiarity": 1}§]]'],
-    "duplicate field `nodes`": ['{"nodes": [], "edges": [], "nodes"§: []}', '{"nodes": [], "nodes" \n §: []}'],
-    "duplicate field `familiarity`": ['[[], [{"familiarity": null, "from": 1, "familiarity"§: 0.5}]]'],
-    "invalid length 0, expected struct GraphJson with 2 elements": ["[]§"],
-    "invalid length 1, expected struct GraphJson with 2 elements": ["[[]]§"],
-    "invalid length 2, expected struct NodeJson with 3 elements": ["[[[7, 48.85]§], []]"],
-    "invalid length 4, expected struct EdgeJson with 5 elements": ["[[], [[1, 2, 10.0, 0.5]§]]"],
-    "invalid type: integer `5`, expected a sequence": ['{"nodes": 5§, "edges": []}'],
-    "invalid type: map, expected a sequence": ['{"nodes": §{}, "edges": []}'],
-    'invalid type: string "x", expected a sequence': ['[[], "x"§]'],
-    "invalid value: integer `-1`, expected u64": ['{"nodes": [{"id": -1§, "lat": 0, "lon": 0}], "edges": []}'],
-    "invalid value: integer `-9223372036854775808`, expected u64": ["[[], [[1, -9223372036854775808§, 0, 0, 0]]]"],
-    "invalid type: floating point `7.0`, expected u64": ["[[[7.0§, 0, 0]], []]"],
-    "invalid type: floating point `1000.0`, expected u64": ["[[[1e3§, 0, 0]], []]"],
-    "invalid type: floating point `-0.0`, expected u64": ["[[[-0§, 0, 0]], []]"],
-    "invalid type: floating point `1e20`, expected u64": ["[[[1E+20§, 0, 0]], []]"],
-    "invalid type: floating point `1.8446744073709552e19`, expected u64": ["[[[18446744073709551616§, 0, 0]], []]"],
-    "invalid type: floating point `-9.223372036854776e18`, expected u64": ["[[[-9223372036854775809§, 0, 0]], []]"],
-    "invalid type: floating point `1.5e-7`, expected u64": ["[[[0.00000015§, 0, 0]], []]"],
-    'invalid type: string "7", expected u64': ['[[["7"§, 0, 0]], []]'],
-    'invalid type: string "a\\"\\\\\\n\\t\\0\\u{1}é", expected u64': ['[[["a\\"\\\\\\n\\t\\u0000\\u0001\\u00e9"§, 0, 0]], []]'],
-    "invalid type: boolean `true`, expected u64": ["[[[true§, 0, 0]], []]"],
-    "invalid type: null, expected u64": ['[[{"id": null§}], []]'],
-    "invalid type: sequence, expected u64": ["[[[§[7], 0, 0]], []]"],
-    "invalid type: boolean `false`, expected f64": ["[[[1, false§, 0]], []]"],
-    "invalid type: null, expected f64": ["[[[1, 0, null§]], []]"],
-    "invalid type: map, expected f64": ["[[], [[1, 2, §{}, 0, 0]]]"],
-    'invalid type: string "0.5", expected f64': ['[[], [[1, 2, 3, 4, "0.5"§]]]'],
-    "invalid type: integer `5`, expected struct NodeJson": ["[[5§], []]"],
-    "invalid type: null, expected struct EdgeJson": ["[[], [null§]]"],
-    "invalid type: integer `5`, expected struct GraphJson": ["5§", " \n 5§ \n"],
-    "invalid type: floating point `-2.5`, expected struct GraphJson": ["-2.5§"],
-    'invalid type: string "x", expected struct GraphJson': ['"x"§'],
-}
-
-MULTI_LINE_FAULTS = [
-    ("invalid type: integer `5`, expected a sequence", '{\n  "nodes": [],\n  "edges": 5§\n}'),
-    ("expected `,` or `}`", '{\n  "nodes": [{"id": 1, "lat": 0,\n    "lon": 0, "x": "éé" x§}]}'),
+REFUSALS = [
+    ("EOF while parsing a value", "§"),
+    ("EOF while parsing a value", "  \n §"),
+    ("missing field `edges`", '{"nodes": []}§'),
+    ("invalid type: integer `5`, expected a sequence", '{"nodes": 5§, "edges": []}'),
+    ("invalid value: integer `-1`, expected u64", '{"nodes": [{"id": -1§, "lat": 0, "lon": 0}], "edges": []}'),
+    ("duplicate field `nodes`", '{"nodes": [], "edges": [], "nodes"§: []}'),
+    ("invalid number", '{"x": 1e+§'),
     ("trailing characters", "[\r\n[],\r\n[]\r\n]\r\nx§"),
-    ("missing field `lat`", '{"nodes": [\n  {"id": 1,\n   "lon": 2}§\n], "edges": []}'),
-    ("invalid length 4, expected struct EdgeJson with 5 elements", '[\n[],\n[\n [1, 2, 3, 4]§\n]\n]'),
-    ("EOF while parsing a list", '{"nodes": [],\n "edges": [\n'),
+    # Columns count bytes: each "é" is two of them, each "🚲" four.
+    ("expected `,` or `}`", '{\n  "nodes": [{"id": 1, "lat": 0,\n    "lon": 0, "x": "éé🚲" x§}]}'),
+    ('invalid type: string "aé🚲", expected f64', '[[], [[1, 2, 3, 4, "a\\u00e9🚲"§]]]'),
 ]
 
 
-def fault_cases(table):
-    return [pytest.param(message, marked, id=f"{message}|{marked}") for message, docs in table.items() for marked in docs]
-
-
-@pytest.mark.parametrize("message, marked", fault_cases(GRAMMAR_FAULTS) + fault_cases(RECORD_FAULTS))
-def test_refusal_text_and_position(message, marked):
-    text, line, column = located(marked)
-    assert refusal(text) == f"{message} at line {line} column {column}"
-
-
-@pytest.mark.parametrize("message, marked", MULTI_LINE_FAULTS)
-def test_positions_count_lines_and_bytes(message, marked):
-    if MARK not in marked:
-        marked += MARK
+@pytest.mark.parametrize("message, marked", REFUSALS, ids=[f"{m}|{t}" for m, t in REFUSALS])
+def test_refusal_is_a_value_error_with_text_and_position(message, marked):
     text, line, column = located(marked)
     assert refusal(text) == f"{message} at line {line} column {column}"
 

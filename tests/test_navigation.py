@@ -1,5 +1,6 @@
 """What a navigation app takes from a route: directions, segments, via points, GPX."""
 
+import dataclasses
 import json
 import math
 import subprocess
@@ -13,7 +14,6 @@ from velorin import Router
 from velorin.directions import steps_of
 from velorin.route import Arc
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import (BOULEVARD_ROW, NX, SECONDARY_COLS, build_town, grid_node)  # noqa: E402
 
 WEST_ROAD = SECONDARY_COLS[0]  # "Route du Nord", crossing the boulevard
@@ -110,11 +110,12 @@ def test_trips_are_built_leg_by_leg(town):
     trips = router.route(t.source, t.target, 0.0, via=[off])
     node, _ = router.nearest_node(*off)
     legs = [router.route(t.source, node, 0.0), router.route(node, t.target, 0.0)]
-    by_name = {r.route_type: r for r in trips}
-    assert by_name["shortest"].total_distance_m == pytest.approx(
-        sum(leg[0].total_distance_m for leg in legs))
-    safest = [next(r for r in leg if r.route_type == "safest") for leg in legs]
-    assert by_name["safest"].total_risk == pytest.approx(sum(r.total_risk for r in safest))
+    for name in ("shortest", "safest", "balanced"):
+        trip = getattr(trips, name)
+        parts = [getattr(leg, name) for leg in legs]
+        assert trip.path == parts[0].path + parts[1].path[1:] and name in trip.names
+        assert trip.total_risk == pytest.approx(sum(r.total_risk for r in parts))
+        assert trip in trips
     assert len({r.path for r in trips}) == len(trips)
     feature = trips[0].to_geojson()
     assert feature["properties"]["via_indices"] == list(trips[0].via_indices)
@@ -150,14 +151,22 @@ def test_gpx_gives_back_each_routes_coordinates(town):
     t, router, _ = town
     routes = router.route(t.source, t.target, 0.0, via=[(45.172, 5.735)])
     parsed = gpxpy.parse(velorin.to_gpx(routes))
-    assert [track.name for track in parsed.tracks] == [r.route_type for r in routes]
+    assert [track.name for track in parsed.tracks] == [r.label for r in routes]
     for track, route in zip(parsed.tracks, routes):
         (segment,) = track.segments
         assert [(p.latitude, p.longitude) for p in segment.points] == list(route.coordinates)
         assert all(p.elevation is None for p in segment.points)
     assert [w.name for w in parsed.waypoints] == ["via 1"]
     single = gpxpy.parse(routes[0].to_gpx())
-    assert len(single.tracks) == 1 and single.tracks[0].name == routes[0].route_type
+    assert len(single.tracks) == 1 and single.tracks[0].name == routes[0].label
+    # Heights where the route knows them: in the track and in the runs' climbs.
+    heights = tuple(100.0 + 5 * (i % 4) for i in range(len(routes[0].path)))
+    hilly = dataclasses.replace(routes[0], elevations=heights)
+    points = gpxpy.parse(hilly.to_gpx()).tracks[0].segments[0].points
+    assert tuple(p.elevation for p in points) == heights
+    runs = hilly.segments
+    assert sum(r.ascent_m for r in runs) == sum(max(b - a, 0) for a, b in zip(heights, heights[1:]))
+    assert all(r.descent_m is None for r in routes[0].segments)
 
 
 # --- The package and the command line ---------------------------------------------
@@ -186,5 +195,5 @@ def test_cli_passes_via_points_and_writes_directions_and_gpx(town, tmp_path):
 
     tracks = gpxpy.parse((tmp_path / "trip.gpx").read_text()).tracks
     features = json.loads((tmp_path / "trip.geojson").read_text())["features"]
-    assert [tr.name for tr in tracks] == [f["properties"]["route_type"] for f in features]
+    assert [tr.name for tr in tracks] == [f["properties"]["label"] for f in features]
     assert all(len(f["properties"]["via_indices"]) == 1 for f in features)

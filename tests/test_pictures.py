@@ -1,12 +1,6 @@
 """Pictures: a street's stress colour stays visible under a route; the legend tells repeats."""
 
-import sys
-
 import pytest
-
-from shared_data import REPO
-
-sys.path.insert(0, str(REPO / "examples"))
 
 pytest.importorskip("matplotlib")
 np = pytest.importorskip("numpy")
@@ -14,7 +8,7 @@ np = pytest.importorskip("numpy")
 from velorin import Router  # noqa: E402
 from velorin.osm import dumps  # noqa: E402
 from velorin.pictures import (ROUTE_STYLE, RouteView, Scene, coinciding_routes,  # noqa: E402
-                              figure, risk_colour, scale_bar_length)
+                              figure, legend_notes, risk_colour, scale_bar_length)
 
 from town import build_town  # noqa: E402
 
@@ -64,22 +58,44 @@ def test_route_keeps_the_stress_colour_of_the_street_and_its_own_ring():
     assert len(colours) >= 3, "the routes ride streets of several stress levels"
 
 
-def view(kind, distance, risk):
-    return RouteView(kind, [1, 2], distance, risk, 0.0, 0.0)
+def view(names):
+    return RouteView(names[0], [1, 2], 1000.0, 1.0, 0.0, 0.0, names)
 
 
 @pytest.mark.parametrize("routes, expected", [
-    ([view("shortest", 1000, 2.0)], [("safest", "shortest"), ("balanced", "shortest")]),
-    # Scores 1000/1500 + 2/2 = 1.67 and 1 + 0.5/2 = 1.25: the balanced pick is the safest.
-    ([view("shortest", 1000, 2.0), view("safest", 1500, 0.5)], [("balanced", "safest")]),
-    # Risks below 1 are not scaled up: 1/1.5 + 0.4 = 1.07 against 1 + 0.1.
-    ([view("shortest", 1000, 0.4), view("safest", 1500, 0.1)], [("balanced", "shortest")]),
-    ([view("shortest", 1000, 3.0), view("safest", 2000, 0.2), view("balanced", 1200, 1.0)], []),
+    ([("shortest", "safest", "balanced")], [("safest", "shortest"), ("balanced", "shortest")]),
+    ([("shortest",), ("safest", "balanced")], [("balanced", "safest")]),
+    ([("shortest",), ("safest",), ("balanced",)], []),
+    ([()], []),  # routes that do not say which picks they answer: nothing is guessed
 ])
-def test_coinciding_routes(routes, expected):
-    assert coinciding_routes(routes) == expected
+def test_coinciding_routes_come_from_the_names_the_routes_carry(routes, expected):
+    views = [view(names) if names else RouteView("shortest", [1], 0.0, 0.0, 0.0, 0.0)
+             for names in routes]
+    assert coinciding_routes(views) == expected
+    notes = legend_notes(views)
+    assert [n for n in notes if "the same path" in n] == [f"{a} = {b}: the same path"
+                                                         for a, b in expected]
 
 
 @pytest.mark.parametrize("width_m, length", [(120, 20), (999, 100), (2600, 500), (51_000, 10_000)])
 def test_scale_bar_length_is_round_and_at_most_a_fifth(width_m, length):
     assert scale_bar_length(width_m) == length
+
+
+def test_the_page_template_ships_in_the_wheel():
+    from importlib import metadata
+
+    try:
+        shipped = {str(f) for f in metadata.files("velorin") or ()}
+    except metadata.PackageNotFoundError:
+        pytest.skip("velorin is not installed")
+    assert "velorin/pictures/page.html" in shipped
+    assert "velorin/service/static/index.html" in shipped
+
+
+def test_the_legend_says_which_picks_a_route_answers():
+    town = build_town()
+    doc = town.graph(annotate=True)
+    routes = Router.from_document(doc, text=dumps(doc)).route(town.source, town.source)
+    views = [RouteView.of(r) for r in routes]
+    assert coinciding_routes(views) == [("safest", "shortest"), ("balanced", "shortest")]

@@ -1,16 +1,21 @@
 """Which routes a request gives: parallel arcs, the names each route carries."""
 
 import json
+import pickle
+import random
 
 import pytest
 
-from velorin import Router
+from velorin import Route, Router, Routes, to_geojson
+from velorin.route import ROUTE_NAMES
 from velorin.osm import ConversionStats, dumps, graph_from_ways
 
 A, B, C = (1, 45.0, 5.0), (2, 45.001, 5.0), (3, 45.002, 5.0)
 BUSY = {"highway": "secondary", "maxspeed": "50", "name": "Grand-Rue"}
 CALM = {"highway": "cycleway", "name": "Voie verte"}
 M = 1 << 52  # the first node that splits a segment
+
+from town import build_town  # noqa: E402
 
 
 @pytest.mark.parametrize("second, split, name", [
@@ -54,3 +59,48 @@ def test_route_arcs_are_the_parallel_arcs_the_route_took():
                      {"from": 2, "to": 1, "distance_m": 111.0, "risk_score": 1.0, "name": "c"}]}
     route, = Router.from_json(json.dumps(doc)).route(1, 2, eps=0.0)
     assert route.total_risk == 1.0 and [a.name for a in route.arcs] == ["b"]
+
+
+def made(route_type, distance, risk, path):
+    return Route(route_type=route_type, path=path, total_distance_m=distance, total_risk=risk,
+                 total_familiarity=0.0, estimated_time_min=0.0, node_count=len(path),
+                 comfort_score=0.0, coordinates=())
+
+
+@pytest.mark.parametrize("routes, labels, balanced", [
+    # A missing balanced pick is the one of the others that the engine's rule
+    # prefers: scores 1.67 / 1.25 here, and 1.07 / 1.1 with risks under 1.
+    ([made("shortest", 1000, 2.0, (1, 2)), made("safest", 1500, 0.5, (1, 3, 2))],
+     ["shortest", "safest = balanced"], 1),
+    ([made("shortest", 1000, 0.4, (1, 2)), made("safest", 1500, 0.1, (1, 3, 2))],
+     ["shortest = balanced", "safest"], 0),
+    ([made("shortest", 1000, 2.0, (1, 2)), made("balanced", 1200, 1.0, (1, 4, 2))],
+     ["shortest = safest", "balanced"], 1),
+    ([made("shortest", 1000, 2.0, (1, 2))], ["shortest = safest = balanced"], 0),
+])
+def test_every_pick_is_named_and_coinciding_picks_are_one_route(routes, labels, balanced):
+    named = Routes(routes)
+    assert [r.label for r in named] == labels
+    assert named.shortest is named[0] and named.balanced is named[balanced]
+    assert named.safest is named[0 if "shortest = safest" in labels[0] else 1]
+    again = pickle.loads(pickle.dumps(named))
+    assert again == named and again.balanced is again[balanced]
+    feature = to_geojson(named)["features"][balanced]["properties"]
+    assert "balanced" in feature["names"] and feature["label"] == labels[balanced]
+
+
+def test_router_names_every_pick_on_the_town():
+    town = build_town()
+    router = Router.from_document(town.graph(annotate=True))
+    rng = random.Random(3)
+    nodes = router.main_component.tolist()
+    coinciding = 0
+    for _ in range(25):
+        routes = router.route(rng.choice(nodes), rng.choice(nodes), eps=0.0)
+        assert [r.route_type for r in routes] == [r.names[0] for r in routes]
+        assert sorted(n for r in routes for n in r.names) == sorted(ROUTE_NAMES)
+        for name in ROUTE_NAMES:
+            pick = getattr(routes, name)
+            assert name in pick.names and any(pick is r for r in routes)
+        coinciding += len(routes) < 3
+    assert coinciding  # some requests had picks in common

@@ -7,14 +7,13 @@ import json
 import math
 import random
 import struct
-import sys
 
 import pytest
 
 import routing_model as model
 from velorin_core import PyGraph, compute_safe_routes
 
-from shared_data import DATA, REPO
+from shared_data import DATA
 
 BIG = 2**64 - 1
 
@@ -252,7 +251,6 @@ def monaco():
     extract = DATA / "monaco-latest.osm.pbf"
     if not extract.exists():
         pytest.skip(f"{extract} not found")
-    sys.path.insert(0, str(REPO / "tools"))
     import osm_to_graph
 
     doc = osm_to_graph.convert(extract)

@@ -7,6 +7,7 @@ workers need.
 """
 
 import contextlib
+import json
 import math
 import multiprocessing
 import os
@@ -35,7 +36,6 @@ from velorin.cli import main  # noqa: E402
 from velorin.osm import dumps  # noqa: E402
 from velorin.service import create_app  # noqa: E402
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 GRID = 120  # about 8 s of search at eps 0: well past the tests' one-second deadline
@@ -74,12 +74,15 @@ def map_path(tmp_path_factory):
 def client(map_path):
     """One worker, a queue of one and a one-second deadline."""
     with TestClient(create_app(map_path, workers=1, timeout_s=1.0, queue=1)) as client:
+        keeper = client.app.state.pool.keeper_pid
         yield client
-    assert not workers_of_this_process()
+    assert not multiprocessing.active_children()
+    wait_until(lambda: not children_of(keeper), timeout=10)
 
 
-def workers_of_this_process():
-    return [p for p in multiprocessing.active_children() if p.name == "velorin-worker"]
+def workers_of(client):
+    """The worker processes: the children of the process that holds the map."""
+    return [p for p in children_of(client.app.state.pool.keeper_pid) if running(p)]
 
 
 def wait_until(predicate, timeout=60.0):
@@ -109,7 +112,7 @@ def test_routes_are_the_routers_as_geojson_with_the_snaps(client, map_path):
     response = client.get("/route", params=TOWN_TRIP)
     assert response.status_code == 200 and response.headers["content-type"] == "application/json"
     body = response.json()
-    expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745), 0.1)
+    expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745))
     assert body["type"] == "FeatureCollection"
     assert [f["properties"] for f in body["features"]] == [r.to_geojson()["properties"]
                                                             for r in expected]
@@ -118,6 +121,29 @@ def test_routes_are_the_routers_as_geojson_with_the_snaps(client, map_path):
     assert body["origin"]["node"] == expected[0].path[0]
     assert body["origin"]["snap_m"] == expected[0].origin_snap_m > 0
     assert body["destination"]["node"] == expected[0].path[-1]
+
+
+def test_routes_through_via_points_and_as_gpx(client, map_path):
+    vias = [(45.172, 5.735), (45.18, 5.73)]
+    params = [*TOWN_TRIP.items(), *(("via", f"{a},{b}") for a, b in vias)]
+    expected = Router.from_file(map_path).route((45.171, 5.721), (45.185, 5.745), via=vias)
+    body = client.get("/route", params=params).json()
+    assert [f["properties"] for f in body["features"]] == [r.to_geojson()["properties"]
+                                                            for r in expected]
+    assert all(len(f["properties"]["via_indices"]) == 2 for f in body["features"])
+    gpxpy = pytest.importorskip("gpxpy")
+    response = client.get("/route", params=[*params, ("format", "gpx")])
+    assert response.status_code == 200
+    assert response.headers["content-type"].startswith("application/gpx+xml")
+    tracks = gpxpy.parse(response.text).tracks
+    assert [t.name for t in tracks] == [r.label for r in expected]
+    assert [(p.latitude, p.longitude) for p in tracks[0].segments[0].points] == \
+        list(expected[0].coordinates)
+    for bad, status, says in ((("format", "kml"), 400, "'format'"),
+                              (("via", "99.5,5.7"), 400, "'via'"),
+                              (("via", "45.5,5.7"), 422, "34.7 km")):
+        answer = client.get("/route", params=[*TOWN_TRIP.items(), bad])
+        assert answer.status_code == status and says in answer.json()["error"]
 
 
 def test_nearest_and_health_describe_the_map(client, map_path):
@@ -132,6 +158,19 @@ def test_nearest_and_health_describe_the_map(client, map_path):
     assert state["workers"] == state["workers_alive"] == 1 and state["queue"] == 0
     described = client.get("/openapi.json").json()["paths"]
     assert all(client.get(path).status_code < 500 for path in described)
+
+
+def test_the_page_takes_the_route_style_of_the_pictures(client):
+    from velorin.pictures import ROUTE_STYLE
+    from velorin.style import ROUTE_STYLES
+
+    script = client.get("/style.js")
+    assert script.status_code == 200 and "javascript" in script.headers["content-type"]
+    config = json.loads(script.text.removeprefix("const VELORIN_STYLE = ").rstrip(";\n"))
+    for kind, style in ROUTE_STYLES.items():
+        assert config["routes"][kind]["colour"] == style.colour == ROUTE_STYLE[kind][0]
+        assert config["routes"][kind]["label"] == style.label
+    assert 'src="style.js"' in client.get("/").text
 
 
 @pytest.mark.parametrize("url, status, parameter", [
@@ -189,8 +228,8 @@ def test_a_killed_worker_answers_500_and_is_replaced(client):
     wait_until(lambda: health(client)["workers_alive"] == 1)
     running = in_background(lambda: client.get("/route", params=LONG))
     wait_until(lambda: health(client)["workers_busy"] == 1)
-    [worker] = workers_of_this_process()
-    os.kill(worker.pid, signal.SIGKILL)
+    [worker] = workers_of(client)
+    os.kill(worker, signal.SIGKILL)
     response = running()
     assert response.status_code == 500 and "replaced" in response.json()["error"]
     wait_until(lambda: health(client)["workers_alive"] == 1)
@@ -233,24 +272,34 @@ def running(pid):
 
 
 @contextlib.contextmanager
-def served(map_file, *options):
-    """``velorin serve`` in a child process on a free loopback port: (process, base URL)."""
+def served(map_file, *options, **popen):
+    """``velorin serve`` in a child process on a free loopback port: (process, base URL).
+
+    The process's ``startup`` holds the lines it wrote up to then, and ``log`` all
+    those that follow."""
     server = subprocess.Popen(
         [sys.executable, "-m", "velorin", "serve", str(map_file), "--port", "0", *options],
-        cwd=REPO, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True)
+        cwd=REPO, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True, **popen)
+    server.startup, server.log = [], []
     try:
         url = None
         for line in server.stderr:
+            server.startup.append(line)
             found = re.search(r"running on (http://127\.0\.0\.1:\d+)", line)
             if found:
                 url = found.group(1)
                 break
         assert url, "the server did not start"
-        threading.Thread(target=server.stderr.read, daemon=True).start()  # keep the pipe drained
+        # Keep the pipe drained.
+        threading.Thread(target=lambda: server.log.extend(server.stderr), daemon=True).start()
         yield server, url
     finally:
-        if server.poll() is None:
-            server.kill()
+        if server.poll() is None:  # stopped as a service manager would, so it cleans up
+            server.terminate()
+            try:
+                server.wait(30)
+            except subprocess.TimeoutExpired:
+                server.kill()
         server.wait(30)
 
 
@@ -283,6 +332,15 @@ def test_health_stays_quick_during_a_search_and_a_signal_leaves_no_process(map_p
 
 # --- The page in a real browser -------------------------------------------------
 
+def wait_in_page(page, expression, timeout):
+    """Playwright's wait_for_function, from outside the page: the page's policy forbids
+    the string evaluation that it uses."""
+    end = time.monotonic() + timeout / 1000
+    while not page.evaluate(expression):
+        assert time.monotonic() < end, f"not reached in time: {expression}"
+        time.sleep(0.05)
+
+
 def test_the_page_draws_routes_between_two_clicks(tmp_path):
     monaco = DATA / "monaco-latest.osm.pbf"
     if not monaco.exists():
@@ -297,12 +355,15 @@ def test_the_page_draws_routes_between_two_clicks(tmp_path):
         page = browser.new_page(viewport={"width": 1280, "height": 800})
         errors = []
         page.on("pageerror", lambda exc: errors.append(str(exc)))
+        # The page runs under its own Content-Security-Policy: anything it refuses is a fault.
+        page.on("console", lambda m: "Content Security Policy" in m.text
+                and errors.append(m.text))
         page.goto(url + "/")
-        page.wait_for_function("document.body.dataset.state === 'ready'", timeout=20_000)
+        wait_in_page(page, "document.body.dataset.state === 'ready'", timeout=20_000)
         box = page.locator("#map").bounding_box()
         for fx, fy in ((0.3, 0.7), (0.7, 0.3)):
             page.mouse.click(box["x"] + box["width"] * fx, box["y"] + box["height"] * fy)
-        page.wait_for_function("document.body.dataset.state === 'routed'", timeout=30_000)
+        wait_in_page(page, "document.body.dataset.state === 'routed'", timeout=30_000)
         rows = page.locator("#routes tbody tr")
         types = [rows.nth(i).get_attribute("data-route-type") for i in range(rows.count())]
         assert types and set(types) <= {"shortest", "safest", "balanced"}
@@ -320,13 +381,13 @@ def test_the_page_draws_routes_between_two_clicks(tmp_path):
         page.mouse.down()
         page.mouse.move(x - 90, y + 60, steps=3)  # faster than the pin follows
         page.mouse.up()
-        page.wait_for_function("['routed', 'error'].includes(document.body.dataset.state)",
+        wait_in_page(page, "['routed', 'error'].includes(document.body.dataset.state)",
                                timeout=30_000)
         assert page.evaluate("start !== null && finish !== null")
         # A third click starts over; a finish off the map is refused in words.
         for fx, fy in ((0.3, 0.7), (0.01, 0.01)):
             page.mouse.click(box["x"] + box["width"] * fx, box["y"] + box["height"] * fy)
-        page.wait_for_function("document.body.dataset.state === 'error'", timeout=30_000)
+        wait_in_page(page, "document.body.dataset.state === 'error'", timeout=30_000)
         assert "The end pin is off the map" in page.locator("#status").inner_text()
         assert page.locator("#routes tbody tr").count() == 0
         browser.close()

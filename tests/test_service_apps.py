@@ -1,11 +1,10 @@
 """The service for apps: place names, profiles, strict parameters, CORS, the page's search box."""
 
 import os
-import sys
 
 import pytest
 
-from shared_data import DATA, REPO
+from shared_data import DATA
 
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
@@ -18,7 +17,6 @@ from velorin import Router  # noqa: E402
 from velorin.osm import dumps  # noqa: E402
 from velorin.service import create_app  # noqa: E402
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 MONACO = DATA / "monaco-latest.osm.pbf"
@@ -66,7 +64,7 @@ def test_places_answer_the_search_box_and_names_are_route_ends(client, town_map)
 
 @pytest.mark.parametrize("path, params, status, words", [
     ("/route", {**TRIP, "profil": "mtb"}, 400, "unknown parameter 'profil' for /route"),
-    ("/route", {**TRIP, "via": "1", "format": "gpx"}, 400, "parameters 'format', 'via'"),
+    ("/route", {**TRIP, "speed": "fast", "avoid": "hills"}, 400, "parameters 'avoid', 'speed'"),
     ("/nearest", {"lat": "45.17", "lon": "5.72", "max_distance": "9"}, 400,
      "'max_distance' for /nearest"),
     ("/health", {"verbose": "1"}, 400, "it reads none"),
@@ -142,15 +140,17 @@ def test_the_page_search_box_places_the_pins(tmp_path):
                      if os.path.exists(p)), None)
     if chromium is None:
         pytest.skip("no system chromium (apt-get install chromium)")
-    from test_service import served
+    from test_service import served, wait_in_page
 
     with served(MONACO, "--workers", "1") as (_, url), playwright.sync_playwright() as p:
         browser = p.chromium.launch(executable_path=chromium, args=["--no-sandbox"])
         page = browser.new_page(viewport={"width": 1280, "height": 800})
         errors = []
         page.on("pageerror", lambda exc: errors.append(str(exc)))
+        page.on("console", lambda m: "Content Security Policy" in m.text
+                and errors.append(m.text))
         page.goto(url + "/")
-        page.wait_for_function("document.body.dataset.state === 'ready'", timeout=20_000)
+        wait_in_page(page, "document.body.dataset.state === 'ready'", timeout=20_000)
         page.fill("#start-place", "monte")
         page.wait_for_selector("#start-suggestions li[role=option]")
         first = page.locator("#start-suggestions li[role=option]").first.inner_text()
@@ -162,8 +162,15 @@ def test_the_page_search_box_places_the_pins(tmp_path):
         assert (place["lat"], place["lng"]) == (expected["lat"], expected["lon"])
         page.fill("#finish-place", "fontvieille")
         page.keyboard.press("Enter")  # no choice made: the first place offered
-        page.wait_for_function("document.body.dataset.state === 'routed'", timeout=30_000)
+        wait_in_page(page, "document.body.dataset.state === 'routed'", timeout=30_000)
         assert page.evaluate("finish !== null")
-        assert page.locator("#routes tbody tr").count() >= 1
+        rows = page.locator("#routes tbody tr")
+        assert rows.count() >= 1
+        # The directions of the selected route, and of another when its row is clicked.
+        steps = page.locator("#directions li")
+        assert steps.first.inner_text().startswith("Head ")
+        assert steps.last.inner_text() == "Arrive at the destination"
+        rows.last.click()
+        assert page.locator("#routes tbody tr.selected").count() == 1
         browser.close()
     assert not errors

@@ -19,7 +19,6 @@ from velorin.network import Network
 from velorin.osm import dumps
 from velorin.ends import PlaceError, SnappedPlace, parse_place
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town  # noqa: E402
 
 
@@ -149,6 +148,7 @@ def small():
     (4, 1, NoRoute, LookupError, "no route leaves node 4"),
     (1, 5, NoRoute, LookupError, "not connected"),
     ((45.0, 5.01), 3, PointOutsideMap, ValueError, "farther than max_distance_m=500"),
+    ((5.0, 45.001), 3, PointOutsideMap, ValueError, "latitude and longitude swapped"),
 ])
 def test_errors_are_typed_and_say_what_to_do(small, origin, destination, error, builtin, says):
     with pytest.raises(error) as raised:
@@ -307,6 +307,15 @@ def test_cli_routes_between_places_and_writes_geojson_and_pictures(monaco, tmp_p
         assert any(line.startswith(kind) for line in table)
         lon, lat = feature["geometry"]["coordinates"][0]
         assert 7.40 < lon < 7.45 and 43.72 < lat < 43.76  # longitude first
+
+
+def test_geojson_is_plain_json_for_any_encoder(monaco):
+    # orjson (the batch's writer) refuses numpy scalars where json.dumps lets them pass.
+    import orjson
+
+    routes = Router.from_osm(monaco).route((43.7308, 7.4197), (43.7447, 7.4297))
+    assert json.loads(orjson.dumps(to_geojson(routes))) == json.loads(json.dumps(
+        to_geojson(routes)))
 
 
 @pytest.mark.parametrize("args, message", [

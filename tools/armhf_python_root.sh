@@ -14,7 +14,7 @@ set -eu
 root=$1
 suite=trixie  # the first Debian release with Python >= 3.12
 packages=python3,libpython3-dev,python3-pytest,python3-hypothesis,python3-networkx,python3-orjson
-packages=$packages,python3-pyosmium,python3-matplotlib,python3-tqdm,python3-gpxpy
+packages=$packages,python3-pyosmium,python3-matplotlib,python3-tqdm,python3-gpxpy,python3-rasterio
 
 if [ ! -f "$root/.complete" ]; then
   # A set-up cut short may leave a mount behind: never remove across one.

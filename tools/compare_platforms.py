@@ -58,7 +58,6 @@ QEMU = ["qemu-arm", "-L", "/usr/arm-linux-gnueabihf"]
 def graph_document(extract: Path) -> Path:
     cached = OUT / (extract.name.split(".")[0] + ".json")
     if not cached.exists():
-        sys.path.insert(0, str(REPO / "tools"))
         import osm_to_graph
 
         OUT.mkdir(exist_ok=True)

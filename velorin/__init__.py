@@ -14,7 +14,7 @@ from velorin.errors import (AmbiguousPlace, NodeNotFound, NoRoute, OsmImportErro
                             PlaceNotFound, PointOutsideMap, RoutingError, VelorinError)
 from velorin.ends import Place, PlaceError, SnappedPlace
 from velorin.places import NamedPlace
-from velorin.route import Arc, Route, to_geojson
+from velorin.route import Arc, Route, Routes, to_geojson
 
 if TYPE_CHECKING:
     from velorin.directions import Step
@@ -66,6 +66,7 @@ def __dir__() -> list[str]:
 
 __all__ = [
     "AmbiguousPlace", "Arc", "NamedPlace", "NoRoute", "NodeNotFound", "OsmImportError", "Place",
-    "PlaceError", "PlaceNotFound", "PointOutsideMap", "Route", "Router", "RoutingError",
+    "PlaceError", "PlaceNotFound", "PointOutsideMap", "Route", "Router", "Routes",
+    "RoutingError",
     "Segment", "SnappedPlace", "Step", "VelorinError", "__version__", "to_geojson", "to_gpx",
 ]

@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import re
+import stat
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
@@ -20,9 +21,9 @@ from typing import Any
 
 from velorin.errors import VelorinError
 from velorin.navigate import add_navigation_options, write_navigation
-from velorin.options import add_map_options, add_progress_options
+from velorin.options import add_dem_option, add_map_options, add_progress_options
 from velorin.ends import DEFAULT_MAX_DISTANCE_M, parse_place
-from velorin.route import DEFAULT_EPS
+from velorin.route import DEFAULT_EPS, Route
 from velorin.service.command import add_serve
 
 PROG = "velorin"
@@ -38,27 +39,84 @@ class CommandError(Exception):
 def write_atomically(path: str | os.PathLike[str], write: Callable[[Any], Any]) -> None:
     """Write a text file through a temporary one, so a failure never leaves half a file.
 
+    The new file replaces the old one only once it is complete and on disk
+    (file and folder synced), and keeps the old one's permissions. A symbolic
+    link is written through: the file it names is replaced and the link stays.
     Only a regular file (or a new one) is replaced that way: renaming onto a
     device, a pipe or a socket (``-o /dev/null``, ``-o /dev/stdout``) would
-    put a plain file in its place, so those are written to directly.
+    put a plain file in its place, so those are written to directly. The
+    temporary file carries the writer's process id, so that one left by a
+    writer that was killed is removed by the next.
     """
-    target = Path(path)
+    target = Path(os.path.realpath(path)) if os.path.islink(path) else Path(path)
     if target.exists() and not target.is_file():
         with open(target, "w", encoding="utf-8") as out:
             write(out)
         return
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", dir=target.parent)
+    try:
+        mode = stat.S_IMODE(target.stat().st_mode)
+    except FileNotFoundError:  # a new file: the mode a plain open() would give
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    _sweep_temporaries(target)
+    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.{os.getpid()}.", suffix=".tmp",
+                               dir=target.parent)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as out:
             write(out)
-        # mkstemp makes the file private; give it the mode a plain open() would.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
+            out.flush()
+            os.fsync(out.fileno())
+        os.chmod(tmp, mode)
         os.replace(tmp, target)
     except BaseException:
         os.unlink(tmp)
         raise
+    _sync_folder(target.parent)
+
+
+def _sweep_temporaries(target: Path) -> None:
+    """Remove the temporary files that writers of ``target`` which are gone left behind."""
+    own = re.compile(re.escape(f".{target.name}.") + r"(\d+)\.[^./]+\.tmp")
+    try:
+        names = os.listdir(target.parent)
+    except OSError:
+        return
+    for name in names:
+        found = own.fullmatch(name)
+        if found is None:
+            continue
+        try:
+            os.kill(int(found.group(1)), 0)
+        except ProcessLookupError:  # its writer is gone
+            try:
+                os.unlink(target.parent / name)
+            except OSError:
+                pass
+        except (OSError, OverflowError):  # alive, someone else's, or no process id
+            pass
+
+
+def _sync_folder(folder: Path) -> None:
+    """Put a rename in ``folder`` on disk (not every file system can)."""
+    try:
+        fd = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def same_file(a: str | os.PathLike[str], b: str | os.PathLike[str]) -> bool:
+    """Whether two paths name one file (through links, hard or symbolic, too)."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist (yet)
+        return False
 
 
 # --- velorin convert ---------------------------------------------------------
@@ -75,9 +133,14 @@ def _add_convert(subparsers: Subparsers) -> None:
     p.add_argument("-o", "--output", default="-",
                    help="JSON file to write ('-' for standard output, the default)")
     add_map_options(p)
+    add_dem_option(p)
     p.add_argument("--familiar", metavar="FILE",
                    help="file of ridden OSM way ids (one per line, optional weight after it); "
                         "adds a familiarity value to every arc")
+    p.add_argument("--familiar-rides", nargs="+", metavar="GPX",
+                   help="the rider's own rides: GPX files, or folders of them; a way ridden "
+                        "gets weight 0.5, 0.75, 0.875... as its rides add up (added to "
+                        "--familiar's)")
     p.add_argument("--familiarity-per-km", type=float, default=1.0, metavar="X",
                    help="familiarity of one km of a ridden way of weight 1 (default 1.0)")
     p.add_argument("--risk-model", metavar="FILE",
@@ -134,6 +197,9 @@ def _run_convert(args: argparse.Namespace) -> int:
 
     if args.input is None and not args.print_risk_model:
         args.parser.error("the input file is required")
+    if args.input is not None and args.output != "-" and same_file(args.input, args.output):
+        raise CommandError(f"the output {args.output} is the extract being read; choose "
+                           f"another file for the graph")
     model = _model_from_args(args)
     if args.print_risk_model:
         fields = model.to_mapping().items()
@@ -142,9 +208,10 @@ def _run_convert(args: argparse.Namespace) -> int:
         return 0
     stats = ConversionStats()
     doc = convert(args.input, model=model, familiar_ways=args.familiar,
+                  familiar_rides=args.familiar_rides,
                   familiarity_per_km=args.familiarity_per_km,
                   left_hand_traffic=args.left_hand_traffic, push_bike=args.push_bike,
-                  annotate=args.annotate, progress=args.progress, stats=stats)
+                  annotate=args.annotate, progress=args.progress, stats=stats, dem=args.dem)
     if args.output == "-":
         write(doc, sys.stdout)
     else:
@@ -177,8 +244,8 @@ def _add_route(subparsers: Subparsers) -> None:
     p.add_argument("--to", dest="destination", required=True, metavar="PLACE",
                    help="finish, as --from")
     p.add_argument("--eps", type=float, default=DEFAULT_EPS,
-                   help="search approximation: 0.0 exact, 0.1 (default) allows routes up to "
-                        "10%% longer or riskier than the optimum")
+                   help="search approximation: 0.0 (default) exact, 0.1 allows routes up to "
+                        "10%% longer or riskier than the optimum, for a faster search")
     p.add_argument("--max-distance", type=float, default=DEFAULT_MAX_DISTANCE_M,
                    metavar="METRES", help=f"farthest a place may lie from the map's network "
                                           f"(default {DEFAULT_MAX_DISTANCE_M:g})")
@@ -188,25 +255,29 @@ def _add_route(subparsers: Subparsers) -> None:
     p.add_argument("--html", metavar="FILE", help="draw the routes on a self-contained web page")
     add_navigation_options(p)
     add_map_options(p)
+    add_dem_option(p)
     add_progress_options(p)
     p.set_defaults(run=_run_route, parser=p)
 
 
-def format_routes(routes: Sequence[Any]) -> str:
-    """The route table: one line per route, stress shares where the map has them."""
-    lines = [f"{'route':9} {'distance':>9} {'risk':>7} {'time':>9} {'comfort':>7} {'nodes':>5}"
-             + ("   distance at LTS 1/2/3/4" if any(r.arcs for r in routes) else "")]
+def format_routes(routes: Sequence[Route]) -> str:
+    """The route table: one line per route (picks that coincide share one), with the
+    riding time, the risk per km, the climb, and stress shares where the map has them."""
+    width = max([9, *(len(r.label) for r in routes)])
+    stress = any(r.arcs for r in routes)
+    lines = [f"{'route':{width}} {'distance':>9} {'riding':>8} {'risk':>7} {'per km':>6} "
+             f"{'climb':>6}" + ("   distance at LTS 1/2/3/4" if stress else "")]
     for r in routes:
-        line = (f"{r.route_type:9} {r.total_distance_m / 1000:6.2f} km {r.total_risk:7.3f} "
-                f"{r.estimated_time_min:5.1f} min {r.comfort_score:7.3f} {r.node_count:5d}")
+        line = (f"{r.label:{width}} {r.total_distance_m / 1000:6.2f} km "
+                f"{r.riding_time_min:4.0f} min {r.total_risk:7.3f} {r.risk_per_km:6.3f} "
+                f"{r.ascent_m:4.0f} m")
         if r.arcs:
-            by_lts = {1: 0.0, 2: 0.0, 3: 0.0, 4: 0.0}
-            for (a, b), arc in zip(zip(r.coordinates, r.coordinates[1:]), r.arcs):
-                if arc.lts in by_lts:
-                    by_lts[arc.lts] += _leg_m(a, b)
+            by_lts = r.distance_by_lts_m()
             total = sum(by_lts.values()) or 1.0
             line += "   " + " ".join(f"{100 * by_lts[k] / total:3.0f}%" for k in (1, 2, 3, 4))
         lines.append(line)
+    if routes:
+        lines.append(f"riding time for the map's cycling profile; {routes[0].elevation_note}")
     return "\n".join(lines)
 
 
@@ -225,7 +296,7 @@ def _run_route(args: argparse.Namespace) -> int:
                            parse_place(args.destination, names=True))
     via = [parse_place(v, names=True) for v in args.via]
     router = open_map(args.map, profile=args.profile, progress=args.progress,
-                      push_bike=args.push_bike)
+                      push_bike=args.push_bike, dem=args.dem)
     ends = (router.snap(origin, max_distance_m=args.max_distance, end="origin"),
             router.snap(destination, max_distance_m=args.max_distance, end="destination"))
     routes = router.route(*ends, args.eps, max_distance_m=args.max_distance, via=via)

@@ -12,13 +12,18 @@ and :data:`HEADINGS`, so that a translation replaces three tables.
 
 from __future__ import annotations
 
+import math
+from bisect import bisect_left, bisect_right
 from collections.abc import Sequence
 from dataclasses import dataclass
+from operator import attrgetter
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velorin.legs import bearings_deg, leg_lengths_m
+from velorin.legs import Legs
+
+_NAME, _KIND = attrgetter("name"), attrgetter("highway")
 
 if TYPE_CHECKING:
     from velorin.route import Arc, Route
@@ -112,11 +117,13 @@ class Step:
 
 def directions(route: Route) -> tuple[Step, ...]:
     """The steps of a route, from the departure to the arrival."""
-    return steps_of(route.coordinates, route.arcs, route.node_degrees, route.via_indices)
+    return steps_of(route.coordinates, route.arcs, route.node_degrees, route.via_indices,
+                    geometry=route.shape)
 
 
 def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (),
-             degrees: Sequence[int] = (), vias: Sequence[int] = ()) -> tuple[Step, ...]:
+             degrees: Sequence[int] = (), vias: Sequence[int] = (), *,
+             geometry: Legs | None = None) -> tuple[Step, ...]:
     """The steps along ``coordinates`` (one ``(lat, lon)`` per node).
 
     ``arcs`` describe the legs (names and classes; without them only turns are
@@ -125,39 +132,40 @@ def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (
     of via points.
     """
     n = len(coordinates)
-    points = np.asarray(coordinates, dtype=np.float64).reshape(-1, 2)
+    geometry = geometry if geometry is not None else Legs(coordinates)
+    points = geometry.points
     if n < 2:
         lat, lon = (float(points[0, 0]), float(points[0, 1])) if n else (np.nan, np.nan)
         return (Step("arrive", None, None, None, 0, lat, lon, 0.0, 0.0, None,
                      WORDS["arrive"]),)
-    lengths = leg_lengths_m(coordinates)
-    at = np.concatenate(([0.0], np.cumsum(lengths)))
-    back, ahead = _bearings(points, at)
-    turn = (ahead - back + 540.0) % 360.0 - 180.0  # signed, positive to the right
-
+    at = geometry.at
     annotated = len(arcs) == n - 1
-    names: list[str | None] = [a.name for a in arcs] if annotated else [None] * (n - 1)
-    kinds: list[str | None] = [a.highway for a in arcs] if annotated else [None] * (n - 1)
-    road = _streets(names, kinds, lengths)
+    names: list[str | None] = list(map(_NAME, arcs)) if annotated else [None] * (n - 1)
+    kinds: list[str | None] = list(map(_KIND, arcs)) if annotated else [None] * (n - 1)
+    at_m = at.tolist()
+    road, changes = _streets(names, kinds, at_m)
     via_at = {int(v): k + 1 for k, v in enumerate(vias) if 0 < int(v) < n - 1}
-    junction = (np.asarray(degrees) > 2) if len(degrees) == n else np.ones(n, dtype=bool)
 
-    # Candidate nodes, found at once: a change of street, a turn at a
-    # junction, a via point. Only these few go through the loop below.
-    interior = np.arange(1, n - 1)
-    changed = np.fromiter((road[i - 1] != road[i] for i in interior.tolist()), dtype=bool,
-                          count=len(interior))
-    turning = junction[1:-1] & (np.abs(turn[1:-1]) >= TURN_AT_JUNCTION)
-    wanted = interior[changed | turning].tolist()
-    if via_at:
-        wanted = sorted(set(wanted) | set(via_at))
+    # Candidate nodes: a change of street, a junction (turning there or not
+    # is told by the bearings), a via point. Bearings are taken at these few
+    # nodes only.
+    if len(degrees) == n:
+        junctions = [i for i in range(1, n - 1) if degrees[i] > 2]
+    else:
+        junctions = list(range(1, n - 1))
+    lat, lon = points[:, 0].tolist(), points[:, 1].tolist()
+    looked = sorted({0, *junctions, *changes, *via_at})
+    back, ahead = _bearings(lat, lon, at_m, looked)
+    turn = {i: (ahead[i] - back[i] + 540.0) % 360.0 - 180.0 for i in looked}  # + to the right
+    wanted = sorted({i for i in junctions if abs(turn[i]) >= TURN_AT_JUNCTION}
+                    | set(changes) | set(via_at))
 
     # Each step as [index, angle, road before, leg entered]; steps close
     # together merge into the first, which enters the last one's street.
     kept: list[list[Any]] = []
     for i in wanted:
         if kept and i not in via_at and kept[-1][0] not in via_at \
-                and at[i] - at[kept[-1][0]] < MERGE_M:
+                and at_m[i] - at_m[kept[-1][0]] < MERGE_M:
             first = kept[-1][0]
             angle = (ahead[i] - back[first] + 540.0) % 360.0 - 180.0
             if road[i] == kept[-1][2] and abs(angle) < TURN_AT_JUNCTION:
@@ -165,19 +173,21 @@ def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (
             else:
                 kept[-1][1], kept[-1][3] = angle, i
             continue
-        kept.append([i, float(turn[i]), road[i - 1], i])
+        kept.append([i, turn[i], road[i - 1], i])
 
-    lat, lon = points[:, 0].tolist(), points[:, 1].tolist()
-    steps: list[Step] = []
-    bearing0 = float(ahead[0])
+    ahead_deg = ahead
+    # Where each step is, then what it says: a step's distance runs to the next one.
+    places = [0, *(k[0] for k in kept), n - 1]
+    far = [at_m[e] - at_m[b] for b, e in zip(places, places[1:])] + [0.0]
+    bearing0 = ahead_deg[0]
     first_road = _road(names[0], kinds[0])
-    heading = HEADINGS[int(((bearing0 + 22.5) % 360.0) // 45.0)] if np.isfinite(bearing0) \
+    heading = HEADINGS[int(((bearing0 + 22.5) % 360.0) // 45.0)] if math.isfinite(bearing0) \
         else None
     text = (WORDS["depart"].format(heading=heading, road=first_road) if heading
             else WORDS["depart-unknown"].format(road=first_road))
-    steps.append(Step("depart", None, names[0], kinds[0], 0, lat[0], lon[0], 0.0, 0.0,
-                      _finite(bearing0), text))
-    for i, angle, _, leg in kept:
+    steps = [Step("depart", None, names[0], kinds[0], 0, lat[0], lon[0], far[0], 0.0,
+                  _finite(bearing0), text)]
+    for (i, angle, _, leg), metres in zip(kept, far[1:]):
         direction = _direction(angle)
         name, kind = names[leg], kinds[leg]
         maneuver = ("u-turn" if direction == "u-turn" else
@@ -185,51 +195,56 @@ def steps_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc] = (
         text = _instruction(maneuver, direction, _road(name, kind))
         via = via_at.get(i)
         if via is not None:
-            then = text[0].lower() + text[1:]
-            text = WORDS["via"].format(number=via, then=then)
+            text = WORDS["via"].format(number=via, then=text[0].lower() + text[1:])
             maneuver = "via"
-        steps.append(Step(maneuver, direction, name, kind, i, lat[i], lon[i], 0.0, angle,
-                          _finite(float(ahead[leg])), text, via))
+        steps.append(Step(maneuver, direction, name, kind, i, lat[i], lon[i], metres, angle,
+                          _finite(ahead_deg[leg]), text, via))
     steps.append(Step("arrive", None, None, None, n - 1, lat[-1], lon[-1], 0.0, 0.0, None,
                       WORDS["arrive"]))
-    # Each step's distance runs to the next one.
-    ends = [s.index for s in steps[1:]]
-    return tuple(_with_distance(s, float(at[e] - at[s.index])) for s, e in zip(steps, ends)) \
-        + (steps[-1],)
+    return tuple(steps)
 
 
-def _bearings(points: np.ndarray, at: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Heading into each node and out of it, each over up to BEARING_REACH_M of the route."""
-    n = len(points)
-    index = np.arange(n)
-    before = np.searchsorted(at, at - BEARING_REACH_M, side="right") - 1
-    before = np.clip(np.minimum(before, index - 1), 0, None)
-    after = np.searchsorted(at, at + BEARING_REACH_M, side="left")
-    after = np.minimum(np.maximum(after, index + 1), n - 1)
-    lat, lon = points[:, 0], points[:, 1]
-    back = bearings_deg(lat[before], lon[before], lat, lon)
-    ahead = bearings_deg(lat, lon, lat[after], lon[after])
+def _bearings(lat: list[float], lon: list[float], at: list[float],
+              nodes: list[int]) -> tuple[dict[int, float], dict[int, float]]:
+    """Compass heading into each of ``nodes`` and out of it (0 north, 90 east), each over
+    up to BEARING_REACH_M of the route.
+
+    Over so short a reach the ground is flat: east-west degrees are shortened
+    by the cosine of the latitude, taken once for the route.
+    """
+    n = len(at)
+    middle = lat[n // 2]
+    squeeze = math.cos(math.radians(middle)) if math.isfinite(middle) else 1.0
+    degrees, atan2 = math.degrees, math.atan2
+    back: dict[int, float] = {}
+    ahead: dict[int, float] = {}
+    for i in nodes:
+        j = max(min(bisect_right(at, at[i] - BEARING_REACH_M) - 1, i - 1), 0)
+        k = min(max(bisect_left(at, at[i] + BEARING_REACH_M), i + 1), n - 1)
+        back[i] = degrees(atan2((lon[i] - lon[j]) * squeeze, lat[i] - lat[j])) % 360.0
+        ahead[i] = degrees(atan2((lon[k] - lon[i]) * squeeze, lat[k] - lat[i])) % 360.0
     return back, ahead
 
 
 def _streets(names: list[str | None], kinds: list[str | None],
-             lengths: np.ndarray) -> list[Any]:
-    """What each leg counts as for a change of street: its name, or its class when unnamed.
+             at: list[float]) -> tuple[list[str], list[int]]:
+    """What each leg counts as for a change of street (its name, or its class when
+    unnamed), and the nodes where that changes.
 
     A short piece between two stretches of one street counts as that street.
     """
-    road: list[Any] = [name if name else ("", kind) for name, kind in zip(names, kinds)]
-    runs: list[tuple[int, int]] = []  # [start, end) of legs with one value
-    start = 0
-    for i in range(1, len(road) + 1):
-        if i == len(road) or road[i] != road[start]:
-            runs.append((start, i))
-            start = i
-    for k in range(1, len(runs) - 1):
-        (a, _), (b, c), (_, d) = runs[k - 1], runs[k], runs[k + 1]
-        if road[a] == road[c] and float(lengths[b:c].sum()) < SHORT_PIECE_M:
+    road = [name if name else (kind or "") + "\0" for name, kind in zip(names, kinds)]
+    m = len(road)
+    cuts = [0, *(i for i in range(1, m) if road[i] != road[i - 1]), m]
+    absorbed = False
+    for k in range(1, len(cuts) - 2):
+        a, b, c = cuts[k - 1], cuts[k], cuts[k + 1]
+        if road[a] == road[c] and at[c] - at[b] < SHORT_PIECE_M:
             road[b:c] = [road[a]] * (c - b)
-    return road
+            absorbed = True
+    if absorbed:
+        return road, [i for i in range(1, m) if road[i] != road[i - 1]]
+    return road, cuts[1:-1]
 
 
 def _road(name: str | None, kind: str | None) -> str:
@@ -257,9 +272,4 @@ def _instruction(maneuver: str, direction: str, road: str) -> str:
 
 
 def _finite(value: float) -> float | None:
-    return value if np.isfinite(value) else None
-
-
-def _with_distance(step: Step, metres: float) -> Step:
-    return Step(step.maneuver, step.direction, step.name, step.highway, step.index, step.lat,
-                step.lon, metres, step.angle_deg, step.bearing_deg, step.instruction, step.via)
+    return value if math.isfinite(value) else None

@@ -24,6 +24,9 @@ DEFAULT_MAX_DISTANCE_M = 500.0
 
 #: An example written in the messages.
 EXAMPLE = "43.7308,7.4197"
+#: Node ids are OpenStreetMap ids: unsigned 64-bit integers.
+NODE_ID_MAX = (1 << 64) - 1
+
 
 @dataclass(frozen=True, slots=True)
 class SnappedPlace:
@@ -77,13 +80,19 @@ def parse_place(text: str, *, names: bool = False) -> ParsedPlace:
                          f"node id" + (", or a place name" if names else ""), text=text)
     parts = stripped.split(",")
     point: tuple[float, float] | None = None
+    node: int | None = None
     try:
         if len(parts) == 1:
-            return int(parts[0])
+            node = int(parts[0])
         if len(parts) == 2:
             point = float(parts[0]), float(parts[1])
-    except ValueError:
+    except ValueError:  # not numbers, or an integer of too many digits to read
         pass
+    if node is not None:
+        if not 0 <= node <= NODE_ID_MAX:
+            raise PlaceError(f"{text!r} is not a node id: node ids are integers from 0 to "
+                             f"{NODE_ID_MAX}", text=text)
+        return node
     if point is not None:
         check_degrees(*point, text=text)
         return point

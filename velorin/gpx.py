@@ -30,8 +30,8 @@ def _gpxpy() -> Any:
 def to_gpx(routes: Iterable[Route], *, name: str | None = None) -> str:
     """A GPX 1.1 document with one track per route, in the given order.
 
-    Each track is named after its route ("shortest", "safest", "balanced")
-    and described by its distance and risk; its points are the nodes of the
+    Each track is named after its route ("shortest", "safest = balanced"...)
+    and described by its distance, risk and riding time; its points are the nodes of the
     route's path, with elevations where the route has them. Via points are
     written as waypoints named "via 1", "via 2"... ``name`` names the
     document itself.
@@ -43,9 +43,10 @@ def to_gpx(routes: Iterable[Route], *, name: str | None = None) -> str:
         document.name = name
     vias_seen: set[tuple[float, float]] = set()
     for route in routes:
-        track = gpx.GPXTrack(name=route.route_type,
+        track = gpx.GPXTrack(name=route.label,
                              description=f"{route.total_distance_m / 1000:.2f} km, "
-                                         f"risk {route.total_risk:.3f}")
+                                         f"risk {route.total_risk:.3f}, "
+                                         f"{route.riding_time_min:.0f} min by bike")
         segment = gpx.GPXTrackSegment()
         elevations = node_elevations(route)
         for k, (lat, lon) in enumerate(route.coordinates):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
+from itertools import chain
 
 import numpy as np
 import numpy.typing as npt
@@ -12,12 +13,31 @@ from velorin.geo import DEG_TO_RAD, EARTH_DIAMETER_M
 F64 = npt.NDArray[np.float64]
 
 
-def _columns(coordinates: Sequence[tuple[float, float]]) -> tuple[F64, F64]:
-    points = np.asarray(coordinates, dtype=np.float64).reshape(-1, 2)
+def points_of(coordinates: Sequence[tuple[float, float]]) -> F64:
+    """``(lat, lon)`` pairs as an array of two columns."""
+    flat = np.fromiter(chain.from_iterable(coordinates), dtype=np.float64,
+                       count=2 * len(coordinates))
+    return flat.reshape(-1, 2)
+
+
+def _columns(coordinates: Sequence[tuple[float, float]] | F64) -> tuple[F64, F64]:
+    points = coordinates if isinstance(coordinates, np.ndarray) else points_of(coordinates)
     return points[:, 0], points[:, 1]
 
 
-def leg_lengths_m(coordinates: Sequence[tuple[float, float]]) -> F64:
+class Legs:
+    """A route's points as an array, and the length of each leg and the distance of
+    each node from the start, computed once for directions and segments alike."""
+
+    __slots__ = ("points", "lengths", "at")
+
+    def __init__(self, coordinates: Sequence[tuple[float, float]]) -> None:
+        self.points = points_of(coordinates)
+        self.lengths = leg_lengths_m(self.points)
+        self.at = np.concatenate(([0.0], np.cumsum(self.lengths)))
+
+
+def leg_lengths_m(coordinates: Sequence[tuple[float, float]] | F64) -> F64:
     """Great-circle length of each leg between consecutive ``(lat, lon)`` points, in metres.
 
     The same haversine, operation for operation, as :func:`velorin.geo.haversine_m`,

@@ -2,9 +2,9 @@
 
 A map is an OpenStreetMap extract (``.osm.pbf``, ``.pbf``, ``.osm``,
 ``.osm.bz2``, ``.osm.gz``), converted with a cycling profile and annotated, or
-a graph document already converted (``.json``).  The command line, the
-service and the demo all open maps here, so the same file gives the same
-graph everywhere, with the same messages.
+a graph document already converted (``.json``).  The command line and the
+service open maps here, so the same file gives the same graph in both, with
+the same messages.
 """
 
 from __future__ import annotations
@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from velorin.router import Router
+
 
 @dataclass(frozen=True)
 class OpenedMap:
@@ -37,7 +38,8 @@ def map_name(path: str | os.PathLike[str]) -> str:
 
 
 def read_map(path: str | os.PathLike[str], *, profile: str | None = None,
-             progress: bool | None = None, push_bike: bool = False) -> OpenedMap:
+             progress: bool | None = None, push_bike: bool = False,
+             dem: str | os.PathLike[str] | None = None) -> OpenedMap:
     """Read a map file: a graph document, or an extract converted with ``profile``.
 
     ``progress`` None shows a bar for a large extract read on a terminal
@@ -56,7 +58,7 @@ def read_map(path: str | os.PathLike[str], *, profile: str | None = None,
     from velorin.osm import convert, dumps
 
     doc = convert(path, annotate=True, progress=progress, profile=profile,
-                  push_bike=push_bike)
+                  push_bike=push_bike, dem=dem)
     text = dumps(doc)
     router = Router.from_document(doc, text=text)
     del doc
@@ -64,6 +66,8 @@ def read_map(path: str | os.PathLike[str], *, profile: str | None = None,
 
 
 def open_map(path: str | os.PathLike[str], *, profile: str | None = None,
-             progress: bool | None = None, push_bike: bool = False) -> Router:
+             progress: bool | None = None, push_bike: bool = False,
+             dem: str | os.PathLike[str] | None = None) -> Router:
     """The router of a map file (see :func:`read_map`)."""
-    return read_map(path, profile=profile, progress=progress, push_bike=push_bike).router
+    return read_map(path, profile=profile, progress=progress, push_bike=push_bike,
+                    dem=dem).router

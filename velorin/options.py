@@ -40,3 +40,10 @@ def add_progress_options(parser: argparse.ArgumentParser) -> None:
     bar.add_argument("--no-progress", dest="progress", action="store_false",
                      help="never show a progress bar (default: shown for large files on a "
                           "terminal)")
+
+
+def add_dem_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--dem", metavar="FILE",
+                        help="elevation raster covering the extract (GeoTIFF or any raster "
+                             "rasterio reads, any coordinate system): climbs, grades and "
+                             "riding times from real heights; without it only incline tags")

@@ -41,6 +41,10 @@ STREET = "street"
 # node and its suburb of the same name, say).
 _SAME_PLACE_M = 2_000.0
 
+# The most index keys one query looks at, so that a search box's first letter
+# on a country's map stays a matter of milliseconds.
+_SCAN_LIMIT = 5_000
+
 # Letters that Unicode does not decompose into a base letter and a mark.
 _LETTERS = str.maketrans({"ł": "l", "ø": "o", "đ": "d", "ħ": "h", "ı": "i", "æ": "ae",
                           "œ": "oe", "þ": "th", "ŀ": "l"})
@@ -49,6 +53,8 @@ _PUNCTUATION = re.compile(r"[\W_]+")
 
 def fold(text: str) -> str:
     """A name as the index compares it: no accents, no case, words separated by one space."""
+    if text.isascii():
+        return _PUNCTUATION.sub(" ", text.lower()).strip()
     decomposed = unicodedata.normalize("NFKD", text.casefold())
     bare = "".join(c for c in decomposed if not unicodedata.combining(c))
     return _PUNCTUATION.sub(" ", bare.translate(_LETTERS)).strip()
@@ -133,8 +139,11 @@ class PlaceIndex:
 
     def __init__(self, places: Sequence[NamedPlace]) -> None:
         self.places = tuple(places)
-        self._folded = [fold(p.name) for p in self.places]
-        self._towns = [fold(p.town) if p.town else "" for p in self.places]
+        folded: dict[str, str] = {}  # streets repeat names (one per town): fold each once
+        self._folded = [folded.get(p.name) or folded.setdefault(p.name, fold(p.name))
+                        for p in self.places]
+        self._towns = [(folded.get(p.town) or folded.setdefault(p.town, fold(p.town)))
+                       if p.town else "" for p in self.places]
         # Every word start of every name, sorted: a prefix query is two bisections.
         keys = sorted((name[i:], n) for n, name in enumerate(self._folded)
                       for i in _word_starts(name))
@@ -210,7 +219,10 @@ class PlaceIndex:
         hi = bisect.bisect_left(self._keys, name + "\uffff")
         tiers: list[list[int]] = [[] for _ in range(6)]
         seen = set()
-        for at in range(lo, hi):
+        # Keys equal to the query sort first, so a long range cut short still
+        # holds every whole-name match; only the ranking of the many names
+        # that one or two letters begin is then drawn from part of them.
+        for at in range(lo, min(hi, lo + _SCAN_LIMIT)):
             n = self._owners[at]
             if n in seen or not self._towns[n].startswith(town):
                 continue
@@ -305,12 +317,16 @@ def _streets(points: Iterable[tuple[str, float, float]],
     # One street per spelling and town, at the point nearest its middle.
     codes, name_of = np.unique(np.array(names, dtype=object), return_inverse=True)
     groups = name_of.reshape(-1).astype(np.int64) * (len(towns) + 1) + (town_of + 1)
-    order = np.argsort(groups, kind="stable")
-    starts = np.flatnonzero(np.r_[True, groups[order][1:] != groups[order][:-1]])
+    _, group = np.unique(groups, return_inverse=True)
+    group = group.reshape(-1)
+    count = np.bincount(group)
+    mid_lat = np.bincount(group, weights=lat) / count
+    mid_lon = np.bincount(group, weights=lon) / count
+    off = (lat - mid_lat[group]) ** 2 + (lon - mid_lon[group]) ** 2
+    order = np.lexsort((off, group))
+    first = order[np.r_[True, group[order][1:] != group[order][:-1]]]
     streets = []
-    for part in np.split(order, starts[1:]):
-        mid_lat, mid_lon = lat[part].mean(), lon[part].mean()
-        at = part[np.argmin((lat[part] - mid_lat) ** 2 + (lon[part] - mid_lon) ** 2)]
+    for at in first.tolist():
         town = towns[int(town_of[at])].name if town_of[at] >= 0 else None
         streets.append(NamedPlace(str(codes[name_of[at]]), STREET, float(lat[at]),
                                   float(lon[at]), town))

@@ -18,9 +18,9 @@ from velorin.errors import NodeNotFound, NoRoute, PointOutsideMap
 from velorin.ends import (DEFAULT_MAX_DISTANCE_M, Place, SnappedPlace, check_degrees,
                           is_place_name)
 from velorin.legs import neighbour_counts
-from velorin.network import ArcAttributes, Arcs, Network, Nodes, parse_document
+from velorin.network import ArcAttributes, Arcs, GraphDocument, Network, Nodes, read_document
 from velorin.places import NamedPlace, PlaceIndex, place_records
-from velorin.route import DEFAULT_EPS, Arc, Route
+from velorin.route import DEFAULT_EPS, Arc, Route, Routes
 
 if TYPE_CHECKING:
     from velorin.osm.risk import RiskModel
@@ -59,36 +59,48 @@ class Router:
         """
         text = document.decode("utf-8") if isinstance(document, (bytes, bytearray)) else document
         graph = velorin_core.PyGraph.from_json(text)
-        doc = parse_document(text)
-        return cls(graph, Network(doc), place_records(doc))
+        # Read again for the package's own tables: only what it needs, never more
+        # than the engine accepts.
+        columns = read_document(text)
+        places = {} if columns.places is None else {"places": columns.places}
+        return cls(graph, Network(columns), place_records(places))
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Router:
         """A router for the graph document stored in a file."""
-        return cls.from_json(Path(path).read_bytes())
+        # Read as text at once: the bytes and their text would be twice the document.
+        with open(path, encoding="utf-8", newline="") as file:  # no newline translation
+            return cls.from_json(file.read())
 
     @classmethod
     def from_osm(cls, path: str | os.PathLike[str], profile: str | None = None,
                  risk_model: RiskModel | None = None, progress: bool = False,
-                 push_bike: bool = False) -> Router:
+                 push_bike: bool = False,
+                 familiar_rides: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] |
+                 None = None, dem: str | os.PathLike[str] | None = None) -> Router:
         """A router for an OpenStreetMap extract (``.osm.pbf``, ``.osm``, ``.osm.bz2``, ``.osm.gz``).
 
         ``profile`` is the cycling profile, ``city`` (the default),
         ``trekking`` or ``mtb``.  ``risk_model`` is a
         :class:`velorin.osm.RiskModel` (the profile's model when None; build
         it with ``RiskModel.for_profile``).  ``push_bike`` also keeps the ways
-        where the bike must be walked, at a cost.  Raises
-        :class:`velorin.OsmImportError` for a file that cannot be read as an
-        extract.
+        where the bike must be walked, at a cost.  ``familiar_rides`` names
+        the rider's own rides, GPX files or folders of them: the ways they
+        ride get a familiarity, so that routes lean to them (see
+        :mod:`velorin.osm.rides`).  ``dem`` is an elevation raster covering
+        the extract (any that rasterio reads: GeoTIFF tiles of Copernicus
+        GLO-30 or SRTM, in any coordinate system), for the routes' climbs,
+        grades and riding times.  Raises :class:`velorin.OsmImportError` for
+        a file that cannot be read as an extract, a ride or a raster.
         """
         from velorin.osm import convert, dumps
 
         doc = convert(path, model=risk_model, annotate=True, progress=progress, profile=profile,
-                      push_bike=push_bike)
+                      push_bike=push_bike, familiar_rides=familiar_rides, dem=dem)
         return cls.from_document(doc, text=dumps(doc))
 
     @classmethod
-    def from_document(cls, doc: Any, *, text: str | None = None) -> Router:
+    def from_document(cls, doc: GraphDocument, *, text: str | None = None) -> Router:
         """A router for a graph document already held as Python values (object form)."""
         graph = velorin_core.PyGraph.from_json(text if text is not None else
                                                orjson.dumps(doc).decode("utf-8"))
@@ -153,8 +165,18 @@ class Router:
         row, metres = net.snapper(main_component).nearest_one(lat, lon, net.lat, net.lon)
         if not metres <= max_distance_m:
             raise _outside(np.array([lat]), np.array([lon]), np.array([metres]), np.array([0]),
-                           max_distance_m, len(net.ids) == 0)
+                           max_distance_m, self._on_map_swapped(lat, lon, max_distance_m,
+                                                                main_component))
         return int(net.ids[row]), metres
+
+    def _on_map_swapped(self, lat: float, lon: float, max_distance_m: float,
+                        main_component: bool) -> bool:
+        """True when the point with latitude and longitude exchanged would snap."""
+        if not abs(lon) <= 90.0:
+            return False
+        net = self._network
+        _, metres = net.snapper(main_component).nearest_one(lon, lat, net.lat, net.lon)
+        return metres <= max_distance_m
 
     def nearest_nodes(self, lats: npt.ArrayLike, lons: npt.ArrayLike,
                       max_distance_m: float = DEFAULT_MAX_DISTANCE_M, *,
@@ -181,7 +203,9 @@ class Router:
         rows, metres = net.snapper(main_component).nearest(lat, lon, net.lat, net.lon)
         far = np.flatnonzero(~(metres <= max_distance_m))
         if len(far):
-            raise _outside(lat, lon, metres, far, max_distance_m, len(net.ids) == 0)
+            i = int(far[0])
+            raise _outside(lat, lon, metres, far, max_distance_m, self._on_map_swapped(
+                float(lat[i]), float(lon[i]), max_distance_m, main_component))
         return net.ids[rows], metres
 
     def snap(self, place: Place, *, max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
@@ -270,17 +294,20 @@ class Router:
 
     def route(self, origin: Place, destination: Place, eps: float = DEFAULT_EPS, *,
               max_distance_m: float = DEFAULT_MAX_DISTANCE_M,
-              via: Sequence[Place] = ()) -> list[Route]:
+              via: Sequence[Place] = ()) -> Routes:
         """The "shortest", "safest" and "balanced" routes between two places, in that order.
 
         Each place is anything :meth:`snap` takes: a node id, a ``(lat, lon)``
         pair or a place name (see :meth:`find_place`), which are snapped to
         the nearest node of the main part of the map, or a
-        :class:`SnappedPlace`.  Routes whose paths repeat an earlier
-        one are left out, so the list holds one to three routes.  ``eps`` is
-        the search's approximation: with 0.1 the "shortest" and "safest"
-        routes may be up to 10% longer or riskier than the exact optimum; 0.0
-        gives the exact ones.
+        :class:`SnappedPlace`.  The engine leaves out a pick whose path
+        repeats an earlier one, so the list holds one to three routes; each
+        pick is also ``routes.shortest``, ``.safest`` and ``.balanced``, and
+        picks that coincide are the same route, whose ``names`` lists them
+        (see :class:`Routes`).  ``eps`` is the search's approximation: 0.0,
+        the default, gives the exact routes; with 0.1 the search is faster
+        and the "shortest" and "safest" routes may be up to 10% longer or
+        riskier than the exact ones.
 
         With ``via`` places the trip passes them in order: each leg is
         searched on its own and the trips joined leg by leg (the shortest trip
@@ -296,7 +323,8 @@ class Router:
             return route_via(self, origin, destination, via, eps, max_distance_m)
         eps = float(eps)
         if not (eps >= 0.0 and math.isfinite(eps)):
-            raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, 0.1 recommended), "
+            raise ValueError(f"eps must be a finite number >= 0 (0.0 exact, the default; 0.1 "
+                             f"faster, routes up to 10% off), "
                              f"not {eps!r}")
         source = self.snap(origin, max_distance_m=max_distance_m, end="origin")
         target = self.snap(destination, max_distance_m=max_distance_m, end="destination")
@@ -305,7 +333,7 @@ class Router:
                                                        eps)
         except RuntimeError as exc:
             raise self._no_route(source.node, target.node, str(exc)) from None
-        return [self._route(r, source.distance_m, target.distance_m) for r in results]
+        return Routes(self._route(r, source.distance_m, target.distance_m) for r in results)
 
     def _no_route(self, source: int, target: int, detail: str) -> NoRoute:
         """Why the engine found no route, from what the map holds: both ends are on it."""
@@ -351,7 +379,9 @@ class Router:
                      estimated_time_min=result.estimated_time_min,
                      node_count=result.node_count, comfort_score=result.comfort_score,
                      coordinates=coordinates, origin_snap_m=source_m,
-                     destination_snap_m=target_m, arcs=arcs, node_degrees=node_degrees)
+                     destination_snap_m=target_m, arcs=arcs, node_degrees=node_degrees,
+                     elevations=() if net.ele is None else tuple(
+                         np.where(rows >= 0, net.ele[rows], np.nan).tolist()))
 
     def _neighbour_counts(self) -> npt.NDArray[np.int32]:
         counts: npt.NDArray[np.int32] | None = getattr(self, "_degrees", None)
@@ -374,7 +404,7 @@ def _metres(value: float) -> str:
 
 def _outside(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64],
              metres: npt.NDArray[np.float64], far: npt.NDArray[np.intp], max_distance_m: float,
-             empty: bool) -> PointOutsideMap:
+             swapped: bool) -> PointOutsideMap:
     i = int(far[0])
     point = f"({lat[i]:.6f}, {lon[i]:.6f})"
     if not math.isfinite(metres[i]):
@@ -383,6 +413,9 @@ def _outside(lat: npt.NDArray[np.float64], lon: npt.NDArray[np.float64],
         message = (f"point {point} is {_metres(float(metres[i]))} from the nearest routable "
                    f"node, farther than max_distance_m={max_distance_m:g}; choose a point on "
                    f"the map or allow a larger max_distance_m")
+    if swapped:
+        message += (f"; ({lon[i]:.6f}, {lat[i]:.6f}) is on the map: were latitude and "
+                    f"longitude swapped? A place is (lat, lon), latitude first")
     if len(lat) > 1:
         message = f"{len(far)} of {len(lat)} points are too far from the map; the first, " \
                   f"at index {i}: " + message

@@ -9,14 +9,18 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
+from operator import attrgetter
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from velorin.legs import leg_lengths_m
+from velorin.legs import Legs
 
 if TYPE_CHECKING:
     from velorin.route import Arc, Route
+
+
+_FACTS = attrgetter("name", "highway", "lts", "surface")
 
 
 @dataclass(frozen=True, slots=True)
@@ -49,38 +53,37 @@ class Segment:
 
 def segments(route: Route) -> tuple[Segment, ...]:
     """The runs of a route's legs; none for a route without annotations."""
-    return runs_of(route.coordinates, route.arcs, node_elevations(route))
+    return runs_of(route.coordinates, route.arcs, node_elevations(route),
+                   geometry=route.shape)
 
 
 def node_elevations(route: Route) -> Sequence[float] | None:
     """Elevation of each node of the route in metres, where the route knows them."""
-    values: Sequence[float] | None = getattr(route, "elevations_m", None)
-    return values if values is not None and len(values) == len(route.coordinates) else None
+    values = route.elevations
+    return values if len(values) == len(route.coordinates) else None
 
 
 def runs_of(coordinates: Sequence[tuple[float, float]], arcs: Sequence[Arc],
-            elevations: Sequence[float] | None = None) -> tuple[Segment, ...]:
+            elevations: Sequence[float] | None = None, *,
+            geometry: Legs | None = None) -> tuple[Segment, ...]:
     """The runs along ``coordinates`` described by ``arcs`` (one per leg)."""
     if not arcs or len(arcs) != len(coordinates) - 1:
         return ()
-    at = np.concatenate(([0.0], np.cumsum(leg_lengths_m(coordinates))))
-    keys = [(a.name, a.highway, a.lts, a.surface) for a in arcs]
+    at = (geometry if geometry is not None else Legs(coordinates)).at.tolist()
+    keys = list(map(_FACTS, arcs))
+    cuts = [0, *(i for i in range(1, len(keys)) if keys[i] != keys[i - 1]), len(keys)]
     climbs: tuple[np.ndarray, np.ndarray] | None = None
     if elevations is not None:
         rise = np.diff(np.asarray(elevations, dtype=np.float64))
         climbs = (np.concatenate(([0.0], np.cumsum(np.where(rise > 0, rise, 0.0)))),
                   np.concatenate(([0.0], np.cumsum(np.where(rise < 0, -rise, 0.0)))))
     out: list[Segment] = []
-    start = 0
-    for i in range(1, len(keys) + 1):
-        if i < len(keys) and keys[i] == keys[start]:
-            continue
+    for start, end in zip(cuts, cuts[1:]):
         name, highway, lts, surface = keys[start]
         up = down = None
         if climbs is not None:
-            up = float(climbs[0][i] - climbs[0][start])
-            down = float(climbs[1][i] - climbs[1][start])
-        out.append(Segment(start, i, float(at[i] - at[start]), name, highway, lts, surface,
+            up = float(climbs[0][end] - climbs[0][start])
+            down = float(climbs[1][end] - climbs[1][start])
+        out.append(Segment(start, end, at[end] - at[start], name, highway, lts, surface,
                            up, down))
-        start = i
     return tuple(out)

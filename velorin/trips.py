@@ -12,7 +12,7 @@ import math
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from velorin.route import Route
+from velorin.route import Route, Routes
 
 if TYPE_CHECKING:
     from velorin.router import Router
@@ -25,7 +25,7 @@ _ENGINE_SPEED_M_PER_MIN = 66.67
 
 
 def route_via(router: Router, origin: Any, destination: Any, via: Sequence[Any], eps: float,
-              max_distance_m: float) -> list[Route]:
+              max_distance_m: float) -> Routes:
     """The trips from ``origin`` through every place of ``via`` to ``destination``."""
     if isinstance(via, (str, bytes)) or (len(via) == 2 and all(
             isinstance(v, float) for v in via)):
@@ -39,42 +39,30 @@ def route_via(router: Router, origin: Any, destination: Any, via: Sequence[Any],
 
 def _snapped(router: Router, place: Any, max_distance_m: float, number: int) -> Any:
     """A via point as the node it is snapped to, so that both its legs use that node."""
-    if isinstance(place, (str, bytes)) or not isinstance(place, Sequence) or len(place) != 2:
-        return place
-    node, _ = router.nearest_node(float(place[0]), float(place[1]), max_distance_m)
-    return node
+    return router.snap(place, max_distance_m=max_distance_m, end=f"via point {number}")
 
 
 def pick(routes: Sequence[Route], name: str) -> Route:
-    """The route of one leg that carries ``name``, also when the engine left it out.
-
-    The engine leaves out a pick whose path repeats an earlier one: a missing
-    safest route is the shortest; a missing balanced route is whichever of
-    the others scores best on distance and risk scaled by their largest.
-    """
+    """The route of one leg that carries ``name`` (see :class:`velorin.Routes`)."""
     named = getattr(routes, name, None)
     if isinstance(named, Route):
         return named
-    for route in routes:
-        if route.route_type == name:
-            return route
-    if name == "safest" or len(routes) == 1:
-        return routes[0]
-    top_d = max(max(r.total_distance_m for r in routes), 1.0)
-    top_r = max(max(r.total_risk for r in routes), 1.0)
-    return min(routes, key=lambda r: r.total_distance_m / top_d + r.total_risk / top_r)
+    return getattr(Routes(routes), name)  # type: ignore[no-any-return]
 
 
-def join_legs(legs: Sequence[Sequence[Route]]) -> list[Route]:
+def join_legs(legs: Sequence[Sequence[Route]]) -> Routes:
     """The shortest, safest and balanced trips over consecutive legs' routes."""
     if len(legs) == 1:
-        return list(legs[0])
+        return legs[0] if isinstance(legs[0], Routes) else Routes(legs[0])
     trips: list[Route] = []
+    picks: dict[str, Route] = {}
     for name in NAMES:
         trip = join([pick(leg, name) for leg in legs], name)
-        if all(trip.path != t.path for t in trips):
+        same = next((t for t in trips if t.path == trip.path), None)
+        if same is None:
             trips.append(trip)
-    return trips
+        picks[name] = same or trip
+    return Routes(trips, picks=picks)
 
 
 def join(parts: Sequence[Route], route_type: str) -> Route:
@@ -107,4 +95,7 @@ def join(parts: Sequence[Route], route_type: str) -> Route:
         comfort_score=1.0 if risk <= 0.0 else math.exp(-2.0 * risk), coordinates=tuple(coordinates),
         origin_snap_m=parts[0].origin_snap_m, destination_snap_m=parts[-1].destination_snap_m,
         arcs=tuple(arcs) if annotated else (),
-        node_degrees=tuple(degrees) if with_degrees else (), via_indices=tuple(vias))
+        node_degrees=tuple(degrees) if with_degrees else (), via_indices=tuple(vias),
+        elevations=tuple(parts[0].elevations) + tuple(
+            e for p in parts[1:] for e in p.elevations[1:])
+        if all(len(p.elevations) == len(p.path) for p in parts) else ())

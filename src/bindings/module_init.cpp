@@ -27,6 +27,11 @@ using py::ObjectRef;
 using py::Result;
 using py::Status;
 
+// The interpreter API version the module declares when it is created: what
+// PyModule_Create passes (PYTHON_API_VERSION), unchanged since long before
+// 3.12; a mismatch would only make the interpreter warn.
+constexpr int kPythonApiVersion = 1013;
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "velorin_core",
@@ -96,7 +101,7 @@ Result<ObjectRef> initialise() {
   // module, with whatever Python code did to its namespace meanwhile.
   if (PyObject* module = module_cell.get()) return ObjectRef::share(module);
 
-  ObjectRef module = ObjectRef::steal(PyModule_Create2(&module_definition, 1013));
+  ObjectRef module = ObjectRef::steal(PyModule_Create2(&module_definition, kPythonApiVersion));
   if (!module) return ErrorValue::fetch();
   // On failure the new module is dropped and the cell stays empty, so the
   // next import tries again (reusing any type already made).

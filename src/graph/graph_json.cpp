@@ -166,13 +166,15 @@ bool read_edge(Reader& r, Edge& edge) {
 // length, so the bytes left in the text over the bytes per record so far
 // predict how many remain: when the array runs to the end of the document the
 // table reaches its size in a few steps, with no final copy. The guess may
-// not grow the table more than eightfold at once, so a document that only
+// not grow the table more than 64-fold at once, so a document that only
 // looks long (another array or a large skipped value follows) reserves in
-// proportion to the records it really holds.
+// proportion to the records it really holds; reserved room is only address
+// space until records fill it, while every step copies the table and asks
+// the system for fresh pages (a million-node grid's edges once took six).
 template <typename Record>
 void make_room(std::vector<Record>& out, const Reader& r, std::size_t array_start) {
   const std::size_t n = out.size();
-  std::size_t want = 8 * n + 64;
+  std::size_t want = 64 * n + 64;
   if (n >= 64) {
     const std::size_t bytes_per_record = std::max<std::size_t>((r.offset() - array_start) / n, 1);
     const std::size_t guess = n + (r.size() - r.offset()) / bytes_per_record + n / 64 + 64;

@@ -80,6 +80,52 @@ RoadGraph::DenseId RoadGraph::intern(NodeId id) {
   return d;
 }
 
+// A large graph's id index is far larger than the caches, and each lookup
+// reads a slot and then the id it names, both at random places: a wait for
+// memory each. Documents name the same few nodes again and again within a
+// short stretch (the arcs along a street share their ends, both directions
+// follow each other), so a small table of recently met ids, which stays in
+// the cache, answers most lookups of the edges. For the others, asking for
+// the slot of an id some lookups ahead, and for the id that slot names
+// halfway there, hides most of both waits. Neither changes a dense number:
+// the recent table only holds ids already numbered, and the hints are hints.
+template <typename IdAt, typename Store>
+void RoadGraph::intern_all(std::size_t count, IdAt id_at, Store store) {
+  struct Recent {
+    NodeId id = 0;
+    DenseId dense = kAbsent;
+  };
+  constexpr std::size_t kRecent = 8192;  // 128 KiB
+  std::vector<Recent> recent(kRecent);
+  auto recent_of = [&recent](NodeId id) -> Recent& {
+    return recent[static_cast<std::size_t>(id ^ (id >> 13)) & (kRecent - 1)];
+  };
+  auto known = [&recent_of](NodeId id) {
+    const Recent& r = recent_of(id);
+    return r.dense != kAbsent && r.id == id;
+  };
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t mask = slots_.size() - 1;  // intern() may grow the index
+    if (i + kAhead < count) {
+      const NodeId ahead = id_at(i + kAhead);
+      if (!known(ahead))
+        __builtin_prefetch(&slots_[static_cast<std::size_t>(mix(ahead, hash_key_)) & mask]);
+    }
+    if (i + kAhead / 2 < count) {
+      const NodeId ahead = id_at(i + kAhead / 2);
+      if (!known(ahead)) {
+        const std::uint32_t v = slots_[static_cast<std::size_t>(mix(ahead, hash_key_)) & mask];
+        if (v != 0) __builtin_prefetch(&ids_.data()[v - 1]);
+      }
+    }
+    const NodeId id = id_at(i);
+    Recent& r = recent_of(id);
+    if (r.dense == kAbsent || r.id != id) r = {id, intern(id)};
+    store(i, r.dense);
+  }
+}
+
 RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
   require(edges.size() < UINT32_MAX, "graph has more edges than the index can number");
   RoadGraph g;
@@ -91,13 +137,16 @@ RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
   // the id index: in the common case it never rehashes.
   g.reserve_ids(g.nodes_.size());
   std::vector<DenseId> node_dense(g.nodes_.size());
-  for (std::size_t i = 0; i < g.nodes_.size(); ++i) node_dense[i] = g.intern(g.nodes_[i].id);
+  g.intern_all(
+      g.nodes_.size(), [&g](std::size_t i) { return g.nodes_[i].id; },
+      [&node_dense](std::size_t i, DenseId d) { node_dense[i] = d; });
+  // Each edge's ends in document order, tail then head, as the ids come.
   g.head_.resize(g.edges_.size());
   std::vector<DenseId> tail(g.edges_.size());
-  for (std::size_t i = 0; i < g.edges_.size(); ++i) {
-    tail[i] = g.intern(g.edges_[i].from);
-    g.head_[i] = g.intern(g.edges_[i].to);
-  }
+  g.intern_all(
+      2 * g.edges_.size(),
+      [&g](std::size_t k) { return (k & 1) == 0 ? g.edges_[k / 2].from : g.edges_[k / 2].to; },
+      [&g, &tail](std::size_t k, DenseId d) { ((k & 1) == 0 ? tail : g.head_)[k / 2] = d; });
   fit(g.ids_);
   const std::size_t n = g.ids_.size();
 

@@ -131,6 +131,10 @@ class RoadGraph {
   DenseId intern(NodeId id);               // during build only
   void reserve_ids(std::size_t expected);  // before the first intern()
   void grow_slots();
+  // intern() for the ids id_at(0) .. id_at(count - 1), in that order,
+  // handing each dense number to store(k, dense).
+  template <typename IdAt, typename Store>
+  void intern_all(std::size_t count, IdAt id_at, Store store);
 
   std::vector<Node> nodes_;
   std::vector<Edge> edges_;

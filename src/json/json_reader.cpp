@@ -169,6 +169,21 @@ bool Reader::convert_number_slow(const NumberText& t, Number& out) {
     out.value = t.negative ? -0.0 : 0.0;
     return true;
   }
+  if (digits <= 19) {
+    // The scan already holds every digit in the mantissa, so this is the
+    // step fast_float's from_chars takes after scanning them again (and past
+    // the short exact case handled inline): Eisel and Lemire's correctly
+    // rounded product, or a negative power when it cannot decide.
+    const std::int64_t q = t.exponent - static_cast<std::int64_t>(t.frac_count);
+    using Binary = fast_float::binary_format<double>;
+    const fast_float::adjusted_mantissa am = fast_float::compute_float<Binary>(q, t.mantissa);
+    if (am.power2 >= 0 && am.power2 < Binary::infinite_power()) {
+      double v = 0.0;
+      fast_float::to_float(t.negative, am, v);
+      out.value = v;
+      return true;
+    }
+  }
   // fast_float rounds correctly on every target, unlike some platforms'
   // std::from_chars. It reads the text the grammar has already checked; a
   // magnitude too small for a double gives zero, which JSON readers accept,
@@ -448,14 +463,11 @@ bool Reader::skip_value() {
         break;
       default: {
         if (!starts_number(c)) return fail_after_peek("expected value");
-        // A minus sign and then the end of the text is a number without
-        // digits, not a value cut short.
-        if (c == '-' && cur_ + 1 == end_) {
-          cur_ = end_;
-          return fail_at_end("invalid number");
-        }
+        // A skipped number is only checked, never read: one that the end of
+        // the text cuts short after its minus sign, its point or its exponent
+        // is malformed like one cut by any other byte.
         NumberText t;
-        if (!scan_number(t)) return false;
+        if (!scan_number(t)) return cur_ == end_ ? fail_at_end("invalid number") : false;
         break;
       }
     }

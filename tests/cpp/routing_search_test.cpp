@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -480,10 +481,31 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   }
 }
 
+std::string family_name(const ::testing::TestParamInfo<Family>& info) {
+  switch (info.param) {
+    case Family::rounded:
+      return "rounded";
+    case Family::ties:
+      return "ties";
+    case Family::short_arcs:
+      return "short_arcs";
+    case Family::negative:
+      return "negative";
+    case Family::nan:
+      return "nan";
+    case Family::familiarity:
+      return "familiarity";
+    case Family::familiar_everywhere:
+      return "familiar_everywhere";
+  }
+  return "family_" + std::to_string(info.index);
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs,
                          ::testing::Values(Family::rounded, Family::ties, Family::short_arcs,
                                            Family::negative, Family::nan, Family::familiarity,
-                                           Family::familiar_everywhere));
+                                           Family::familiar_everywhere),
+                         family_name);
 
 // With eps 0.1 and the exact bounds from the first pop, the search guesses
 // the path of least distance + 500 x risk (1-3-4) as its first solution; but

@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Collection, Iterable, Mapping
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 from velorin.geo import haversine_m
+from velorin.osm.elevation import Heights, arc_relief, parse_incline
 from velorin.osm.risk import RiskModel
-from velorin.osm.ways import Direction, classify_way
+from velorin.osm.ways import (LOOSE_GROUNDS, Direction, classify_way, flat_speed_m_s, ground_of,
+                              grade_factor)
 
 #: The first id of the nodes that split parallel segments (see graph_from_ways).
 SPLIT_NODE_IDS = 1 << 52
@@ -33,9 +37,15 @@ class ConversionStats:
     #: Barrier nodes that no bicycle gets past (the ways through them are cut there).
     blocking_barriers: int = 0
     seconds: float = 0.0
+    #: Where heights came from: "raster NAME", "incline tags" or "" (none at all).
+    elevation: str = ""
+    #: Arcs whose steepest grade raised their risk.
+    steep_arcs: int = 0
     #: Length of directed arcs per LTS level, in metres.
     length_by_lts_m: dict[int, float] = field(default_factory=lambda: {1: 0.0, 2: 0.0, 3: 0.0,
                                                                        4: 0.0})
+    #: What matching the rider's rides found (a velorin.osm.rides.RideMatch), if any.
+    rides: Any = None
 
     def summary(self) -> str:
         total = sum(self.length_by_lts_m.values()) or 1.0
@@ -47,7 +57,10 @@ class ConversionStats:
                 f"{self.blocking_barriers} blocking barriers"
                 + (f", {self.split_segments} segments split off parallel ways"
                    if self.split_segments else "") + "); "
-                f"{shares}; {self.seconds:.2f} s")
+                + (f"heights from {self.elevation}, {self.steep_arcs} steep arcs; "
+                   if self.elevation else "no elevation data; ")
+                + f"{shares}; {self.seconds:.2f} s"
+                + (f"; rides: {self.rides.summary()}" if self.rides is not None else ""))
 
 
 def _costs(distance: float, direction: Direction, familiar_weight: float | None,
@@ -85,7 +98,9 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
                     familiarity_per_km: float = 1.0, left_hand_traffic: bool = False,
                     push_bike: bool = False, annotate: bool = False,
                     blocked_nodes: Collection[int] = (),
-                    stats: ConversionStats | None = None) -> dict[str, list[dict[str, Any]]]:
+                    stats: ConversionStats | None = None,
+                    dem: str | os.PathLike[str] | None = None
+                    ) -> dict[str, list[dict[str, Any]]]:
     """Graph document (object form) from way records.
 
     Each kept way yields one arc per pair of consecutive nodes and allowed
@@ -99,6 +114,13 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
     arc 0.0; without it no arc has a familiarity key.  ``annotate`` adds
     ``way_id``, ``lts`` and ``highway`` keys, and ``name`` and ``surface``
     where the way has them; ``from_json`` ignores them all.
+
+    Heights come from the elevation raster ``dem`` (see
+    :mod:`velorin.osm.elevation`: every node gets an ``ele`` key), else from
+    ways' ``incline`` tags; the steepest grade of an arc scales its risk (see
+    :class:`RiskModel`).  ``annotate`` adds each arc's riding time
+    ``time_s``, and ``climb_m``, ``descent_m`` and ``grade`` (steepest, in %,
+    negative downhill) where heights are known.
 
     No two arcs from one node to another differ in risk or familiarity: the
     search tells routes apart by their node paths only.  A segment that would
@@ -115,6 +137,9 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
     costs: dict[tuple[int, int], tuple[float, float | None]] = {}
     split_points: list[tuple[float, float]] = []
     split_edges: list[dict[str, Any]] = []
+    # Per arc, what its riding time and its grade's risk need: risk per metre,
+    # speed on the flat (m/s), loose ground, and the tagged incline (%, NaN: none).
+    ride: list[tuple[float, float, bool, float]] = []
     for way_id, tags, refs in ways:
         if "highway" in tags:
             stats.highway_ways += 1
@@ -136,6 +161,10 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
             for sign, direction in ((1, profile.forward), (-1, profile.backward)):
                 if direction is not None:
                     tails[sign] = {**annotation, "lts": direction.lts}
+        speed = flat_speed_m_s(tags, model)
+        loose = ground_of(tags) in LOOSE_GROUNDS
+        incline = parse_incline(tags.get("incline"))
+        incline = math.nan if incline is None else incline
         familiar_weight = None
         if familiar_ways is not None:
             familiar_weight = familiar_ways.get(way_id, 0.0) * familiarity_per_km
@@ -179,11 +208,15 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
                                      stats)
                         split_edges.append(edge)
                         edges.append(edge)
+                        ride.append((direction.risk_per_m, speed, loose,
+                                     incline if frm == a else -incline))
                 continue
             for (frm, to, direction, tail), cost in zip(arcs, own):
                 costs.setdefault((frm, to), cost)
                 edges.append(_edge(frm, to, distance, direction, familiar_weight, model, tail,
                                    stats))
+                ride.append((direction.risk_per_m, speed, loose,
+                             incline if frm == a else -incline))
     # The nodes that split segments take ids of a range of their own, far
     # above OpenStreetMap's and still exact as JavaScript numbers.
     first_id = max(SPLIT_NODE_IDS, max(coords, default=0) + 1)
@@ -194,8 +227,63 @@ def graph_from_ways(ways: Iterable[WayRecord], *, model: RiskModel | None = None
     for k, point in enumerate(split_points):
         coords[first_id + k] = point
     nodes = [{"id": nid, "lat": lat, "lon": lon} for nid, (lat, lon) in sorted(coords.items())]
+    add_relief(nodes, edges, ride, model, dem=dem, annotate=annotate, stats=stats)
     stats.nodes = len(nodes)
     stats.blocking_barriers = len(blocked_nodes)
     stats.edges = len(edges)
     return {"nodes": nodes, "edges": edges}
 
+
+
+def add_relief(nodes: list[dict[str, Any]], edges: list[dict[str, Any]],
+               ride: list[tuple[float, float, bool, float]], model: RiskModel, *,
+               dem: str | os.PathLike[str] | None, annotate: bool,
+               stats: ConversionStats) -> None:
+    """Heights, grades and riding times of a built document's arcs, in place."""
+    import numpy as np
+
+    if not edges:
+        return
+    risk_per_m, speed, loose, incline = (np.array(column) for column in zip(*ride))
+    length = np.fromiter((e["distance_m"] for e in edges), dtype=np.float64, count=len(edges))
+    if dem is not None:
+        lat = np.fromiter((n["lat"] for n in nodes), dtype=np.float64, count=len(nodes))
+        lon = np.fromiter((n["lon"] for n in nodes), dtype=np.float64, count=len(nodes))
+        heights = Heights.read(dem, lat, lon)
+        for node, ele in zip(nodes, heights.at(lat, lon).tolist()):
+            node["ele"] = ele
+        row = {n["id"]: i for i, n in enumerate(nodes)}
+        a = np.fromiter((row[e["from"]] for e in edges), dtype=np.intp, count=len(edges))
+        b = np.fromiter((row[e["to"]] for e in edges), dtype=np.intp, count=len(edges))
+        relief = arc_relief(heights, lat[a], lon[a], lat[b], lon[b], length)
+        climb, descent, grade = relief.climb_m, relief.descent_m, relief.grade_pct
+        known = np.ones(len(edges), dtype=bool)
+        stats.elevation = f"raster {Path(dem).name}"
+    else:
+        known = ~np.isnan(incline)
+        grade = np.where(known, incline, 0.0)
+        climb = np.where(grade > 0, length * grade / 100.0, 0.0)
+        descent = np.where(grade < 0, -length * grade / 100.0, 0.0)
+        stats.elevation = "incline tags" if known.any() else ""
+    factor = np.ones(len(edges))
+    steep = np.abs(grade)
+    for rows, which in ((model.climb_grade_factor, grade >= 0),
+                        (model.descent_grade_factor, (grade < 0) & ~loose),
+                        (model.unpaved_descent_grade_factor, (grade < 0) & loose)):
+        limits = np.array([r[0] for r in rows])
+        values = np.array([r[1] for r in rows], dtype=np.float64)
+        at = np.minimum(np.searchsorted(limits, steep, side="left"), len(rows) - 1)
+        factor = np.where(which & known, values[at], factor)
+    seconds = length / speed + climb * model.climb_s_per_m
+    changed = np.flatnonzero(factor != 1.0)
+    stats.steep_arcs = len(changed)
+    risk = np.maximum(length * risk_per_m * factor, model.min_arc_risk)
+    for i in changed.tolist():
+        edges[i]["risk_score"] = float(risk[i])
+    if annotate:
+        for i, (edge, t) in enumerate(zip(edges, seconds.tolist())):
+            edge["time_s"] = t
+        for i in np.flatnonzero(known).tolist():
+            edges[i]["climb_m"] = float(climb[i])
+            edges[i]["descent_m"] = float(descent[i])
+            edges[i]["grade"] = float(grade[i])

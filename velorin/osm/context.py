@@ -1,4 +1,9 @@
-"""What a picture shows around the roads: water, green spaces, coastline, place names."""
+"""What a picture shows around the roads: water, green spaces, coastline, the names of localities.
+
+A locality is a named settlement of the extract (an OpenStreetMap ``place``
+node: city, town, village...); in the rest of the package a place is the end
+of a route.
+"""
 
 from __future__ import annotations
 
@@ -11,8 +16,8 @@ from velorin.errors import OsmImportError
 #: A ring or a line as (lat, lon) points.
 Shape = list[tuple[float, float]]
 
-#: Kinds of named places, most important first; the index is the place's rank.
-PLACE_RANKS = ("city", "town", "village", "suburb", "quarter", "neighbourhood", "hamlet")
+#: Kinds of localities, most important first; the index is the locality's rank.
+LOCALITY_RANKS = ("city", "town", "village", "suburb", "quarter", "neighbourhood", "hamlet")
 
 _WATER = {("natural", "water"), ("waterway", "riverbank"), ("landuse", "reservoir"),
           ("landuse", "basin"), ("natural", "bay")}
@@ -23,11 +28,11 @@ _RIVERS = frozenset({"river", "canal", "stream"})
 
 
 @dataclass
-class Place:
+class Locality:
     name: str
     lat: float
     lon: float
-    #: Index in :data:`PLACE_RANKS`: 0 for a city, larger for smaller places.
+    #: Index in :data:`LOCALITY_RANKS`: 0 for a city, larger for smaller localities.
     rank: int
 
 
@@ -41,7 +46,7 @@ class MapContext:
     #: Coastline ways (the sea lies on their right) and river centre lines.
     coastlines: list[Shape] = field(default_factory=list)
     rivers: list[Shape] = field(default_factory=list)
-    places: list[Place] = field(default_factory=list)
+    localities: list[Locality] = field(default_factory=list)
 
     def within(self, bounds: tuple[float, float, float, float]) -> MapContext:
         """What reaches into the box (lat0, lat1, lon0, lon1)."""
@@ -50,7 +55,7 @@ class MapContext:
 
         return MapContext(keep(self.water), keep(self.parks), keep(self.woods),
                           keep(self.coastlines), keep(self.rivers),
-                          [p for p in self.places if _touches([(p.lat, p.lon)], bounds)])
+                          [p for p in self.localities if _touches([(p.lat, p.lon)], bounds)])
 
 
 def _kind(tags: object, kinds: set[tuple[str, str]]) -> bool:
@@ -73,7 +78,7 @@ def _points(nodes: object) -> Shape:
 
 def read_context(path: str | os.PathLike[str],
                  bounds: tuple[float, float, float, float] | None = None) -> MapContext:
-    """Water, parks, woods, coastline, rivers and named places of an extract.
+    """Water, parks, woods, coastline, rivers and localities of an extract.
 
     ``bounds`` (lat0, lat1, lon0, lon1) keeps only what reaches into that box.
     Areas include multipolygons (a lake mapped as a relation).  Raises
@@ -89,11 +94,12 @@ def read_context(path: str | os.PathLike[str],
         for obj in processor:
             tags = obj.tags
             if isinstance(obj, osmium.osm.Node):
-                place, name = tags.get("place"), tags.get("name")
-                if place in PLACE_RANKS and name and obj.location.valid():
+                kind, name = tags.get("place"), tags.get("name")
+                if kind in LOCALITY_RANKS and name and obj.location.valid():
                     lat, lon = obj.location.lat, obj.location.lon
                     if _touches([(lat, lon)], bounds):
-                        ctx.places.append(Place(name, lat, lon, PLACE_RANKS.index(place)))
+                        ctx.localities.append(Locality(name, lat, lon,
+                                                       LOCALITY_RANKS.index(kind)))
             elif isinstance(obj, osmium.osm.Way):
                 if tags.get("natural") == "coastline":
                     target = ctx.coastlines
@@ -120,5 +126,5 @@ def read_context(path: str | os.PathLike[str],
     except (RuntimeError, OSError) as exc:
         detail = " ".join(str(exc).split()) or type(exc).__name__
         raise OsmImportError(f"{Path(path).name}: cannot read OSM data: {detail}") from exc
-    ctx.places.sort(key=lambda p: p.rank)
+    ctx.localities.sort(key=lambda p: p.rank)
     return ctx

@@ -28,6 +28,12 @@ _DEFAULTS: dict[str, dict[str, Any]] = {
         "mtb_scale_factor": {"1": 1.3},
         # A touring bike copes with most unmarked trails, at a cost.
         "unknown_trail_factor": 2.0,
+        "speed_kmh": {"paved": 18.0, "cobbles": 13.0, "compacted": 16.0, "unpaved": 14.0,
+                      "rough": 9.0, "unknown": 12.0},
+        "climb_s_per_m": 8.0,
+        "climb_grade_factor": ((8, 1.0), (12, 1.3), (18, 2.0), (_INF, 4.0)),
+        "descent_grade_factor": ((8, 1.0), (12, 1.2), (18, 1.6), (_INF, 3.0)),
+        "unpaved_descent_grade_factor": ((6, 1.0), (10, 1.5), (15, 3.0), (_INF, 6.0)),
     },
     "mtb": {
         # Loose ground is what the bike is made for: a fraction of city's penalty.
@@ -44,6 +50,13 @@ _DEFAULTS: dict[str, dict[str, Any]] = {
                              "alpine_hiking": 4.0},
         "steps_factor": 4.0,
         "unknown_trail_factor": 1.0,
+        "speed_kmh": {"paved": 20.0, "cobbles": 15.0, "compacted": 18.0, "unpaved": 16.0,
+                      "rough": 12.0, "unknown": 14.0},
+        "climb_s_per_m": 7.0,
+        # Steep ground is what the bike is for; only the steepest descents cost.
+        "climb_grade_factor": ((15, 1.0), (25, 1.3), (_INF, 2.0)),
+        "descent_grade_factor": ((12, 1.0), (20, 1.2), (_INF, 1.6)),
+        "unpaved_descent_grade_factor": ((15, 1.0), (25, 1.5), (_INF, 3.0)),
     },
 }
 

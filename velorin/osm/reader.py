@@ -6,7 +6,7 @@ import math
 import os
 import sys
 import time
-from collections.abc import Collection, Iterator, Mapping
+from collections.abc import Collection, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -154,7 +154,10 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
             familiarity_per_km: float = 1.0, left_hand_traffic: bool = False,
             push_bike: bool = False, annotate: bool = False, progress: bool | None = None,
             stats: ConversionStats | None = None,
-            profile: str | None = None) -> dict[str, list[dict[str, Any]]]:
+            profile: str | None = None,
+            familiar_rides: str | os.PathLike[str] | Sequence[str | os.PathLike[str]] |
+            None = None,
+            dem: str | os.PathLike[str] | None = None) -> dict[str, list[dict[str, Any]]]:
     """Graph document (object form) of the cyclable ways of an OSM extract.
 
     ``profile`` (``city``, the default, ``trekking`` or ``mtb``) chooses the
@@ -164,8 +167,12 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
     and surface, and the extract's named places (towns, villages, hamlets...)
     under the document's ``places`` key, which the engine skips.
     ``familiar_ways`` is a mapping of way id to weight or the path of
-    a file read by :func:`load_familiar_ways`.  ``progress`` shows a progress
+    a file read by :func:`load_familiar_ways`.  ``familiar_rides`` names GPX
+    files or folders of them, the rider's own rides: each way they ride gets a
+    weight that grows with its rides towards 1 (see :mod:`velorin.osm.rides`).  ``progress`` shows a progress
     bar on standard error; by default only for files over 20 MB on a terminal.
+    ``dem`` is an elevation raster (any that rasterio reads) covering the
+    extract: every node gets its height, every arc its climb and grade.
     Raises :class:`OsmImportError` for a missing, unreadable or malformed file
     and ValueError for an unusable risk model or an unknown profile.
     """
@@ -200,13 +207,22 @@ def convert(path: str | os.PathLike[str], *, model: RiskModel | None = None,
         doc = graph_from_ways(_read_ways(path, progress, model.blocking_barriers, blocked,
                                          places),
                               model=model, blocked_nodes=blocked,
-                              familiar_ways=familiar_ways,
+                              familiar_ways=None if familiar_rides is not None
+                              else familiar_ways,
                               familiarity_per_km=familiarity_per_km,
                               left_hand_traffic=left_hand_traffic, push_bike=push_bike,
-                              annotate=annotate, stats=stats)
+                              annotate=annotate or familiar_rides is not None, stats=stats,
+                              dem=dem)
+    except OsmImportError:
+        raise
     except (RuntimeError, OSError, ValueError) as exc:
         detail = " ".join(str(exc).split()) or type(exc).__name__
         raise OsmImportError(f"{path.name}: cannot read OSM data: {detail}") from exc
+    if familiar_rides is not None:
+        from velorin.osm.rides import add_ride_familiarity
+
+        add_ride_familiarity(doc, familiar_rides, familiar_ways, familiarity_per_km,
+                             annotate=annotate, stats=stats)
     if places is not None:
         # The named towns and villages travel with the graph: the engine skips the key.
         doc["places"] = places

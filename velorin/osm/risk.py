@@ -10,6 +10,9 @@ from typing import Any
 
 _INF = math.inf
 
+#: The kinds of ground a riding speed is given for.
+GROUNDS = ("paved", "cobbles", "compacted", "unpaved", "rough", "unknown")
+
 
 @dataclass
 class RiskModel:
@@ -31,6 +34,13 @@ class RiskModel:
     ``default_speed_kmh`` for the class; the lanes per direction are
     ``lanes:forward``/``:backward``, else ``lanes`` (all of them on a one-way
     street, half rounded up otherwise), else ``default_lanes_per_direction``.
+
+    Where heights are known (an elevation raster, or ``incline`` tags), the
+    steepest grade of an arc multiplies its risk by a factor from
+    ``climb_grade_factor``, ``descent_grade_factor`` or, downhill on loose
+    ground, ``unpaved_descent_grade_factor``; and its riding time, from
+    ``speed_kmh`` by ground (``walk_kmh`` and ``steps_kmh`` where the bike is
+    pushed or carried), grows by ``climb_s_per_m`` for each metre climbed.
 
     An arc's risk is ``length_m * lts_risk_per_m[lts - 1]`` times the
     roughness factor (the largest of the ``surface``, ``tracktype`` and
@@ -132,6 +142,26 @@ class RiskModel:
     })
     #: Extra risk for riding against one-way traffic where no lane is marked for it.
     contraflow_factor: float = 1.25
+    #: Riding speed in km/h by the ground a way is made of (see
+    #: :func:`velorin.osm.ways.ground_of`), on the flat.
+    speed_kmh: Mapping[str, float] = field(default_factory=lambda: {
+        "paved": 16.0, "cobbles": 11.0, "compacted": 13.0, "unpaved": 10.0, "rough": 6.0,
+        "unknown": 8.0,
+    })
+    #: Speed where the bike is pushed (``walk``) or carried up or down steps.
+    walk_kmh: float = 4.5
+    steps_kmh: float = 1.5
+    #: Seconds added for every metre climbed (9 s: 400 m of height an hour).
+    climb_s_per_m: float = 9.0
+    #: Rows (grade up to %, risk factor), first match wins, for the steepest
+    #: grade of an arc: climbing, descending made ground, descending loose ground
+    #: (where a city bike's brakes and tyres give way first).
+    climb_grade_factor: tuple[tuple[float, float], ...] = (
+        (6, 1.0), (10, 1.5), (15, 3.0), (_INF, 6.0))
+    descent_grade_factor: tuple[tuple[float, float], ...] = (
+        (6, 1.0), (10, 1.3), (15, 2.0), (_INF, 4.0))
+    unpaved_descent_grade_factor: tuple[tuple[float, float], ...] = (
+        (4, 1.0), (8, 2.0), (12, 5.0), (_INF, 10.0))
     #: Name of the cycling profile whose defaults the model started from.
     profile: str = "city"
     #: Floor on every arc's risk.  Two nodes at the same position give a zero-length
@@ -215,6 +245,20 @@ class RiskModel:
             if any(not (isinstance(f, (int, float)) and f >= 0.0) for f in factors):
                 raise ValueError(f"{name}: factors must be non-negative numbers "
                                  f"(Infinity leaves the way out)")
+        for name in ("climb_grade_factor", "descent_grade_factor",
+                     "unpaved_descent_grade_factor"):
+            rows = getattr(self, name)
+            if not rows or any(len(r) != 2 or not (r[1] >= 0.0 and math.isfinite(r[1]))
+                               for r in rows) or rows[-1][0] != _INF:
+                raise ValueError(f"{name}: rows of (grade up to %, finite factor >= 0), the "
+                                 f"last for any grade (Infinity)")
+        speeds = [*self.speed_kmh.values(), self.walk_kmh, self.steps_kmh]
+        if any(not (isinstance(v, (int, float)) and v > 0.0 and math.isfinite(v))
+               for v in speeds) or not set(self.speed_kmh) >= set(GROUNDS):
+            raise ValueError(f"speeds must be finite and positive, and speed_kmh give one "
+                             f"for each of {', '.join(GROUNDS)}")
+        if not (self.climb_s_per_m >= 0.0 and math.isfinite(self.climb_s_per_m)):
+            raise ValueError("climb_s_per_m must be finite and non-negative")
         from velorin.osm.profiles import check_profile
 
         check_profile(self.profile)

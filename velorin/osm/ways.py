@@ -209,3 +209,58 @@ def classify_way(tags: Mapping[str, str], model: RiskModel | None = None,
     if result[1] is None and result[-1] is None:
         return None
     return WayProfile(forward=result[1], backward=result[-1])
+
+
+_GROUND_OF_SURFACE = {
+    **dict.fromkeys(("paved", "asphalt", "concrete", "concrete:plates", "concrete:lanes",
+                     "paving_stones", "metal", "wood", "chipseal"), "paved"),
+    **dict.fromkeys(("sett", "cobblestone", "unhewn_cobblestone", "pebblestone"), "cobbles"),
+    **dict.fromkeys(("compacted", "fine_gravel"), "compacted"),
+    **dict.fromkeys(("gravel", "unpaved", "dirt", "earth", "ground", "woodchips"), "unpaved"),
+    **dict.fromkeys(("grass", "sand", "mud", "rock"), "rough"),
+}
+_GROUND_OF_TRACKTYPE = {"grade1": "paved", "grade2": "compacted", "grade3": "unpaved",
+                        "grade4": "rough", "grade5": "rough"}
+_ROUGH_SMOOTHNESS = frozenset({"bad", "very_bad", "horrible", "very_horrible", "impassable"})
+#: Grounds on which a steep descent is a descent on loose ground.
+LOOSE_GROUNDS = frozenset({"unpaved", "rough", "unknown"})
+
+
+def ground_of(tags: Mapping[str, str]) -> str:
+    """What a way is made of, for its riding speed: one of ``velorin.osm.risk.GROUNDS``.
+
+    ``surface`` first, then ``tracktype``; a bad ``smoothness`` makes any ground
+    rough; a trail that no tag describes (as for ``unknown_trail_factor``) is
+    ``unknown``, and every other way without tags ``paved``.
+    """
+    if tags.get("smoothness") in _ROUGH_SMOOTHNESS:
+        return "rough"
+    ground = _GROUND_OF_SURFACE.get(tags.get("surface", "")) or \
+        _GROUND_OF_TRACKTYPE.get(tags.get("tracktype", ""))
+    if ground:
+        return ground
+    if "surface" in tags or "tracktype" in tags or "smoothness" in tags:
+        return "unpaved" if tags.get("highway") in TRAIL_CLASSES else "paved"
+    if tags.get("highway") in TRAIL_CLASSES and tags.get("bicycle") != "designated":
+        return "unknown"
+    return "paved"
+
+
+def flat_speed_m_s(tags: Mapping[str, str], model: RiskModel) -> float:
+    """Riding speed of a way on the flat, in m/s: by its ground, or walking pace."""
+    if tags.get("highway") == "steps":
+        return model.steps_kmh / 3.6
+    if is_walked(tags):
+        return model.walk_kmh / 3.6
+    return model.speed_kmh[ground_of(tags)] / 3.6
+
+
+def grade_factor(grade_pct: float, loose: bool, model: RiskModel) -> float:
+    """Risk factor of an arc whose steepest grade is ``grade_pct`` (negative downhill)."""
+    rows = (model.climb_grade_factor if grade_pct >= 0 else
+            model.unpaved_descent_grade_factor if loose else model.descent_grade_factor)
+    steep = abs(grade_pct)
+    for limit, factor in rows:
+        if steep <= limit:
+            return float(factor)
+    return float(rows[-1][1])

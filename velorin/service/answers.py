@@ -40,6 +40,10 @@ class RouteRequest:
     origin: SnappedPlace
     destination: SnappedPlace
     eps: float
+    #: Places to pass on the way, in order, snapped like the ends.
+    via: tuple[SnappedPlace, ...] = ()
+    #: "geojson", or "gpx" for a GPX document (one track per route).
+    format: str = "geojson"
 
 
 def encode(body: Any) -> bytes:
@@ -50,7 +54,12 @@ def encode(body: Any) -> bytes:
 def answer(router: Router, request: RouteRequest) -> Reply:
     """A worker's reply to a request: the routes as GeoJSON, or the error as JSON."""
     try:
-        routes = router.route(request.origin, request.destination, request.eps)
+        routes = router.route(request.origin, request.destination, request.eps,
+                              via=request.via)
+        if request.format == "gpx":
+            from velorin.gpx import to_gpx
+
+            return 200, to_gpx(routes).encode("utf-8")
         return 200, encode(route_collection(routes))
     except Exception as exc:  # noqa: BLE001 - every fault becomes an answer
         return error_reply(exc)
@@ -104,4 +113,8 @@ def classify(exc: BaseException) -> tuple[int, dict[str, Any]]:
 
 
 def _finite(value: Any) -> Any:
-    return None if isinstance(value, float) and not math.isfinite(value) else value
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if isinstance(value, int) and not -(1 << 63) <= value < 1 << 64:
+        return str(value)  # beyond what a JSON reader takes as an exact number
+    return value

@@ -23,6 +23,7 @@ from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
 from starlette.middleware.cors import CORSMiddleware
+from starlette.middleware.trustedhost import TrustedHostMiddleware
 from starlette.requests import Request
 from starlette.responses import FileResponse, Response
 from starlette.routing import BaseRoute, Mount, Route
@@ -39,10 +40,15 @@ from velorin.service.maps import ServedMap
 from velorin.service.openapi import (MAX_DISTANCE, PLACE, PROFILE, described, document, error,
                                      query)
 from velorin.service.parameters import KnownParameters, parameters_of
+from velorin.service.security import SecurityHeaders
 from velorin.service.profiles import ServedProfile, profile_names, serve_profiles
 from velorin.service.workers import PoolError
+from velorin.style import page_config
 
 STATIC = Path(__file__).with_name("static")
+
+#: The forms /route answers in, with their media types.
+FORMATS = {"geojson": "application/json", "gpx": "application/gpx+xml"}
 
 
 class BadParameter(ValueError):
@@ -62,7 +68,8 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                timeout_s: float = 10.0, queue: int = 64,
                profile: str | Sequence[str] | None = DEFAULT_PROFILE,
                progress: bool | None = False, push_bike: bool = False,
-               cors_origins: Sequence[str] = ()) -> Starlette:
+               cors_origins: Sequence[str] = (),
+               allowed_hosts: Sequence[str] | None = None) -> Starlette:
     """The route service for MAP (an OpenStreetMap extract or a graph document).
 
     The map is read here (:func:`velorin.maps.read_map`), before anything is
@@ -73,6 +80,8 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
     (``"city,mtb"`` or a sequence): each gets its own map and ``workers``
     workers, and requests choose with ``profile=``. ``cors_origins`` lets web
     pages of those origins (``"*"`` for any) call the service from the browser.
+    ``allowed_hosts`` lists the names a request's ``Host`` may give (``*.domain``
+    patterns allowed; None answers any), as Starlette's ``TrustedHostMiddleware``.
     """
     workers = default_workers() if workers is None else workers
     if workers < 1:
@@ -86,6 +95,8 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                               queue=queue, progress=progress, push_bike=push_bike)
     first = profiles[names[0]]
     background_gz = read_background(map_path)
+    # Both forms of the large bodies are made once: a request then costs no loop time.
+    background_plain = gzip.decompress(background_gz)
 
     @asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -102,6 +113,7 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         Route("/", page), Route("/route", route), Route("/nearest", nearest),
         Route("/health", health), Route("/network", network), Route("/places", places),
         Route("/background", background), Route("/openapi.json", openapi),
+        Route("/style.js", style_script),
         Mount("/static", StaticFiles(directory=STATIC), name="static")]
     description = document(routes)
     middleware = [Middleware(KnownParameters, parameters=parameters_of(description))]
@@ -109,12 +121,16 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         # Only GET is offered, and no credentials: a browser needs no more.
         middleware.insert(0, Middleware(CORSMiddleware, allow_origins=list(cors_origins),
                                         allow_methods=["GET"], max_age=3600))
+    middleware[:0] = [Middleware(SecurityHeaders),
+                      Middleware(TrustedHostMiddleware, allowed_hosts=allowed_hosts or ["*"],
+                                 www_redirect=False)]
     app = Starlette(routes=routes, middleware=middleware, lifespan=lifespan,
                     exception_handlers=EXCEPTION_HANDLERS)
     app.state.profiles = profiles
     app.state.map = first.map
     app.state.pool = first.pool
     app.state.background = background_gz
+    app.state.background_plain = background_plain
     app.state.openapi = description
     return app
 
@@ -136,16 +152,25 @@ def _profile(request: Request) -> ServedProfile:
 @described(
     summary="Routes between two places",
     parameters=[query("from", f"start: {PLACE}"), query("to", f"finish: {PLACE}"),
-                query("eps", "search approximation: 0 exact, 0.1 (default) routes at most "
+                query("eps", "search approximation: 0 (default) exact, 0.1 routes at most "
                              "10 % longer or riskier than the best", required=False,
                       schema={"type": "number", "minimum": 0, "default": DEFAULT_EPS}),
-                PROFILE, MAX_DISTANCE],
+                PROFILE, MAX_DISTANCE,
+                query("via", f"a place to pass on the way: {PLACE}; repeat the parameter for "
+                             f"several, in order", required=False),
+                query("format", "`geojson` (the default) or `gpx`, a GPX document with one "
+                                "track per route", required=False,
+                      schema={"type": "string", "enum": list(FORMATS), "default": "geojson"})],
     responses={
         "200": {"description": "a GeoJSON FeatureCollection, one LineString Feature per route "
                                "(shortest, safest, balanced; one whose path repeats an "
                                "earlier one left out), with the nodes the routes start and end "
-                               "at as `origin` and `destination`",
-                "content": {"application/json": {"schema": {"type": "object"}}}},
+                               "at as `origin` and `destination`; each Feature's properties "
+                               "hold its `segments` (runs of legs alike in name, class, stress "
+                               "and surface), its `directions` (turn-by-turn steps) and its "
+                               "`via_indices`. With `format=gpx`, a GPX document",
+                "content": {"application/json": {"schema": {"type": "object"}},
+                            "application/gpx+xml": {}}},
         "400": error("a parameter missing, unreadable or unknown"),
         "404": error("no route joins the two places"),
         "422": error("a place too far from the map, a node id it lacks, or a name it lacks or "
@@ -161,11 +186,18 @@ async def route(request: Request) -> Response:
     origin, destination = _place(params, "from"), _place(params, "to")
     eps = _eps(params.get("eps"))
     max_distance_m = _max_distance(params.get("max_distance_m"))
+    via = [_place_text("via", text) for text in params.getlist("via")]
+    form = _format(params.get("format"))
     # Snapped here, so that a point off the map costs no worker.
-    ask = RouteRequest(router.snap(origin, max_distance_m=max_distance_m, end="origin"),
-                       router.snap(destination, max_distance_m=max_distance_m,
-                                   end="destination"), eps)
+    ask = RouteRequest(
+        router.snap(origin, max_distance_m=max_distance_m, end="origin"),
+        router.snap(destination, max_distance_m=max_distance_m, end="destination"), eps,
+        tuple(router.snap(place, max_distance_m=max_distance_m, end=f"via point {k}")
+              for k, place in enumerate(via, start=1)), form)
     status, body = await served.pool.submit(ask)
+    if status == 200 and form == "gpx":
+        return Response(body, media_type=FORMATS["gpx"],
+                        headers={"Content-Disposition": 'attachment; filename="routes.gpx"'})
     return _reply(status, body)
 
 
@@ -195,15 +227,19 @@ async def nearest(request: Request) -> Response:
                        "content": {"application/json": {"schema": {"type": "object"}}}},
                "503": {"description": "no worker ready"}})
 async def health(request: Request) -> Response:
-    """``GET /health``: 200 while every profile has a worker that can answer, 503 otherwise."""
+    """``GET /health``: 200 while every profile has a worker that can answer ("degraded"
+    while some are missing), 503 otherwise."""
     profiles: dict[str, ServedProfile] = request.app.state.profiles
     served: ServedMap = request.app.state.map
     states = {name: p.pool.status() for name, p in profiles.items()}
     idle = [name for name, state in states.items() if state.alive == 0]
     total = {key: sum(getattr(state, key) for state in states.values())
              for key in ("workers", "alive", "busy", "queued", "queue_limit", "restarts")}
+    # A pool short of workers still answers, more slowly: a balancer keeps it in.
+    short = total["alive"] < total["workers"]
     return _json(503 if idle else 200, {
-        "status": f"no worker ready for {', '.join(idle)}" if idle else "ok",
+        "status": f"no worker ready for {', '.join(idle)}" if idle else
+                  "degraded" if short else "ok",
         "map": served.name, "profiles": list(profiles),
         "nodes": served.router.node_count, "arcs": served.arc_count,
         "workers": total["workers"], "workers_alive": total["alive"],
@@ -218,7 +254,8 @@ async def health(request: Request) -> Response:
                        "content": {"application/geo+json": {}}}})
 async def network(request: Request) -> Response:
     """``GET /network``: the streets as GeoJSON, one MultiLineString per traffic stress level."""
-    return _gzipped(request, _profile(request).map.network_gz)
+    served = _profile(request).map
+    return _gzipped(request, served.network_plain, served.network_gz)
 
 
 @described(
@@ -254,15 +291,16 @@ async def places(request: Request) -> Response:
                        "content": {"application/geo+json": {}}}})
 async def background(request: Request) -> Response:
     """``GET /background``: water, parks, woods, rivers and place names, as GeoJSON."""
-    return _gzipped(request, request.app.state.background)
+    return _gzipped(request, request.app.state.background_plain, request.app.state.background)
 
 
-def _gzipped(request: Request, body: bytes) -> Response:
+def _gzipped(request: Request, plain: bytes, packed: bytes) -> Response:
     headers = {"Vary": "Accept-Encoding", "Cache-Control": "no-cache"}
     if "gzip" in request.headers.get("accept-encoding", ""):
         headers["Content-Encoding"] = "gzip"
+        body = packed
     else:
-        body = gzip.decompress(body)
+        body = plain
     return Response(body, media_type="application/geo+json", headers=headers)
 
 
@@ -271,6 +309,12 @@ def _gzipped(request: Request, body: bytes) -> Response:
                               "content": {"application/json": {}}}})
 async def openapi(request: Request) -> Response:
     return _json(200, request.app.state.openapi)
+
+
+async def style_script(request: Request) -> Response:
+    """The routes' colours and names for the page's script, from :mod:`velorin.style`."""
+    script = b"const VELORIN_STYLE = " + encode(page_config()) + b";\n"
+    return Response(script, media_type="text/javascript", headers={"Cache-Control": "no-cache"})
 
 
 async def page(request: Request) -> Response:
@@ -315,7 +359,10 @@ EXCEPTION_HANDLERS: Mapping[Any, Any] = {
 
 def _place(params: Mapping[str, str], name: str) -> ParsedPlace:
     """A place parameter, in the grammar of :mod:`velorin.ends`."""
-    text = params.get(name)
+    return _place_text(name, params.get(name))
+
+
+def _place_text(name: str, text: str | None) -> ParsedPlace:
     if text is None or not text.strip():
         raise BadParameter(name, f"missing parameter {name!r}: give a place as LAT,LON in "
                                  f"degrees, e.g. {name}={EXAMPLE}, a node id or a place name")
@@ -340,6 +387,15 @@ def _number(params: Mapping[str, str], name: str) -> float:
     return value
 
 
+def _format(text: str | None) -> str:
+    if text is None:
+        return "geojson"
+    if text not in FORMATS:
+        raise BadParameter("format", f"parameter 'format' is {text!r}, not one of "
+                                     f"{', '.join(FORMATS)}")
+    return text
+
+
 def _eps(text: str | None) -> float:
     if text is None:
         return DEFAULT_EPS
@@ -349,7 +405,7 @@ def _eps(text: str | None) -> float:
         value = math.nan
     if not (value >= 0 and math.isfinite(value)):
         raise BadParameter("eps", f"parameter 'eps' is {text!r}, not a finite number >= 0 "
-                                  f"(0 exact, 0.1 recommended)")
+                                  f"(0 exact, the default; 0.1 faster)")
     return value
 
 

@@ -13,7 +13,7 @@ import os
 from pathlib import Path
 from typing import Any
 
-from velorin.osm.context import PLACE_RANKS, MapContext, Shape
+from velorin.osm.context import LOCALITY_RANKS, MapContext, Shape
 
 # Five decimals of a degree are about a metre: finer than a background needs.
 _DECIMALS = 5
@@ -45,10 +45,10 @@ def background_geojson(context: MapContext) -> dict[str, Any]:
             features.append({"type": "Feature", "properties": {"kind": kind},
                              "geometry": {"type": "MultiLineString",
                                           "coordinates": [_ring(s) for s in lines]}})
-    for p in context.places:
+    for p in context.localities:
         features.append({"type": "Feature",
                          "properties": {"kind": "place", "name": p.name,
-                                        "place": PLACE_RANKS[p.rank], "rank": p.rank},
+                                        "place": LOCALITY_RANKS[p.rank], "rank": p.rank},
                          "geometry": {"type": "Point",
                                       "coordinates": [round(p.lon, _DECIMALS),
                                                       round(p.lat, _DECIMALS)]}})

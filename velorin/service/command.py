@@ -3,7 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import asyncio
+import contextlib
+import signal
 import sys
+import threading
+from collections.abc import Iterator
 from typing import Any
 
 from velorin.options import add_map_options, add_progress_options
@@ -31,6 +36,16 @@ def add_serve(subparsers: Any) -> None:
     p.add_argument("--cors-origin", action="append", default=[], metavar="ORIGIN",
                    help="let web pages of ORIGIN (e.g. https://app.example.org, or * for any) "
                         "call the service from the browser; may be repeated (default: none)")
+    p.add_argument("--allowed-host", action="append", metavar="NAME",
+                   help="a name the service may be called by in the Host header (repeat "
+                        "for several; *.example.org for a domain; * for any). Default: the "
+                        "loopback names when listening on loopback, any name otherwise")
+    p.add_argument("--idle-timeout", type=float, default=5.0, metavar="SECONDS",
+                   help="close a connection that waits longer than this for its next "
+                        "request, its first included (default 5)")
+    p.add_argument("--max-connections", type=int, default=None, metavar="N",
+                   help="open connections kept at most; past it the one waiting longest "
+                        "for a request is closed (default: what the descriptor limit allows)")
     add_map_options(p, several=True)
     add_progress_options(p)
     p.set_defaults(run=run_serve, parser=p)
@@ -45,31 +60,64 @@ def run_serve(args: argparse.Namespace) -> int:
         raise ValueError(f"velorin serve needs {exc.name}: pip install 'velorin[serve]'") from None
     if not 0 <= args.port <= 65535:
         args.parser.error(f"--port must lie in 0..65535, not {args.port}")
+    from velorin.service import connections
+    from velorin.service.security import default_allowed_hosts
+
+    if not args.idle_timeout > 0:
+        args.parser.error(f"--idle-timeout must be a positive number, not {args.idle_timeout}")
+    descriptors = connections.raise_descriptor_limit()
+    allowed = args.allowed_host or default_allowed_hosts(args.host)
     app = create_app(args.map, workers=args.workers, timeout_s=args.timeout, queue=args.queue,
                      profile=args.profile, progress=args.progress, push_bike=args.push_bike,
-                     cors_origins=args.cors_origin)
+                     cors_origins=args.cors_origin, allowed_hosts=allowed)
     served, pool = app.state.map, app.state.pool
     profiles = app.state.profiles
+    pools = [profile.pool for profile in profiles.values()]
+    most = args.max_connections or connections.connection_limit(
+        descriptors, sum(p.size for p in pools))
     per = f" per profile ({', '.join(profiles)})" if len(profiles) > 1 else ""
     print(f"velorin serve: {served.name}: {served.router.node_count} nodes, {served.arc_count} "
           f"arcs; {pool.size} workers{per}, timeout {pool.timeout_s:g} s, queue "
-          f"{pool.queue_limit}", file=sys.stderr, flush=True)
+          f"{pool.queue_limit}, connections up to {most}", file=sys.stderr, flush=True)
     # In-flight requests end by their own deadline; shutting down never waits longer.
+    # uvicorn's own limit is a backstop: the protocol keeps connections below it.
     config = uvicorn.Config(app, host=args.host, port=args.port,
-                            timeout_graceful_shutdown=args.timeout + 1)
+                            timeout_graceful_shutdown=args.timeout + 1,
+                            http=connections.guarded_protocol(args.idle_timeout, most),
+                            limit_concurrency=most + 1, timeout_keep_alive=args.idle_timeout)
 
     class Server(uvicorn.Server):
-        """uvicorn's server, where a second Ctrl-C also stops the searches in flight.
+        """uvicorn's server, where a hang-up ends it as SIGTERM does, where the pool
+        replaces no worker once the server is stopping, and where a second Ctrl-C
+        also stops the searches in flight.
 
-        On it uvicorn stops waiting for request handlers, but still waits for
-        their connections to close, which a running search holds open.
+        On a second Ctrl-C uvicorn stops waiting for request handlers, but still
+        waits for their connections to close, which a running search holds open.
         """
+
+        async def startup(self, sockets: Any = None) -> None:
+            connections.quiet_accept_errors(asyncio.get_running_loop())
+            await super().startup(sockets)
+
+        @contextlib.contextmanager
+        def capture_signals(self) -> Iterator[None]:
+            # A closed terminal sends SIGHUP to the whole session: leave as on SIGTERM.
+            hangup = None
+            if threading.current_thread() is threading.main_thread():
+                hangup = signal.signal(signal.SIGHUP, self.handle_exit)
+            try:
+                with super().capture_signals():
+                    yield
+            finally:
+                if hangup is not None:
+                    signal.signal(signal.SIGHUP, hangup)
 
         def handle_exit(self, sig: int, frame: Any) -> None:
             super().handle_exit(sig, frame)
-            if self.force_exit:
-                for profile in profiles.values():
-                    profile.pool.stop_soon()
+            for each in pools:
+                each.stopping = True
+                if self.force_exit:
+                    each.stop_soon()
 
     Server(config).run()
     return 0

@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import gzip
 import os
+import re
+import shutil
 import tempfile
 from dataclasses import dataclass
 from typing import Any
@@ -20,6 +22,10 @@ import numpy as np
 from velorin.maps import read_map
 from velorin.router import Router
 from velorin.service.answers import encode
+
+#: The private folder of a server is named after its process id, so that the
+#: folder of a server that died without cleaning up can be told from a live one's.
+_FOLDER_PREFIX = "velorin-serve-"
 
 # Six decimals of a degree are about 0.1 m: finer than any map's survey.
 _DECIMALS = 6
@@ -32,7 +38,8 @@ class ServedMap:
     #: The graph document the workers load.
     graph_path: str
     arc_count: int
-    #: The road network as GeoJSON, gzip-compressed.
+    #: The road network as GeoJSON, plain and gzip-compressed.
+    network_plain: bytes
     network_gz: bytes
     _folder: tempfile.TemporaryDirectory[str]
 
@@ -46,17 +53,50 @@ class ServedMap:
         for a file that cannot be read.
         """
         opened = read_map(path, profile=profile, progress=progress, push_bike=push_bike)
-        folder = tempfile.TemporaryDirectory(prefix="velorin-serve-")
+        sweep_stale_folders()
+        folder = tempfile.TemporaryDirectory(prefix=f"{_FOLDER_PREFIX}{os.getpid()}-")
         graph_path = os.path.join(folder.name, "graph.json")
         with open(graph_path, "wb") as out:
             out.write(opened.document)
         router = opened.router
-        network = gzip.compress(encode(network_geojson(router)), compresslevel=6, mtime=0)
+        network = encode(network_geojson(router))
         return cls(name=opened.name, router=router, graph_path=graph_path,
-                   arc_count=router.graph.edge_count(), network_gz=network, _folder=folder)
+                   arc_count=router.graph.edge_count(), network_plain=network,
+                   network_gz=gzip.compress(network, compresslevel=6, mtime=0), _folder=folder)
 
     def close(self) -> None:
         self._folder.cleanup()
+
+
+def sweep_stale_folders(parent: str | None = None) -> list[str]:
+    """Remove the map folders of servers that are no longer running; their paths.
+
+    A server killed outright (SIGKILL, out of memory) cannot remove its own.
+    Only folders of this user whose owning process is gone are touched.
+    """
+    parent = parent or tempfile.gettempdir()
+    pattern = re.compile(re.escape(_FOLDER_PREFIX) + r"(\d+)-[^/]+")
+    removed: list[str] = []
+    try:
+        entries = list(os.scandir(parent))
+    except OSError:
+        return removed
+    for entry in entries:
+        found = pattern.fullmatch(entry.name)
+        if found is None or not entry.is_dir(follow_symlinks=False):
+            continue
+        try:
+            if entry.stat(follow_symlinks=False).st_uid != os.getuid():
+                continue
+            os.kill(int(found.group(1)), 0)
+            continue  # its server still runs
+        except ProcessLookupError:
+            pass
+        except (PermissionError, OverflowError, OSError):
+            continue
+        shutil.rmtree(entry.path, ignore_errors=True)
+        removed.append(entry.path)
+    return removed
 
 
 def network_geojson(router: Router) -> dict[str, Any]:

@@ -13,6 +13,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+from velorin.maps import is_graph_document
 from velorin.osm.profiles import DEFAULT_PROFILE, PROFILES
 from velorin.service.maps import ServedMap
 from velorin.service.workers import WorkerPool
@@ -45,7 +46,7 @@ def profile_names(profiles: str | Sequence[str] | None,
         raise ValueError(f"unknown profile {', '.join(map(repr, unknown)) or '(none)'}: "
                          f"choose among {', '.join(PROFILES)}, separated by commas")
     names = list(dict.fromkeys(names))  # each once, in the order given
-    if len(names) > 1 and Path(map_path).name.lower().endswith(".json"):
+    if len(names) > 1 and is_graph_document(map_path):
         raise ValueError(f"{Path(map_path).name} is a graph document, converted with one "
                          f"profile: serve several profiles from an OpenStreetMap extract")
     return names
@@ -60,6 +61,8 @@ def serve_profiles(map_path: str | os.PathLike[str], names: Sequence[str], *, wo
         for name in names:
             served_map = ServedMap.load(map_path, profile=name, progress=progress,
                                         push_bike=push_bike)
+            # Built now rather than by the first /places request, on the event loop.
+            served_map.router.place_index  # noqa: B018
             served[name] = ServedProfile(name, served_map,
                                          WorkerPool(served_map.graph_path, workers, timeout_s,
                                                     queue))

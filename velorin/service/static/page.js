@@ -3,13 +3,12 @@
 "use strict";
 
 const STRESS_COLOURS = ["#9a9a9a", "#4daf4a", "#a6c940", "#f29e38", "#d7301f"];
-// Wider lines below narrower ones, so that routes sharing a street all stay visible.
-const ROUTE_STYLES = {
-  shortest: { colour: "#1f5fd6", weight: 10, label: "Shortest" },
-  safest: { colour: "#00897b", weight: 7, label: "Safest" },
-  balanced: { colour: "#8e24aa", weight: 4, label: "Balanced" },
-};
-const ROUTE_TYPES = Object.keys(ROUTE_STYLES);
+// Colours, names and widths of the routes, the same as in the pictures (the
+// package's velorin.style, served as style.js). Wider lines go below narrower
+// ones, so that routes sharing a street all stay visible.
+const ROUTE_STYLES = Object.fromEntries(Object.entries(VELORIN_STYLE.routes).map(
+  ([type, s]) => [type, { colour: s.colour, weight: s.page_width, label: s.label }]));
+const ROUTE_TYPES = VELORIN_STYLE.order;
 
 // Without zoom animation the network canvas never shows at the wrong scale.
 const map = L.map("map", { preferCanvas: true, zoomSnap: 0.25, maxZoom: 20, zoomAnimation: false });
@@ -220,7 +219,17 @@ async function requestRoutes() {
   }
 }
 
+// The route whose directions are listed.
+function selectRoute(answer, type) {
+  for (const row of table.tBodies[0].rows) {
+    row.classList.toggle("selected", row.dataset.routeType === type);
+  }
+  const feature = answer.features.find((f) => f.properties.route_type === type);
+  if (feature) showDirections(feature, routeLabel(feature.properties), ROUTE_STYLES[type].colour);
+}
+
 function clearAnswer() {
+  if (typeof clearDirections === "function") clearDirections();
   drawn.forEach((layer) => map.removeLayer(layer));
   drawn = [];
   routeLayers = {};
@@ -260,23 +269,66 @@ function showRoutes(answer) {
     const dot = document.createElement("span");
     dot.className = "dot";
     dot.style.background = style.colour;
-    name.append(dot, style.label);
-    for (const text of [`${(p.total_distance_m / 1000).toFixed(2)} km`, p.total_risk.toFixed(3),
-                        `${p.estimated_time_min.toFixed(1)} min`, p.comfort_score.toFixed(3)]) {
+    name.append(dot, routeLabel(p));
+    for (const text of [`${(p.total_distance_m / 1000).toFixed(2)} km`, ridingTime(p),
+                        climb(p),
+                        riskPerKm(p).toFixed(3)]) {
       row.insertCell().textContent = text;
     }
     row.addEventListener("mouseenter", () => highlight(p.route_type));
     row.addEventListener("mouseleave", () => highlight(null));
+    row.addEventListener("click", () => selectRoute(answer, p.route_type));
   }
   table.hidden = false;
-  note.textContent = coincidence(answer.features.map((f) => f.properties.route_type));
+  // The safest route's directions first: the route this page is for.
+  const safest = answer.features.find((f) => namesOf(f.properties).includes("safest"));
+  selectRoute(answer, (safest || answer.features[0]).properties.route_type);
+  note.textContent = coincidence(answer.features.map((f) => f.properties));
   const count = answer.features.length;
   setState("routed", `${count} route${count === 1 ? "" : "s"} found. Hover a row to see its ` +
     "route; drag a pin to move it, or click to start again.");
 }
 
-// The service leaves out a route whose path repeats an earlier one: say so.
-function coincidence(types) {
+// The rider's time on the map's profile; the engine's own figure is a
+// walking pace (4 km/h), shown only for a service that has no riding time.
+function ridingTime(p) {
+  if (!Number.isFinite(p.riding_time_min)) return `${p.estimated_time_min.toFixed(0)} min walking`;
+  const minutes = Math.round(p.riding_time_min);
+  return minutes < 60 ? `${minutes} min` : `${Math.floor(minutes / 60)} h ${String(minutes % 60).padStart(2, "0")}`;
+}
+
+// Metres climbed, where the map knows heights (an elevation raster or incline tags).
+function climb(p) {
+  if (!Number.isFinite(p.ascent_m) || p.elevation_source === "none") return "–";
+  return `${Math.round(p.ascent_m)} m`;
+}
+
+function riskPerKm(p) {
+  if (Number.isFinite(p.risk_per_km)) return p.risk_per_km;
+  return p.total_distance_m > 0 ? p.total_risk / (p.total_distance_m / 1000) : 0;
+}
+
+// Every name a route answers ("safest" and "balanced" when the two coincide).
+function namesOf(p) {
+  return p.names && p.names.length ? p.names : [p.route_type];
+}
+
+function routeLabel(p) {
+  const names = namesOf(p).map((n) => ROUTE_STYLES[n] ? ROUTE_STYLES[n].label : n);
+  return names.map((n, i) => (i ? n.toLowerCase() : n)).join(" = ");
+}
+
+// The service leaves out a route whose path repeats an earlier one: say so,
+// in the pictures' words where the routes name the picks they answer.
+function coincidence(routes) {
+  const notes = [];
+  for (const { route_type: type, names } of routes) {
+    for (const name of (names || []).filter((n) => n !== type)) {
+      notes.push(VELORIN_STYLE.coincides.replace("{name}", name).replace("{other}", type));
+    }
+  }
+  if (notes.length) return notes.join("; ");
+  const types = routes.map((r) => r.route_type);
   if (types.length === 1) return "The shortest, safest and balanced routes are the same route.";
   if (!types.includes("safest")) return "The safest route is the same as the shortest one.";
   if (!types.includes("balanced")) {

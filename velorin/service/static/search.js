@@ -101,5 +101,9 @@ function searchBox(kind) {
 }
 
 const searchBoxes = { start: searchBox("start"), finish: searchBox("finish") };
+// Enter chooses a place, never sends the form (set here: the page allows no inline handlers).
+document.getElementById("search").addEventListener("submit", (e) => e.preventDefault());
 // A pin placed by a click no longer is the place named in its box.
 placeChosen = (kind) => { searchBoxes[kind].value = ""; };
+// The boxes answer Enter themselves: the form is never sent.
+document.getElementById("search").addEventListener("submit", (e) => e.preventDefault());
