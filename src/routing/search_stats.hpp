@@ -96,14 +96,13 @@ struct SearchTuning {
   // Lower bounds may drop labels at all.
   bool prune = true;
   // When a request counts as heavy and computes exact lower bounds: two
-  // backward searches from the target, about as far as the source lies,
+  // backward searches from the target, about as far out as the source lies,
   // which short requests should not pay for. It has popped at least this
-  // many labels, and this many per node it has met: a request whose front
-  // grows takes ever more labels per node, and the backward searches cost
-  // about as much as a few pops per node of the part of the map between the
-  // two ends. 0 and 0.0 compute them before the first pop. With eps 0.0 they
-  // also give the whole exact front, which prunes before the first solution
-  // and so pays off sooner.
+  // many labels, and this many per node it has met (0.0 by default: the pop
+  // count alone decides; benchmarks try others, since a request whose front
+  // grows pops ever more labels per node). 0 and 0.0 compute them before the
+  // first pop. With eps 0.0 they also give the whole exact front, which
+  // prunes before the first solution and so pays off sooner.
   std::uint64_t exact_bounds_after_pops = 300000;
   std::uint64_t exact_front_after_pops = 100000;
   double exact_bounds_pops_per_node = 0.0;
