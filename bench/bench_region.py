@@ -215,7 +215,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="10^5 grid only, 2 pairs a distance, 10 s cap, no Andorra")
-    parser.add_argument("--sizes", type=int, nargs="+", default=[100_000, 1_000_000])
+    parser.add_argument("--sizes", type=int, nargs="*", default=[100_000, 1_000_000],
+                        help="grid sizes (none: Andorra only)")
     parser.add_argument("--per-distance", type=int, default=5)
     parser.add_argument("--cap", type=int, default=30, help="CPU seconds per engine request")
     parser.add_argument("--eps", type=float, nargs="+", default=[0.0, 0.1])

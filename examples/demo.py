@@ -28,6 +28,7 @@ from velorin.geo import haversine_m
 from velorin.osm import PROFILES, ConversionStats, OsmImportError, convert, dumps
 from velorin.osm.context import Locality, MapContext, read_context
 from velorin.pictures import RouteView, Scene, draw_png, frame, write_html
+from velorin.route import DEFAULT_EPS
 
 
 #: Straight-line distance between the places of a candidate pair, in km.
@@ -121,13 +122,11 @@ def lts_shares(doc: Mapping[str, Sequence[Mapping[str, Any]]], path: Sequence[in
     return shares
 
 
-def print_routes(routes: Sequence[Any], doc: Mapping[str, Sequence[Mapping[str, Any]]]) -> None:
-    print(f"{'':56} {'comfort':>7} {'nodes':>5}   distance by stress level (LTS 1/2/3/4)")
-    for r in routes:
-        shares = lts_shares(doc, r.path)
-        total = sum(shares.values()) or 1.0
-        split = " ".join(f"{100 * shares[k] / total:3.0f}%" for k in (1, 2, 3, 4))
-        print(f"{r!r:56} {r.comfort_score:7.3f} {r.node_count:5d}   {split}")
+def print_routes(routes: Sequence[Any]) -> None:
+    """The command line's route table: riding time, risk per km, climb, stress shares."""
+    from velorin.cli import format_routes
+
+    print(format_routes(routes))
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -138,8 +137,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--target", help="finish: node id or lat,lon (default: chosen)")
     p.add_argument("--distance-km", type=float, default=3.0,
                    help="straight-line distance wanted between chosen points (default 3.0)")
-    p.add_argument("--eps", type=float, default=0.1,
-                   help="search approximation, 0.0 exact (default 0.1)")
+    p.add_argument("--eps", type=float, default=DEFAULT_EPS,
+                   help=f"search approximation, 0.0 exact (default {DEFAULT_EPS})")
     p.add_argument("--profile", choices=PROFILES, default=PROFILES[0],
                    help="cycling profile for an OSM extract (default city)")
     p.add_argument("--push-bike", action="store_true",
@@ -206,7 +205,7 @@ def main(argv: list[str] | None = None) -> int:
     searched = time.perf_counter()
     print(f"graph ready in {loaded - started:.2f} s; routes from {source} to {target} "
           f"(eps {args.eps}) in {searched - loaded:.3f} s")
-    print_routes(routes, doc)
+    print_routes(routes)
 
     scene = Scene(doc=doc, routes=[RouteView.of(r) for r in routes], title=title, water=water,
                   parks=parks, labels=labels, focus=focus, ends=ends)

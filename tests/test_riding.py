@@ -191,3 +191,26 @@ def test_ordino_to_sant_julia_stays_in_the_valley_under_city():
     assert city.safest.riding_time_min < city.safest.estimated_time_min / 2
     mtb = Router.from_osm(EXTRACT, profile="mtb").route("Ordino", "Sant Julià de Lòria")
     assert unknown_trail_share(mtb.safest) > unknown_trail_share(city.safest)
+
+
+def test_the_picture_draws_an_elevation_profile_under_the_map(town, tmp_path):
+    pytest.importorskip("matplotlib")
+    from velorin import pictures
+
+    top_x, top_y = utm(*position(town, grid_node(19, 2)))
+    dem = write_dem(tmp_path / "hill.tif", town, lambda x, y: 200 + 45 * np.exp(
+        -((x - top_x) ** 2 + (y - top_y) ** 2) / (2 * 150.0 ** 2)))
+    router = Router.from_document(town.graph(annotate=True, dem=dem))
+    routes = router.route(grid_node(14, 2), grid_node(24, 2))
+    scene = pictures.scene_of(router, routes)
+    view = next(v for v in scene.routes if v.route_type == "shortest")
+    assert max(e for _, e in view.profile) == pytest.approx(max(routes.shortest.elevations))
+    assert "min" in view.caption() and "per km" in view.caption() and "m up" in view.caption()
+    fig = pictures.figure(scene)
+    profile = fig.axes[-1]
+    assert profile.get_title(loc="left") == "elevation profile"
+    assert {line.get_label() for line in profile.get_lines()} == {r.label for r in routes}
+    import matplotlib.pyplot as plt
+    plt.close(fig)
+    page = pictures.write_html(scene, tmp_path / "hill.html").read_text(encoding="utf-8")
+    assert "elevation profile" in page and page.count("<polyline") >= len(routes) * 2

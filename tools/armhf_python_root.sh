@@ -19,6 +19,7 @@ packages=$packages,python3-pyosmium,python3-matplotlib,python3-tqdm,python3-gpxp
 if [ ! -f "$root/.complete" ]; then
   # A set-up cut short may leave a mount behind: never remove across one.
   rm -rf --one-file-system "$root"
+  mkdir -p "$(dirname "$root")"  # mmdebstrap wants the folder above to exist
   mmdebstrap --quiet --mode=root --variant=extract --architectures=armhf --include="$packages" \
     "$suite" "$root" http://deb.debian.org/debian
   for d in bin lib sbin; do [ -e "$root/$d" ] || ln -s "usr/$d" "$root/$d"; done

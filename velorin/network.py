@@ -695,6 +695,24 @@ class ArcAttributes:
         rows = {key: list(map(methodcaller("get", key), leaders)) for key in cls.WAY_KEYS}
         return cls(inverse.astype(np.int64).reshape(-1), rows, lts, numbers)
 
+    def arcs_of(self, edges: I64) -> list[Arc]:
+        """:meth:`arc` of each edge index (-1: an empty ``Arc``), the figures read at once."""
+        valid = edges >= 0
+        at = np.where(valid, edges, 0)
+        rows = self.row_of_edge[at].tolist()
+        way, name, highway, surface = (self.rows[k] for k in self.WAY_KEYS)
+        lts = self.lts
+        figures = {key: np.where(np.isnan(column[at]), None, column[at]).tolist()
+                   for key, column in self.numbers.items()}
+        out = []
+        for k, (edge, row) in enumerate(zip(edges.tolist(), rows)):
+            if edge < 0:
+                out.append(Arc())
+                continue
+            out.append(Arc(way[row], name[row], highway[row], lts[edge], surface[row],
+                           **{key: values[k] for key, values in figures.items()}))
+        return out
+
     def arc(self, edge: int) -> Arc:
         row = int(self.row_of_edge[edge])
         rows = self.rows

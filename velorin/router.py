@@ -367,10 +367,8 @@ class Router:
                                 else (math.nan, math.nan) for r in rows.tolist())
         arcs: tuple[Arc, ...] = ()
         if net.attributes is not None:
-            arc = net.attributes.arc
             totals = (result.total_distance_m, result.total_risk, result.total_familiarity)
-            arcs = tuple(arc(e) if e >= 0 else Arc()
-                         for e in net.arcs_along(rows, totals).tolist())
+            arcs = tuple(net.attributes.arcs_of(net.arcs_along(rows, totals)))
         degrees = self._neighbour_counts()
         node_degrees = tuple(np.where(rows >= 0, degrees[rows], 0).tolist())
         return Route(route_type=result.route_type, path=tuple(path),

@@ -245,6 +245,8 @@ def add_relief(nodes: list[dict[str, Any]], edges: list[dict[str, Any]],
     if not edges:
         return
     risk_per_m, speed, loose, incline = (np.array(column) for column in zip(*ride))
+    if dem is None and not annotate and np.isnan(incline).all():
+        return  # no grade to cost and no time to write
     length = np.fromiter((e["distance_m"] for e in edges), dtype=np.float64, count=len(edges))
     if dem is not None:
         lat = np.fromiter((n["lat"] for n in nodes), dtype=np.float64, count=len(nodes))

@@ -10,13 +10,13 @@ page.
 
 from velorin.pictures.html import write_html
 from velorin.pictures.png import draw_png, figure
-from velorin.pictures.scene import (COMFORT_NOTE, CORE_WIDTH, GAP_WIDTH, MAIN_STREETS,
+from velorin.pictures.scene import (RISK_NOTE, CORE_WIDTH, GAP_WIDTH, MAIN_STREETS,
                                     RISK_SCALE, ROUTE_ORDER, ROUTE_STYLE, TIME_NOTE, RouteView,
                                     Scene, coinciding_routes, frame, legend_notes, risk_colour,
                                     scale_bar_length, scene_of, street_names)
 
 __all__ = [
-    "COMFORT_NOTE", "CORE_WIDTH", "GAP_WIDTH", "MAIN_STREETS", "RISK_SCALE", "ROUTE_ORDER",
+    "RISK_NOTE", "CORE_WIDTH", "GAP_WIDTH", "MAIN_STREETS", "RISK_SCALE", "ROUTE_ORDER",
     "ROUTE_STYLE", "TIME_NOTE", "RouteView", "Scene", "coinciding_routes", "draw_png", "figure",
     "frame", "legend_notes", "risk_colour", "scale_bar_length", "scene_of", "street_names",
     "write_html",

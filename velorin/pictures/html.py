@@ -91,10 +91,12 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
         rows.append(
             f'<tr><td><label><input type="checkbox" checked data-route="{route.route_type}"> '
             f'<span class="swatch" style="background:{colour}"></span>'
-            f"{html.escape(route_style(route.route_type).label)}</label></td>"
-            f"<td>{route.distance_m:,.0f} m</td><td>{route.risk:.3f}</td>"
-            f"<td>{route.time_min:.1f} min</td><td>{route.comfort_text()}</td>"
-            f"<td>{len(route.path)}</td></tr>")
+            f"{html.escape(' = '.join(route_style(n).label for n in route.names)
+                           if route.names else route_style(route.route_type).label)}"
+            f"</label></td>"
+            f"<td>{route.distance_m / 1000:,.2f} km</td><td>{route.time_min:.0f} min</td>"
+            f"<td>{route.risk:.2f}</td><td>{route.risk_per_km:.2f}</td>"
+            f"<td>{route.ascent_m:.0f} m</td></tr>")
     ends = scene.endpoints()
     if ends:
         for node, label in ((ends[0], scene.ends[0]), (ends[1], scene.ends[1])):
@@ -125,8 +127,46 @@ def write_html(scene: Scene, path: str | Path, *, width: int = 1000) -> Path:
     page = PAGE.substitute(
         title=title, rows="".join(rows), notes=notes, legend=legend, width=width, height=height,
         water=WATER, water_edge=WATER_EDGE, park=PARK, wood=WOOD, core_width=CORE_WIDTH,
-        svg="\n".join(parts))
+        svg="\n".join(parts), profile=_elevation_profile(scene, width))
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(page, encoding="utf-8")
     return path
+
+
+def _elevation_profile(scene: Scene, width: int) -> str:
+    """An SVG chart of each route's height against distance, or nothing without heights."""
+    routes = [r for r in sorted_routes(scene) if len(r.profile) > 1]
+    if not routes:
+        return ""
+    height, left, bottom, top = 190, 56, 30, 26
+    far = max(d for r in routes for d, _ in r.profile) or 1.0
+    low = min(e for r in routes for _, e in r.profile)
+    high = max(e for r in routes for _, e in r.profile)
+    span = (high - low) or 1.0
+
+    def x(d: float) -> float:
+        return left + (width - left - 10) * d / far
+
+    def y(e: float) -> float:
+        return top + (height - top - bottom) * (1 - (e - low) / span)
+
+    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+             f'viewBox="0 0 {width} {height}" class="profile">',
+             f'<text x="{left}" y="14" class="ptitle">elevation profile</text>',
+             f'<line x1="{left}" y1="{height - bottom}" x2="{width - 10}" '
+             f'y2="{height - bottom}" stroke="#495057"/>',
+             f'<line x1="{left}" y1="{top}" x2="{left}" y2="{height - bottom}" '
+             f'stroke="#495057"/>']
+    for e in (low, high):
+        parts.append(f'<text x="{left - 4}" y="{y(e) + 4:.1f}" class="paxis" '
+                     f'text-anchor="end">{e:.0f} m</text>')
+    parts.append(f'<text x="{width - 10}" y="{height - 8}" class="paxis" text-anchor="end">'
+                 f'{far / 1000:.2f} km</text>')
+    for route in reversed(routes):
+        points = " ".join(f"{x(d):.1f},{y(e):.1f}" for d, e in route.profile)
+        parts.append(f'<polyline points="{points}" fill="none" stroke-width="2" '
+                     f'stroke="{route_style(route.route_type).colour}">'
+                     f"<title>{html.escape(route.label)}</title></polyline>")
+    parts.append("</svg>")
+    return "\n".join(parts)

@@ -143,18 +143,44 @@ def figure(scene: Scene, *, dpi: int = 150) -> Any:
     bar.set_label("street stress: risk per km (log scale)")
     bar.set_ticks([0.0001, 0.0003, 0.0008, 0.002])
     bar.set_ticklabels(["0.1 (LTS 1)", "0.3 (LTS 2)", "0.8 (LTS 3)", "2.0 (LTS 4)"])
+    legend = None
     if handles:
         notes = ["rings: shortest outside, safest inside; the core keeps the street's stress "
                  "colour", *legend_notes(scene.routes)]
         blank = [Line2D([], [], linestyle="none") for _ in notes]
-        ax.legend(handles=[h for h, _ in handles] + blank,
+        legend = ax.legend(handles=[h for h, _ in handles] + blank,
                   labels=[c for _, c in handles] + notes,
                   handler_map={tuple: HandlerTuple(ndivide=1, pad=0.0)},
                   loc="upper center", bbox_to_anchor=(0.5, -0.01), ncol=1, fontsize=9.5,
                   frameon=False, handlelength=3.0)
     if scene.title:
         ax.set_title(scene.title, fontsize=12)
+    if any(len(r.profile) > 1 for r in scene.routes):
+        _elevation_profile(fig, ax, legend, scene)
     return fig
+
+
+def _elevation_profile(fig: Any, ax: Any, legend: Any, scene: Scene) -> None:
+    """Height against distance of each route, in an axes of its own under the map."""
+    fig.canvas.draw()
+    inverse = fig.transFigure.inverted()
+    box = inverse.transform_bbox(ax.get_window_extent())
+    below = box.y0
+    if legend is not None:
+        below = min(below, inverse.transform_bbox(legend.get_window_extent()).y0)
+    height = 2.0 / fig.get_figheight()
+    profile = fig.add_axes((box.x0, below - 0.05 / fig.get_figheight() * 10 - height,
+                            box.width, height))
+    for route in reversed(sorted_routes(scene)):
+        if len(route.profile) > 1:
+            colour, _ = ROUTE_STYLE.get(route.route_type, ("#000000", 9.0))
+            profile.plot([d / 1000 for d, _ in route.profile], [e for _, e in route.profile],
+                         color=colour, linewidth=2.0, label=route.label)
+    profile.set_xlabel("distance from the start (km)")
+    profile.set_ylabel("height (m)")
+    profile.grid(True, color="#dee2e6", linewidth=0.6)
+    profile.set_title("elevation profile", fontsize=10, loc="left")
+    profile.legend(fontsize=8.5, frameon=False, loc="best")
 
 
 def _scale_bar(ax: Any, x0: float, x1: float, y0: float, y1: float, halo: Any) -> None:

@@ -19,7 +19,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from velorin.route import Route
+from velorin.geo import haversine_m
+from velorin.route import FALLBACK_SPEED_KMH, Route
 from velorin.style import COINCIDES, ROUTE_STYLES
 
 if TYPE_CHECKING:
@@ -45,9 +46,10 @@ STOPS = ((0.0, (0x2f, 0x9e, 0x44)), (0.35, (0xa9, 0xc9, 0x2f)), (0.65, (0xf5, 0x
 #: Classes whose names are written on the map.
 MAIN_STREETS = frozenset({"trunk", "primary", "secondary", "tertiary", "trunk_link",
                           "primary_link", "secondary_link"})
-#: Explanations of the engine's two derived figures, one line each.
-TIME_NOTE = "time: distance at 66.67 m per minute (4 km/h), the engine's estimate"
-COMFORT_NOTE = "comfort: e^(-2 x risk), 1 for a route without risk, falling towards 0 as it grows"
+#: What the figures of the captions mean, one line each.
+TIME_NOTE = ("time: riding time for the map's cycling profile, by ground, walking sections and "
+             "climbs")
+RISK_NOTE = "risk per km: 0.1 on calm ways (LTS 1), 2.0 in heavy traffic (LTS 4)"
 
 WATER, WATER_EDGE, PARK, WOOD = "#a5d8ff", "#74c0fc", "#d3f9d8", "#e9f5e1"
 
@@ -76,26 +78,50 @@ class RouteView:
     path: list[int]
     distance_m: float
     risk: float
+    #: Riding time in minutes (see :attr:`velorin.Route.riding_time_min`).
     time_min: float
+    #: The engine's comfort score, kept for the data; the pictures show risk per km.
     comfort: float
     #: Every name the route carries, its own first (``("shortest", "safest")`` when the
     #: safest route is the shortest one); empty when the routes do not say.
     names: tuple[str, ...] = ()
+    #: Metres climbed, and (distance from the start in m, height in m) along the
+    #: route where the map has heights.
+    ascent_m: float = 0.0
+    profile: tuple[tuple[float, float], ...] = ()
+    elevation_note: str = ""
 
     @classmethod
     def of(cls, route: Route | PyRouteResult) -> RouteView:
         """From a :class:`velorin.Route` or a ``velorin_core.PyRouteResult``."""
-        names = route.names if isinstance(route, Route) else ()
+        if not isinstance(route, Route):
+            return cls(route.route_type, list(route.path), route.total_distance_m,
+                       route.total_risk, route.total_distance_m / (FALLBACK_SPEED_KMH / 3.6) / 60,
+                       route.comfort_score)
+        profile: list[tuple[float, float]] = []
+        if route.elevations:
+            along = 0.0
+            for k, (ele, point) in enumerate(zip(route.elevations, route.coordinates)):
+                if k:
+                    along += haversine_m(*route.coordinates[k - 1], *point)
+                if math.isfinite(ele):
+                    profile.append((along, ele))
         return cls(route.route_type, list(route.path), route.total_distance_m,
-                   route.total_risk, route.estimated_time_min, route.comfort_score, names)
+                   route.total_risk, route.riding_time_min, route.comfort_score, route.names,
+                   route.ascent_m, tuple(profile), route.elevation_note)
 
-    def comfort_text(self) -> str:
-        # Long or risky routes have comforts like 0.001: a figure that still says something.
-        return f"{self.comfort:.2f}" if self.comfort >= 0.01 else f"{self.comfort:.1g}"
+    @property
+    def risk_per_km(self) -> float:
+        return self.risk / (self.distance_m / 1000) if self.distance_m > 0 else 0.0
+
+    @property
+    def label(self) -> str:
+        return " = ".join(self.names) if self.names else self.route_type
 
     def caption(self) -> str:
-        return (f"{self.route_type}: {self.distance_m / 1000:.2f} km, risk {self.risk:.3f}, "
-                f"{self.time_min:.1f} min, comfort {self.comfort_text()}")
+        climb = f", {self.ascent_m:.0f} m up" if self.ascent_m >= 0.5 else ""
+        return (f"{self.label}: {self.distance_m / 1000:.2f} km, {self.time_min:.0f} min, "
+                f"risk {self.risk:.2f} ({self.risk_per_km:.2f} per km){climb}")
 
 
 def coinciding_routes(routes: Sequence[RouteView]) -> list[tuple[str, str]]:
@@ -108,9 +134,11 @@ def coinciding_routes(routes: Sequence[RouteView]) -> list[tuple[str, str]]:
 
 
 def legend_notes(routes: Sequence[RouteView]) -> list[str]:
-    """Lines under the route captions: which routes coincide, and what time and comfort mean."""
+    """Lines under the route captions: which routes coincide, what time and risk per km
+    mean, and what the climbs rest on."""
     notes = [COINCIDES.format(name=name, other=kind) for name, kind in coinciding_routes(routes)]
-    return [*notes, TIME_NOTE, COMFORT_NOTE]
+    heights = next((r.elevation_note for r in routes if r.elevation_note), "")
+    return [*notes, TIME_NOTE, RISK_NOTE, *([heights] if heights else [])]
 
 
 @dataclass
