@@ -702,7 +702,7 @@ class ArcAttributes:
         rows = self.row_of_edge[at].tolist()
         way, name, highway, surface = (self.rows[k] for k in self.WAY_KEYS)
         lts = self.lts
-        figures = {key: np.where(np.isnan(column[at]), None, column[at]).tolist()
+        figures = {key: [None if math.isnan(v) else v for v in column[at].tolist()]
                    for key, column in self.numbers.items()}
         out = []
         for k, (edge, row) in enumerate(zip(edges.tolist(), rows)):
