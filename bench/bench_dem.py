@@ -77,7 +77,6 @@ def main() -> int:
     if not EXTRACT.exists():
         print(f"{EXTRACT} not found", file=sys.stderr)
         return 1
-    sys.path.insert(0, str(REPO))
     from velorin.osm import ConversionStats, convert
 
     with tempfile.TemporaryDirectory() as tmp:

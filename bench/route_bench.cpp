@@ -8,7 +8,8 @@
 //                                         every solution of every request, costs in
 //                                         hex and full paths, to compare two builds
 //   options: --each (one line per request), --heavy-after=N (pops before the
-//   exact bounds), --no-guess (no guess of the first solution), --no-pruning (no
+//   exact bounds), --heavy-per-node=X (and this many pops per node met),
+//   --no-guess (no guess of the first solution), --no-pruning (no
 //   lower bounds at all), --cap=SECONDS (graph mode: each request in a child
 //   process stopped after that much CPU time, reported as capped)
 //
@@ -380,6 +381,9 @@ int main(int argc_all, char** argv_all) {
     if (arg.rfind("--heavy-after=", 0) == 0)
       tuning.exact_bounds_after_pops = tuning.exact_front_after_pops =
           std::strtoull(arg.c_str() + 14, nullptr, 10);
+    else if (arg.rfind("--heavy-per-node=", 0) == 0)
+      tuning.exact_bounds_pops_per_node = tuning.exact_front_pops_per_node =
+          std::strtod(arg.c_str() + 17, nullptr);
     else if (arg == "--no-guess")
       tuning.guess_first_solution = false;
     else if (arg == "--no-pruning")

@@ -64,6 +64,8 @@ NOT_RERUN = {
     "make fuzz-ci": "CI runs it as a step of its own: a clang build, then 90 s of fuzzing",
     "make fuzz": "it fuzzes for as long as it is told, an hour in the docs",
     "pip install": "this suite runs with the package and its extras installed",
+    "bench/": "a benchmark measures for as long as it takes; its script must exist and take "
+              "the options shown",
     "build/": "it runs a program of a build that this suite does not make (fuzzers, armhf)",
 }
 
@@ -158,8 +160,7 @@ def check_output(path: Path, where: str) -> None:
 class Page:
     """A page's scratch folder and the environment its blocks run in."""
 
-    def __init__(self, page: Path, scratch: Path) -> None:
-        self.page = page
+    def __init__(self, scratch: Path) -> None:
         self.scratch = scratch
         for extract in DATA.iterdir() if DATA.is_dir() else ():
             (scratch / extract.name).symlink_to(extract)
@@ -183,9 +184,9 @@ class Page:
         self.python = str(bin_dir / "python")
         self.skipped: list[str] = []  # blocks left out for a missing optional dependency
 
-    def run(self, argv: list[str], where: str, cwd: Path | None = None) -> str:
+    def run(self, argv: list[str], where: str) -> str:
         try:
-            done = subprocess.run(argv, cwd=cwd or self.scratch, env=self.env, capture_output=True,
+            done = subprocess.run(argv, cwd=self.scratch, env=self.env, capture_output=True,
                                   text=True, timeout=TIMEOUT)
         except subprocess.TimeoutExpired:
             pytest.fail(f"{where}: still running after {TIMEOUT} s: {shlex.join(argv)}")
@@ -199,7 +200,7 @@ class Page:
             for line, command in commands(block):
                 where = block.where(line)
                 argv = words(command)
-                if not_rerun(argv, where, self.env):
+                if not_rerun(argv, where, self):
                     continue
                 if Path(argv[0]).name == "velorin" and argv[1:2] == ["serve"]:
                     assert server is None, f"{where}: a second server in one block"
@@ -247,8 +248,9 @@ class Page:
             check_output(self.scratch / name, block.where())
 
 
-def not_rerun(argv: list[str], where: str, env: dict[str, str]) -> bool:
+def not_rerun(argv: list[str], where: str, page: Page) -> bool:
     """True for a command of NOT_RERUN, once what it names checks out."""
+    env = page.env
     if argv[0] == "make" and "-n" not in argv:
         target = next((a for a in argv[1:] if not a.startswith("-") and "=" not in a), "")
         if f"make {target}" not in NOT_RERUN:
@@ -264,6 +266,13 @@ def not_rerun(argv: list[str], where: str, env: dict[str, str]) -> bool:
             assert name == project["name"], f"{where}: {spec} is not this package"
             for extra in filter(None, extras.rstrip("]").split(",")):
                 assert extra.strip() in project["optional-dependencies"], f"{where}: no extra {extra}"
+        return True
+    bench = next((a for a in argv if re.fullmatch(r"bench/[\w-]+\.py", a)), None)
+    if bench is not None:
+        assert (REPO / bench).exists(), f"{where}: {bench} does not exist"
+        usage = page.run([page.python, str(REPO / bench), "--help"], where)
+        for option in (a.split("=")[0] for a in argv if a.startswith("--")):
+            assert re.search(rf"{re.escape(option)}\b", usage), f"{where}: {bench} has no {option}"
         return True
     built = [a for a in argv if a.startswith("build/")]
     if not built:
@@ -391,7 +400,7 @@ def test_page_runs(page, tmp_path):
     missing = sorted(n for n in needed if not (DATA / n).exists())
     if missing:
         pytest.skip(f"{', '.join(missing)} not found in {DATA}")
-    scratch = Page(page, tmp_path)
+    scratch = Page(tmp_path)
     for block in runnable:
         if block.lang == "sh":
             scratch.run_sh(block)

@@ -1,9 +1,9 @@
 #include "routing/lower_bounds.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
-#include "routing/remaining_cost.hpp"
 #include "routing/search_key.hpp"
 
 namespace velorin {
@@ -17,6 +17,10 @@ bool strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
   return dominates(stairs[shorter - 1], c);
 }
 
+// How far the backward searches go, in multiples of the source's own least
+// cost: the labels a request pops mostly lie within that of the target.
+constexpr double kReach = 1.5;
+
 }  // namespace
 
 bool sums_stay_finite(const ArcBounds& bounds) noexcept {
@@ -29,12 +33,17 @@ bool sums_stay_finite(const ArcBounds& bounds) noexcept {
 // once, on the first request that gets this far, how far its arcs allow it.
 // The exact bounds start once the request has popped enough labels to pay
 // for two searches over the whole graph.
-bool LowerBounds::update(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats) {
+bool LowerBounds::update(std::uint64_t popped, std::size_t nodes_met, const SolutionSet& solutions,
+                         SearchStats& stats) {
   if (!tuning_.prune) return false;
   bool exact_came = false;
+  const bool front = factor_ == 1.0;
   const std::uint64_t heavy =
-      factor_ == 1.0 ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
-  if (!exact_considered_ && popped >= heavy) {
+      front ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
+  const double per_node =
+      front ? tuning_.exact_front_pops_per_node : tuning_.exact_bounds_pops_per_node;
+  if (!exact_considered_ && popped >= heavy &&
+      static_cast<double>(popped) >= per_node * static_cast<double>(nodes_met)) {
     exact_considered_ = true;
     start_exact(solutions, stats);
     exact_came = exact_;
@@ -61,19 +70,9 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
   // Dijkstra's algorithm needs non-negative costs; finite ones keep every sum
   // within a small relative error of its exact value.
   if (!sums_stay_finite(bounds)) return;
-  RemainingCost remaining = remaining_cost(graph_, target_);
-  if (factor_ > 1.0 && solutions.empty() && tuning_.guess_first_solution &&
-      bounds.familiarity_non_positive) {
-    const Cost first = least_weighted_path(graph_, source_, target_, remaining, kRiskWeight);
-    if (first.distance < INFINITY) {
-      // The margins let a path of nearly the same costs confirm it too.
-      constexpr double kGuessMargin = 1.0 + 1e-6;
-      guess_on_ = true;
-      guess_ = {first.distance * kGuessMargin, first.risk * kGuessMargin};
-      key_limit_ = weighted_cost(first) * kGuessMargin;
-      ++stats[Counter::first_guesses];
-    }
-  }
+  RemainingCost remaining = remaining_cost(graph_, source_, target_, kReach);
+  if (factor_ > 1.0 && solutions.empty() && tuning_.guess_first_solution)
+    guess_first_solution(remaining, bounds, stats);
   if (factor_ == 1.0) {
     // The margin keeps the comparison on the safe side of any rounding in
     // how these sums were reached.
@@ -87,9 +86,58 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
   ++stats[Counter::exact_bounds_started];
 }
 
+// The path whose key at the target is least is expected to be found first.
+// Where no arc's familiarity is positive, the key of a path is at least its
+// weighted distance and risk, and the exact bounds give the floor; otherwise
+// a third backward search gives, per node, the least that a path to the
+// target can add to a key (see arc_key_floor), as long as no arc can lower a
+// key: a Dijkstra search needs that.
+void LowerBounds::guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
+                                       SearchStats& stats) {
+  double key = INFINITY;
+  Cost first{INFINITY, INFINITY};
+  if (bounds.familiarity_non_positive) {
+    first = least_weighted_path(graph_, source_, target_, remaining, kRiskWeight);
+    key = weighted_cost(first);
+  } else {
+    if (!key_floors_apply()) return;
+    remaining_key_ = remaining_key_floor(graph_, source_, target_, kReach);
+    const KeyedPath path = least_key_path(graph_, source_, target_, remaining_key_);
+    first = path.cost;
+    // The first route found is expected to be this path, and every label on
+    // its way must stay within the limit for the guess to be confirmed; with
+    // familiarity the estimate can lift a label's key above the path's key
+    // at the target.
+    key = std::max(weighted_cost(first.distance, first.risk, path.familiarity), path.largest_key);
+  }
+  if (!(first.distance < INFINITY) || !(key < INFINITY)) return;
+  // The margins let a path of nearly the same costs confirm it too.
+  constexpr double kGuessMargin = 1.0 + 1e-6;
+  guess_on_ = true;
+  guess_ = {first.distance * kGuessMargin, first.risk * kGuessMargin};
+  key_limit_ = key >= 0.0 ? key * kGuessMargin : key / kGuessMargin;
+  ++stats[Counter::first_guesses];
+}
+
+// Every arc's key floor is a non-negative number, and all of them together,
+// with the sizes of their parts, stay far below the largest double.
+bool LowerBounds::key_floors_apply() const {
+  constexpr double kLargestTotal = 1e300;
+  double total = 0.0;
+  for (DenseId from = 0; from < graph_.dense_count(); ++from) {
+    for (std::uint32_t e : graph_.out_edge_indices(from)) {
+      const Edge& arc = graph_.edge(e);
+      if (!(arc_key_floor(arc) >= 0.0) || !std::isfinite(arc.familiarity)) return false;
+      total += weighted_cost(arc.distance_m, arc.risk_score, 0.0) +
+               std::fabs(arc.familiarity * kFamiliarityWeight);
+    }
+  }
+  return total < kLargestTotal;
+}
+
 // The bounds lose a millionth to stay below the true remainder despite the
 // rounding of every sum along the way.
-PruneRule LowerBounds::rule(Cost cost, DenseId node, double to_target_m,
+PruneRule LowerBounds::rule(Cost cost, double familiarity, DenseId node, double to_target_m,
                             const SolutionSet& solutions) noexcept {
   constexpr double kSlack = 1.0 - 1e-6;
   if (exact_) {
@@ -100,10 +148,14 @@ PruneRule LowerBounds::rule(Cost cost, DenseId node, double to_target_m,
     if (!(rest.distance < INFINITY)) return PruneRule::dead_end;
     const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
     if (known_front_on_ && strictly_beaten(known_front_, bound)) return PruneRule::known_front;
-    // No familiarity is positive, so the key of every target label this one
-    // leads to is at least the weighted sum of its bound.
+    // The key of every target label this one leads to is at least the
+    // weighted sum of its bound where no familiarity is positive, and at
+    // least its own key floor plus the least floor still to go otherwise.
     if (guess_on_ && solutions.empty() && guess_.distance <= factor_ * bound.distance &&
-        guess_.risk <= factor_ * bound.risk && weighted_cost(bound) > key_limit_) {
+        guess_.risk <= factor_ * bound.risk &&
+        (remaining_key_.empty() ? weighted_cost(bound)
+                                : key_floor(cost.distance, cost.risk, familiarity) +
+                                      remaining_key_[node]) > key_limit_) {
       dropped_least_.distance = std::min(dropped_least_.distance, bound.distance);
       dropped_least_.risk = std::min(dropped_least_.risk, bound.risk);
       guess_dropped_ = true;

@@ -23,6 +23,7 @@
 
 #include "graph/road_graph.hpp"
 #include "routing/cost_order.hpp"
+#include "routing/remaining_cost.hpp"
 #include "routing/search_stats.hpp"
 #include "routing/solution_set.hpp"
 
@@ -45,15 +46,19 @@ class LowerBounds {
   // Some bound may drop labels.
   bool active() const noexcept { return great_circle_ || exact_; }
 
-  // Switches bounds on as the request warrants, before each pop. True when
+  // Switches bounds on as the request warrants, before each pop, after
+  // `popped` pops that met `nodes_met` nodes. True when
   // the exact bounds have just come: labels already waiting may now be
   // dropped too.
-  bool update(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats);
+  bool update(std::uint64_t popped, std::size_t nodes_met, const SolutionSet& solutions,
+              SearchStats& stats);
 
-  // The rule that drops a label of cost `cost` at `node`, whose great-circle
+  // The rule that drops a label of cost `cost` and familiarity `familiarity`
+  // at `node`, whose great-circle
   // distance to the target is `to_target_m`; PruneRule::none when it stays.
   // Only while active().
-  PruneRule rule(Cost cost, DenseId node, double to_target_m, const SolutionSet& solutions) noexcept;
+  PruneRule rule(Cost cost, double familiarity, DenseId node, double to_target_m,
+                 const SolutionSet& solutions) noexcept;
 
   // The guessed first solution, while no solution has come yet. The first
   // solution confirms it when it covers, within the factor, the bound of
@@ -68,12 +73,16 @@ class LowerBounds {
   bool guess_unconfirmed() const noexcept { return guess_on_ && guess_dropped_; }
 
   std::size_t capacity_bytes() const noexcept {
-    return (remaining_.capacity() + known_front_.capacity()) * sizeof(Cost);
+    return (remaining_.capacity() + known_front_.capacity()) * sizeof(Cost) +
+           remaining_key_.capacity() * sizeof(double);
   }
 
  private:
   void start_great_circle();
   void start_exact(const SolutionSet& solutions, SearchStats& stats);
+  void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
+                            SearchStats& stats);
+  bool key_floors_apply() const;
 
   const RoadGraph& graph_;
   const DenseId source_;
@@ -97,16 +106,18 @@ class LowerBounds {
   // first to reach that cost. A staircase: distance rising, risk falling.
   bool known_front_on_ = false;
   std::vector<Cost> known_front_;
-  // With a factor above 1, until the first solution: the path of least
-  // weighted sum (distance + 500 x risk, its key at the target) is expected
-  // to be found first. A label whose exact bound that path covers, and whose
-  // every way to the target has a larger key, can neither come first nor
-  // lead anywhere once that path is a solution.
+  // With a factor above 1, until the first solution: the path of least key
+  // at the target is expected to be found first. A label whose exact bound that path covers, and
+  // whose every way to the target has a larger key, can neither come first nor lead anywhere once
+  // that path is a solution.
   bool guess_on_ = false;
-  Cost guess_{0.0, 0.0};                // the guessed path's costs, raised by a margin
-  double key_limit_ = 0.0;              // its key, raised by a margin
+  Cost guess_{0.0, 0.0};                    // the guessed path's costs, raised by a margin
+  double key_limit_ = 0.0;                  // its key, raised by a margin
   Cost dropped_least_{INFINITY, INFINITY};  // least bound of a dropped label, per objective
   bool guess_dropped_ = false;              // some label was dropped for it
+  // Per dense node, the least that a path to the target adds to a key; only
+  // where some arc's familiarity is positive.
+  std::vector<double> remaining_key_;
 };
 
 }  // namespace velorin

@@ -98,7 +98,7 @@ class Search {
   }
 
   void update_bounds();
-  bool pruned(Cost cost, std::uint32_t place) noexcept;
+  bool pruned(Cost cost, double familiarity, std::uint32_t place) noexcept;
   bool guess_confirmed(const OpenLabel& label, std::uint32_t link) const;
   bool ties_differently(const OpenLabel& label) const noexcept;
   std::size_t working_bytes() const noexcept;
@@ -137,24 +137,25 @@ class Search {
 // familiarity and parent: twins along parallel arcs), or the search gives up
 // and runs again without pruning (see ties_differently).
 void Search::update_bounds() {
-  if (!bounds_.update(counters_[Counter::popped], solutions_, counters_)) return;
+  if (!bounds_.update(counters_[Counter::popped], states_.size(), solutions_, counters_)) return;
   // The exact bounds have come: what waits in the open list and is already
   // beyond reach goes now rather than when it comes up.
   note_peak();
   const std::size_t before = open_.size();
   open_.retain([this](const OpenLabel& label) {
     const NodeState& state = states_[label.place];
-    return bounds_.rule({label.distance, label.risk}, state.node, state.to_target_m, solutions_) ==
-           PruneRule::none;
+    return bounds_.rule({label.distance, label.risk}, label.familiarity, state.node,
+                        state.to_target_m, solutions_) == PruneRule::none;
   });
   counters_[Counter::dropped_waiting] = before - open_.size();
 }
 
-// Whether a lower bound drops a label of cost `cost` at `place`, counted by
+// Whether a lower bound drops a label of cost `cost` and familiarity
+// `familiarity` at `place`, counted by
 // its rule.
-bool Search::pruned(Cost cost, std::uint32_t place) noexcept {
+bool Search::pruned(Cost cost, double familiarity, std::uint32_t place) noexcept {
   const NodeState& state = states_[place];
-  const PruneRule rule = bounds_.rule(cost, state.node, state.to_target_m, solutions_);
+  const PruneRule rule = bounds_.rule(cost, familiarity, state.node, state.to_target_m, solutions_);
   if (rule == PruneRule::none) return false;
   ++counters_[rule];
   return true;
@@ -328,7 +329,7 @@ bool Search::approximately_covered(Cost cost) const noexcept {
 
 Search::Verdict Search::bounded_out(const OpenLabel& label) {
   if (!bounds_.active()) return Verdict::keep;
-  if (pruned({label.distance, label.risk}, label.place)) return Verdict::drop;
+  if (pruned({label.distance, label.risk}, label.familiarity, label.place)) return Verdict::drop;
   return ties_differently(label) ? Verdict::give_up : Verdict::keep;
 }
 
@@ -355,7 +356,7 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
       if (!extension_allowed(stall, to, next)) continue;
     }
     const std::uint32_t to_place = place_of(to);
-    if (bounds_.active() && pruned(next, to_place)) continue;
+    if (bounds_.active() && pruned(next, familiarity, to_place)) continue;
     const double key =
         weighted_cost(next.distance, next.risk, familiarity) + states_[to_place].to_target_m;
     open_.push({key_rank(key), next.distance, next.risk, familiarity, to_place, link, e, stall});
@@ -419,6 +420,7 @@ std::vector<SettledLabel> Search::run() {
     result.push_back(
         {graph_.id_of(target_), s.cost.distance, s.cost.risk, s.familiarity, path_of(s.link)});
   }
+  counters_[Counter::nodes_met] = states_.size();
   // Every container only grows during the search, except when the exact
   // bounds empty the open list or the search tidies up, which is measured
   // just before.

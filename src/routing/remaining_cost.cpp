@@ -1,8 +1,11 @@
 #include "routing/remaining_cost.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <queue>
 #include <utility>
+
+#include "routing/search_key.hpp"
 
 namespace velorin {
 namespace {
@@ -19,11 +22,17 @@ struct Pair {
 };
 
 // Dijkstra backwards from the target: per node, the least `cost` of any path
-// from it to the target.
+// from it to the target. Once the source is settled at cost c, the search
+// stops at the first node beyond reach x c: every node not settled by then
+// lies at least that far (the next cost in the heap, the radius) from the
+// target, and gets the radius as its bound. A search that runs out of nodes
+// leaves +inf where the target cannot be reached.
 template <class CostOf>
-std::vector<double> backwards(const RoadGraph& graph, DenseId target, CostOf cost_of) {
+std::vector<double> backwards(const RoadGraph& graph, DenseId target, DenseId source, double reach,
+                              CostOf cost_of) {
   const ReverseArcs& reverse = graph.reverse_arcs();
   std::vector<double> best(graph.dense_count(), INFINITY);
+  std::vector<bool> settled(graph.dense_count(), false);
   struct Item {
     double cost;
     DenseId node;
@@ -32,10 +41,18 @@ std::vector<double> backwards(const RoadGraph& graph, DenseId target, CostOf cos
   std::priority_queue<Item> open;
   best[target] = 0.0;
   open.push({0.0, target});
+  double limit = INFINITY;
   while (!open.empty()) {
     const Item item = open.top();
     open.pop();
     if (best[item.node] < item.cost) continue;  // a better entry came first
+    if (item.cost > limit) {
+      for (std::size_t d = 0; d < best.size(); ++d)
+        if (!settled[d]) best[d] = item.cost;
+      break;
+    }
+    settled[item.node] = true;
+    if (item.node == source) limit = item.cost * reach;
     for (std::uint32_t i = reverse.first[item.node]; i < reverse.first[item.node + 1]; ++i) {
       const ReverseArcs::Arc arc = reverse.arcs[i];
       const double next = item.cost + cost_of(graph.edge(arc.edge));
@@ -50,16 +67,16 @@ std::vector<double> backwards(const RoadGraph& graph, DenseId target, CostOf cos
 
 }  // namespace
 
-RemainingCost remaining_cost(const RoadGraph& graph, DenseId target) {
+RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId target, double reach) {
   RemainingCost result;
   result.least.resize(graph.dense_count());
   {
     const std::vector<double> distance =
-        backwards(graph, target, [](const Edge& e) { return e.distance_m; });
+        backwards(graph, target, source, reach, [](const Edge& e) { return e.distance_m; });
     for (std::size_t d = 0; d < distance.size(); ++d) result.least[d].distance = distance[d];
   }
   const std::vector<double> risk =
-      backwards(graph, target, [](const Edge& e) { return e.risk_score; });
+      backwards(graph, target, source, reach, [](const Edge& e) { return e.risk_score; });
   for (std::size_t d = 0; d < risk.size(); ++d) result.least[d].risk = risk[d];
   return result;
 }
@@ -139,6 +156,79 @@ Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
     }
   }
   return {INFINITY, INFINITY};
+}
+
+namespace {
+
+constexpr double kFloorMargin = 1e-6;
+
+// A key split into what raises it and what lowers it, both non-negative.
+double floor_of(double raising, double lowering) noexcept {
+  return raising * (1.0 - kFloorMargin) - lowering * (1.0 + kFloorMargin);
+}
+
+double raising_part(double distance, double risk, double familiarity) noexcept {
+  return distance + risk * kRiskWeight +
+         (familiarity < 0.0 ? familiarity * kFamiliarityWeight : 0.0);
+}
+
+double lowering_part(double familiarity) noexcept {
+  return familiarity > 0.0 ? -(familiarity * kFamiliarityWeight) : 0.0;
+}
+
+}  // namespace
+
+double arc_key_floor(const Edge& arc) noexcept {
+  return floor_of(raising_part(arc.distance_m, arc.risk_score, arc.familiarity),
+                  lowering_part(arc.familiarity));
+}
+
+double key_floor(double distance, double risk, double familiarity) noexcept {
+  return floor_of(raising_part(distance, risk, familiarity), lowering_part(familiarity));
+}
+
+std::vector<double> remaining_key_floor(const RoadGraph& graph, DenseId source, DenseId target,
+                                        double reach) {
+  return backwards(graph, target, source, reach, [](const Edge& e) { return arc_key_floor(e); });
+}
+
+// A* on the arcs' key floors, guided by their exact least sums still to go.
+KeyedPath least_key_path(const RoadGraph& graph, DenseId source, DenseId target,
+                         const std::vector<double>& remaining_key) {
+  struct Item {
+    double estimate;  // floor so far plus the least still to go
+    double floor;
+    KeyedPath path;
+    DenseId node;
+    bool operator<(const Item& o) const noexcept { return o.estimate < estimate; }  // least on top
+  };
+  const DistanceToTarget to_target(graph.coordinates(target));
+  std::vector<double> best(graph.dense_count(), INFINITY);
+  std::priority_queue<Item> open;
+  best[source] = 0.0;
+  open.push({remaining_key[source], 0.0, {{0.0, 0.0}, 0.0, 0.0}, source});
+  while (!open.empty()) {
+    const Item item = open.top();
+    open.pop();
+    if (item.node == target) return item.path;
+    if (best[item.node] < item.floor) continue;  // a better entry came first
+    for (std::uint32_t e : graph.out_edge_indices(item.node)) {
+      const Edge& edge = graph.edge(e);
+      const DenseId to = graph.head(e);
+      const double floor = item.floor + arc_key_floor(edge);
+      const double estimate = floor + remaining_key[to];
+      if (!(estimate < INFINITY) || !(floor < best[to])) continue;
+      best[to] = floor;
+      const Cost cost{item.path.cost.distance + edge.distance_m,
+                      item.path.cost.risk + edge.risk_score};
+      const double familiarity = item.path.familiarity + edge.familiarity;
+      // The label's key as the route search computes it, so with the same bits.
+      const double key = weighted_cost(cost.distance, cost.risk, familiarity) +
+                         to_target.metres_from(graph.coordinates(to));
+      open.push({estimate, floor, {cost, familiarity, std::max(item.path.largest_key, key)}, to});
+    }
+  }
+  return {{INFINITY, INFINITY}, INFINITY, INFINITY};
 }
 
 }  // namespace velorin

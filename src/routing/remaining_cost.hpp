@@ -7,19 +7,27 @@
 
 #include "graph/road_graph.hpp"
 #include "routing/cost_order.hpp"
+#include "routing/distance_to_target.hpp"
 
 namespace velorin {
 
 struct RemainingCost {
-  // Per dense node: the least distance and the least risk of any path to the
-  // target (each on its own; usually two different paths); +inf in both where
-  // the target cannot be reached.
+  // Per dense node: at most the least distance and the least risk of any
+  // path to the target (each on its own; usually two different paths); +inf
+  // in both where the target cannot be reached. Exact as far as the searches
+  // went (see remaining_cost()); beyond, the radius they reached.
   std::vector<Cost> least;
 };
 
-// Needs every arc cost finite and non-negative (Dijkstra's algorithm is
-// wrong otherwise); both nodes must be dense numbers of `graph`.
-RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId target);
+// Each search stops once it has settled every node whose least cost is at
+// most `reach` times the source's (INFINITY: every node); the nodes beyond
+// get the radius reached, a lower bound. A request only meets nodes whose
+// bounds matter near the source's, so searching the whole graph would mostly
+// pay for nodes it never meets. Needs every arc cost finite and non-negative
+// (Dijkstra's algorithm is wrong otherwise); both nodes must be dense
+// numbers of `graph`.
+RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId source,
+                             RoadGraph::DenseId target, double reach);
 
 // The costs of the source's exact front, summed forwards along each path as
 // the route search sums them, by rising distance and falling risk: a
@@ -36,5 +44,39 @@ std::vector<Cost> exact_front(const RoadGraph& graph, RoadGraph::DenseId source,
 Cost least_weighted_path(const RoadGraph& graph, RoadGraph::DenseId source,
                          RoadGraph::DenseId target, const RemainingCost& remaining,
                          double risk_weight);
+
+// A floor for the key that an arc adds to a label, familiarity included: the
+// arc's non-negative parts (distance, 500 x risk, and -200 x familiarity when
+// familiarity is negative) lowered by a millionth, less the part that
+// familiarity takes off (200 x a positive familiarity) raised by a millionth.
+// Along any path the sum of these floors stays below what the path adds to a
+// key, by a millionth of the sum of those parts' sizes: more than all the
+// rounding of the search's sums, even where familiarity nearly cancels
+// distance and risk.
+double arc_key_floor(const Edge& arc) noexcept;
+
+// The same floor for a label's own sums: at most its key before the
+// estimate, by a millionth of the sizes of its parts.
+double key_floor(double distance, double risk, double familiarity) noexcept;
+
+// Per dense node, at most the least sum of arc_key_floor() over any path to
+// the target (+inf where the target cannot be reached), by a Dijkstra search
+// backwards that stops as remaining_cost() does; and the path from source to target of least such
+// sum (or within rounding of least), with its three sums added forwards as the route search adds
+// them. Needs arc_key_floor() finite and non-negative on every arc.
+std::vector<double> remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId source,
+                                        RoadGraph::DenseId target, double reach);
+// With the largest key that a label along the path has in the route search
+// (its sums' weighted_cost() plus its node's great-circle distance to the
+// target; the source's label has key 0): with familiarity the estimate may
+// exceed what a key still gains, so a path's labels can have keys above its
+// key at the target.
+struct KeyedPath {
+  Cost cost;
+  double familiarity;
+  double largest_key;
+};
+KeyedPath least_key_path(const RoadGraph& graph, RoadGraph::DenseId source,
+                         RoadGraph::DenseId target, const std::vector<double>& remaining_key);
 
 }  // namespace velorin

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 namespace velorin {
 
@@ -22,6 +23,7 @@ enum class Counter : std::uint8_t {
   guess_failed,            // ... that the first solution did not confirm
   path_collections,        // times the path arena dropped dead links
   set_compactions,         // times the per-node sets were packed anew
+  nodes_met,               // nodes the search reached
   end,
 };
 inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
@@ -39,23 +41,25 @@ inline constexpr std::size_t kPruneRules = static_cast<std::size_t>(PruneRule::n
 
 // Short names, for printed tables.
 inline const char* name_of(Counter c) noexcept {
-  constexpr std::array<const char*, kCounters> kNames = {
-      "popped",   "popped before solution", "pushed",        "settled",
-      "cycle walks", "dropped waiting",     "exact bounds",  "first guesses",
-      "wrong guesses", "path collections",  "set compactions"};
+  constexpr const char* kNames[] = {
+      "popped",        "popped before solution", "pushed",          "settled",
+      "cycle walks",   "dropped waiting",        "exact bounds",    "first guesses",
+      "wrong guesses", "path collections",       "set compactions", "nodes met"};
+  static_assert(std::size(kNames) == kCounters, "one name per counter");
   return kNames[static_cast<std::size_t>(c)];
 }
 inline const char* name_of(PruneRule r) noexcept {
-  constexpr std::array<const char*, kPruneRules> kNames = {"great circle", "exact", "known front",
-                                                           "first guess", "dead end"};
+  constexpr const char* kNames[] = {"great circle", "exact", "known front", "first guess",
+                                    "dead end"};
+  static_assert(std::size(kNames) == kPruneRules, "one name per rule");
   return kNames[static_cast<std::size_t>(r)];
 }
 
 struct SearchStats {
   std::array<std::uint64_t, kCounters> counts{};
   std::array<std::uint64_t, kPruneRules> pruned{};  // labels dropped, per rule
-  bool restarted = false;                            // pruning was abandoned and the search run again
-  std::size_t peak_bytes = 0;                        // largest working memory of the search
+  bool restarted = false;      // pruning was abandoned and the search run again
+  std::size_t peak_bytes = 0;  // largest working memory of the search
   // Where the working memory was when it peaked: the open list (heap and
   // waiting labels), the per-node Pareto sets, the path arena.
   std::size_t peak_open_bytes = 0;
@@ -64,9 +68,7 @@ struct SearchStats {
   std::uint64_t most_waiting = 0;  // largest number of labels in the open list at once
 
   std::uint64_t& operator[](Counter c) noexcept { return counts[static_cast<std::size_t>(c)]; }
-  std::uint64_t operator[](Counter c) const noexcept {
-    return counts[static_cast<std::size_t>(c)];
-  }
+  std::uint64_t operator[](Counter c) const noexcept { return counts[static_cast<std::size_t>(c)]; }
   std::uint64_t& operator[](PruneRule r) noexcept { return pruned[static_cast<std::size_t>(r)]; }
   std::uint64_t operator[](PruneRule r) const noexcept {
     return pruned[static_cast<std::size_t>(r)];
@@ -93,13 +95,18 @@ struct SearchStats {
 struct SearchTuning {
   // Lower bounds may drop labels at all.
   bool prune = true;
-  // Pops after which a request counts as heavy and computes exact lower
-  // bounds: two backward searches over the whole graph, which short requests
-  // should not pay for. 0 computes them before the first pop. With eps 0.0
-  // they also give the whole exact front, which prunes before the first
-  // solution and so pays off sooner.
+  // When a request counts as heavy and computes exact lower bounds: two
+  // backward searches from the target, about as far out as the source lies,
+  // which short requests should not pay for. It has popped at least this
+  // many labels, and this many per node it has met (0.0 by default: the pop
+  // count alone decides; benchmarks try others, since a request whose front
+  // grows pops ever more labels per node). 0 and 0.0 compute them before the
+  // first pop. With eps 0.0 they also give the whole exact front, which
+  // prunes before the first solution and so pays off sooner.
   std::uint64_t exact_bounds_after_pops = 300000;
   std::uint64_t exact_front_after_pops = 100000;
+  double exact_bounds_pops_per_node = 0.0;
+  double exact_front_pops_per_node = 0.0;
   // With eps above 0.0, the exact bounds also guess the first solution and
   // drop what cannot precede it or matter after it.
   bool guess_first_solution = true;

@@ -19,7 +19,7 @@ def add_serve(subparsers: Any) -> None:
         "serve", help="answer route requests over HTTP, with a web page to try them",
         description="Serve routes on MAP (an OpenStreetMap extract or a graph document) over "
                     "HTTP: GET /route, /nearest, /health, and a web page at /. Searches run "
-                    "in worker processes that each load the map once.",
+                    "in worker processes that share one loaded copy of the map.",
         epilog="Example: velorin serve monaco-latest.osm.pbf --port 8000, then open "
                "http://127.0.0.1:8000/")
     p.add_argument("map", metavar="MAP", help="OSM extract or graph document")
@@ -27,7 +27,7 @@ def add_serve(subparsers: Any) -> None:
                                                        "127.0.0.1, this machine only)")
     p.add_argument("--port", type=int, default=8000, help="port (default 8000; 0 picks a free one)")
     p.add_argument("--workers", type=int, default=None, metavar="N",
-                   help="worker processes, each holding the map (default: one per core)")
+                   help="worker processes, sharing one copy of the map (default: one per core)")
     p.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
                    help="longest a route request may take, queueing included (default 10)")
     p.add_argument("--queue", type=int, default=64, metavar="N",
