@@ -23,8 +23,6 @@ from pathlib import Path
 import numpy as np
 
 REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO))
-sys.path.insert(0, str(REPO / "bench"))
 
 from bench_service import load_map, pick_pairs  # noqa: E402
 from velorin import Router  # noqa: E402

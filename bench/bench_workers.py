@@ -25,7 +25,6 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_service import Server, descendants, load_map, neighbour_pair, query  # noqa: E402
 
 from velorin import Router  # noqa: E402

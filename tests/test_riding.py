@@ -11,7 +11,6 @@ from velorin import OsmImportError, Router
 from velorin.geo import haversine_m
 from velorin.osm import RiskModel, graph_from_ways
 
-sys.path.insert(0, str(REPO / "examples"))
 from town import build_town, grid_node  # noqa: E402
 
 A, B = (1, 45.0, 5.0), (2, 45.0, 5.01)  # 786 m apart, east-west
