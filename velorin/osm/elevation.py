@@ -96,7 +96,11 @@ class Heights:
     def at(self, lat: F64, lon: F64) -> F64:
         """Heights at the points, NaN outside the window or where the raster has none."""
         xs, ys = _project(self.crs, lat, lon)
-        cols, rows = ~self.transform @ (xs, ys)
+        # Written out: `@` on a pair is missing from older affine releases (Debian's),
+        # and `*` on one is deprecated in recent ones. Same sums in the same order.
+        inverse = ~self.transform
+        cols = inverse.a * xs + inverse.b * ys + inverse.c
+        rows = inverse.d * xs + inverse.e * ys + inverse.f
         # Cell centres sit at half-integers.
         c, r = np.asarray(cols) - 0.5, np.asarray(rows) - 0.5
         height, width = self.values.shape

@@ -176,7 +176,8 @@ class Streets:
         self.next_seg = segs[by]
         self.degree = np.diff(self.start)
         # Sample points along every segment, each knowing its segment.
-        pieces = np.maximum(np.ceil(self.length / SAMPLE_M).astype(np.int64), 1)
+        # Counts for np.repeat: the platform's index type (32 bits on armhf).
+        pieces = np.maximum(np.ceil(self.length / SAMPLE_M).astype(np.intp), 1)
         seg_of = np.repeat(np.arange(len(self.a)), pieces + 1)
         t = np.arange(len(seg_of)) - np.repeat(np.cumsum(pieces + 1) - (pieces + 1), pieces + 1)
         t = t / np.repeat(pieces, pieces + 1)
