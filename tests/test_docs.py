@@ -261,9 +261,9 @@ def not_rerun(argv: list[str], where: str, page: Page) -> bool:
         return True
     if argv[:2] == ["pip", "install"]:
         project = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]
-        for spec in argv[2:]:
-            name, _, extras = spec.partition("[")
-            assert name == project["name"], f"{where}: {spec} is not this package"
+        for requirement in argv[2:]:
+            name, _, extras = requirement.partition("[")
+            assert name == project["name"], f"{where}: {requirement} is not this package"
             for extra in filter(None, extras.rstrip("]").split(",")):
                 assert extra.strip() in project["optional-dependencies"], f"{where}: no extra {extra}"
         return True
