@@ -46,14 +46,7 @@ def leg_lengths_m(coordinates: Sequence[tuple[float, float]] | F64) -> F64:
     lat, lon = _columns(coordinates)
     if len(lat) < 2:
         return np.zeros(0)
-    k = DEG_TO_RAD
-    lat1, lon1, lat2, lon2 = lat[:-1], lon[:-1], lat[1:], lon[1:]
-    dlon = np.sin((lon2 - lon1) * k * 0.5)
-    dlat = np.sin((lat2 - lat1) * k * 0.5)
-    a = (np.cos(lat2 * k) * np.cos(lat1 * k)) * (dlon * dlon) + dlat * dlat
-    a = np.minimum(a, 1.0)
-    result: F64 = np.arctan2(np.sqrt(a), np.sqrt(1.0 - a)) * EARTH_DIAMETER_M
-    return result
+    return haversine_m_array(lat[:-1], lon[:-1], lat[1:], lon[1:])
 
 
 def bearings_deg(lat1: F64, lon1: F64, lat2: F64, lon2: F64) -> F64:
@@ -81,3 +74,19 @@ def neighbour_counts(heads: npt.NDArray[np.int64], tails: npt.NDArray[np.int64],
     ends = np.concatenate((pairs // nodes, pairs % nodes)) if nodes else pairs
     counts: npt.NDArray[np.int32] = np.bincount(ends, minlength=nodes).astype(np.int32)
     return counts
+
+
+def haversine_m_array(lat1: npt.ArrayLike, lon1: npt.ArrayLike, lat2: npt.ArrayLike,
+                      lon2: npt.ArrayLike) -> F64:
+    """:func:`velorin.geo.haversine_m` over numpy arrays (broadcast), in the same order of
+    operations."""
+    k = DEG_TO_RAD
+    lat1, lon1 = np.asarray(lat1, dtype=np.float64), np.asarray(lon1, dtype=np.float64)
+    lat2, lon2 = np.asarray(lat2, dtype=np.float64), np.asarray(lon2, dtype=np.float64)
+    dlon = np.sin((lon2 - lon1) * k * 0.5)
+    dlat = np.sin((lat2 - lat1) * k * 0.5)
+    a = (np.cos(lat2 * k) * np.cos(lat1 * k)) * (dlon * dlon) + dlat * dlat
+    # Rounding can push a hair above 1 for antipodal points; sqrt(1 - a) must stay real.
+    a = np.minimum(a, 1.0)
+    result: F64 = np.arctan2(np.sqrt(a), np.sqrt(1.0 - a)) * EARTH_DIAMETER_M
+    return result

@@ -25,7 +25,8 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import connected_components
 from scipy.spatial import cKDTree
 
-from velorin.geo import DEG_TO_RAD, EARTH_DIAMETER_M, haversine_m
+from velorin.geo import DEG_TO_RAD, haversine_m
+from velorin.legs import haversine_m_array
 from velorin.route import Arc
 
 U64 = npt.NDArray[np.uint64]
@@ -393,22 +394,6 @@ def _unit_vectors(lat: F64, lon: F64) -> F64:
     la, lo = lat * DEG_TO_RAD, lon * DEG_TO_RAD
     c = np.cos(la)
     return np.column_stack((c * np.cos(lo), c * np.sin(lo), np.sin(la)))
-
-
-def haversine_m_array(lat1: npt.ArrayLike, lon1: npt.ArrayLike, lat2: npt.ArrayLike,
-                      lon2: npt.ArrayLike) -> F64:
-    """:func:`velorin.geo.haversine_m` over numpy arrays (broadcast), in the same order of
-    operations."""
-    k = DEG_TO_RAD
-    lat1, lon1 = np.asarray(lat1, dtype=np.float64), np.asarray(lon1, dtype=np.float64)
-    lat2, lon2 = np.asarray(lat2, dtype=np.float64), np.asarray(lon2, dtype=np.float64)
-    dlon = np.sin((lon2 - lon1) * k * 0.5)
-    dlat = np.sin((lat2 - lat1) * k * 0.5)
-    a = (np.cos(lat2 * k) * np.cos(lat1 * k)) * (dlon * dlon) + dlat * dlat
-    # Rounding can push a hair above 1 for antipodal points; sqrt(1 - a) must stay real.
-    a = np.minimum(a, 1.0)
-    result: F64 = np.arctan2(np.sqrt(a), np.sqrt(1.0 - a)) * EARTH_DIAMETER_M
-    return result
 
 
 @dataclass
