@@ -126,6 +126,31 @@ void RoadGraph::intern_all(std::size_t count, IdAt id_at, Store store) {
   }
 }
 
+namespace {
+
+// Nodes per square metre over the box that holds the node records, +inf
+// when the box has no area (a single place, or no records at all).
+double node_density(const std::vector<Coordinates>& coords,
+                    const std::vector<std::uint8_t>& placed) {
+  double south = INFINITY, north = -INFINITY, west = INFINITY, east = -INFINITY;
+  std::size_t count = 0;
+  for (std::size_t d = 0; d < coords.size(); ++d) {
+    if (placed[d] == 0 || !std::isfinite(coords[d].lat) || !std::isfinite(coords[d].lon)) continue;
+    south = std::min(south, coords[d].lat);
+    north = std::max(north, coords[d].lat);
+    west = std::min(west, coords[d].lon);
+    east = std::max(east, coords[d].lon);
+    ++count;
+  }
+  constexpr double kRadian = 3.141592653589793 / 180.0;
+  constexpr double kEarthRadius = 6371000.0;
+  const double area = (north - south) * kRadian * (east - west) * kRadian *
+                      std::cos((north + south) / 2.0 * kRadian) * kEarthRadius * kEarthRadius;
+  return count != 0 && area > 0.0 ? static_cast<double>(count) / area : INFINITY;
+}
+
+}  // namespace
+
 RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
   require(edges.size() < UINT32_MAX, "graph has more edges than the index can number");
   RoadGraph g;
@@ -170,6 +195,7 @@ RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
     for (std::size_t i = 0; i < tail.size(); ++i)
       g.out_edge_[fill[tail[i]]++] = static_cast<std::uint32_t>(i);
   }
+  g.nodes_per_m2_ = node_density(g.coords_, g.has_record_);
   return g;
 }
 
@@ -252,7 +278,8 @@ ReverseArcs RoadGraph::build_reverse_arcs() const {
   reverse.arcs.resize(edges_.size());
   std::vector<std::uint32_t> fill(reverse.first.begin(), reverse.first.end() - 1);
   for (std::size_t e = 0; e < edges_.size(); ++e)
-    reverse.arcs[fill[head_[e]]++] = {tail[e], static_cast<std::uint32_t>(e)};
+    reverse.arcs[fill[head_[e]]++] = {tail[e], static_cast<std::uint32_t>(e), edges_[e].distance_m,
+                                      edges_[e].risk_score};
   return reverse;
 }
 

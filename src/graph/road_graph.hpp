@@ -66,9 +66,13 @@ struct ArcBounds {
 
 // The arcs entering each node, for searches that run backwards from a target.
 struct ReverseArcs {
+  // With the arc's costs, so that a search reads them in order rather than
+  // from the edge table, scattered.
   struct Arc {
     std::uint32_t tail;  // dense number of the node the arc leaves
     std::uint32_t edge;  // edge index
+    double distance_m;
+    double risk_score;
   };
   std::vector<std::uint32_t> first;  // per dense node: offset into arcs, plus one entry at the end
   std::vector<Arc> arcs;             // grouped by head, ascending edge index within a head
@@ -118,6 +122,11 @@ class RoadGraph {
   // Dense number of the node an edge enters.
   DenseId head(std::uint32_t edge_index) const noexcept { return head_[edge_index]; }
 
+  // Node records per square metre over the box that holds them (+inf when
+  // it has no area): how many nodes lie within a given distance, roughly,
+  // which tells the route search what its backward searches will cost.
+  double nodes_per_m2() const noexcept { return nodes_per_m2_; }
+
   // Bytes held by the graph's tables (capacity, not size).
   std::size_t memory_bytes() const noexcept;
 
@@ -146,6 +155,7 @@ class RoadGraph {
   std::vector<DenseId> head_;             // per edge: dense number of `to`
   std::vector<Coordinates> coords_;       // per dense id
   std::vector<std::uint8_t> has_record_;  // per dense id
+  double nodes_per_m2_ = INFINITY;
 
   struct ArcBoundsMemo {
     std::once_flag once;

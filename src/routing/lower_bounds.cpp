@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "routing/distance_to_target.hpp"
 #include "routing/search_key.hpp"
 
 namespace velorin {
@@ -29,30 +30,48 @@ bool sums_stay_finite(const ArcBounds& bounds) noexcept {
          weighted_cost({bounds.total_distance, bounds.total_risk}) < kLargestTotal;
 }
 
-// The great-circle bound starts with the first solution; the graph measures
-// once, on the first request that gets this far, how far its arcs allow it.
-// The exact bounds start once the request has popped enough labels to pay
-// for two searches over the whole graph.
-bool LowerBounds::update(std::uint64_t popped, std::size_t nodes_met, const SolutionSet& solutions,
-                         SearchStats& stats) {
-  if (!tuning_.prune) return false;
-  bool exact_came = false;
-  const bool front = factor_ == 1.0;
-  const std::uint64_t heavy =
-      front ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
-  const double per_node =
-      front ? tuning_.exact_front_pops_per_node : tuning_.exact_bounds_pops_per_node;
-  if (!exact_considered_ && popped >= heavy &&
-      static_cast<double>(popped) >= per_node * static_cast<double>(nodes_met)) {
-    exact_considered_ = true;
-    start_exact(solutions, stats);
-    exact_came = exact_;
+LowerBounds::LowerBounds(const RoadGraph& graph, DenseId source, DenseId target, double factor,
+                         const SearchTuning& tuning)
+    : graph_(graph), source_(source), target_(target), factor_(factor), tuning_(tuning) {
+  const std::uint64_t fixed =
+      front() ? tuning_.exact_front_after_pops : tuning_.exact_bounds_after_pops;
+  if (fixed != SearchTuning::kEstimated) {
+    fixed_start_ = true;
+    heavy_after_ = static_cast<double>(fixed);
+    return;
   }
-  if (!great_circle_considered_ && !solutions.empty()) {
-    great_circle_considered_ = true;
-    start_great_circle();
-  }
-  return exact_came;
+  to_target_m_ =
+      DistanceToTarget(graph_.coordinates(target_)).metres_from(graph_.coordinates(source_));
+  heavy_after_ = heavy_after(to_target_m_);
+}
+
+// The pops from which a request counts as heavy, when the least key of any
+// route is at least `key`. Each backward search settles the nodes that lie
+// within kReach times the source's least cost of the target; the key, a
+// distance in metres much like that cost, stands for it, and the nodes within
+// a radius r number about pi r^2 times the graph's density (never more than
+// the graph holds). The bounds' tables are filled over the whole graph, which
+// costs about one pop per kNodesPerPop nodes.
+double LowerBounds::heavy_after(double key) const noexcept {
+  constexpr double kPi = 3.141592653589793;
+  constexpr double kNodesPerPop = 128.0;
+  const double nodes = static_cast<double>(graph_.dense_count());
+  const double radius = kReach * key;
+  double settles = 2.0 * kPi * radius * radius * graph_.nodes_per_m2();
+  if (!(settles < 2.0 * nodes)) settles = 2.0 * nodes;  // NaN too
+  return tuning_.pops_per_settle * settles + nodes / kNodesPerPop;
+}
+
+// Asked again each time the request reaches the pops last asked for, with
+// the key of the label about to be popped: keys mostly grow, and every route's
+// key is at least the key of some label popped on its way, so a request whose
+// keys have outgrown the great circle between its ends (a detour around a
+// mountain, say) is longer than that circle says, and so are the backward
+// searches.
+bool LowerBounds::heavy(std::uint64_t popped, double next_key) noexcept {
+  if (fixed_start_) return true;
+  heavy_after_ = heavy_after(next_key > to_target_m_ ? next_key : to_target_m_);
+  return static_cast<double>(popped) >= heavy_after_;
 }
 
 void LowerBounds::start_great_circle() {
@@ -82,7 +101,7 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
     for (Cost& c : known_front_) c = {c.distance * kMargin, c.risk * kMargin};
   }
   exact_ = true;
-  remaining_ = std::move(remaining.least);
+  remaining_ = std::move(remaining);
   ++stats[Counter::exact_bounds_started];
 }
 
@@ -141,7 +160,7 @@ PruneRule LowerBounds::rule(Cost cost, double familiarity, DenseId node, double 
                             const SolutionSet& solutions) noexcept {
   constexpr double kSlack = 1.0 - 1e-6;
   if (exact_) {
-    const Cost rest = remaining_[node];
+    const Cost rest = remaining_.at(node);
     // No path leads from this node to the target: nothing this label leads
     // to is a solution, and it can only dominate labels just as stuck. When
     // the target is out of reach altogether, this ends the search.
@@ -155,7 +174,7 @@ PruneRule LowerBounds::rule(Cost cost, double familiarity, DenseId node, double 
         guess_.risk <= factor_ * bound.risk &&
         (remaining_key_.empty() ? weighted_cost(bound)
                                 : key_floor(cost.distance, cost.risk, familiarity) +
-                                      remaining_key_[node]) > key_limit_) {
+                                      remaining_key_.at(node)) > key_limit_) {
       dropped_least_.distance = std::min(dropped_least_.distance, bound.distance);
       dropped_least_.risk = std::min(dropped_least_.risk, bound.risk);
       guess_dropped_ = true;

@@ -40,18 +40,38 @@ class LowerBounds {
   using DenseId = RoadGraph::DenseId;
 
   LowerBounds(const RoadGraph& graph, DenseId source, DenseId target, double factor,
-              const SearchTuning& tuning)
-      : graph_(graph), source_(source), target_(target), factor_(factor), tuning_(tuning) {}
+              const SearchTuning& tuning);
 
   // Some bound may drop labels.
   bool active() const noexcept { return great_circle_ || exact_; }
 
   // Switches bounds on as the request warrants, before each pop, after
-  // `popped` pops that met `nodes_met` nodes. True when
-  // the exact bounds have just come: labels already waiting may now be
-  // dropped too.
-  bool update(std::uint64_t popped, std::size_t nodes_met, const SolutionSet& solutions,
-              SearchStats& stats);
+  // `popped` pops; next_key() is the key of the label about to be popped,
+  // asked for only when the request may have become heavy. True when the
+  // exact bounds have just come: labels already waiting may now be dropped
+  // too.
+  //
+  // The great-circle bound starts with the first solution; the graph
+  // measures once, on the first request that gets this far, how far its
+  // arcs allow it. The exact bounds start once the request has done about as
+  // much work as they are expected to cost (see heavy_after()).
+  template <class NextKey>
+  bool update(std::uint64_t popped, NextKey next_key, const SolutionSet& solutions,
+              SearchStats& stats) {
+    if (!tuning_.prune) return false;
+    bool exact_came = false;
+    if (!exact_considered_ && static_cast<double>(popped) >= heavy_after_ &&
+        heavy(popped, next_key())) {
+      exact_considered_ = true;
+      start_exact(solutions, stats);
+      exact_came = exact_;
+    }
+    if (!great_circle_considered_ && !solutions.empty()) {
+      great_circle_considered_ = true;
+      start_great_circle();
+    }
+    return exact_came;
+  }
 
   // The rule that drops a label of cost `cost` and familiarity `familiarity`
   // at `node`, whose great-circle
@@ -73,11 +93,14 @@ class LowerBounds {
   bool guess_unconfirmed() const noexcept { return guess_on_ && guess_dropped_; }
 
   std::size_t capacity_bytes() const noexcept {
-    return (remaining_.capacity() + known_front_.capacity()) * sizeof(Cost) +
-           remaining_key_.capacity() * sizeof(double);
+    return (remaining_.settled.capacity() + known_front_.capacity()) * sizeof(Cost) +
+           remaining_key_.settled.capacity() * sizeof(double);
   }
 
  private:
+  bool front() const noexcept { return factor_ == 1.0; }
+  double heavy_after(double key) const noexcept;
+  bool heavy(std::uint64_t popped, double next_key) noexcept;
   void start_great_circle();
   void start_exact(const SolutionSet& solutions, SearchStats& stats);
   void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
@@ -90,6 +113,10 @@ class LowerBounds {
   const double factor_;  // the approximation factor 1 + eps
   const SearchTuning tuning_;
 
+  // Pops from which the request may count as heavy.
+  bool fixed_start_ = false;
+  double heavy_after_ = 0.0;
+  double to_target_m_ = 0.0;  // great circle from source to target
   // Great circle.
   bool great_circle_considered_ = false;
   bool great_circle_ = false;
@@ -98,7 +125,7 @@ class LowerBounds {
   // Exact bounds, per dense node.
   bool exact_considered_ = false;
   bool exact_ = false;
-  std::vector<Cost> remaining_;
+  RemainingCost remaining_;
   // With the factor 1 (eps 0.0) every path's cost is matched or beaten by
   // some solution at the end, so the costs of known paths (the whole exact
   // front) act as solutions found in advance, but only against labels that
@@ -117,7 +144,7 @@ class LowerBounds {
   bool guess_dropped_ = false;              // some label was dropped for it
   // Per dense node, the least that a path to the target adds to a key; only
   // where some arc's familiarity is positive.
-  std::vector<double> remaining_key_;
+  RemainingKey remaining_key_;
 };
 
 }  // namespace velorin

@@ -137,7 +137,12 @@ class Search {
 // familiarity and parent: twins along parallel arcs), or the search gives up
 // and runs again without pruning (see ties_differently).
 void Search::update_bounds() {
-  if (!bounds_.update(counters_[Counter::popped], states_.size(), solutions_, counters_)) return;
+  auto next_key = [this] {
+    const OpenLabel& next = open_.top();
+    return weighted_cost(next.distance, next.risk, next.familiarity) +
+           states_[next.place].to_target_m;
+  };
+  if (!bounds_.update(counters_[Counter::popped], next_key, solutions_, counters_)) return;
   // The exact bounds have come: what waits in the open list and is already
   // beyond reach goes now rather than when it comes up.
   note_peak();

@@ -22,62 +22,58 @@ struct Pair {
 };
 
 // Dijkstra backwards from the target: per node, the least `cost` of any path
-// from it to the target. Once the source is settled at cost c, the search
-// stops at the first node beyond reach x c: every node not settled by then
-// lies at least that far (the next cost in the heap, the radius) from the
-// target, and gets the radius as its bound. A search that runs out of nodes
-// leaves +inf where the target cannot be reached.
-template <class CostOf>
-std::vector<double> backwards(const RoadGraph& graph, DenseId target, DenseId source, double reach,
-                              CostOf cost_of) {
+// from it to the target, written to best(node), which starts at +inf. Once
+// the source is settled at cost c, the search stops at the first node beyond
+// reach x c: every node not settled by then lies at least that far (the next
+// cost in the heap, the radius) from the target. Returns the radius, or +inf
+// when the search ran out of nodes (the target cannot be reached from what is
+// left at +inf). A node reached but not settled keeps a cost no less than the
+// radius, so the caller takes the smaller of the two for every node, and
+// nothing here costs more than what the search settles.
+template <class CostOf, class Best>
+double backwards(const RoadGraph& graph, DenseId target, DenseId source, double reach,
+                 CostOf cost_of, Best best) {
   const ReverseArcs& reverse = graph.reverse_arcs();
-  std::vector<double> best(graph.dense_count(), INFINITY);
-  std::vector<bool> settled(graph.dense_count(), false);
   struct Item {
     double cost;
     DenseId node;
     bool operator<(const Item& o) const noexcept { return o.cost < cost; }  // least on top
   };
   std::priority_queue<Item> open;
-  best[target] = 0.0;
+  best(target) = 0.0;
   open.push({0.0, target});
   double limit = INFINITY;
   while (!open.empty()) {
     const Item item = open.top();
     open.pop();
-    if (best[item.node] < item.cost) continue;  // a better entry came first
-    if (item.cost > limit) {
-      for (std::size_t d = 0; d < best.size(); ++d)
-        if (!settled[d]) best[d] = item.cost;
-      break;
-    }
-    settled[item.node] = true;
+    if (best(item.node) < item.cost) continue;  // a better entry came first
+    if (item.cost > limit) return item.cost;
     if (item.node == source) limit = item.cost * reach;
     for (std::uint32_t i = reverse.first[item.node]; i < reverse.first[item.node + 1]; ++i) {
-      const ReverseArcs::Arc arc = reverse.arcs[i];
-      const double next = item.cost + cost_of(graph.edge(arc.edge));
-      if (next < best[arc.tail]) {
-        best[arc.tail] = next;
+      const ReverseArcs::Arc& arc = reverse.arcs[i];
+      const double next = item.cost + cost_of(arc);
+      double& known = best(arc.tail);
+      if (next < known) {
+        known = next;
         open.push({next, arc.tail});
       }
     }
   }
-  return best;
+  return INFINITY;
 }
 
 }  // namespace
 
 RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId target, double reach) {
   RemainingCost result;
-  result.least.resize(graph.dense_count());
-  {
-    const std::vector<double> distance =
-        backwards(graph, target, source, reach, [](const Edge& e) { return e.distance_m; });
-    for (std::size_t d = 0; d < distance.size(); ++d) result.least[d].distance = distance[d];
-  }
-  const std::vector<double> risk =
-      backwards(graph, target, source, reach, [](const Edge& e) { return e.risk_score; });
-  for (std::size_t d = 0; d < risk.size(); ++d) result.least[d].risk = risk[d];
+  result.settled.assign(graph.dense_count(), Cost{INFINITY, INFINITY});
+  Cost* least = result.settled.data();
+  result.beyond.distance = backwards(
+      graph, target, source, reach, [](const ReverseArcs::Arc& a) { return a.distance_m; },
+      [least](DenseId d) -> double& { return least[d].distance; });
+  result.beyond.risk = backwards(
+      graph, target, source, reach, [](const ReverseArcs::Arc& a) { return a.risk_score; },
+      [least](DenseId d) -> double& { return least[d].risk; });
   return result;
 }
 
@@ -97,7 +93,7 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
   std::vector<double> least_risk(graph.dense_count(), INFINITY);  // settled at each node
   std::vector<Cost> front;
   std::priority_queue<Item> open;
-  const Cost start = remaining.least[source];
+  const Cost start = remaining.at(source);
   open.push({{start.distance, start.risk}, {0.0, 0.0}, source});
   while (!open.empty()) {
     const Item item = open.top();
@@ -113,7 +109,7 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
       const Edge& edge = graph.edge(e);
       const DenseId to = graph.head(e);
       const Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
-      const Cost rest = remaining.least[to];
+      const Cost rest = remaining.at(to);
       const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
       if (!(bound.first < INFINITY)) continue;  // the target is out of reach
       if (next.risk >= least_risk[to] || bound.second >= least_risk[target]) continue;
@@ -138,7 +134,7 @@ Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
   std::vector<double> best(graph.dense_count(), INFINITY);
   std::priority_queue<Item> open;
   best[source] = 0.0;
-  open.push({weighted(remaining.least[source]), {0.0, 0.0}, source});
+  open.push({weighted(remaining.at(source)), {0.0, 0.0}, source});
   while (!open.empty()) {
     const Item item = open.top();
     open.pop();
@@ -149,7 +145,7 @@ Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
       const DenseId to = graph.head(e);
       const Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
       const double sum = weighted(next);
-      const double estimate = sum + weighted(remaining.least[to]);
+      const double estimate = sum + weighted(remaining.at(to));
       if (!(estimate < INFINITY) || !(sum < best[to])) continue;
       best[to] = sum;
       open.push({estimate, next, to});
@@ -187,14 +183,21 @@ double key_floor(double distance, double risk, double familiarity) noexcept {
   return floor_of(raising_part(distance, risk, familiarity), lowering_part(familiarity));
 }
 
-std::vector<double> remaining_key_floor(const RoadGraph& graph, DenseId source, DenseId target,
-                                        double reach) {
-  return backwards(graph, target, source, reach, [](const Edge& e) { return arc_key_floor(e); });
+RemainingKey remaining_key_floor(const RoadGraph& graph, DenseId source, DenseId target,
+                                 double reach) {
+  RemainingKey result;
+  result.settled.assign(graph.dense_count(), INFINITY);
+  double* least = result.settled.data();
+  result.beyond = backwards(
+      graph, target, source, reach,
+      [&graph](const ReverseArcs::Arc& a) { return arc_key_floor(graph.edge(a.edge)); },
+      [least](DenseId d) -> double& { return least[d]; });
+  return result;
 }
 
 // A* on the arcs' key floors, guided by their exact least sums still to go.
 KeyedPath least_key_path(const RoadGraph& graph, DenseId source, DenseId target,
-                         const std::vector<double>& remaining_key) {
+                         const RemainingKey& remaining_key) {
   struct Item {
     double estimate;  // floor so far plus the least still to go
     double floor;
@@ -206,7 +209,7 @@ KeyedPath least_key_path(const RoadGraph& graph, DenseId source, DenseId target,
   std::vector<double> best(graph.dense_count(), INFINITY);
   std::priority_queue<Item> open;
   best[source] = 0.0;
-  open.push({remaining_key[source], 0.0, {{0.0, 0.0}, 0.0, 0.0}, source});
+  open.push({remaining_key.at(source), 0.0, {{0.0, 0.0}, 0.0, 0.0}, source});
   while (!open.empty()) {
     const Item item = open.top();
     open.pop();
@@ -216,7 +219,7 @@ KeyedPath least_key_path(const RoadGraph& graph, DenseId source, DenseId target,
       const Edge& edge = graph.edge(e);
       const DenseId to = graph.head(e);
       const double floor = item.floor + arc_key_floor(edge);
-      const double estimate = floor + remaining_key[to];
+      const double estimate = floor + remaining_key.at(to);
       if (!(estimate < INFINITY) || !(floor < best[to])) continue;
       best[to] = floor;
       const Cost cost{item.path.cost.distance + edge.distance_m,

@@ -3,6 +3,7 @@
 // They give the route search exact lower bounds per objective.
 #pragma once
 
+#include <cmath>
 #include <vector>
 
 #include "graph/road_graph.hpp"
@@ -12,20 +13,34 @@
 namespace velorin {
 
 struct RemainingCost {
-  // Per dense node: at most the least distance and the least risk of any
-  // path to the target (each on its own; usually two different paths); +inf
-  // in both where the target cannot be reached. Exact as far as the searches
-  // went (see remaining_cost()); beyond, the radius they reached.
-  std::vector<Cost> least;
+  // Per dense node: the least distance and the least risk of any path to the
+  // target (each on its own; usually two different paths) where a search
+  // settled the node, and no less than `beyond` elsewhere (+inf where no
+  // search reached it).
+  std::vector<Cost> settled;
+  // Per objective, the cost at which its search stopped (see
+  // remaining_cost()): every node it did not settle lies at least that far
+  // from the target. +inf when the search ran out of nodes, so that +inf
+  // then means that the target cannot be reached.
+  Cost beyond{INFINITY, INFINITY};
+
+  // At most the least cost still to go from dense node d, per objective:
+  // exact as far as the searches went, beyond that the cost they reached.
+  Cost at(RoadGraph::DenseId d) const noexcept {
+    const Cost c = settled[d];
+    return {c.distance < beyond.distance ? c.distance : beyond.distance,
+            c.risk < beyond.risk ? c.risk : beyond.risk};
+  }
 };
 
 // Each search stops once it has settled every node whose least cost is at
 // most `reach` times the source's (INFINITY: every node); the nodes beyond
 // get the radius reached, a lower bound. A request only meets nodes whose
 // bounds matter near the source's, so searching the whole graph would mostly
-// pay for nodes it never meets. Needs every arc cost finite and non-negative
-// (Dijkstra's algorithm is wrong otherwise); both nodes must be dense
-// numbers of `graph`.
+// pay for nodes it never meets, and nothing here costs more than what the
+// searches settle and one table of 16 bytes per node. Needs every arc cost
+// finite and non-negative (Dijkstra's algorithm is wrong otherwise); both
+// nodes must be dense numbers of `graph`.
 RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId source,
                              RoadGraph::DenseId target, double reach);
 
@@ -61,12 +76,21 @@ double key_floor(double distance, double risk, double familiarity) noexcept;
 
 // Per dense node, at most the least sum of arc_key_floor() over any path to
 // the target (+inf where the target cannot be reached), by a Dijkstra search
-// backwards that stops as remaining_cost() does; and the path from source to target of least such
-// sum (or within rounding of least), with its three sums added forwards as the route search adds
-// them. Needs arc_key_floor() finite and non-negative on every arc.
-std::vector<double> remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId source,
-                                        RoadGraph::DenseId target, double reach);
-// With the largest key that a label along the path has in the route search
+// backwards that stops as remaining_cost() does: exact where it settled the
+// node, no less than `beyond` elsewhere.
+struct RemainingKey {
+  std::vector<double> settled;
+  double beyond = INFINITY;
+  double at(RoadGraph::DenseId d) const noexcept {
+    return settled[d] < beyond ? settled[d] : beyond;
+  }
+  bool empty() const noexcept { return settled.empty(); }
+};
+RemainingKey remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId source,
+                                 RoadGraph::DenseId target, double reach);
+// The path from source to target of least sum of arc_key_floor() (or within
+// rounding of least), with its three sums added forwards as the route search
+// adds them, and the largest key that a label along the path has in the route search
 // (its sums' weighted_cost() plus its node's great-circle distance to the
 // target; the source's label has key 0): with familiarity the estimate may
 // exceed what a key still gains, so a path's labels can have keys above its
@@ -77,6 +101,6 @@ struct KeyedPath {
   double largest_key;
 };
 KeyedPath least_key_path(const RoadGraph& graph, RoadGraph::DenseId source,
-                         RoadGraph::DenseId target, const std::vector<double>& remaining_key);
+                         RoadGraph::DenseId target, const RemainingKey& remaining_key);
 
 }  // namespace velorin

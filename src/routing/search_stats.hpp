@@ -97,16 +97,18 @@ struct SearchTuning {
   bool prune = true;
   // When a request counts as heavy and computes exact lower bounds: two
   // backward searches from the target, about as far out as the source lies,
-  // which short requests should not pay for. It has popped at least this
-  // many labels, and this many per node it has met (0.0 by default: the pop
-  // count alone decides; benchmarks try others, since a request whose front
-  // grows pops ever more labels per node). 0 and 0.0 compute them before the
-  // first pop. With eps 0.0 they also give the whole exact front, which
-  // prunes before the first solution and so pays off sooner.
-  std::uint64_t exact_bounds_after_pops = 300000;
-  std::uint64_t exact_front_after_pops = 100000;
-  double exact_bounds_pops_per_node = 0.0;
-  double exact_front_pops_per_node = 0.0;
+  // which short requests should not pay for. By default once it has popped
+  // `pops_per_settle` labels per node that those searches are expected to
+  // settle, as far as what the request has shown of itself tells (see
+  // LowerBounds::heavy_after): a pop costs about twice a settle, so it has
+  // then done about as much work as the bounds will cost. Tests and
+  // benchmarks may fix the number of pops instead (0: before the first pop).
+  // With eps 0.0 they also give the whole exact front, which prunes before
+  // the first solution.
+  static constexpr std::uint64_t kEstimated = UINT64_MAX;
+  std::uint64_t exact_bounds_after_pops = kEstimated;  // eps above 0.0
+  std::uint64_t exact_front_after_pops = kEstimated;   // eps 0.0
+  double pops_per_settle = 0.5;
   // With eps above 0.0, the exact bounds also guess the first solution and
   // drop what cannot precede it or matter after it.
   bool guess_first_solution = true;
