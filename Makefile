@@ -134,7 +134,7 @@ test-armhf-python: armhf-deps
 	  "-DCMAKE_CXX_FLAGS=-idirafter $(abspath $(ARMHF_ROOT))/usr/include"
 	cmake --build $(ARMHF_MODULE_BUILD) -j2
 	VELORIN_TEST_LIGHT=1 PYTHONPATH=$(abspath $(ARMHF_MODULE_BUILD)):$(CURDIR) \
-	  $(ARMHF_ROOT)/python -m pytest -q -p no:cacheprovider --ignore=tests/test_docs.py
+	  $(ARMHF_ROOT)/python -m pytest -q -p no:cacheprovider --durations=15 --ignore=tests/test_docs.py
 
 # --- Sanitizers -------------------------------------------------------------
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer (gcc),
@@ -151,7 +151,9 @@ test-armhf-python: armhf-deps
 # status the tests saw (a pool does not check its workers' statuses, and
 # LeakSanitizer reports as a process exits). Leaks are looked for when a
 # process exits normally; one killed by a signal, or leaving through os._exit
-# as forked children do, is checked for memory errors only.
+# as forked children do, is checked for memory errors only, and so are the
+# worker processes of the one test that starts a Dask cluster (they leave
+# with Dask's threads still running; tests/test_demo.py).
 # intercept_tls_get_addr=0: with dynamic TLS tracked, gcc 12's LeakSanitizer
 # now and then crashes in its exit-time scan ("Tracer caught signal 11", seen
 # in about one suite run in two, in the demo's child processes; none in five
@@ -174,7 +176,7 @@ test-asan: deps
 	VELORIN_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install --quiet ".[test,maps]" \
 	  --config-settings=build-dir='build/asan-{wheel_tag}'
 	rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider; status=$$?; \
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider --durations=15; status=$$?; \
 	reports=$$(ls $(ASAN_LOGS)); [ -z "$$reports" ] || { \
 	  for f in $(ASAN_LOGS)/*; do echo "=== $$f"; cat "$$f"; done; \
 	  echo "make test-asan: sanitizer reports from $$(echo "$$reports" | wc -l) process(es), above"; \
