@@ -48,6 +48,14 @@ double backwards(const RoadGraph& graph, DenseId target, DenseId source, double 
     open.pop();
     if (best(item.node) < item.cost) continue;  // a better entry came first
     if (item.cost > limit) return item.cost;
+    // The node on top is most likely the next to be settled: its arcs are
+    // asked for while this one's are read, since reading them is most of
+    // what a settle costs on a graph beyond the caches.
+    if (!open.empty()) {
+      const DenseId next = open.top().node;
+      __builtin_prefetch(&reverse.first[next]);
+      __builtin_prefetch(&reverse.arcs[reverse.first[next]]);
+    }
     if (item.node == source) limit = item.cost * reach;
     for (std::uint32_t i = reverse.first[item.node]; i < reverse.first[item.node + 1]; ++i) {
       const ReverseArcs::Arc& arc = reverse.arcs[i];
