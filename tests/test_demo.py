@@ -147,6 +147,25 @@ def test_batch_on_a_dask_cluster(town_batch, monkeypatch):
         assert batch.rows(pairs, batch.route_many_dask(client, router, pairs, 0.1)) == expected
 
 
+def test_batch_without_a_main_guard_fails_rather_than_hangs(tmp_path):
+    # Every worker imports the script again and calls route_many at its top
+    # level; the workers refuse, and the caller must hear of it, not wait.
+    (tmp_path / "town.json").write_text(dumps(build_town().graph()))
+    script = tmp_path / "unguarded.py"
+    script.write_text(
+        "from velorin import Router\n"
+        "from velorin.batch import route_many\n"
+        "router = Router.from_json(open('town.json').read())\n"
+        "ids = router.nodes.ids\n"
+        "print(route_many(router, [(int(ids[0]), int(ids[-1])), (int(ids[1]), int(ids[-2]))],"
+        " workers=2))\n")
+    run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode != 0
+    assert 'call it under `if __name__ == "__main__":`' in run.stderr
+    assert run.stderr.rstrip().splitlines()[-1].startswith("RuntimeError: a worker process")
+
+
 def test_batch_script_writes_csv(tmp_path):
     out = tmp_path / "routes.csv"
     run = subprocess.run([sys.executable, str(REPO / "examples" / "batch_routes.py"),

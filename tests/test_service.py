@@ -320,7 +320,9 @@ def test_health_stays_quick_during_a_search_and_a_signal_leaves_no_process(map_p
                 start = time.perf_counter()
                 assert http.get("/health").status_code == 200
                 latencies.append(time.perf_counter() - start)
-            assert max(latencies) < 0.1, latencies
+            # A loop that waited for the search would answer after seconds; a
+            # second is the margin a machine busy with other jobs may need.
+            assert max(latencies) < 1.0, latencies
             for sig in signals:
                 server.send_signal(sig)
                 time.sleep(0.2)

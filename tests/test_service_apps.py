@@ -109,6 +109,31 @@ def test_cross_origin_calls_only_from_the_origins_given(town_map):
         assert preflight.status_code == 200
 
 
+def test_an_elevation_raster_gives_the_served_routes_their_climbs(tmp_path):
+    if not MONACO.exists():
+        pytest.skip(f"{MONACO} not available")
+    rasterio = pytest.importorskip("rasterio")
+    import numpy as np
+    from rasterio.transform import from_origin
+
+    # Degrees around Monaco, rising 2 m for every 0.001 degree northwards.
+    west, north, step, size = 7.3, 43.9, 0.001, 300
+    heights = 100 + 2 * np.arange(size, 0, -1, dtype="float32")[:, None].repeat(size, 1)
+    dem = tmp_path / "monaco-dem.tif"
+    with rasterio.open(dem, "w", driver="GTiff", width=size, height=size, count=1,
+                       dtype="float32", crs="EPSG:4326",
+                       transform=from_origin(west, north, step, step)) as out:
+        out.write(heights, 1)
+    with pytest.raises(ValueError, match="already converted"):
+        create_app(tmp_path / "any.json", dem=dem)
+    trip = {"from": "43.7308,7.4197", "to": "43.7447,7.4297"}  # 1.5 km to the north
+    with TestClient(create_app(MONACO, workers=1, dem=dem)) as client:
+        routes = client.get("/route", params=trip).json()["features"]
+    for route in routes:
+        climbed = route["properties"]["ascent_m"] - route["properties"]["descent_m"]
+        assert climbed == pytest.approx(2 * (43.7447 - 43.7308) / 0.001, abs=8)
+
+
 def test_several_profiles_are_served_at_once(tmp_path):
     if not MONACO.exists():
         pytest.skip(f"{MONACO} not available")

@@ -40,7 +40,8 @@ LAYERS: dict[str, tuple[str, ...]] = {
     "router": ("velorin.router", "velorin.trips"),
     "map": ("velorin.network", "velorin.osm", "velorin.places"),
     "values": ("velorin.route", "velorin.errors", "velorin.geo", "velorin.ends", "velorin.style",
-               "velorin.directions", "velorin.segments", "velorin.gpx", "velorin.legs"),
+               "velorin.directions", "velorin.segments", "velorin.gpx", "velorin.legs",
+               "velorin.records"),
 }
 #: Names of the standard library that start with an underscore and are meant to be used.
 PUBLIC_UNDERSCORED = frozenset({"_exit", "_asdict", "_replace", "_fields", "_make", "_getframe"})

@@ -14,8 +14,12 @@ from __future__ import annotations
 import math
 import multiprocessing
 import os
+import pickle
+import sys
+import tempfile
 from collections.abc import Iterable, Mapping, Sequence
 from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from typing import Any, Union
 
@@ -45,9 +49,10 @@ def route_one(router: Router, pair: Pair, eps: float) -> Outcome:
         return exc
 
 
-def _install(router: Router) -> None:
+def _install(path: str) -> None:
     global _ROUTER
-    _ROUTER = router
+    with open(path, "rb") as file:
+        _ROUTER = pickle.load(file)
 
 
 def _route_chunk(pairs: Sequence[Pair], eps: float) -> list[Outcome]:
@@ -59,6 +64,7 @@ def route_many(router: Router, pairs: Sequence[Pair], eps: float = DEFAULT_EPS,
                workers: int | None = None) -> list[Outcome]:
     """Routes of every pair, in pair order, computed by a pool of ``workers`` processes."""
     workers = workers or os.cpu_count() or 1
+    _refuse_while_importing_main()
     if workers == 1 or len(pairs) <= 1:
         return [route_one(router, pair, eps) for pair in pairs]
     # A few chunks per worker keeps every core busy when pairs differ in cost,
@@ -68,10 +74,36 @@ def route_many(router: Router, pairs: Sequence[Pair], eps: float = DEFAULT_EPS,
     # Fresh interpreters rather than forks: forking a process that runs threads
     # (a Dask client, a web server, osmium's reader pool) can deadlock the child.
     context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=min(workers, len(chunks)), mp_context=context,
-                             initializer=_install, initargs=(router,)) as pool:
-        results = pool.map(_route_chunk, chunks, [eps] * len(chunks))
-        return [outcome for chunk in results for outcome in chunk]
+    # The router reaches the workers through a file of the caller's own, not
+    # through the pipe that starts them: a worker that dies while it starts
+    # would leave the caller blocked for good on a full pipe.
+    with tempfile.TemporaryDirectory(prefix="velorin-batch-") as folder:
+        path = os.path.join(folder, "router.pickle")
+        with open(path, "wb") as file:
+            pickle.dump(router, file, protocol=pickle.HIGHEST_PROTOCOL)
+        try:
+            with ProcessPoolExecutor(max_workers=min(workers, len(chunks)), mp_context=context,
+                                     initializer=_install, initargs=(path,)) as pool:
+                results = pool.map(_route_chunk, chunks, [eps] * len(chunks))
+                return [outcome for chunk in results for outcome in chunk]
+        except BrokenProcessPool as exc:
+            raise RuntimeError(
+                "a worker process of route_many ended before it answered (killed, out of "
+                "memory, or a script that calls route_many outside "
+                "`if __name__ == \"__main__\":`, which every worker imports again)") from exc
+
+
+def _refuse_while_importing_main() -> None:
+    """Raise when called by a worker process that is importing the main script.
+
+    Every worker of a pool of fresh interpreters imports the caller's main
+    script under the name ``__mp_main__``; a script that calls route_many at
+    its top level would start pools from every worker, without end.
+    """
+    importing = sys.modules.get("__mp_main__")
+    if importing is not None and importing is not sys.modules.get("__main__"):
+        raise RuntimeError("route_many was called while a worker process imported the main "
+                           "script: call it under `if __name__ == \"__main__\":`")
 
 
 def route_many_dask(client: Any, router: Router, pairs: Sequence[Pair],

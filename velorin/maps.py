@@ -45,10 +45,14 @@ def read_map(path: str | os.PathLike[str], *, profile: str | None = None,
     ``progress`` None shows a bar for a large extract read on a terminal
     (:func:`velorin.osm.convert` decides).  Raises
     ValueError for a graph document the engine refuses (with the file's
-    name and the fault's position), :class:`velorin.OsmImportError` for an
-    extract that cannot be read, and OSError for a file that cannot be opened.
+    name and the fault's position, or with a ``dem``: its heights were set when
+    it was converted), :class:`velorin.OsmImportError` for an extract that
+    cannot be read, and OSError for a file that cannot be opened.
     """
     if is_graph_document(path):
+        if dem is not None:
+            raise ValueError(f"{path}: a graph document is already converted: an elevation "
+                             f"raster applies to an OpenStreetMap extract (velorin convert --dem)")
         document = Path(path).read_bytes()
         try:
             router = Router.from_json(document)

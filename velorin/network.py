@@ -27,6 +27,7 @@ from scipy.spatial import cKDTree
 
 from velorin.geo import DEG_TO_RAD, haversine_m
 from velorin.legs import haversine_m_array
+from velorin.records import column
 from velorin.route import Arc
 
 U64 = npt.NDArray[np.uint64]
@@ -167,14 +168,14 @@ def read_document(text: str) -> DocumentColumns:
     nodes: list[list[npt.NDArray[Any]]] = [[], [], []]
     heights: list[tuple[F64 | None, int]] = []
     for batch in _batches(text, structure, members.get("nodes")):
-        for column, (key, position, dtype) in zip(nodes, _NODE_FIELDS):
-            column.append(_column(batch, key, position, dtype))
+        for parts, (key, position, dtype) in zip(nodes, _NODE_FIELDS):
+            parts.append(column(batch, key, position, dtype))
         heights.append((_numbers(batch, "ele"), len(batch)))
     edges: list[list[npt.NDArray[Any]]] = [[], [], [], [], []]
     attributes = _AttributeColumns()
     for batch in _batches(text, structure, members.get("edges")):
-        for column, (key, position, dtype) in zip(edges, _EDGE_FIELDS):
-            column.append(_column(batch, key, position, dtype))
+        for parts, (key, position, dtype) in zip(edges, _EDGE_FIELDS):
+            parts.append(column(batch, key, position, dtype))
         edges[4].append(_familiarity(batch))
         attributes.add(batch)
     places = None
@@ -368,15 +369,6 @@ def _records(doc: GraphDocument) -> tuple[Sequence[Any], Sequence[Any]]:
     return doc[0], doc[1]
 
 
-def _column(records: Sequence[Any], key: str, position: int, dtype: type) -> npt.NDArray[Any]:
-    """One field of every record, whether records are objects or arrays."""
-    try:
-        return np.fromiter(map(itemgetter(key), records), dtype=dtype, count=len(records))
-    except TypeError:  # some records in array form
-        return np.fromiter((r[key] if isinstance(r, Mapping) else r[position] for r in records),
-                           dtype=dtype, count=len(records))
-
-
 def _familiarity(edges: Sequence[Any]) -> F64:
     """Familiarity of every arc; none (absent or null) is 0.0, as in the engine."""
     try:
@@ -442,9 +434,9 @@ class Network:
             raw_ids, raw_lat, raw_lon = doc.ids, doc.lat, doc.lon
         else:
             nodes, edges = _records(doc)
-            raw_ids = _column(nodes, "id", 0, np.uint64)
-            raw_lat = _column(nodes, "lat", 1, np.float64)
-            raw_lon = _column(nodes, "lon", 2, np.float64)
+            raw_ids = column(nodes, "id", 0, np.uint64)
+            raw_lat = column(nodes, "lat", 1, np.float64)
+            raw_lon = column(nodes, "lon", 2, np.float64)
         # Later records replace earlier ones with the same id, as in the engine:
         # the first occurrence in the reversed table is the last one.
         ids, first = np.unique(raw_ids[::-1], return_index=True)
@@ -465,10 +457,10 @@ class Network:
             if attributes is None:
                 attributes = doc.attributes
         else:
-            self.edge_from = _column(edges, "from", 0, np.uint64)
-            self.edge_to = _column(edges, "to", 1, np.uint64)
-            self.distance_m = _column(edges, "distance_m", 2, np.float64)
-            self.risk = _column(edges, "risk_score", 3, np.float64)
+            self.edge_from = column(edges, "from", 0, np.uint64)
+            self.edge_to = column(edges, "to", 1, np.uint64)
+            self.distance_m = column(edges, "distance_m", 2, np.float64)
+            self.risk = column(edges, "risk_score", 3, np.float64)
             self.familiarity = _familiarity(edges)
             self.ele = _heights(nodes, keep)
             if attributes is None:
@@ -665,9 +657,9 @@ class ArcAttributes:
         numbers = {}
         for key in ARC_NUMBERS:
             if key in objects[0] or any(key in e for e in objects):
-                column = np.array(list(map(methodcaller("get", key), objects)), dtype=object)
-                column[[not isinstance(v, (int, float)) for v in column]] = np.nan
-                numbers[key] = column.astype(np.float64)
+                values = np.array(list(map(methodcaller("get", key), objects)), dtype=object)
+                values[[not isinstance(v, (int, float)) for v in values]] = np.nan
+                numbers[key] = values.astype(np.float64)
         try:
             way_ids = np.fromiter(map(itemgetter("way_id"), objects), dtype=np.int64,
                                   count=len(objects))

@@ -26,7 +26,7 @@ import math
 import os
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from operator import itemgetter, methodcaller
+from operator import methodcaller
 from pathlib import Path
 from typing import Any
 
@@ -36,6 +36,8 @@ from scipy.spatial import cKDTree
 
 from velorin.errors import OsmImportError
 from velorin.geo import DEG_TO_RAD, EARTH_DIAMETER_M
+from velorin.legs import haversine_m_array
+from velorin.records import column
 
 F64 = npt.NDArray[np.float64]
 I64 = npt.NDArray[np.int64]
@@ -142,13 +144,13 @@ class Streets:
     def __init__(self, doc: Mapping[str, Any] | Sequence[Any]) -> None:
         nodes, edges = (doc["nodes"], doc["edges"]) if isinstance(doc, Mapping) \
             else (doc[0], doc[1])
-        ids = _column(nodes, "id", 0, np.uint64)
+        ids = column(nodes, "id", 0, np.uint64)
         order = np.argsort(ids, kind="stable")
         self.ids = ids[order]
-        self.lat = _column(nodes, "lat", 1, np.float64)[order]
-        self.lon = _column(nodes, "lon", 2, np.float64)[order]
-        heads = self._rows(_column(edges, "from", 0, np.uint64))
-        tails = self._rows(_column(edges, "to", 1, np.uint64))
+        self.lat = column(nodes, "lat", 1, np.float64)[order]
+        self.lon = column(nodes, "lon", 2, np.float64)[order]
+        heads = self._rows(column(edges, "from", 0, np.uint64))
+        tails = self._rows(column(edges, "to", 1, np.uint64))
         try:
             way = np.fromiter(map(methodcaller("get", "way_id", -1), edges), dtype=np.int64,
                               count=len(edges))
@@ -163,7 +165,7 @@ class Streets:
         self.a: I64 = low[first]
         self.b: I64 = high[first]
         self.way: I64 = way[keep][first]
-        self.length = _haversine(self.lat[self.a], self.lon[self.a], self.lat[self.b],
+        self.length = haversine_m_array(self.lat[self.a], self.lon[self.a], self.lat[self.b],
                                  self.lon[self.b])
         # Undirected adjacency (CSR) for the joins.
         n = len(self.ids)
@@ -269,28 +271,10 @@ class Streets:
         return None
 
 
-def _column(records: Sequence[Any], key: str, position: int, dtype: type) -> npt.NDArray[Any]:
-    """One field of every record, whether records are objects or arrays."""
-    try:
-        return np.fromiter(map(itemgetter(key), records), dtype=dtype, count=len(records))
-    except TypeError:  # some records in array form
-        return np.fromiter((r[key] if isinstance(r, Mapping) else r[position] for r in records),
-                           dtype=dtype, count=len(records))
-
-
 def _unit(lat: F64, lon: F64) -> F64:
     la, lo = lat * DEG_TO_RAD, lon * DEG_TO_RAD
     c = np.cos(la)
     return np.column_stack((c * np.cos(lo), c * np.sin(lo), np.sin(la)))
-
-
-def _haversine(lat1: F64, lon1: F64, lat2: F64, lon2: F64) -> F64:
-    k = DEG_TO_RAD
-    dlon = np.sin((lon2 - lon1) * k * 0.5)
-    dlat = np.sin((lat2 - lat1) * k * 0.5)
-    a = np.minimum((np.cos(lat2 * k) * np.cos(lat1 * k)) * (dlon * dlon) + dlat * dlat, 1.0)
-    result: F64 = np.arctan2(np.sqrt(a), np.sqrt(1.0 - a)) * EARTH_DIAMETER_M
-    return result
 
 
 # --- Matching ------------------------------------------------------------------
@@ -313,7 +297,7 @@ def match_track(streets: Streets, lat: F64, lon: F64) -> tuple[set[int], int]:
     # Distance along the track from its first point; a run's extent is the
     # stretch of track it holds, each point the track's usual spacing (the
     # sum of the steps would grow with the noise).
-    steps = _haversine(lat[:-1], lon[:-1], lat[1:], lon[1:])
+    steps = haversine_m_array(lat[:-1], lon[:-1], lat[1:], lon[1:])
     along = np.concatenate(([0.0], np.cumsum(steps)))
     spacing = float(np.median(steps)) if len(steps) else 0.0
     extent = (idx[ends] - idx[starts] + 1) * spacing
@@ -439,9 +423,9 @@ def _spikes(lat: F64, lon: F64) -> npt.NDArray[np.bool_]:
     spike = np.zeros(len(lat), dtype=bool)
     if len(lat) < 3:
         return spike
-    there = _haversine(lat[:-2], lon[:-2], lat[1:-1], lon[1:-1])
-    back = _haversine(lat[1:-1], lon[1:-1], lat[2:], lon[2:])
-    past = _haversine(lat[:-2], lon[:-2], lat[2:], lon[2:])
+    there = haversine_m_array(lat[:-2], lon[:-2], lat[1:-1], lon[1:-1])
+    back = haversine_m_array(lat[1:-1], lon[1:-1], lat[2:], lon[2:])
+    past = haversine_m_array(lat[:-2], lon[:-2], lat[2:], lon[2:])
     spike[1:-1] = there + back - past > SPIKE_M
     return spike
 

@@ -68,6 +68,7 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
                timeout_s: float = 10.0, queue: int = 64,
                profile: str | Sequence[str] | None = DEFAULT_PROFILE,
                progress: bool | None = False, push_bike: bool = False,
+               dem: str | os.PathLike[str] | None = None,
                cors_origins: Sequence[str] = (),
                allowed_hosts: Sequence[str] | None = None) -> Starlette:
     """The route service for MAP (an OpenStreetMap extract or a graph document).
@@ -80,6 +81,7 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
     (``"city,mtb"`` or a sequence): each gets its own map and ``workers``
     workers, and requests choose with ``profile=``. ``cors_origins`` lets web
     pages of those origins (``"*"`` for any) call the service from the browser.
+    ``dem`` is an elevation raster for an extract, as ``velorin convert --dem``.
     ``allowed_hosts`` lists the names a request's ``Host`` may give (``*.domain``
     patterns allowed; None answers any), as Starlette's ``TrustedHostMiddleware``.
     """
@@ -92,7 +94,8 @@ def create_app(map_path: str | os.PathLike[str], *, workers: int | None = None,
         raise ValueError(f"queue must be 0 or more, not {queue}")
     names = profile_names(profile, map_path)
     profiles = serve_profiles(map_path, names, workers=workers, timeout_s=timeout_s,
-                              queue=queue, progress=progress, push_bike=push_bike)
+                              queue=queue, progress=progress, push_bike=push_bike,
+                              dem=dem)
     first = profiles[names[0]]
     background_gz = read_background(map_path)
     # Both forms of the large bodies are made once: a request then costs no loop time.

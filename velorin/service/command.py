@@ -11,7 +11,7 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
-from velorin.options import add_map_options, add_progress_options
+from velorin.options import add_dem_option, add_map_options, add_progress_options
 
 
 def add_serve(subparsers: Any) -> None:
@@ -47,6 +47,7 @@ def add_serve(subparsers: Any) -> None:
                    help="open connections kept at most; past it the one waiting longest "
                         "for a request is closed (default: what the descriptor limit allows)")
     add_map_options(p, several=True)
+    add_dem_option(p)
     add_progress_options(p)
     p.set_defaults(run=run_serve, parser=p)
 
@@ -69,7 +70,7 @@ def run_serve(args: argparse.Namespace) -> int:
     allowed = args.allowed_host or default_allowed_hosts(args.host)
     app = create_app(args.map, workers=args.workers, timeout_s=args.timeout, queue=args.queue,
                      profile=args.profile, progress=args.progress, push_bike=args.push_bike,
-                     cors_origins=args.cors_origin, allowed_hosts=allowed)
+                     dem=args.dem, cors_origins=args.cors_origin, allowed_hosts=allowed)
     served, pool = app.state.map, app.state.pool
     profiles = app.state.profiles
     pools = [profile.pool for profile in profiles.values()]

@@ -45,14 +45,15 @@ class ServedMap:
 
     @classmethod
     def load(cls, path: str | os.PathLike[str], *, profile: str | None = None,
-             progress: bool | None = None, push_bike: bool = False) -> ServedMap:
+             progress: bool | None = None, push_bike: bool = False,
+             dem: str | os.PathLike[str] | None = None) -> ServedMap:
         """Read MAP as :func:`velorin.maps.read_map` does, and keep its document for the workers.
 
         Raises ValueError for a graph document the engine refuses,
         :class:`velorin.OsmImportError` for an unreadable extract and OSError
         for a file that cannot be read.
         """
-        opened = read_map(path, profile=profile, progress=progress, push_bike=push_bike)
+        opened = read_map(path, profile=profile, progress=progress, push_bike=push_bike, dem=dem)
         sweep_stale_folders()
         folder = tempfile.TemporaryDirectory(prefix=f"{_FOLDER_PREFIX}{os.getpid()}-")
         graph_path = os.path.join(folder.name, "graph.json")

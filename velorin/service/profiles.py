@@ -54,13 +54,14 @@ def profile_names(profiles: str | Sequence[str] | None,
 
 def serve_profiles(map_path: str | os.PathLike[str], names: Sequence[str], *, workers: int,
                    timeout_s: float, queue: int, progress: bool | None = False,
-                   push_bike: bool = False) -> dict[str, ServedProfile]:
+                   push_bike: bool = False,
+                   dem: str | os.PathLike[str] | None = None) -> dict[str, ServedProfile]:
     """Read MAP once per profile and make each profile's pool (started later, by the app)."""
     served: dict[str, ServedProfile] = {}
     try:
         for name in names:
             served_map = ServedMap.load(map_path, profile=name, progress=progress,
-                                        push_bike=push_bike)
+                                        push_bike=push_bike, dem=dem)
             # Built now rather than by the first /places request, on the event loop.
             served_map.router.place_index  # noqa: B018
             served[name] = ServedProfile(name, served_map,
