@@ -119,7 +119,7 @@ test-armhf: armhf-deps install
 # comparison of make test-armhf covers. For the same reason the tests that
 # convert all of Andorra by name (places, the Ordino ride, rides on Andorra)
 # and the example script that starts a pool of interpreters are left out
-# there: about a third of the suite's time under qemu, for conversion code
+# there: about a quarter of the suite's time under qemu, for conversion code
 # that the synthetic town's tests run on armhf too. The root's headers
 # come after the cross compiler's own (-idirafter), so only Python's are taken
 # from there, never its C library's.
