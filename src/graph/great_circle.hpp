@@ -12,6 +12,7 @@ struct Coordinates {
 };
 
 inline constexpr double kRadiansPerDegree = 0.017453292519943295;
+inline constexpr double kEarthRadiusM = 6371000.0;
 
 // Metres from `p` to `target`, given the cosine of the target's latitude so
 // that a caller measuring many points to one target takes it once. The terms
@@ -26,7 +27,7 @@ inline double haversine_m(Coordinates p, Coordinates target, double cos_target_l
   double sin_half_dlat = std::sin((target.lat - p.lat) * k * 0.5);
   double a = (cos_target_lat * std::cos(p.lat * k)) * (sin_half_dlon * sin_half_dlon) +
              sin_half_dlat * sin_half_dlat;
-  return std::atan2(std::sqrt(a), std::sqrt(1.0 - a)) * 12742000.0;
+  return std::atan2(std::sqrt(a), std::sqrt(1.0 - a)) * (2.0 * kEarthRadiusM);
 }
 
 inline double cos_latitude(Coordinates p) noexcept {

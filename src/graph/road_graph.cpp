@@ -142,10 +142,9 @@ double node_density(const std::vector<Coordinates>& coords,
     east = std::max(east, coords[d].lon);
     ++count;
   }
-  constexpr double kRadian = 3.141592653589793 / 180.0;
-  constexpr double kEarthRadius = 6371000.0;
-  const double area = (north - south) * kRadian * (east - west) * kRadian *
-                      std::cos((north + south) / 2.0 * kRadian) * kEarthRadius * kEarthRadius;
+  constexpr double k = kRadiansPerDegree;
+  const double area = (north - south) * k * (east - west) * k *
+                      std::cos((north + south) / 2.0 * k) * kEarthRadiusM * kEarthRadiusM;
   return count != 0 && area > 0.0 ? static_cast<double>(count) / area : INFINITY;
 }
 
