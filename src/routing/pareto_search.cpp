@@ -129,6 +129,10 @@ class Search {
   const SearchTuning tuning_;
   SearchStats counters_;
   GiveUp gave_up_ = GiveUp::no;
+  // Some label was dropped as it was pushed: the heap no longer holds what
+  // it would without pruning, so labels that leave it exactly tied must be
+  // interchangeable from now on (see update_bounds).
+  bool checks_ties_ = false;
 };
 
 // Pruning changes what else sits in the open list, and with it the order in
@@ -142,7 +146,10 @@ void Search::update_bounds() {
     return weighted_cost(next.distance, next.risk, next.familiarity) +
            states_[next.place].to_target_m;
   };
-  if (!bounds_.update(counters_[Counter::popped], next_key, solutions_, counters_)) return;
+  // A label dropped as it was pushed counts as popped: it used to be, and
+  // the start of the bounds is measured in the work of the labels handled.
+  const std::uint64_t handled = counters_[Counter::popped] + counters_[PruneRule::beaten_at_node];
+  if (!bounds_.update(handled, next_key, solutions_, counters_)) return;
   // The exact bounds have come: what waits in the open list and is already
   // beyond reach goes now rather than when it comes up.
   note_peak();
@@ -333,8 +340,11 @@ bool Search::approximately_covered(Cost cost) const noexcept {
 }
 
 Search::Verdict Search::bounded_out(const OpenLabel& label) {
-  if (!bounds_.active()) return Verdict::keep;
-  if (pruned({label.distance, label.risk}, label.familiarity, label.place)) return Verdict::drop;
+  if (bounds_.active()) {
+    if (pruned({label.distance, label.risk}, label.familiarity, label.place)) return Verdict::drop;
+  } else if (!checks_ties_) {
+    return Verdict::keep;
+  }
   return ties_differently(label) ? Verdict::give_up : Verdict::keep;
 }
 
@@ -361,6 +371,13 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
       if (!extension_allowed(stall, to, next)) continue;
     }
     const std::uint32_t to_place = place_of(to);
+    // A label that its node's set already rules out would be refused there
+    // when popped (see checks_ties_), having done nothing but wait.
+    if (tuning_.prune && sets_.rules_out(states_[to_place].settled, next)) {
+      ++counters_[PruneRule::beaten_at_node];
+      checks_ties_ = true;
+      continue;
+    }
     if (bounds_.active() && pruned(next, familiarity, to_place)) continue;
     const double key =
         weighted_cost(next.distance, next.risk, familiarity) + states_[to_place].to_target_m;

@@ -30,11 +30,12 @@ inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
 
 // Why a label was dropped by a lower bound (`none`: it was not).
 enum class PruneRule : std::uint8_t {
-  great_circle,  // great-circle bound covered by a solution
-  exact,         // exact bound covered by a solution
-  known_front,   // exact bound beaten by the exact front
-  first_guess,   // out of the running for the first solution
-  dead_end,      // no path from its node to the target
+  great_circle,    // great-circle bound covered by a solution
+  exact,           // exact bound covered by a solution
+  known_front,     // exact bound beaten by the exact front
+  first_guess,     // out of the running for the first solution
+  dead_end,        // no path from its node to the target
+  beaten_at_node,  // a cost settled at its node is no worse, as it was pushed
   none,
 };
 inline constexpr std::size_t kPruneRules = static_cast<std::size_t>(PruneRule::none);
@@ -49,8 +50,8 @@ inline const char* name_of(Counter c) noexcept {
   return kNames[static_cast<std::size_t>(c)];
 }
 inline const char* name_of(PruneRule r) noexcept {
-  constexpr const char* kNames[] = {"great circle", "exact", "known front", "first guess",
-                                    "dead end"};
+  constexpr const char* kNames[] = {"great circle", "exact",    "known front",
+                                    "first guess",  "dead end", "beaten at node"};
   static_assert(std::size(kNames) == kPruneRules, "one name per rule");
   return kNames[static_cast<std::size_t>(r)];
 }
