@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "case_name.hpp"
 #include "graph/graph_json.hpp"
@@ -128,6 +129,35 @@ TEST(GraphJson, DeepSkippedValuesNeverCrash) {
   // The deep value is checked even when it is a record's field value.
   EXPECT_EQ(refusal("[" + std::string(kDepth, '[')),
             "invalid type: sequence, expected u64 at line 1 column 3");
+}
+
+// Ids in runs, ids spaced by powers of two (which share their last bits),
+// ids at the top of the range, and edge ends with no node record: every one
+// gets its own dense number in order of first appearance, and ids never
+// mentioned get none.
+TEST(GraphJson, DenseNumbersWhateverTheIdsLookLike) {
+  std::vector<NodeId> ids;
+  for (NodeId i = 0; i < 3000; ++i) ids.push_back(1000817152 + i);
+  for (NodeId i = 1; i <= 3000; ++i) ids.push_back(i << 3);
+  for (NodeId i = 1; i <= 3000; ++i) ids.push_back((i << 12) + 5);
+  for (NodeId i = 0; i < 3000; ++i) ids.push_back(UINT64_MAX - i);
+  std::vector<Node> nodes;
+  for (NodeId id : ids) nodes.push_back({id, 0.0, 0.0});
+  nodes.push_back({ids[5], 1.0, 1.0});  // a duplicate record keeps the first number
+  std::vector<Edge> edges;
+  for (std::size_t i = 0; i + 1 < ids.size(); ++i) edges.push_back({ids[i], ids[i + 1], 1, 1, 0});
+  edges.push_back({ids[0], 7777777, 1, 1, 0});  // an end with no record comes last
+  RoadGraph g = RoadGraph::build(std::move(nodes), std::move(edges));
+  ASSERT_EQ(g.dense_count(), ids.size() + 1);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    ASSERT_EQ(g.dense_of(ids[i]), i) << ids[i];
+    ASSERT_EQ(g.id_of(static_cast<RoadGraph::DenseId>(i)), ids[i]);
+  }
+  EXPECT_EQ(g.dense_of(7777777), ids.size());
+  EXPECT_EQ(g.coordinates(5).lat, 1.0);
+  for (NodeId absent : {NodeId{0}, NodeId{9}, NodeId{(1 << 12) + 6}, NodeId{1000817152 - 1},
+                        NodeId{UINT64_MAX - 3000}})
+    EXPECT_EQ(g.dense_of(absent), RoadGraph::kAbsent) << absent;
 }
 
 // Tables grow ahead of need while a document is read; the finished graph
