@@ -1,5 +1,7 @@
 #include "graph/road_graph.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -74,11 +76,11 @@ void RoadGraph::grow_slots() {
   slots_.swap(bigger);
 }
 
-RoadGraph::DenseId RoadGraph::intern(NodeId id) {
+RoadGraph::DenseId RoadGraph::intern(NodeId id, std::uint64_t hash) {
   // Keep the load factor at or below one half.
   if ((ids_.size() + 1) * 2 > slots_.size()) grow_slots();
   const std::size_t mask = slots_.size() - 1;
-  std::size_t s = static_cast<std::size_t>(slot_hash(id, hash_key_)) & mask;
+  std::size_t s = static_cast<std::size_t>(hash) & mask;
   for (;; s = (s + 1) & mask) {
     std::uint32_t v = slots_[s];
     if (v == 0) break;
@@ -115,25 +117,32 @@ void RoadGraph::intern_all(std::size_t count, IdAt id_at, Store store) {
     const Recent& r = recent_of(id);
     return r.dense != kAbsent && r.id == id;
   };
+  // Each id's hash is computed once, when it is first looked ahead at, and
+  // kept in a ring until its turn comes.
   constexpr std::size_t kAhead = 16;
+  std::array<std::uint64_t, kAhead> hashes;
+  for (std::size_t i = 0; i < std::min(count, kAhead); ++i)
+    hashes[i] = slot_hash(id_at(i), hash_key_);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t mask = slots_.size() - 1;  // intern() may grow the index
+    const std::uint64_t hash = hashes[i % kAhead];
     if (i + kAhead < count) {
       const NodeId ahead = id_at(i + kAhead);
-      if (!known(ahead))
-        __builtin_prefetch(&slots_[static_cast<std::size_t>(slot_hash(ahead, hash_key_)) & mask]);
+      const std::uint64_t ahead_hash = slot_hash(ahead, hash_key_);
+      hashes[i % kAhead] = ahead_hash;
+      if (!known(ahead)) __builtin_prefetch(&slots_[static_cast<std::size_t>(ahead_hash) & mask]);
     }
     if (i + kAhead / 2 < count) {
       const NodeId ahead = id_at(i + kAhead / 2);
       if (!known(ahead)) {
         const std::uint32_t v =
-            slots_[static_cast<std::size_t>(slot_hash(ahead, hash_key_)) & mask];
+            slots_[static_cast<std::size_t>(hashes[(i + kAhead / 2) % kAhead]) & mask];
         if (v != 0) __builtin_prefetch(&ids_.data()[v - 1]);
       }
     }
     const NodeId id = id_at(i);
     Recent& r = recent_of(id);
-    if (r.dense == kAbsent || r.id != id) r = {id, intern(id)};
+    if (r.dense == kAbsent || r.id != id) r = {id, intern(id, hash)};
     store(i, r.dense);
   }
 }
