@@ -179,14 +179,20 @@ void check_arcs_once(const RoadGraph& g) {
   velorin::ArcBounds bounds = g.arc_bounds();
   const double checked = cpu_seconds();
   g.reverse_arcs();
+  const double reversed = cpu_seconds();
+  const std::vector<std::uint8_t>& through = g.pass_through();
+  const auto shape_points = std::count(through.begin(), through.end(), std::uint8_t{1});
   std::printf(
       "  one-time check of the arcs for lower bounds: %.1f ms, reverse arc index %.1f ms (costs "
-      "%s, arc length >= %.9f x great circle, risk per metre >= %g)\n",
-      1e3 * (checked - start), 1e3 * (cpu_seconds() - checked),
+      "%s, arc length >= %.9f x great circle, risk per metre >= %g), shape points %.1f ms "
+      "(%lld of %zu nodes%s)\n",
+      1e3 * (checked - start), 1e3 * (reversed - checked),
       bounds.non_negative
           ? (velorin::sums_stay_finite(bounds) ? "finite and non-negative" : "non-negative")
           : "not all non-negative",
-      bounds.length_ratio, bounds.risk_per_metre);
+      bounds.length_ratio, bounds.risk_per_metre, 1e3 * (cpu_seconds() - reversed),
+      static_cast<long long>(shape_points), through.size(),
+      bounds.no_familiarity ? "" : "; a familiarity on some arc: no walks");
 }
 
 // The first request that computes exact bounds in a process gets its tables

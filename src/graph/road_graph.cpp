@@ -235,12 +235,14 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   double length_ratio = INFINITY;
   double risk_per_metre = INFINITY;
   bool familiarity_non_positive = true;
+  bool no_familiarity = true;
   double total_distance = 0.0, total_risk = 0.0;
   for (DenseId from = 0; from < dense_count(); ++from) {
     for (std::uint32_t e : out_edge_indices(from)) {
       const Edge& arc = edges_[e];
       // Written so that NaN fails every test.
       if (!(arc.familiarity <= 0.0)) familiarity_non_positive = false;
+      if (!(arc.familiarity == 0.0)) no_familiarity = false;
       if (!(arc.distance_m >= 0.0) || !(arc.risk_score >= 0.0)) {
         non_negative = false;
         continue;
@@ -266,6 +268,7 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   bounds.total_distance = total_distance;
   bounds.total_risk = total_risk;
   bounds.familiarity_non_positive = familiarity_non_positive;
+  bounds.no_familiarity = no_familiarity;
   // No arc joins two distinct positions: the great circle bounds nothing more
   // than any other positive factor would, and 1 is as good as any.
   if (std::isinf(length_ratio)) length_ratio = 1.0;
@@ -303,6 +306,49 @@ ReverseArcs RoadGraph::build_reverse_arcs() const {
   return reverse;
 }
 
+const std::vector<std::uint8_t>& RoadGraph::pass_through() const {
+  static const std::vector<std::uint8_t> kNone;
+  if (arc_bounds_ == nullptr) return kNone;  // a moved-from graph has no nodes
+  std::call_once(arc_bounds_->pass_through_once, [this] {
+    arc_bounds_->pass_through = find_pass_through();
+    arc_bounds_->pass_through_built.store(true, std::memory_order_release);
+  });
+  return arc_bounds_->pass_through;
+}
+
+std::vector<std::uint8_t> RoadGraph::find_pass_through() const {
+  const ReverseArcs& reverse = reverse_arcs();
+  std::vector<std::uint8_t> result(dense_count(), 0);
+  for (DenseId d = 0; d < dense_count(); ++d) {
+    // Arcs out to and in from each neighbour, counted; a third neighbour,
+    // a second arc either way or a loop rules the node out.
+    DenseId neighbour[2] = {kAbsent, kAbsent};
+    int out[2] = {0, 0}, in[2] = {0, 0};
+    bool through = true;
+    auto slot = [&](DenseId n) -> int {
+      if (n == d) return -1;
+      for (int k = 0; k < 2; ++k) {
+        if (neighbour[k] == n) return k;
+        if (neighbour[k] == kAbsent) {
+          neighbour[k] = n;
+          return k;
+        }
+      }
+      return -1;
+    };
+    for (std::uint32_t e : out_edge_indices(d)) {
+      const int k = slot(head_[e]);
+      if (k < 0 || ++out[k] > 1) through = false;
+    }
+    for (std::uint32_t a = reverse.first[d]; through && a < reverse.first[d + 1]; ++a) {
+      const int k = slot(reverse.arcs[a].tail);
+      if (k < 0 || ++in[k] > 1) through = false;
+    }
+    if (through && neighbour[1] != kAbsent) result[d] = 1;
+  }
+  return result;
+}
+
 std::size_t RoadGraph::memory_bytes() const noexcept {
   return sizeof(*this) + nodes_.capacity() * sizeof(Node) + edges_.capacity() * sizeof(Edge) +
          ids_.capacity() * sizeof(NodeId) + slots_.capacity() * sizeof(std::uint32_t) +
@@ -313,6 +359,9 @@ std::size_t RoadGraph::memory_bytes() const noexcept {
          (arc_bounds_ != nullptr && arc_bounds_->reverse_built.load(std::memory_order_acquire)
               ? arc_bounds_->reverse.first.capacity() * sizeof(std::uint32_t) +
                     arc_bounds_->reverse.arcs.capacity() * sizeof(ReverseArcs::Arc)
+              : 0) +
+         (arc_bounds_ != nullptr && arc_bounds_->pass_through_built.load(std::memory_order_acquire)
+              ? arc_bounds_->pass_through.capacity()
               : 0);
 }
 

@@ -62,6 +62,9 @@ struct ArcBounds {
   // subtracts familiarity, a path's key then never falls below its weighted
   // distance and risk.
   bool familiarity_non_positive = false;
+  // Every arc's familiarity is zero: keys then order labels at one node as
+  // their distance and risk do.
+  bool no_familiarity = false;
 };
 
 // The arcs entering each node, for searches that run backwards from a target.
@@ -135,6 +138,11 @@ class RoadGraph {
   ArcBounds arc_bounds() const;
   // Built on first use, then kept, like arc_bounds().
   const ReverseArcs& reverse_arcs() const;
+  // Per dense node, 1 for a node that a path can only pass through: exactly
+  // two neighbours, at most one arc to and one arc from each, no loop (the
+  // shape points of a street). A path arriving from one neighbour goes on to
+  // the other or turns back. Built on first use, then kept.
+  const std::vector<std::uint8_t>& pass_through() const;
 
  private:
   DenseId intern(NodeId id, std::uint64_t hash);  // during build only; hash = slot_hash(id)
@@ -163,9 +171,13 @@ class RoadGraph {
     std::once_flag reverse_once;
     ReverseArcs reverse;
     std::atomic<bool> reverse_built{false};
+    std::once_flag pass_through_once;
+    std::vector<std::uint8_t> pass_through;
+    std::atomic<bool> pass_through_built{false};
   };
   ArcBounds compute_arc_bounds() const;
   ReverseArcs build_reverse_arcs() const;
+  std::vector<std::uint8_t> find_pass_through() const;
   std::unique_ptr<ArcBoundsMemo> arc_bounds_ = std::make_unique<ArcBoundsMemo>();
 };
 

@@ -49,7 +49,9 @@ class Search {
         bounds_(graph, source, target, factor_, tuning),
         place_plus_one_(graph.dense_count(), 0),
         collect_paths_at_(tuning.collect_paths_from),
-        tuning_(tuning) {}
+        tuning_(tuning),
+        walks_(walks_allowed(graph, factor_, tuning)),
+        pass_through_(walks_ ? graph.pass_through().data() : nullptr) {}
 
   std::vector<SettledLabel> run();
 
@@ -69,6 +71,9 @@ class Search {
   Verdict bounded_out(const OpenLabel& label);
   std::uint32_t settle(const OpenLabel& label);  // kNoParent when the node's set rules it out
   void extend(const OpenLabel& label, std::uint32_t link);
+  bool walk(std::uint32_t link, std::uint32_t edge, Cost cost, double familiarity);
+  void offer(const OpenLabel& label);
+  static bool walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning);
 
   // The place of dense node d, its state created on first use.
   std::uint32_t place_of(DenseId d) {
@@ -133,6 +138,10 @@ class Search {
   // it would without pruning, so labels that leave it exactly tied must be
   // interchangeable from now on (see update_bounds).
   bool checks_ties_ = false;
+  // Labels walk through pass-through nodes (see walk()).
+  const bool walks_;
+  const std::uint8_t* const pass_through_;
+  std::vector<std::uint32_t> walked_edges_;  // scratch of walk()
 };
 
 // Pruning changes what else sits in the open list, and with it the order in
@@ -148,7 +157,8 @@ void Search::update_bounds() {
   };
   // A label dropped as it was pushed counts as popped: it used to be, and
   // the start of the bounds is measured in the work of the labels handled.
-  const std::uint64_t handled = counters_[Counter::popped] + counters_[PruneRule::beaten_at_node];
+  const std::uint64_t handled = counters_[Counter::popped] + counters_[PruneRule::beaten_at_node] +
+                                counters_[Counter::walked];
   if (!bounds_.update(handled, next_key, solutions_, counters_)) return;
   // The exact bounds have come: what waits in the open list and is already
   // beyond reach goes now rather than when it comes up.
@@ -358,11 +368,20 @@ std::uint32_t Search::settle(const OpenLabel& label) {
 
 void Search::extend(const OpenLabel& label, std::uint32_t link) {
   const Cost cost{label.distance, label.risk};
+  // Where a walk is allowed, the node the label came from: the way back
+  // there is never worth a label (see walk()).
+  const DenseId came_from =
+      walks_ && label.parent != kNoParent ? node_of(links_[label.parent]) : RoadGraph::kAbsent;
   for (std::uint32_t e : graph_.out_edge_indices(states_[label.place].node)) {
     const Edge& edge = graph_.edge(e);
     const DenseId to = graph_.head(e);
     const Cost next{label.distance + edge.distance_m, label.risk + edge.risk_score};
     const double familiarity = label.familiarity + edge.familiarity;
+    if (to == came_from) {
+      ++counters_[PruneRule::beaten_at_node];
+      checks_ties_ = true;
+      continue;
+    }
     // The latest non-gaining step of the new path, where a walk back along
     // it must start.
     const std::uint32_t stall = gains(cost, next) ? label.stall : link;
@@ -370,20 +389,111 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
       ++counters_[Counter::cycle_walks];
       if (!extension_allowed(stall, to, next)) continue;
     }
-    const std::uint32_t to_place = place_of(to);
-    // A label that its node's set already rules out would be refused there
-    // when popped (see checks_ties_), having done nothing but wait.
-    if (tuning_.prune && sets_.rules_out(states_[to_place].settled, next)) {
-      ++counters_[PruneRule::beaten_at_node];
-      checks_ties_ = true;
+    if (walks_ && stall == kNoParent && pass_through_[to] != 0 && to != target_ && to != source_ &&
+        walk(link, e, next, familiarity))
       continue;
-    }
-    if (bounds_.active() && pruned(next, familiarity, to_place)) continue;
-    const double key =
-        weighted_cost(next.distance, next.risk, familiarity) + states_[to_place].to_target_m;
-    open_.push({key_rank(key), next.distance, next.risk, familiarity, to_place, link, e, stall});
-    ++counters_[Counter::pushed];
+    const std::uint32_t to_place = place_of(to);
+    offer({0, next.distance, next.risk, familiarity, to_place, link, e, stall});
   }
+}
+
+// Pushes a new label unless a rule drops it at once. Its key is worked out
+// here.
+void Search::offer(const OpenLabel& candidate) {
+  const Cost cost{candidate.distance, candidate.risk};
+  // A label that its node's set already rules out would be refused there
+  // when popped (see checks_ties_), having done nothing but wait.
+  if (tuning_.prune && sets_.rules_out(states_[candidate.place].settled, cost)) {
+    ++counters_[PruneRule::beaten_at_node];
+    checks_ties_ = true;
+    return;
+  }
+  if (bounds_.active() && pruned(cost, candidate.familiarity, candidate.place)) return;
+  OpenLabel label = candidate;
+  const double key = weighted_cost(cost.distance, cost.risk, candidate.familiarity) +
+                     states_[candidate.place].to_target_m;
+  label.key_rank = key_rank(key);
+  open_.push(label);
+  ++counters_[Counter::pushed];
+}
+
+// Walks through pass-through nodes. A label that enters a street's shape
+// points from one end can only go on to the other end (turning back is
+// ruled out where it came from: it returns there with more cost), so it is
+// carried there at once, its sums added arc by arc in path order as the
+// search would add them, with a path link per node passed, and only the
+// label at the far end is offered to the heap.
+//
+// It is the same search, for these reasons (the graph's costs finite and
+// non-negative, no familiarity, eps >= 0, so that sums, keys and the eps
+// test only grow along a path and keys order labels at one node as their
+// costs do):
+// - The labels at the nodes passed would leave the heap, in order, before
+//   the label at the far end: the walk stops where a key would not rise
+//   strictly, so each of them is strictly better than the far end's.
+//   Pushing the far end early therefore changes no pop but the order of
+//   exact ties, which the search checks (checks_ties_).
+// - Their tests, skipped: a label that the eps test, a bound or a node's
+//   set would have dropped at a node passed reaches the far end worse in
+//   both costs. The eps test and a bound drop it there too, or it is a label
+//   that could only have been dropped (one a bound drops never dominates a
+//   kept label). A label no worse that settled at the node passed came from
+//   the same end, and its own walk reaches the far end first, no worse; or
+//   it came from the far end, and the label it came from, settled there
+//   before, is no worse than this one when it arrives.
+// - The sets of the nodes passed stay empty, and a label arriving at one
+//   of them never meets another there: each is dropped, if at all, at the
+//   end of its walk, by the argument above.
+// Returns false, having changed nothing, when the label should be pushed
+// at `edge`'s head as usual: no step could be walked.
+bool Search::walk(std::uint32_t link, std::uint32_t edge, Cost cost, double familiarity) {
+  walked_edges_.clear();
+  DenseId from = node_of(links_[link]);
+  DenseId at = graph_.head(edge);
+  std::uint32_t place = place_of(at);
+  std::int64_t rank =
+      key_rank(weighted_cost(cost.distance, cost.risk, familiarity) + states_[place].to_target_m);
+  std::uint32_t step = edge;
+  const DenseId origin = from;
+  // `at` is a pass-through node reached by `step`; go on while the next
+  // node's label would rise strictly in key and gain in cost.
+  while (pass_through_[at] != 0 && at != target_ && at != source_) {
+    std::uint32_t onward = kNoEdge;
+    for (std::uint32_t e : graph_.out_edge_indices(at))
+      if (graph_.head(e) != from) onward = e;
+    if (onward == kNoEdge) break;
+    const DenseId to = graph_.head(onward);
+    if (to == origin) break;  // a ring of shape points, back where it started
+    const Edge& arc = graph_.edge(onward);
+    const Cost next{cost.distance + arc.distance_m, cost.risk + arc.risk_score};
+    if (!gains(cost, next)) break;
+    const double next_familiarity = familiarity + arc.familiarity;
+    const std::uint32_t to_place = place_of(to);
+    const std::int64_t next_rank = key_rank(
+        weighted_cost(next.distance, next.risk, next_familiarity) + states_[to_place].to_target_m);
+    if (!(next_rank > rank)) break;
+    walked_edges_.push_back(step);
+    from = at;
+    at = to;
+    place = to_place;
+    step = onward;
+    cost = next;
+    familiarity = next_familiarity;
+    rank = next_rank;
+  }
+  if (walked_edges_.empty()) return false;
+  std::uint32_t parent = link;
+  for (std::uint32_t e : walked_edges_) parent = links_.append({e, parent});
+  counters_[Counter::walked] += walked_edges_.size();
+  checks_ties_ = true;
+  offer({0, cost.distance, cost.risk, familiarity, place, parent, step, kNoParent});
+  return true;
+}
+
+bool Search::walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning) {
+  if (!tuning.prune || !tuning.walk_through || !(factor >= 1.0)) return false;
+  const ArcBounds facts = graph.arc_bounds();
+  return facts.non_negative && facts.finite && facts.no_familiarity;
 }
 
 std::vector<SettledLabel> Search::run() {

@@ -29,11 +29,16 @@ struct Pair {
 // when the search ran out of nodes (the target cannot be reached from what is
 // left at +inf). A node reached but not settled keeps a cost no less than the
 // radius, so the caller takes the smaller of the two for every node, and
-// nothing here costs more than what the search settles.
+// nothing here costs more than what the search settles. Shape points are
+// given their costs without a turn in the heap (below): each gets the least
+// over its two ends of what came through a settled end, which is its least
+// cost when that is below the radius, and otherwise no less than the least
+// cost or the radius, whichever is smaller.
 template <class CostOf, class Best>
 double backwards(const RoadGraph& graph, DenseId target, DenseId source, double reach,
                  CostOf cost_of, Best best) {
   const ReverseArcs& reverse = graph.reverse_arcs();
+  const std::vector<std::uint8_t>& through = graph.pass_through();
   struct Item {
     double cost;
     DenseId node;
@@ -58,12 +63,29 @@ double backwards(const RoadGraph& graph, DenseId target, DenseId source, double 
     }
     if (item.node == source) limit = item.cost * reach;
     for (std::uint32_t i = reverse.first[item.node]; i < reverse.first[item.node + 1]; ++i) {
-      const ReverseArcs::Arc& arc = reverse.arcs[i];
-      const double next = item.cost + cost_of(arc);
-      double& known = best(arc.tail);
-      if (next < known) {
+      const ReverseArcs::Arc* arc = &reverse.arcs[i];
+      DenseId after = item.node;
+      double next = item.cost + cost_of(*arc);
+      // Back along a street's shape points to its next other node, each
+      // point given its cost on the way: such a point is reached only from
+      // its two ends, so it needs no turn in the heap. Once a point already
+      // has no more from the other end, so do the points beyond it.
+      for (;;) {
+        double& known = best(arc->tail);
+        if (!(next < known)) break;
         known = next;
-        open.push({next, arc.tail});
+        const DenseId at = arc->tail;
+        if (through[at] == 0 || at == source || at == target) {
+          open.push({next, at});
+          break;
+        }
+        const ReverseArcs::Arc* onward = nullptr;
+        for (std::uint32_t j = reverse.first[at]; j < reverse.first[at + 1]; ++j)
+          if (reverse.arcs[j].tail != after) onward = &reverse.arcs[j];
+        if (onward == nullptr) break;
+        after = at;
+        arc = onward;
+        next = next + cost_of(*arc);
       }
     }
   }
@@ -90,19 +112,30 @@ RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId tar
 // node (which came no later, so its distance bound is no greater), or when
 // its risk bound is no less than the risk of the last solution: either one
 // already matches or beats everything it can lead to.
+//
+// A label entering a street's shape points (nodes with two neighbours, see
+// RoadGraph::pass_through) is carried on to the street's next other node
+// at once, its sums added arc by arc; only the label there is tested and
+// pushed. Its bound there is no less than at the points passed, so it still
+// leaves after them; a label that the risk test at one of them would have
+// dropped reaches the end no better than one that passed first (or than the
+// label it would meet coming from the far end, which was settled there
+// before), and is dropped there. The front is the same.
 std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId target,
                               const RemainingCost& remaining) {
   struct Item {
     Pair bound;
     Cost cost;
     DenseId node;
+    DenseId from;  // the node before, where turning back leads nowhere
     bool operator<(const Item& o) const noexcept { return o.bound < bound; }  // least on top
   };
+  const std::vector<std::uint8_t>& through = graph.pass_through();
   std::vector<double> least_risk(graph.dense_count(), INFINITY);  // settled at each node
   std::vector<Cost> front;
   std::priority_queue<Item> open;
   const Cost start = remaining.at(source);
-  open.push({{start.distance, start.risk}, {0.0, 0.0}, source});
+  open.push({{start.distance, start.risk}, {0.0, 0.0}, source, RoadGraph::kAbsent});
   while (!open.empty()) {
     const Item item = open.top();
     open.pop();
@@ -114,14 +147,26 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
       continue;
     }
     for (std::uint32_t e : graph.out_edge_indices(item.node)) {
+      DenseId from = item.node;
+      DenseId to = graph.head(e);
+      if (to == item.from) continue;  // back where it came from, with more cost
       const Edge& edge = graph.edge(e);
-      const DenseId to = graph.head(e);
-      const Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
+      Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
+      while (through[to] != 0 && to != target && to != source) {
+        std::uint32_t onward = UINT32_MAX;
+        for (std::uint32_t o : graph.out_edge_indices(to))
+          if (graph.head(o) != from) onward = o;
+        if (onward == UINT32_MAX || graph.head(onward) == item.node) break;
+        const Edge& arc = graph.edge(onward);
+        next = {next.distance + arc.distance_m, next.risk + arc.risk_score};
+        from = to;
+        to = graph.head(onward);
+      }
       const Cost rest = remaining.at(to);
       const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
       if (!(bound.first < INFINITY)) continue;  // the target is out of reach
       if (next.risk >= least_risk[to] || bound.second >= least_risk[target]) continue;
-      open.push({bound, next, to});
+      open.push({bound, next, to, from});
     }
   }
   return front;

@@ -24,6 +24,7 @@ enum class Counter : std::uint8_t {
   path_collections,        // times the path arena dropped dead links
   set_compactions,         // times the per-node sets were packed anew
   nodes_met,               // nodes the search reached
+  walked,                  // labels carried through a pass-through node without the heap
   end,
 };
 inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
@@ -45,7 +46,8 @@ inline const char* name_of(Counter c) noexcept {
   constexpr const char* kNames[] = {
       "popped",        "popped before solution", "pushed",          "settled",
       "cycle walks",   "dropped waiting",        "exact bounds",    "first guesses",
-      "wrong guesses", "path collections",       "set compactions", "nodes met"};
+      "wrong guesses", "path collections",       "set compactions", "nodes met",
+      "walked"};
   static_assert(std::size(kNames) == kCounters, "one name per counter");
   return kNames[static_cast<std::size_t>(c)];
 }
@@ -113,6 +115,11 @@ struct SearchTuning {
   // With eps above 0.0, the exact bounds also guess the first solution and
   // drop what cannot precede it or matter after it.
   bool guess_first_solution = true;
+  // A label entering a street's shape points (nodes a path can only pass
+  // through) is carried on to the next other node at once, rather than
+  // through the heap at each of them, where the graph allows it (see
+  // Search::walk).
+  bool walk_through = true;
   // Settled labels (8 bytes each) from which the path arena starts dropping
   // those that lead nowhere any more; tests set it low.
   std::uint32_t collect_paths_from = 1u << 20;

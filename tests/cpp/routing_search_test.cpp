@@ -351,7 +351,18 @@ TEST(ArcBounds, MeasureTheLeastLengthRatio) {
 // ones forced on from the first pop, must hand on exactly what a search
 // without any bound hands on: the same costs to the bit, the same paths, in
 // the same order.
-enum class Family { rounded, ties, short_arcs, negative, nan, familiarity, familiar_everywhere };
+enum class Family {
+  rounded,
+  ties,
+  short_arcs,
+  negative,
+  nan,
+  familiarity,
+  familiar_everywhere,
+  streets,
+  street_ties,
+  familiar_streets
+};
 
 struct RandomGraph {
   std::uint64_t seed;
@@ -408,6 +419,62 @@ RoadGraph random_graph(Family family, RandomGraph& rng, NodeId n) {
   return RoadGraph::build(std::move(nodes), std::move(edges));
 }
 
+// Junctions joined by streets of up to four shape points each, mostly both
+// ways, some one-way, some doubled by a second street between the same
+// junctions: most nodes are ones that a path can only pass through, and
+// some arcs are much shorter than the great circle or free. With
+// `street_ties`, whole-number costs (zero included) on nodes at one
+// position, so that many paths cost exactly the same. With
+// `familiar_streets`, some arcs familiar (in the rider's disfavour, so that
+// the guessed first route still applies): labels then take the heap at every
+// node, and read the bounds of shape points, which the backward searches
+// fill in without the heap.
+RoadGraph street_graph(Family family, RandomGraph& rng, NodeId junctions) {
+  const bool ties = family == Family::street_ties;
+  std::vector<Node> nodes;
+  for (NodeId id = 1; id <= junctions; ++id)
+    nodes.push_back(
+        {id, ties ? 45.0 : 45.0 + 0.004 * rng.uniform(), ties ? 7.0 : 7.0 + 0.004 * rng.uniform()});
+  std::vector<Edge> edges;
+  const std::size_t streets = 2 * junctions;
+  for (std::size_t i = 0; i < streets; ++i) {
+    const NodeId a = 1 + rng.next() % junctions, b = 1 + rng.next() % junctions;
+    const std::size_t points = rng.next() % 5;
+    const double stress = static_cast<double>(1 + rng.next() % 4);
+    std::vector<NodeId> way = {a};
+    for (std::size_t k = 1; k <= points; ++k) {
+      const double t = static_cast<double>(k) / static_cast<double>(points + 1);
+      const NodeId id = static_cast<NodeId>(nodes.size()) + 1;
+      nodes.push_back({id, nodes[a - 1].lat + t * (nodes[b - 1].lat - nodes[a - 1].lat),
+                       nodes[a - 1].lon + t * (nodes[b - 1].lon - nodes[a - 1].lon)});
+      way.push_back(id);
+    }
+    way.push_back(b);
+    const bool one_way = rng.next() % 6 == 0;
+    for (std::size_t k = 0; k + 1 < way.size(); ++k) {
+      const Node& from = nodes[way[k] - 1];
+      const Node& to = nodes[way[k + 1] - 1];
+      double length = std::round(great_circle_m({from.lat, from.lon}, {to.lat, to.lon}) *
+                                 (1.0 + 0.2 * rng.uniform()) * 100.0) /
+                      100.0;
+      double risk = stress * 1e-3 * length;
+      // Now and then an arc far shorter than its ends lie apart, or one
+      // that costs nothing: keys that fall or stay along a street.
+      if (rng.next() % 8 == 0) length *= 0.05;
+      if (rng.next() % 12 == 0) length = risk = 0.0;
+      if (ties) {
+        length = static_cast<double>(rng.next() % 3);
+        risk = static_cast<double>(rng.next() % 2);
+      }
+      const double familiarity =
+          family == Family::familiar_streets && rng.next() % 3 == 0 ? -1e-3 * length : 0.0;
+      edges.push_back({way[k], way[k + 1], length, risk, familiarity});
+      if (!one_way) edges.push_back({way[k + 1], way[k], length, risk, familiarity});
+    }
+  }
+  return RoadGraph::build(std::move(nodes), std::move(edges));
+}
+
 void expect_same(const std::vector<SettledLabel>& a, const std::vector<SettledLabel>& b) {
   ASSERT_EQ(a.size(), b.size());
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -429,10 +496,13 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   forced.collect_paths_from = 2;  // drop dead path links all the time
   std::uint64_t pruned = 0, collections = 0, guess_pruned = 0, guesses = 0, wrong_guesses = 0;
-  std::uint64_t unreachable = 0, familiar_guesses = 0, beaten = 0, tie_restarts = 0;
+  std::uint64_t unreachable = 0, familiar_guesses = 0, beaten = 0, tie_restarts = 0, walked = 0;
+  const bool streets = GetParam() == Family::streets || GetParam() == Family::street_ties ||
+                       GetParam() == Family::familiar_streets;
   for (int round = 0; round < 300; ++round) {
-    const NodeId n = 6 + rng.next() % 8;
-    RoadGraph g = random_graph(GetParam(), rng, n);
+    RoadGraph g = streets ? street_graph(GetParam(), rng, 3 + rng.next() % 5)
+                          : random_graph(GetParam(), rng, 6 + rng.next() % 8);
+    const NodeId n = static_cast<NodeId>(g.node_count());
     const NodeId source = 1 + rng.next() % n, target = 1 + rng.next() % n;
     for (double eps : {0.0, 0.1, 1.0}) {
       const auto s = g.dense_of(source), t = g.dense_of(target);
@@ -444,6 +514,7 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
       SearchStats plain;
       expect_same(reference, astar_pex(g, s, t, eps, &plain));
       beaten += plain[PruneRule::beaten_at_node];
+      walked += plain[Counter::walked];
       // Labels dropped as they were pushed, before any bound: only they
       // can have made exact ties leave the heap in another order.
       if (plain.restarted && plain[Counter::exact_bounds_started] == 0) ++tie_restarts;
@@ -476,6 +547,12 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   if (bounds_apply) EXPECT_GT(pruned, 100u);
   EXPECT_GT(beaten, 100u);
   if (GetParam() == Family::ties) EXPECT_GT(tie_restarts, 0u);
+  // Labels walk through shape points only where every familiarity is zero
+  // and no cost is negative or NaN.
+  if (streets && GetParam() != Family::familiar_streets) EXPECT_GT(walked, 1000u);
+  if (GetParam() == Family::negative || GetParam() == Family::nan ||
+      GetParam() == Family::familiar_everywhere || GetParam() == Family::familiar_streets)
+    EXPECT_EQ(walked, 0u);
   EXPECT_GT(collections, 100u);
   // The guessed first solution prunes, and is sometimes wrong (keys that
   // fall along an arc far below its great circle, or familiarity that raises
@@ -507,6 +584,12 @@ std::string family_name(const ::testing::TestParamInfo<Family>& info) {
       return "familiarity";
     case Family::familiar_everywhere:
       return "familiar_everywhere";
+    case Family::streets:
+      return "streets";
+    case Family::street_ties:
+      return "street_ties";
+    case Family::familiar_streets:
+      return "familiar_streets";
   }
   return "family_" + std::to_string(info.index);
 }
@@ -514,8 +597,63 @@ std::string family_name(const ::testing::TestParamInfo<Family>& info) {
 INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs,
                          ::testing::Values(Family::rounded, Family::ties, Family::short_arcs,
                                            Family::negative, Family::nan, Family::familiarity,
-                                           Family::familiar_everywhere),
+                                           Family::familiar_everywhere, Family::streets,
+                                           Family::street_ties, Family::familiar_streets),
                          family_name);
+
+// Which nodes a path can only pass through: node 2 in each of these.
+struct PassThroughCase {
+  const char* name;
+  std::vector<std::pair<NodeId, NodeId>> arcs;
+  bool through;
+};
+
+class PassThrough : public ::testing::TestWithParam<PassThroughCase> {};
+
+TEST_P(PassThrough, OfNodeTwo) {
+  std::vector<Edge> edges;
+  for (auto [from, to] : GetParam().arcs) edges.push_back({from, to, 1.0, 1.0, 0.0});
+  RoadGraph g = RoadGraph::build(nodes_up_to(4), edges);
+  EXPECT_EQ(g.pass_through()[g.dense_of(2)], GetParam().through ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, PassThrough,
+    ::testing::Values(PassThroughCase{"two_way_street", {{1, 2}, {2, 1}, {2, 3}, {3, 2}}, true},
+                      PassThroughCase{"one_way_street", {{1, 2}, {2, 3}}, true},
+                      PassThroughCase{"half_one_way", {{1, 2}, {2, 1}, {2, 3}}, true},
+                      PassThroughCase{"junction", {{1, 2}, {2, 3}, {2, 4}}, false},
+                      PassThroughCase{"dead_end", {{1, 2}, {2, 1}}, false},
+                      PassThroughCase{"parallel_arcs", {{1, 2}, {1, 2}, {2, 3}}, false},
+                      PassThroughCase{"loop", {{1, 2}, {2, 2}, {2, 3}}, false},
+                      PassThroughCase{"no_arcs", {{1, 3}}, false}),
+    [](const ::testing::TestParamInfo<PassThroughCase>& info) { return info.param.name; });
+
+// Two routes within 10 % of each other: at eps 0.1 the one found first
+// stays. 1-2-3-4-5 (400 m, risk 0.2) runs through the shape points 3 and 4;
+// 3 lies a kilometre off, so its label waits in the heap until 1-6-5 (420 m,
+// risk 0.19) has been found, which then covers the other. Carried from 2
+// straight to 5, the label would come first and win: a walk must stop where
+// the key falls (at 3), and it does.
+TEST(Search, WalksStopWhereKeysWouldFall) {
+  std::vector<Node> nodes = {{1, 45.0, 7.0}, {2, 45.0, 7.0}, {3, 45.01, 7.0},
+                             {4, 45.0, 7.0}, {5, 45.0, 7.0}, {6, 45.0, 7.0}};
+  std::vector<Edge> edges;
+  for (auto [from, to] : {std::pair<NodeId, NodeId>{1, 2}, {2, 3}, {3, 4}, {4, 5}}) {
+    edges.push_back({from, to, 100.0, 0.05, 0.0});
+    edges.push_back({to, from, 100.0, 0.05, 0.0});
+  }
+  edges.push_back({1, 6, 210.0, 0.095, 0.0});
+  edges.push_back({6, 5, 210.0, 0.095, 0.0});
+  RoadGraph g = RoadGraph::build(nodes, edges);
+  EXPECT_EQ(g.pass_through()[g.dense_of(3)], 1);
+  SearchTuning none;
+  none.prune = false;
+  const auto expected = astar_pex(g, g.dense_of(1), g.dense_of(5), 0.1, nullptr, none);
+  ASSERT_EQ(expected.size(), 1u);
+  EXPECT_EQ(expected[0].path, (Path{1, 6, 5}));
+  expect_same(expected, search(g, 1, 5, 0.1).solutions);
+}
 
 // With eps 0.1 and the exact bounds from the first pop, the search guesses
 // the path of least distance + 500 x risk (1-3-4) as its first solution; but
