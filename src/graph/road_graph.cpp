@@ -94,14 +94,16 @@ RoadGraph::DenseId RoadGraph::intern(NodeId id, std::uint64_t hash) {
 }
 
 // A large graph's id index is far larger than the caches, and each lookup
-// reads a slot and then the id it names, both at random places: a wait for
-// memory each. Documents name the same few nodes again and again within a
-// short stretch (the arcs along a street share their ends, both directions
-// follow each other), so a small table of recently met ids, which stays in
-// the cache, answers most lookups of the edges. For the others, asking for
-// the slot of an id some lookups ahead, and for the id that slot names
-// halfway there, hides most of both waits. Neither changes a dense number:
-// the recent table only holds ids already numbered, and the hints are hints.
+// reads a slot and then the id it names: a wait for memory each, unless the
+// lines are already near. Documents name the same few nodes again and again
+// within a short stretch (the arcs along a street share their ends, both
+// directions follow each other), so a small table of recently met ids, which
+// stays in the cache, answers most lookups of the edges. For the others, the
+// slot of an id some lookups ahead is asked for early; the id it names then
+// mostly lies beside those of the ids just looked up, since neighbouring
+// ids take neighbouring slots and were numbered one after the other.
+// Neither changes a dense number: the recent table only holds ids already
+// numbered, and the hint is a hint.
 template <typename IdAt, typename Store>
 void RoadGraph::intern_all(std::size_t count, IdAt id_at, Store store) {
   struct Recent {
@@ -112,10 +114,6 @@ void RoadGraph::intern_all(std::size_t count, IdAt id_at, Store store) {
   std::vector<Recent> recent(kRecent);
   auto recent_of = [&recent](NodeId id) -> Recent& {
     return recent[static_cast<std::size_t>(id ^ (id >> 13)) & (kRecent - 1)];
-  };
-  auto known = [&recent_of](NodeId id) {
-    const Recent& r = recent_of(id);
-    return r.dense != kAbsent && r.id == id;
   };
   // Each id's hash is computed once, when it is first looked ahead at, and
   // kept in a ring until its turn comes.
@@ -130,15 +128,7 @@ void RoadGraph::intern_all(std::size_t count, IdAt id_at, Store store) {
       const NodeId ahead = id_at(i + kAhead);
       const std::uint64_t ahead_hash = slot_hash(ahead, hash_key_);
       hashes[i % kAhead] = ahead_hash;
-      if (!known(ahead)) __builtin_prefetch(&slots_[static_cast<std::size_t>(ahead_hash) & mask]);
-    }
-    if (i + kAhead / 2 < count) {
-      const NodeId ahead = id_at(i + kAhead / 2);
-      if (!known(ahead)) {
-        const std::uint32_t v =
-            slots_[static_cast<std::size_t>(hashes[(i + kAhead / 2) % kAhead]) & mask];
-        if (v != 0) __builtin_prefetch(&ids_.data()[v - 1]);
-      }
+      __builtin_prefetch(&slots_[static_cast<std::size_t>(ahead_hash) & mask]);
     }
     const NodeId id = id_at(i);
     Recent& r = recent_of(id);
