@@ -1,5 +1,7 @@
 #include "graph/road_graph.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -16,6 +18,16 @@ inline std::uint64_t mix(std::uint64_t x, std::uint64_t key) noexcept {
   x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
   x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
   return x ^ (x >> 31);
+}
+
+// The slot an id starts its probe at. Eight ids that differ only in their
+// last three bits share the keyed mix of the others and take neighbouring
+// slots: writers number nodes along a street one after the other, so the
+// arcs read in turn look up slots in the same cache line, where a mix of
+// the whole id would send each lookup to a far place of a large table. The
+// key still decides where each group of eight lands.
+inline std::uint64_t slot_hash(std::uint64_t id, std::uint64_t key) noexcept {
+  return (mix(id >> 3, key) << 3) | (id & 7);
 }
 
 std::uint64_t fresh_hash_key(const void* salt) noexcept {
@@ -35,7 +47,8 @@ void fit(std::vector<T>& table) {
 RoadGraph::DenseId RoadGraph::dense_of(NodeId id) const noexcept {
   if (slots_.empty()) return kAbsent;
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t s = static_cast<std::size_t>(mix(id, hash_key_)) & mask;; s = (s + 1) & mask) {
+  for (std::size_t s = static_cast<std::size_t>(slot_hash(id, hash_key_)) & mask;;
+       s = (s + 1) & mask) {
     std::uint32_t v = slots_[s];
     if (v == 0) return kAbsent;
     if (ids_[v - 1] == id) return v - 1;
@@ -56,18 +69,18 @@ void RoadGraph::grow_slots() {
   const std::size_t mask = bigger.size() - 1;
   for (std::uint32_t v : slots_) {
     if (v == 0) continue;
-    std::size_t s = static_cast<std::size_t>(mix(ids_[v - 1], hash_key_)) & mask;
+    std::size_t s = static_cast<std::size_t>(slot_hash(ids_[v - 1], hash_key_)) & mask;
     while (bigger[s] != 0) s = (s + 1) & mask;
     bigger[s] = v;
   }
   slots_.swap(bigger);
 }
 
-RoadGraph::DenseId RoadGraph::intern(NodeId id) {
+RoadGraph::DenseId RoadGraph::intern(NodeId id, std::uint64_t hash) {
   // Keep the load factor at or below one half.
   if ((ids_.size() + 1) * 2 > slots_.size()) grow_slots();
   const std::size_t mask = slots_.size() - 1;
-  std::size_t s = static_cast<std::size_t>(mix(id, hash_key_)) & mask;
+  std::size_t s = static_cast<std::size_t>(hash) & mask;
   for (;; s = (s + 1) & mask) {
     std::uint32_t v = slots_[s];
     if (v == 0) break;
@@ -104,24 +117,32 @@ void RoadGraph::intern_all(std::size_t count, IdAt id_at, Store store) {
     const Recent& r = recent_of(id);
     return r.dense != kAbsent && r.id == id;
   };
+  // Each id's hash is computed once, when it is first looked ahead at, and
+  // kept in a ring until its turn comes.
   constexpr std::size_t kAhead = 16;
+  std::array<std::uint64_t, kAhead> hashes;
+  for (std::size_t i = 0; i < std::min(count, kAhead); ++i)
+    hashes[i] = slot_hash(id_at(i), hash_key_);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t mask = slots_.size() - 1;  // intern() may grow the index
+    const std::uint64_t hash = hashes[i % kAhead];
     if (i + kAhead < count) {
       const NodeId ahead = id_at(i + kAhead);
-      if (!known(ahead))
-        __builtin_prefetch(&slots_[static_cast<std::size_t>(mix(ahead, hash_key_)) & mask]);
+      const std::uint64_t ahead_hash = slot_hash(ahead, hash_key_);
+      hashes[i % kAhead] = ahead_hash;
+      if (!known(ahead)) __builtin_prefetch(&slots_[static_cast<std::size_t>(ahead_hash) & mask]);
     }
     if (i + kAhead / 2 < count) {
       const NodeId ahead = id_at(i + kAhead / 2);
       if (!known(ahead)) {
-        const std::uint32_t v = slots_[static_cast<std::size_t>(mix(ahead, hash_key_)) & mask];
+        const std::uint32_t v =
+            slots_[static_cast<std::size_t>(hashes[(i + kAhead / 2) % kAhead]) & mask];
         if (v != 0) __builtin_prefetch(&ids_.data()[v - 1]);
       }
     }
     const NodeId id = id_at(i);
     Recent& r = recent_of(id);
-    if (r.dense == kAbsent || r.id != id) r = {id, intern(id)};
+    if (r.dense == kAbsent || r.id != id) r = {id, intern(id, hash)};
     store(i, r.dense);
   }
 }

@@ -145,8 +145,8 @@ class RoadGraph {
   const std::vector<std::uint8_t>& pass_through() const;
 
  private:
-  DenseId intern(NodeId id);               // during build only
-  void reserve_ids(std::size_t expected);  // before the first intern()
+  DenseId intern(NodeId id, std::uint64_t hash);  // during build only; hash = slot_hash(id)
+  void reserve_ids(std::size_t expected);         // before the first intern()
   void grow_slots();
   // intern() for the ids id_at(0) .. id_at(count - 1), in that order,
   // handing each dense number to store(k, dense).

@@ -146,10 +146,52 @@ bool Reader::bad_number(const char* at) {
   return fail_after_peek("invalid number");
 }
 
-// Everything the inline fast path leaves: integers of 20 digits or more,
-// -0, -2^63 and below, and floats that need a general conversion.
-bool Reader::convert_number_slow(const NumberText& t, Number& out) {
+bool Reader::decimal_to_double(std::uint64_t m, std::int64_t q, bool negative,
+                               double& out) noexcept {
+  // Eisel and Lemire's correctly rounded product, the step fast_float's
+  // from_chars takes after scanning the digits, or a negative power when it
+  // cannot decide.
+  using Binary = fast_float::binary_format<double>;
+  const fast_float::adjusted_mantissa am = fast_float::compute_float<Binary>(q, m);
+  if (am.power2 < 0 || am.power2 >= Binary::infinite_power()) return false;
+  fast_float::to_float(negative, am, out);
+  return true;
+}
+
+// Every number read_number leaves: exponents, integers of 20 digits or more,
+// -0, -2^63 and below, longer fractions, and the malformed ones.
+bool Reader::read_number_slow(Number& out) {
+  NumberText t{};
+  if (!scan_number(t)) return false;
   const std::size_t digits = t.int_count + t.frac_count;
+  if (digits <= 19) {
+    if (t.plain) {
+      if (!t.negative) {
+        out.kind = Number::Kind::kUnsigned;
+        out.magnitude = t.mantissa;
+        return true;
+      }
+      if (t.mantissa != 0 && t.mantissa <= (std::uint64_t{1} << 63)) {
+        out.kind = Number::Kind::kNegative;
+        out.magnitude = t.mantissa;
+        return true;
+      }
+    }
+#if FLT_EVAL_METHOD == 0
+    // As in read_number, with the exponent: a power of ten up to 10^22 is exact.
+    static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const std::int64_t e = t.exponent - static_cast<std::int64_t>(t.frac_count);
+    if (t.mantissa <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
+      double v = static_cast<double>(t.mantissa);
+      v = e < 0 ? v / kExact[-e] : v * kExact[e];
+      out.kind = Number::Kind::kFloat;
+      out.value = t.negative ? -v : v;
+      return true;
+    }
+#endif
+  }
   if (t.plain && digits == 20) {
     // Up to 2^64-1 stays an exact unsigned integer.
     std::uint64_t m = 0;
@@ -169,21 +211,10 @@ bool Reader::convert_number_slow(const NumberText& t, Number& out) {
     out.value = t.negative ? -0.0 : 0.0;
     return true;
   }
-  if (digits <= 19) {
-    // The scan already holds every digit in the mantissa, so this is the
-    // step fast_float's from_chars takes after scanning them again (and past
-    // the short exact case handled inline): Eisel and Lemire's correctly
-    // rounded product, or a negative power when it cannot decide.
-    const std::int64_t q = t.exponent - static_cast<std::int64_t>(t.frac_count);
-    using Binary = fast_float::binary_format<double>;
-    const fast_float::adjusted_mantissa am = fast_float::compute_float<Binary>(q, t.mantissa);
-    if (am.power2 >= 0 && am.power2 < Binary::infinite_power()) {
-      double v = 0.0;
-      fast_float::to_float(t.negative, am, v);
-      out.value = v;
-      return true;
-    }
-  }
+  if (digits <= 19 &&
+      decimal_to_double(t.mantissa, t.exponent - static_cast<std::int64_t>(t.frac_count),
+                        t.negative, out.value))
+    return true;
   // fast_float rounds correctly on every target, unlike some platforms'
   // std::from_chars. It reads the text the grammar has already checked; a
   // magnitude too small for a double gives zero, which JSON readers accept,

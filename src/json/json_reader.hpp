@@ -10,9 +10,11 @@
 // recording the first fault, and callers return at once.
 #pragma once
 
+#include <bit>
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -118,6 +120,21 @@ class Reader {
   // Only whitespace may follow the document.
   bool expect_end();
 
+  // --- exact layouts ---
+
+  // Consumes `bytes` when the text goes on with exactly them, and nothing
+  // otherwise: decoders try the layout their writers use with it before
+  // asking for tokens one by one.
+  bool take(std::string_view bytes) noexcept {
+    if (static_cast<std::size_t>(end_ - cur_) < bytes.size() ||
+        std::memcmp(cur_, bytes.data(), bytes.size()) != 0)
+      return false;
+    cur_ += bytes.size();
+    return true;
+  }
+  // Moves the cursor back to an offset it was at, to read the same bytes again.
+  void rewind(std::size_t offset) noexcept { cur_ = begin_ + offset; }
+
   // --- faults; all return false so callers can `return r.fail...(...)` ---
 
   // At the current offset.
@@ -155,7 +172,11 @@ class Reader {
   bool scan_number(NumberText& out);
   const char* read_digits(const char* p, std::uint64_t& value) const noexcept;
   bool bad_number(const char* at);
-  bool convert_number_slow(const NumberText& text, Number& out);
+  bool read_number_slow(Number& out);
+  // m * 10^q correctly rounded, for an m of at most 19 digits; false
+  // in the rare cases that need the digits themselves.
+  static bool decimal_to_double(std::uint64_t m, std::int64_t q, bool negative,
+                                double& out) noexcept;
   bool read_string_slow(const char* special, std::string_view& out);
   template <bool kKeep>
   bool scan_escapes(const char* p);
@@ -199,7 +220,39 @@ inline const char* find_string_stop(const char* p, const char* end) noexcept {
 
 }  // namespace detail
 
+// Eight bytes at a time where the text allows: a digit costs a multiply-add
+// that waits for the one before, and a coordinate or a length written with
+// 17 digits is most of a record's time. The word's leading digits are
+// counted and converted together, then joined to `value` with one multiply,
+// which wraps exactly as digit after digit would. Only bytes after the first
+// one that is no digit can be disturbed by the borrows and carries between
+// bytes, and those bytes are never used.
 inline const char* Reader::read_digits(const char* p, std::uint64_t& value) const noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    static constexpr std::uint64_t kScale[] = {1,      10,      100,      1000,     10000,
+                                               100000, 1000000, 10000000, 100000000};
+    constexpr std::uint64_t kEach = 0x0101010101010101;
+    while (end_ - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      // Each byte less '0': a digit leaves 0..9; any other byte wraps below
+      // zero or lands at 10 or more, where adding 0x76 reaches the top bit.
+      const std::uint64_t d = word - '0' * kEach;
+      const std::uint64_t not_digit = (d | (d + 0x76 * kEach)) & (0x80 * kEach);
+      const int count = std::countr_zero(not_digit) / 8;  // 8 when all are digits
+      if (count == 0) return p;
+      // The digits moved to the top bytes, zeros before them, then combined
+      // pairwise: 2, 4 and 8 digits per lane.
+      std::uint64_t v = d << (64 - 8 * count);
+      v = v * 10 + (v >> 8);
+      v = (((v & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+           (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+          32;
+      value = value * kScale[count] + v;
+      p += count;
+      if (count < 8) return p;
+    }
+  }
   while (p != end_ && is_digit(*p)) {
     value = value * 10 + static_cast<unsigned>(*p - '0');
     ++p;
@@ -256,40 +309,63 @@ inline bool Reader::scan_number(NumberText& t) {
   return true;
 }
 
+// The usual numbers, [-]digits[.digits] with no leading zero, no exponent and
+// at most 19 digits, are read and converted here in one pass; anything else
+// (including every malformed number) is read again from its first byte by
+// read_number_slow, which decides.
 inline bool Reader::read_number(Number& out) {
-  NumberText t;
-  if (!scan_number(t)) return false;
-  const std::size_t digits = t.int_count + t.frac_count;
-  if (digits <= 19) {
-    if (t.plain) {
-      if (!t.negative) {
-        out.kind = Number::Kind::kUnsigned;
-        out.magnitude = t.mantissa;
-        return true;
-      }
-      if (t.mantissa != 0 && t.mantissa <= (std::uint64_t{1} << 63)) {
-        out.kind = Number::Kind::kNegative;
-        out.magnitude = t.mantissa;
-        return true;
-      }
-    }
-#if FLT_EVAL_METHOD == 0
-    // A mantissa of at most 53 bits times or divided by an exact power of ten
-    // is one correctly rounded operation: short decimals need nothing more.
-    static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const std::int64_t e = t.exponent - static_cast<std::int64_t>(t.frac_count);
-    if (t.mantissa <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
-      double v = static_cast<double>(t.mantissa);
-      v = e < 0 ? v / kExact[-e] : v * kExact[e];
-      out.kind = Number::Kind::kFloat;
-      out.value = t.negative ? -v : v;
+  const char* p = cur_;
+  if (p == end_) return read_number_slow(out);
+  const bool negative = *p == '-';
+  p += negative;
+  const char* int_digits = p;
+  std::uint64_t m = 0;
+  p = read_digits(p, m);
+  const auto int_count = static_cast<std::size_t>(p - int_digits);
+  bool usual = int_count == 1 || (int_count != 0 && *int_digits != '0');
+  std::size_t frac_count = 0;
+  if (p != end_ && *p == '.') {
+    const char* f = ++p;
+    p = read_digits(p, m);
+    frac_count = static_cast<std::size_t>(p - f);
+    usual = usual && frac_count != 0;
+  }
+  if (!usual || int_count + frac_count > 19 || (p != end_ && (*p | 0x20) == 'e'))
+    return read_number_slow(out);
+  if (frac_count == 0) {
+    if (!negative) {
+      out.kind = Number::Kind::kUnsigned;
+      out.magnitude = m;
+      cur_ = p;
       return true;
     }
-#endif
+    if (m == 0 || m > (std::uint64_t{1} << 63)) return read_number_slow(out);  // -0, below -2^63
+    out.kind = Number::Kind::kNegative;
+    out.magnitude = m;
+    cur_ = p;
+    return true;
   }
-  return convert_number_slow(t, out);
+#if FLT_EVAL_METHOD == 0
+  // A mantissa of at most 53 bits divided by an exact power of ten is one
+  // correctly rounded operation: short decimals need nothing more.
+  static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (m <= (std::uint64_t{1} << 53) && frac_count <= 22) {
+    const double v = static_cast<double>(m) / kExact[frac_count];
+    out.kind = Number::Kind::kFloat;
+    out.value = negative ? -v : v;
+    cur_ = p;
+    return true;
+  }
+#endif
+  double v;
+  if (!decimal_to_double(m, -static_cast<std::int64_t>(frac_count), negative, v))
+    return read_number_slow(out);
+  out.kind = Number::Kind::kFloat;
+  out.value = v;
+  cur_ = p;
+  return true;
 }
 
 inline bool Reader::read_string(std::string_view& out) {

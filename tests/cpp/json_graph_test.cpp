@@ -5,7 +5,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "case_name.hpp"
 #include "graph/graph_json.hpp"
@@ -129,6 +131,35 @@ TEST(GraphJson, DeepSkippedValuesNeverCrash) {
             "invalid type: sequence, expected u64 at line 1 column 3");
 }
 
+// Ids in runs, ids spaced by powers of two (which share their last bits),
+// ids at the top of the range, and edge ends with no node record: every one
+// gets its own dense number in order of first appearance, and ids never
+// mentioned get none.
+TEST(GraphJson, DenseNumbersWhateverTheIdsLookLike) {
+  std::vector<NodeId> ids;
+  for (NodeId i = 0; i < 3000; ++i) ids.push_back(1000817152 + i);
+  for (NodeId i = 1; i <= 3000; ++i) ids.push_back(i << 3);
+  for (NodeId i = 1; i <= 3000; ++i) ids.push_back((i << 12) + 5);
+  for (NodeId i = 0; i < 3000; ++i) ids.push_back(UINT64_MAX - i);
+  std::vector<Node> nodes;
+  for (NodeId id : ids) nodes.push_back({id, 0.0, 0.0});
+  nodes.push_back({ids[5], 1.0, 1.0});  // a duplicate record keeps the first number
+  std::vector<Edge> edges;
+  for (std::size_t i = 0; i + 1 < ids.size(); ++i) edges.push_back({ids[i], ids[i + 1], 1, 1, 0});
+  edges.push_back({ids[0], 7777777, 1, 1, 0});  // an end with no record comes last
+  RoadGraph g = RoadGraph::build(std::move(nodes), std::move(edges));
+  ASSERT_EQ(g.dense_count(), ids.size() + 1);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    ASSERT_EQ(g.dense_of(ids[i]), i) << ids[i];
+    ASSERT_EQ(g.id_of(static_cast<RoadGraph::DenseId>(i)), ids[i]);
+  }
+  EXPECT_EQ(g.dense_of(7777777), ids.size());
+  EXPECT_EQ(g.coordinates(5).lat, 1.0);
+  for (NodeId absent : {NodeId{0}, NodeId{9}, NodeId{(1 << 12) + 6}, NodeId{1000817152 - 1},
+                        NodeId{UINT64_MAX - 3000}})
+    EXPECT_EQ(g.dense_of(absent), RoadGraph::kAbsent) << absent;
+}
+
 // Tables grow ahead of need while a document is read; the finished graph
 // must not keep the headroom, whichever array comes first.
 TEST(GraphJson, HoldsItsTablesAtTheirSize) {
@@ -154,6 +185,81 @@ TEST(GraphJson, HoldsItsTablesAtTheirSize) {
     const double bytes_per_arc =
         static_cast<double>(g.memory_bytes()) / static_cast<double>(g.edge_count());
     EXPECT_LT(bytes_per_arc, 90.0);
+  }
+}
+
+// Records written compactly in declaration order take a shorter way through
+// the decoder than records with blanks: the same numbers, read either way,
+// must give the same tables, bit for bit.
+TEST(GraphJson, CompactAndSpacedRecordsGiveTheSameTables) {
+  std::mt19937_64 rng(7);
+  const char* ids[] = {
+      "0", "7", "1000817152", "4294967296", "18446744073709551615", "9007199254740993"};
+  const char* floats[] = {"0",
+                          "-0",
+                          "0.0",
+                          "-0.0",
+                          "37.48",
+                          "124.33029063634548",
+                          "-1.5",
+                          "1e3",
+                          "2.5E-3",
+                          "1E+2",
+                          "-7",
+                          "0.012433029063634549",
+                          "46.05047334448302",
+                          "18446744073709551616",
+                          "5.8470479950590795",
+                          "123456789012345678901234",
+                          "0.000001234",
+                          "-9223372036854775809"};
+  auto pick = [&rng](const auto& table) { return std::string(table[rng() % std::size(table)]); };
+  std::string compact_nodes, spaced_nodes, compact_edges, spaced_edges;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string id = pick(ids), lat = pick(floats), lon = pick(floats);
+    const std::string sep = i ? "," : "";
+    compact_nodes += sep + R"({"id":)" + id + R"(,"lat":)" + lat + R"(,"lon":)" + lon + "}";
+    spaced_nodes += sep + R"({"id": )" + id + R"(, "lat": )" + lat + R"(, "lon": )" + lon + "}";
+    const std::string from = pick(ids), to = pick(ids), d = pick(floats), r = pick(floats);
+    const std::string head =
+        R"({"from":)" + from + R"(,"to":)" + to + R"(,"distance_m":)" + d + R"(,"risk_score":)" + r;
+    const std::string spaced = R"({"from": )" + from + R"(, "to": )" + to + R"(, "distance_m": )" +
+                               d + R"(, "risk_score": )" + r;
+    std::string familiarity;
+    switch (rng() % 3) {
+      case 0:
+        break;
+      case 1:
+        familiarity = "null";
+        break;
+      default:
+        familiarity = pick(floats);
+    }
+    compact_edges +=
+        sep + head + (familiarity.empty() ? "" : R"(,"familiarity":)" + familiarity) + "}";
+    spaced_edges +=
+        sep + spaced + (familiarity.empty() ? "" : R"(, "familiarity": )" + familiarity) + "}";
+  }
+  RoadGraph compact =
+      decode_ok(R"({"nodes":[)" + compact_nodes + R"(],"edges":[)" + compact_edges + "]}");
+  RoadGraph spaced =
+      decode_ok(R"({"nodes": [)" + spaced_nodes + R"(], "edges": [)" + spaced_edges + "]}");
+  ASSERT_EQ(compact.node_count(), spaced.node_count());
+  ASSERT_EQ(compact.edge_count(), spaced.edge_count());
+  auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  for (std::size_t i = 0; i < compact.node_count(); ++i) {
+    const Node &a = compact.nodes()[i], &b = spaced.nodes()[i];
+    ASSERT_EQ(a.id, b.id) << i;
+    ASSERT_EQ(bits(a.lat), bits(b.lat)) << i;
+    ASSERT_EQ(bits(a.lon), bits(b.lon)) << i;
+  }
+  for (std::size_t i = 0; i < compact.edge_count(); ++i) {
+    const Edge &a = compact.edges()[i], &b = spaced.edges()[i];
+    ASSERT_EQ(a.from, b.from) << i;
+    ASSERT_EQ(a.to, b.to) << i;
+    ASSERT_EQ(bits(a.distance_m), bits(b.distance_m)) << i;
+    ASSERT_EQ(bits(a.risk_score), bits(b.risk_score)) << i;
+    ASSERT_EQ(bits(a.familiarity), bits(b.familiarity)) << i;
   }
 }
 
@@ -387,6 +493,65 @@ INSTANTIATE_TEST_SUITE_P(
                 "trailing comma at line 1 column 39"},
         Refusal{R"({"nodes": [], "edges": [], "x": {"a": [}]})",
                 "expected value at line 1 column 40"}),
+    refusal_name);
+
+// Records in the compact layout that break off or turn wrong somewhere: each
+// is refused with the message and position of the same record written with
+// blanks.
+INSTANTIATE_TEST_SUITE_P(
+    CompactRecords, RefusalTest,
+    testing::Values(
+        Refusal{R"({"nodes":[{"id":1,"lat":0,"lon":0,"id":2}],"edges":[]})",
+                "duplicate field `id` at line 1 column 38"},
+        Refusal{R"({"nodes":[{"id":-1,"lat":0,"lon":0}],"edges":[]})",
+                "invalid value: integer `-1`, expected u64 at line 1 column 18"},
+        Refusal{R"({"nodes":[{"id":1.5,"lat":0,"lon":0}],"edges":[]})",
+                "invalid type: floating point `1.5`, expected u64 at line 1 column 19"},
+        Refusal{R"({"nodes":[{"id":18446744073709551616,"lat":0,"lon":0}],"edges":[]})",
+                "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 "
+                "column 36"},
+        Refusal{R"({"nodes":[{"id":1,"lat":01,"lon":0}],"edges":[]})",
+                "invalid number at line 1 column 26"},
+        Refusal{R"({"nodes":[{"id":1,"lat":"0","lon":0}],"edges":[]})",
+                "invalid type: string \"0\", expected f64 at line 1 column 27"},
+        Refusal{R"({"nodes":[{"id":1,"lat":0,"lon":1e400}],"edges":[]})",
+                "number out of range at line 1 column 37"},
+        Refusal{R"({"nodes":[{"id":1,"lat":0,"lon":0)",
+                "EOF while parsing an object at line 1 column 33"},
+        Refusal{R"({"nodes":[{"id":1,"lat":0,"lon":12345678)",
+                "EOF while parsing an object at line 1 column 40"},
+        Refusal{R"({"nodes":[{"id":1,"lat":0,"lon":0})",
+                "EOF while parsing a list at line 1 column 34"},
+        Refusal{R"({"nodes":[{"id":1,"lat":0}],"edges":[]})",
+                "missing field `lon` at line 1 column 26"},
+        Refusal{
+            R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1,"risk_score":2,"familiarity":"x"}]})",
+            "invalid type: string \"x\", expected f64 at line 1 column 85"},
+        Refusal{
+            R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1,"risk_score":2,"familiarity":nul}]})",
+            "expected ident at line 1 column 86"},
+        Refusal{
+            R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1,"risk_score":2,"familiarity":null,"familiarity":1}]})",
+            "duplicate field `familiarity` at line 1 column 100"},
+        Refusal{
+            R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1,"risk_score":2,"from":3}]})",
+            "duplicate field `from` at line 1 column 74"},
+        Refusal{R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1}]})",
+                "missing field `risk_score` at line 1 column 53"},
+        Refusal{R"({"nodes":[],"edges":[{"from":1,"to":-2,"distance_m":1,"risk_score":2}]})",
+                "invalid value: integer `-2`, expected u64 at line 1 column 38"},
+        Refusal{R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1.,"risk_score":2}]})",
+                "invalid number at line 1 column 54"},
+        Refusal{R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":-,"risk_score":2}]})",
+                "invalid number at line 1 column 53"},
+        Refusal{R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1,"risk_score":0.5e}]})",
+                "invalid number at line 1 column 71"},
+        Refusal{R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1,"risk_score":2]})",
+                "expected `,` or `}` at line 1 column 68"},
+        Refusal{R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1,"risk_score":2,}]})",
+                "trailing comma at line 1 column 69"},
+        Refusal{R"({"nodes":[],"edges":[{"from":1,"to":2,"distance_m":1,"risk_score":123456789012)",
+                "EOF while parsing an object at line 1 column 78"}),
     refusal_name);
 
 }  // namespace
