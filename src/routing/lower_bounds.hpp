@@ -106,6 +106,7 @@ class LowerBounds {
   void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
                             SearchStats& stats);
   bool key_floors_apply() const;
+  bool front_comes_first(const ArcBounds& bounds) const noexcept;
 
   const RoadGraph& graph_;
   const DenseId source_;
