@@ -171,40 +171,53 @@ RoadGraph RoadGraph::build(std::vector<Node> nodes, std::vector<Edge> edges) {
   // Most ids carry a node record, so the node count is a good first size for
   // the id index: in the common case it never rehashes.
   g.reserve_ids(g.nodes_.size());
-  std::vector<DenseId> node_dense(g.nodes_.size());
+  // Node records mostly carry distinct ids, so record i gets dense number i
+  // and needs no entry of its own: the table is only made from the first
+  // record that breaks the pattern (an id met before).
+  std::vector<DenseId> node_dense;
   g.intern_all(
       g.nodes_.size(), [&g](std::size_t i) { return g.nodes_[i].id; },
-      [&node_dense](std::size_t i, DenseId d) { node_dense[i] = d; });
+      [&g, &node_dense](std::size_t i, DenseId d) {
+        if (node_dense.empty()) {
+          if (d == i) return;
+          node_dense.resize(g.nodes_.size());
+          for (std::size_t j = 0; j < i; ++j) node_dense[j] = static_cast<DenseId>(j);
+        }
+        node_dense[i] = d;
+      });
   // Each edge's ends in document order, tail then head, as the ids come.
-  g.head_.resize(g.edges_.size());
-  std::vector<DenseId> tail(g.edges_.size());
+  g.head_.reserve(g.edges_.size());
+  std::vector<DenseId> tail;
+  tail.reserve(g.edges_.size());
   g.intern_all(
       2 * g.edges_.size(),
       [&g](std::size_t k) { return (k & 1) == 0 ? g.edges_[k / 2].from : g.edges_[k / 2].to; },
-      [&g, &tail](std::size_t k, DenseId d) { ((k & 1) == 0 ? tail : g.head_)[k / 2] = d; });
+      [&g, &tail](std::size_t k, DenseId d) { ((k & 1) == 0 ? tail : g.head_).push_back(d); });
   fit(g.ids_);
   const std::size_t n = g.ids_.size();
 
   // A later node record's coordinates win.
   g.coords_.assign(n, Coordinates{0.0, 0.0});
   g.has_record_.assign(n, 0);
-  for (std::size_t i = 0; i < node_dense.size(); ++i) {
-    g.coords_[node_dense[i]] = {g.nodes_[i].lat, g.nodes_[i].lon};
-    g.has_record_[node_dense[i]] = 1;
+  for (std::size_t i = 0; i < g.nodes_.size(); ++i) {
+    const DenseId d = node_dense.empty() ? static_cast<DenseId>(i) : node_dense[i];
+    g.coords_[d] = {g.nodes_[i].lat, g.nodes_[i].lon};
+    g.has_record_[d] = 1;
   }
   node_dense = {};
 
   // Out-edge index as a stable counting sort by tail: within one node the
-  // indices stay ascending, which is document order.
-  g.first_out_.assign(n + 1, 0);
-  for (DenseId t : tail) ++g.first_out_[t + 1];
-  for (std::size_t d = 0; d < n; ++d) g.first_out_[d + 1] += g.first_out_[d];
+  // indices stay ascending, which is document order. The counts go in at
+  // t + 2, so that after the sums first_out_[t + 1] is where the run of tail
+  // t starts; moved along the run as its edges are placed, it ends where the
+  // run ends, which is where the next one starts.
+  g.first_out_.assign(n + 2, 0);
+  for (DenseId t : tail) ++g.first_out_[t + 2];
+  for (std::size_t d = 2; d < n + 2; ++d) g.first_out_[d] += g.first_out_[d - 1];
   g.out_edge_.resize(g.edges_.size());
-  {
-    std::vector<std::uint32_t> fill(g.first_out_.begin(), g.first_out_.end() - 1);
-    for (std::size_t i = 0; i < tail.size(); ++i)
-      g.out_edge_[fill[tail[i]]++] = static_cast<std::uint32_t>(i);
-  }
+  for (std::size_t i = 0; i < tail.size(); ++i)
+    g.out_edge_[g.first_out_[tail[i] + 1]++] = static_cast<std::uint32_t>(i);
+  g.first_out_.pop_back();
   g.nodes_per_m2_ = node_density(g.coords_, g.has_record_);
   return g;
 }

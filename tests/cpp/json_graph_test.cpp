@@ -158,6 +158,17 @@ TEST(GraphJson, DenseNumbersWhateverTheIdsLookLike) {
   for (NodeId absent : {NodeId{0}, NodeId{9}, NodeId{(1 << 12) + 6}, NodeId{1000817152 - 1},
                         NodeId{UINT64_MAX - 3000}})
     EXPECT_EQ(g.dense_of(absent), RoadGraph::kAbsent) << absent;
+
+  // A repeated id early on shifts the numbers of the records after it.
+  RoadGraph shifted =
+      RoadGraph::build({{7, 1, 1}, {7, 2, 2}, {9, 3, 3}, {8, 4, 4}}, {{8, 9, 1, 1, 0}});
+  ASSERT_EQ(shifted.dense_count(), 3u);
+  EXPECT_EQ(shifted.dense_of(9), 1u);
+  EXPECT_EQ(shifted.coordinates(0).lat, 2.0);
+  EXPECT_EQ(shifted.coordinates(1).lat, 3.0);
+  EXPECT_EQ(shifted.coordinates(2).lat, 4.0);
+  EXPECT_EQ(shifted.head(0), 1u);
+  EXPECT_EQ(shifted.out_edge_indices(2).size(), 1u);
 }
 
 // Tables grow ahead of need while a document is read; the finished graph
