@@ -143,6 +143,15 @@ class RoadGraph {
   // shape points of a street). A path arriving from one neighbour goes on to
   // the other or turns back. Built on first use, then kept.
   const std::vector<std::uint8_t>& pass_through() const;
+  // The arc leaving `at` that does not go back to `from` (the last one in
+  // edge order), or kNoArc: at a pass-through node, the way on.
+  static constexpr std::uint32_t kNoArc = UINT32_MAX;
+  std::uint32_t onward_arc(DenseId at, DenseId from) const noexcept {
+    std::uint32_t onward = kNoArc;
+    for (std::uint32_t e : out_edge_indices(at))
+      if (head_[e] != from) onward = e;
+    return onward;
+  }
 
  private:
   DenseId intern(NodeId id, std::uint64_t hash);  // during build only; hash = slot_hash(id)

@@ -179,13 +179,10 @@ bool Reader::read_number_slow(Number& out) {
     }
 #if FLT_EVAL_METHOD == 0
     // As in read_number, with the exponent: a power of ten up to 10^22 is exact.
-    static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const std::int64_t e = t.exponent - static_cast<std::int64_t>(t.frac_count);
     if (t.mantissa <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
       double v = static_cast<double>(t.mantissa);
-      v = e < 0 ? v / kExact[-e] : v * kExact[e];
+      v = e < 0 ? v / detail::kExactPowersOfTen[-e] : v * detail::kExactPowersOfTen[e];
       out.kind = Number::Kind::kFloat;
       out.value = t.negative ? -v : v;
       return true;

@@ -213,6 +213,12 @@ class Reader {
 
 namespace detail {
 
+// The powers of ten that a double holds exactly: a mantissa of at most 53
+// bits times or divided by one of them is one correctly rounded operation.
+inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // Bytes that end the plain run of a string: the closing quote, a backslash,
 // or a raw control character (which JSON forbids inside strings).
 struct StringStops {
@@ -358,11 +364,8 @@ inline bool Reader::read_number(Number& out) {
 #if FLT_EVAL_METHOD == 0
   // A mantissa of at most 53 bits divided by an exact power of ten is one
   // correctly rounded operation: short decimals need nothing more.
-  static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   if (m <= (std::uint64_t{1} << 53) && frac_count <= 22) {
-    const double v = static_cast<double>(m) / kExact[frac_count];
+    const double v = static_cast<double>(m) / detail::kExactPowersOfTen[frac_count];
     out.kind = Number::Kind::kFloat;
     out.value = negative ? -v : v;
     cur_ = p;

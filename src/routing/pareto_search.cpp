@@ -71,7 +71,7 @@ class Search {
   Verdict bounded_out(const OpenLabel& label);
   std::uint32_t settle(const OpenLabel& label);  // kNoParent when the node's set rules it out
   void extend(const OpenLabel& label, std::uint32_t link);
-  bool walk(std::uint32_t link, std::uint32_t edge, Cost cost, double familiarity);
+  bool walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cost, double familiarity);
   void offer(const OpenLabel& label);
   static bool walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning);
 
@@ -372,7 +372,8 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
   // there is never worth a label (see walk()).
   const DenseId came_from =
       walks_ && label.parent != kNoParent ? node_of(links_[label.parent]) : RoadGraph::kAbsent;
-  for (std::uint32_t e : graph_.out_edge_indices(states_[label.place].node)) {
+  const DenseId here = states_[label.place].node;
+  for (std::uint32_t e : graph_.out_edge_indices(here)) {
     const Edge& edge = graph_.edge(e);
     const DenseId to = graph_.head(e);
     const Cost next{label.distance + edge.distance_m, label.risk + edge.risk_score};
@@ -390,7 +391,7 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
       if (!extension_allowed(stall, to, next)) continue;
     }
     if (walks_ && stall == kNoParent && pass_through_[to] != 0 && to != target_ && to != source_ &&
-        walk(link, e, next, familiarity))
+        walk(here, link, e, next, familiarity))
       continue;
     const std::uint32_t to_place = place_of(to);
     offer({0, next.distance, next.risk, familiarity, to_place, link, e, stall});
@@ -444,11 +445,12 @@ void Search::offer(const OpenLabel& candidate) {
 // - The sets of the nodes passed stay empty, and a label arriving at one
 //   of them never meets another there: each is dropped, if at all, at the
 //   end of its walk, by the argument above.
+// `from` is the label's node, `link` its path link, `edge` the arc it takes.
 // Returns false, having changed nothing, when the label should be pushed
 // at `edge`'s head as usual: no step could be walked.
-bool Search::walk(std::uint32_t link, std::uint32_t edge, Cost cost, double familiarity) {
+bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cost,
+                  double familiarity) {
   walked_edges_.clear();
-  DenseId from = node_of(links_[link]);
   DenseId at = graph_.head(edge);
   std::uint32_t place = place_of(at);
   std::int64_t rank =
@@ -458,10 +460,8 @@ bool Search::walk(std::uint32_t link, std::uint32_t edge, Cost cost, double fami
   // `at` is a pass-through node reached by `step`; go on while the next
   // node's label would rise strictly in key and gain in cost.
   while (pass_through_[at] != 0 && at != target_ && at != source_) {
-    std::uint32_t onward = kNoEdge;
-    for (std::uint32_t e : graph_.out_edge_indices(at))
-      if (graph_.head(e) != from) onward = e;
-    if (onward == kNoEdge) break;
+    const std::uint32_t onward = graph_.onward_arc(at, from);
+    if (onward == RoadGraph::kNoArc) break;
     const DenseId to = graph_.head(onward);
     if (to == origin) break;  // a ring of shape points, back where it started
     const Edge& arc = graph_.edge(onward);

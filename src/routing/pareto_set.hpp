@@ -187,6 +187,14 @@ class NodeParetoSets {
     std::uint32_t capacity = 0;  // 0: the node has no set yet
   };
 
+  // Whether settle(set, label) would refuse the label now. It would refuse
+  // it at any later time too: a cost leaves a set only for one that is no
+  // worse.
+  bool rules_out(const Segment& set, Cost label) const noexcept {
+    if (label.distance != label.distance || label.risk != label.risk) return false;
+    return find_stair(data(set), set.size, label).ruled_out;
+  }
+
   // The node-level test and the settling of a popped label at once: false when
   // an entry of the node's set dominates `label` or has exactly its cost
   // (nothing changes); otherwise the entries that `label` dominates are
@@ -196,14 +204,6 @@ class NodeParetoSets {
   // that one leads, at the same costs. Settling both would double every label
   // downstream: a map with duplicated ways, or a grid with whole-number costs,
   // would multiply them exponentially. So the first label of each cost wins.
-  // Whether settle(set, label) would refuse the label now. It would refuse
-  // it at any later time too: a cost leaves a set only for one that is no
-  // worse.
-  bool rules_out(const Segment& set, Cost label) const noexcept {
-    if (label.distance != label.distance || label.risk != label.risk) return false;
-    return find_stair(data(set), set.size, label).ruled_out;
-  }
-
   bool settle(Segment& set, Cost label) {
     if (label.distance != label.distance || label.risk != label.risk) return true;
     const StairFit fit = find_stair(data(set), set.size, label);

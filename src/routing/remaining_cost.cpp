@@ -153,10 +153,8 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
       const Edge& edge = graph.edge(e);
       Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
       while (through[to] != 0 && to != target && to != source) {
-        std::uint32_t onward = UINT32_MAX;
-        for (std::uint32_t o : graph.out_edge_indices(to))
-          if (graph.head(o) != from) onward = o;
-        if (onward == UINT32_MAX || graph.head(onward) == item.node) break;
+        const std::uint32_t onward = graph.onward_arc(to, from);
+        if (onward == RoadGraph::kNoArc || graph.head(onward) == item.node) break;
         const Edge& arc = graph.edge(onward);
         next = {next.distance + arc.distance_m, next.risk + arc.risk_score};
         from = to;
