@@ -38,7 +38,7 @@ OUT = REPO / "out"
 BENCH = REPO / "build" / "cpp" / "route_bench"
 import city_grid
 
-LINE = re.compile(r"^\s+(\d+) (\d+) eps ([0-9.]+): (?:([0-9.]+) ms CPU, peak ([0-9.]+) MiB"
+LINE = re.compile(r"^\s+(\d+) (\d+) eps ([0-9.e+-]+): (?:([0-9.]+) ms CPU, peak ([0-9.]+) MiB"
                   r"|capped at (\d+) s CPU)")
 
 
@@ -125,7 +125,7 @@ def engine(document: Path, pairs: list[tuple[int, int]], eps_list, cap: int) -> 
             load = line.split(": ", 1)[1]
         m = LINE.match(line)
         if m:
-            key = (int(m[1]), int(m[2]), round(float(m[3]), 2))
+            key = (int(m[1]), int(m[2]), float(m[3]))
             result[key] = ((float(m[4]) / 1e3, float(m[5])) if m[4] else (float(m[6]), None))
     return result, load
 
@@ -158,7 +158,7 @@ def compare(title: str, document: Path, groups: dict[str, list], eps_list, cap: 
               if peers.igraph else f"{'-':>8}")
         cells = []
         for eps in eps_list:
-            runs = [ours[(s, t, round(eps, 2))] for s, t in group]
+            runs = [ours[(s, t, float(eps))] for s, t in group]
             times = [r[0] for r in runs]
             mem = [r[1] for r in runs if r[1] is not None]
             capped = sum(r[1] is None for r in runs)

@@ -12,7 +12,10 @@
 //   (pops per node that the bounds are expected to settle, 0.5 by default),
 //   --no-guess (no guess of the first solution), --no-pruning (no lower
 //   bounds at all), --cap=SECONDS (graph mode: each request in a child
-//   process stopped after that much CPU time, reported as capped)
+//   process stopped after that much CPU time, reported as capped),
+//   --rounds=N (graph mode: each request's best of N rounds, the eps values
+//   run in a different order each round; with several eps, each request is
+//   also compared with itself at the first eps)
 //
 // Figures come from the search's own counters, which the Python module does
 // not report. Times are CPU time of the searching thread.
@@ -109,6 +112,7 @@ double cpu_seconds() {
 // Options of the graph and dump modes.
 velorin::SearchTuning tuning;  // --heavy-after=N, --no-pruning
 bool each = false;             // --each: one line per request
+unsigned rounds = 1;           // --rounds=N: each request's best of N rounds
 unsigned cap_seconds = 0;      // --cap=SECONDS: stop a request after this much CPU time
 
 std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, SearchStats& stats,
@@ -323,7 +327,7 @@ void print_request(NodeId s, NodeId t, double eps, double seconds, const SearchS
   auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
   auto mib = [](std::size_t bytes) { return static_cast<double>(bytes) / 1048576.0; };
   std::printf(
-      "  %llu %llu eps %.2f: %.3f ms CPU, peak %.2f MiB (open list %.1f, sets %.1f, paths "
+      "  %llu %llu eps %g: %.3f ms CPU, peak %.2f MiB (open list %.1f, sets %.1f, paths "
       "%.1f; at most %llu waiting),",
       u(s), u(t), eps, 1e3 * seconds, mib(stats.peak_bytes), mib(stats.peak_open_bytes),
       mib(stats.peak_set_bytes), mib(stats.peak_arena_bytes), u(stats.most_waiting));
@@ -345,28 +349,67 @@ int run_graph(const char* graph_path, const char* pairs_path, const std::vector<
               g.edge_count(), pairs.size());
   check_arcs_once(g);
   warm_up(g, pairs);
-  for (double eps : eps_list) {
+  // One result per request and eps: the best of the rounds. Each round runs
+  // the eps values in a different order, so that no eps always runs first
+  // (just after the warm-up) or always after another on warm caches.
+  struct Result {
+    double seconds = INFINITY;
+    SearchStats stats;
+    std::size_t found = 0;
+    bool capped = false;
+  };
+  std::vector<std::vector<Result>> results(eps_list.size(), std::vector<Result>(pairs.size()));
+  for (unsigned round = 0; round < rounds; ++round) {
+    for (std::size_t k = 0; k < eps_list.size(); ++k) {
+      const std::size_t e = (k + round) % eps_list.size();
+      for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const auto [s, t] = pairs[p];
+        Result r;
+        if (cap_seconds == 0) {
+          r.found = search_once(g, s, t, eps_list[e], r.stats, r.seconds);
+        } else if (!search_in_child(g, s, t, eps_list[e], r.stats, r.seconds, r.found)) {
+          r.capped = true;
+        }
+        if (r.seconds < results[e][p].seconds) results[e][p] = r;
+      }
+    }
+  }
+  for (std::size_t e = 0; e < eps_list.size(); ++e) {
+    const double eps = eps_list[e];
     Totals totals;
-    for (auto [s, t] : pairs) {
-      SearchStats stats;
-      double seconds = 0.0;
-      std::size_t found = 0;
-      if (cap_seconds == 0) {
-        found = search_once(g, s, t, eps, stats, seconds);
-      } else if (!search_in_child(g, s, t, eps, stats, seconds, found)) {
-        totals.add(seconds, stats, 0);
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+      const auto [s, t] = pairs[p];
+      const Result& r = results[e][p];
+      if (r.capped) {
+        totals.add(r.seconds, r.stats, 0);
         ++totals.capped;
-        std::printf("  %llu %llu eps %.2f: capped at %u s CPU\n",
-                    static_cast<unsigned long long>(s), static_cast<unsigned long long>(t), eps,
-                    cap_seconds);
+        std::printf("  %llu %llu eps %g: capped at %u s CPU\n", static_cast<unsigned long long>(s),
+                    static_cast<unsigned long long>(t), eps, cap_seconds);
         continue;
       }
-      totals.add(seconds, stats, found);
-      if (each) print_request(s, t, eps, seconds, stats);
+      totals.add(r.seconds, r.stats, r.found);
+      if (each) print_request(s, t, eps, r.seconds, r.stats);
     }
     char label[64];
-    std::snprintf(label, sizeof label, "  search, eps %.2f", eps);
+    std::snprintf(label, sizeof label, "  search, eps %g", eps);
     totals.print(label);
+  }
+  // Each request against itself at the first eps given.
+  for (std::size_t e = 1; e < eps_list.size(); ++e) {
+    int slower = 0;
+    double worst = 0.0;
+    std::size_t worst_pair = 0;
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+      const double ratio = results[e][p].seconds / results[0][p].seconds;
+      if (ratio > 1.0) ++slower;
+      if (ratio > worst) worst = ratio, worst_pair = p;
+    }
+    if (pairs.empty()) continue;
+    std::printf(
+        "  eps %g against eps %g, per request: %d of %zu slower, largest ratio %.2f (%llu %llu)\n",
+        eps_list[e], eps_list[0], slower, pairs.size(), worst,
+        static_cast<unsigned long long>(pairs[worst_pair].first),
+        static_cast<unsigned long long>(pairs[worst_pair].second));
   }
   return 0;
 }
@@ -414,6 +457,8 @@ int main(int argc_all, char** argv_all) {
       tuning.prune = false;
     else if (arg == "--each")
       each = true;
+    else if (arg.rfind("--rounds=", 0) == 0)
+      rounds = std::max(1u, static_cast<unsigned>(std::strtoul(arg.c_str() + 9, nullptr, 10)));
     else if (arg.rfind("--cap=", 0) == 0)
       cap_seconds = static_cast<unsigned>(std::strtoul(arg.c_str() + 6, nullptr, 10));
     else

@@ -173,33 +173,48 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
 // Each node keeps the least weighted sum that reached it; the bounds are
 // exact per objective, so their weighted sum never overestimates and the
 // first label at the target is the least (up to the rounding of the sums).
+// Shape points are passed as exact_front() passes them: a path into a
+// street goes on to its next other node or turns back, and turning back
+// only adds to a sum, so the least sums are those of the graph without them.
 Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
                          const RemainingCost& remaining, double risk_weight) {
   struct Item {
     double estimate;  // weighted sum so far plus the least still to go
     Cost cost;
     DenseId node;
+    DenseId from;  // the node before, where turning back leads nowhere
     bool operator<(const Item& o) const noexcept { return o.estimate < estimate; }  // least on top
   };
   auto weighted = [risk_weight](Cost c) { return c.distance + c.risk * risk_weight; };
+  const std::vector<std::uint8_t>& through = graph.pass_through();
   std::vector<double> best(graph.dense_count(), INFINITY);
   std::priority_queue<Item> open;
   best[source] = 0.0;
-  open.push({weighted(remaining.at(source)), {0.0, 0.0}, source});
+  open.push({weighted(remaining.at(source)), {0.0, 0.0}, source, RoadGraph::kAbsent});
   while (!open.empty()) {
     const Item item = open.top();
     open.pop();
     if (item.node == target) return item.cost;
     if (best[item.node] < weighted(item.cost)) continue;  // a better entry came first
     for (std::uint32_t e : graph.out_edge_indices(item.node)) {
+      DenseId from = item.node;
+      DenseId to = graph.head(e);
+      if (to == item.from) continue;
       const Edge& edge = graph.edge(e);
-      const DenseId to = graph.head(e);
-      const Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
+      Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
+      while (through[to] != 0 && to != target && to != source) {
+        const std::uint32_t onward = graph.onward_arc(to, from);
+        if (onward == RoadGraph::kNoArc || graph.head(onward) == item.node) break;
+        const Edge& arc = graph.edge(onward);
+        next = {next.distance + arc.distance_m, next.risk + arc.risk_score};
+        from = to;
+        to = graph.head(onward);
+      }
       const double sum = weighted(next);
       const double estimate = sum + weighted(remaining.at(to));
       if (!(estimate < INFINITY) || !(sum < best[to])) continue;
       best[to] = sum;
-      open.push({estimate, next, to});
+      open.push({estimate, next, to, from});
     }
   }
   return {INFINITY, INFINITY};

@@ -13,6 +13,7 @@
 #include "routing/lower_bounds.hpp"
 #include "routing/pareto_search.hpp"
 #include "routing/remaining_cost.hpp"
+#include "routing/search_key.hpp"
 
 namespace velorin {
 namespace {
@@ -614,6 +615,51 @@ INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs,
                                            Family::negative, Family::nan, Family::familiarity,
                                            Family::familiar_everywhere, Family::streets,
                                            Family::street_ties, Family::familiar_streets,
+                                           Family::plain_streets),
+                         family_name);
+
+// The least weighted path, which the guess of the first route stands on,
+// passes shape points without a turn in its heap: its sum must still be the
+// least of the whole graph, as a plain Dijkstra search over every arc finds
+// it (up to the rounding of sums taken in another order).
+class LeastWeightedPath : public ::testing::TestWithParam<Family> {};
+
+TEST_P(LeastWeightedPath, IsLeastThroughShapePoints) {
+  RandomGraph rng{static_cast<std::uint64_t>(GetParam()) * 104729 + 3};
+  int reached = 0;
+  for (int round = 0; round < 300; ++round) {
+    RoadGraph g = street_graph(GetParam(), rng, 3 + rng.next() % 5);
+    const auto n = static_cast<RoadGraph::DenseId>(g.dense_count());
+    const auto s = static_cast<RoadGraph::DenseId>(rng.next() % n);
+    const auto t = static_cast<RoadGraph::DenseId>(rng.next() % n);
+    std::vector<double> least(n, kInf);
+    std::vector<bool> done(n, false);
+    least[s] = 0.0;
+    for (;;) {
+      RoadGraph::DenseId at = n;
+      for (RoadGraph::DenseId d = 0; d < n; ++d)
+        if (!done[d] && least[d] < kInf && (at == n || least[d] < least[at])) at = d;
+      if (at == n) break;
+      done[at] = true;
+      for (std::uint32_t e : g.out_edge_indices(at))
+        least[g.head(e)] =
+            std::min(least[g.head(e)],
+                     least[at] + weighted_cost(g.edge(e).distance_m, g.edge(e).risk_score, 0.0));
+    }
+    const Cost found = least_weighted_path(g, s, t, remaining_cost(g, s, t, kInf), kRiskWeight);
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    if (!(least[t] < kInf)) {
+      EXPECT_EQ(found.distance, kInf);
+      continue;
+    }
+    ++reached;
+    EXPECT_NEAR(weighted_cost(found), least[t], 1e-9 * least[t]);
+  }
+  EXPECT_GT(reached, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, LeastWeightedPath,
+                         ::testing::Values(Family::streets, Family::street_ties,
                                            Family::plain_streets),
                          family_name);
 
