@@ -51,6 +51,7 @@ class Search {
         collect_paths_at_(tuning.collect_paths_from),
         tuning_(tuning),
         walks_(walks_allowed(graph, factor_, tuning)),
+        skips_back_(skips_back_allowed(graph, tuning)),
         pass_through_(walks_ ? graph.pass_through().data() : nullptr) {}
 
   std::vector<SettledLabel> run();
@@ -74,6 +75,7 @@ class Search {
   bool walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cost, double familiarity);
   void offer(const OpenLabel& label);
   static bool walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning);
+  static bool skips_back_allowed(const RoadGraph& graph, const SearchTuning& tuning);
 
   // The place of dense node d, its state created on first use.
   std::uint32_t place_of(DenseId d) {
@@ -140,6 +142,9 @@ class Search {
   bool checks_ties_ = false;
   // Labels walk through pass-through nodes (see walk()).
   const bool walks_;
+  // The way straight back to a label's parent node is never offered (see
+  // extend()).
+  const bool skips_back_;
   const std::uint8_t* const pass_through_;
   std::vector<std::uint32_t> walked_edges_;  // scratch of walk()
 };
@@ -368,10 +373,13 @@ std::uint32_t Search::settle(const OpenLabel& label) {
 
 void Search::extend(const OpenLabel& label, std::uint32_t link) {
   const Cost cost{label.distance, label.risk};
-  // Where a walk is allowed, the node the label came from: the way back
-  // there is never worth a label (see walk()).
+  // The node the label came from. Going straight back there adds no less
+  // than nothing to either cost, and the label it came from settled there,
+  // so that node's set rules the new label out as it arrives (a set gives a
+  // cost up only for one no worse): it is counted as such a drop without
+  // the lookup. Familiarity plays no part in it.
   const DenseId came_from =
-      walks_ && label.parent != kNoParent ? node_of(links_[label.parent]) : RoadGraph::kAbsent;
+      skips_back_ && label.parent != kNoParent ? node_of(links_[label.parent]) : RoadGraph::kAbsent;
   const DenseId here = states_[label.place].node;
   for (std::uint32_t e : graph_.out_edge_indices(here)) {
     const Edge& edge = graph_.edge(e);
@@ -488,6 +496,12 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
   checks_ties_ = true;
   offer({0, cost.distance, cost.risk, familiarity, place, parent, step, kNoParent});
   return true;
+}
+
+bool Search::skips_back_allowed(const RoadGraph& graph, const SearchTuning& tuning) {
+  if (!tuning.prune) return false;
+  const ArcBounds facts = graph.arc_bounds();
+  return facts.non_negative && facts.finite;
 }
 
 bool Search::walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning) {
