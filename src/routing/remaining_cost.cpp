@@ -92,6 +92,26 @@ double backwards(const RoadGraph& graph, DenseId target, DenseId source, double 
   return INFINITY;
 }
 
+// Carries a path that has just taken the arc from `from` to `to`, at cost
+// `cost`, through the shape points of a street (RoadGraph::pass_through)
+// to its next other node, adding each arc's costs in path order: at a shape
+// point a path goes on or turns back, and turning back only adds cost. Stops
+// at the source, the target, a one-way end, or back at `start`, where the
+// path began. On return `to` is where the path stands and `from` the node
+// before it.
+void carry_along_street(const RoadGraph& graph, const std::vector<std::uint8_t>& through,
+                        DenseId start, DenseId source, DenseId target, DenseId& from, DenseId& to,
+                        Cost& cost) {
+  while (through[to] != 0 && to != target && to != source) {
+    const std::uint32_t onward = graph.onward_arc(to, from);
+    if (onward == RoadGraph::kNoArc || graph.head(onward) == start) break;
+    const Edge& arc = graph.edge(onward);
+    cost = {cost.distance + arc.distance_m, cost.risk + arc.risk_score};
+    from = to;
+    to = graph.head(onward);
+  }
+}
+
 }  // namespace
 
 RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId target, double reach) {
@@ -152,14 +172,7 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
       if (to == item.from) continue;  // back where it came from, with more cost
       const Edge& edge = graph.edge(e);
       Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
-      while (through[to] != 0 && to != target && to != source) {
-        const std::uint32_t onward = graph.onward_arc(to, from);
-        if (onward == RoadGraph::kNoArc || graph.head(onward) == item.node) break;
-        const Edge& arc = graph.edge(onward);
-        next = {next.distance + arc.distance_m, next.risk + arc.risk_score};
-        from = to;
-        to = graph.head(onward);
-      }
+      carry_along_street(graph, through, item.node, source, target, from, to, next);
       const Cost rest = remaining.at(to);
       const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
       if (!(bound.first < INFINITY)) continue;  // the target is out of reach
@@ -202,14 +215,7 @@ Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
       if (to == item.from) continue;
       const Edge& edge = graph.edge(e);
       Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
-      while (through[to] != 0 && to != target && to != source) {
-        const std::uint32_t onward = graph.onward_arc(to, from);
-        if (onward == RoadGraph::kNoArc || graph.head(onward) == item.node) break;
-        const Edge& arc = graph.edge(onward);
-        next = {next.distance + arc.distance_m, next.risk + arc.risk_score};
-        from = to;
-        to = graph.head(onward);
-      }
+      carry_along_street(graph, through, item.node, source, target, from, to, next);
       const double sum = weighted(next);
       const double estimate = sum + weighted(remaining.at(to));
       if (!(estimate < INFINITY) || !(sum < best[to])) continue;
