@@ -11,6 +11,7 @@
 #include "routing/lower_bounds.hpp"
 #include "routing/open_list.hpp"
 #include "routing/pareto_set.hpp"
+#include "routing/route_selection.hpp"
 #include "routing/search_key.hpp"
 #include "routing/solution_set.hpp"
 
@@ -50,17 +51,24 @@ class Search {
         place_plus_one_(graph.dense_count(), 0),
         collect_paths_at_(tuning.collect_paths_from),
         tuning_(tuning),
-        walks_(walks_allowed(graph, factor_, tuning)),
+        cost_order_(cost_order_allowed(graph, factor_, tuning)),
+        sure_gap_(cost_order_ ? rounding_reach(graph, graph.arc_bounds().total_distance,
+                                               graph.arc_bounds().total_risk)
+                              : Cost{0.0, 0.0}),
+        walks_(walks_allowed(graph, factor_, tuning, cost_order_)),
         skips_back_(skips_back_allowed(graph, tuning)),
         pass_through_(walks_ ? graph.pass_through().data() : nullptr) {}
 
   std::vector<SettledLabel> run();
 
   // Why run() stopped early, if it did: pruning could have changed which of
-  // two equal-cost paths wins, or the first solution was not the one guessed.
-  // The caller then searches again without pruning, or without the guess.
-  enum class GiveUp { no, tie, guess };
+  // two equal-cost paths wins, the first solution was not the one guessed,
+  // or in the cost order two costs came too close to tell apart. The caller
+  // then searches again without pruning, without the guess, or in the order
+  // of the full key.
+  enum class GiveUp { no, tie, guess, order };
   GiveUp gave_up() const noexcept { return gave_up_; }
+  bool in_cost_order() const noexcept { return cost_order_; }
 
   // What the search did; peak_bytes is filled in by run().
   const SearchStats& counters() const noexcept { return counters_; }
@@ -74,7 +82,12 @@ class Search {
   void extend(const OpenLabel& label, std::uint32_t link);
   bool walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cost, double familiarity);
   void offer(const OpenLabel& label);
-  static bool walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning);
+  bool twin_arc(const OpenLabel& label, std::span<const std::uint32_t> edges, std::size_t i);
+  bool narrow_drop() const;
+  static bool cost_order_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning);
+  static Cost rounding_reach(const RoadGraph& graph, double distance, double risk);
+  static bool walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning,
+                            bool cost_order);
   static bool skips_back_allowed(const RoadGraph& graph, const SearchTuning& tuning);
 
   // The place of dense node d, its state created on first use.
@@ -104,7 +117,26 @@ class Search {
     return link.edge == kNoEdge ? source_ : graph_.head(link.edge);
   }
 
+  // The key of a label with these sums, its estimate not yet added.
+  double weighted(double distance, double risk, double familiarity) const noexcept {
+    return weighted_cost(distance, risk, cost_order_ ? 0.0 : familiarity);
+  }
+  // In the cost order, a label was dropped for a cost no worse, which beats
+  // it by `gaps` at most (per objective). Unless one gap is wider than
+  // rounding could ever close, it is kept for narrow_drop() to judge once
+  // the routes are known (see cost_order_allowed).
+  void note_drop(Cost gaps) {
+    if (gaps.distance > sure_gap_.distance || gaps.risk > sure_gap_.risk) return;
+    constexpr std::size_t kMostNearDrops = 1u << 16;
+    if (near_drops_.size() == kMostNearDrops) {
+      close_call_ = true;
+      return;
+    }
+    near_drops_.push_back(gaps);
+  }
+
   void update_bounds();
+  PruneRule bound_rule(Cost cost, double familiarity, std::uint32_t place) noexcept;
   bool pruned(Cost cost, double familiarity, std::uint32_t place) noexcept;
   bool guess_confirmed(const OpenLabel& label, std::uint32_t link) const;
   bool ties_differently(const OpenLabel& label) const noexcept;
@@ -140,6 +172,14 @@ class Search {
   // it would without pruning, so labels that leave it exactly tied must be
   // interchangeable from now on (see update_bounds).
   bool checks_ties_ = false;
+  // Labels leave the heap in the order of their distance and risk, whatever
+  // their familiarity (see cost_order_allowed). A drop by a gap wider than
+  // sure_gap_ in one objective is sound whatever the routes; narrower ones
+  // wait in near_drops_. close_call_: the order might matter after all.
+  const bool cost_order_;
+  const Cost sure_gap_;
+  std::vector<Cost> near_drops_;
+  bool close_call_ = false;
   // Labels walk through pass-through nodes (see walk()).
   const bool walks_;
   // The way straight back to a label's parent node is never offered (see
@@ -157,8 +197,7 @@ class Search {
 void Search::update_bounds() {
   auto next_key = [this] {
     const OpenLabel& next = open_.top();
-    return weighted_cost(next.distance, next.risk, next.familiarity) +
-           states_[next.place].to_target_m;
+    return weighted(next.distance, next.risk, next.familiarity) + states_[next.place].to_target_m;
   };
   // A label dropped as it was pushed counts as popped: it used to be, and
   // the start of the bounds is measured in the work of the labels handled.
@@ -170,9 +209,8 @@ void Search::update_bounds() {
   note_peak();
   const std::size_t before = open_.size();
   open_.retain([this](const OpenLabel& label) {
-    const NodeState& state = states_[label.place];
-    return bounds_.rule({label.distance, label.risk}, label.familiarity, state.node,
-                        state.to_target_m, solutions_) == PruneRule::none;
+    return bound_rule({label.distance, label.risk}, label.familiarity, label.place) ==
+           PruneRule::none;
   });
   counters_[Counter::dropped_waiting] = before - open_.size();
 }
@@ -181,11 +219,24 @@ void Search::update_bounds() {
 // `familiarity` at `place`, counted by
 // its rule.
 bool Search::pruned(Cost cost, double familiarity, std::uint32_t place) noexcept {
-  const NodeState& state = states_[place];
-  const PruneRule rule = bounds_.rule(cost, familiarity, state.node, state.to_target_m, solutions_);
+  const PruneRule rule = bound_rule(cost, familiarity, place);
   if (rule == PruneRule::none) return false;
   ++counters_[rule];
   return true;
+}
+
+// The rule of a lower bound that drops a label. Each lowers a label's bound
+// by a millionth, so every path through the label costs strictly more than
+// the route that covers the bound, in every objective in which the path
+// costs anything at all: in the cost order only a label of no cost, which
+// might lead to a route of no cost, is a close call.
+PruneRule Search::bound_rule(Cost cost, double familiarity, std::uint32_t place) noexcept {
+  const NodeState& state = states_[place];
+  const PruneRule rule = bounds_.rule(cost, familiarity, state.node, state.to_target_m, solutions_);
+  if (cost_order_ && rule != PruneRule::none && rule != PruneRule::dead_end &&
+      cost.distance == 0.0 && cost.risk == 0.0)
+    close_call_ = true;
+  return rule;
 }
 
 // The guess held when the first solution covers the bound of every label
@@ -354,19 +405,26 @@ bool Search::approximately_covered(Cost cost) const noexcept {
   return solutions_.covers(factor_ * cost.distance, factor_ * cost.risk);
 }
 
+// In the cost order the heap's order decides nothing that matters (see
+// cost_order_allowed), ties included.
 Search::Verdict Search::bounded_out(const OpenLabel& label) {
   if (bounds_.active()) {
     if (pruned({label.distance, label.risk}, label.familiarity, label.place)) return Verdict::drop;
   } else if (!checks_ties_) {
     return Verdict::keep;
   }
-  return ties_differently(label) ? Verdict::give_up : Verdict::keep;
+  return !cost_order_ && ties_differently(label) ? Verdict::give_up : Verdict::keep;
 }
 
 // Node-level dominance, then settling into the node's Pareto set and the
 // path arena; returns the label's link there.
 std::uint32_t Search::settle(const OpenLabel& label) {
-  if (!sets_.settle(states_[label.place].settled, {label.distance, label.risk})) return kNoParent;
+  const Cost cost{label.distance, label.risk};
+  NodeParetoSets::Segment& set = states_[label.place].settled;
+  if (!sets_.settle(set, cost)) {
+    if (cost_order_) note_drop(sets_.widest_gaps(set, cost));
+    return kNoParent;
+  }
   ++counters_[Counter::settled];
   return links_.append({label.edge, label.parent});
 }
@@ -381,9 +439,12 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
   const DenseId came_from =
       skips_back_ && label.parent != kNoParent ? node_of(links_[label.parent]) : RoadGraph::kAbsent;
   const DenseId here = states_[label.place].node;
-  for (std::uint32_t e : graph_.out_edge_indices(here)) {
+  const std::span<const std::uint32_t> edges = graph_.out_edge_indices(here);
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    const std::uint32_t e = edges[i];
     const Edge& edge = graph_.edge(e);
     const DenseId to = graph_.head(e);
+    if (cost_order_ && twin_arc(label, edges, i)) continue;
     const Cost next{label.distance + edge.distance_m, label.risk + edge.risk_score};
     const double familiarity = label.familiarity + edge.familiarity;
     if (to == came_from) {
@@ -412,14 +473,16 @@ void Search::offer(const OpenLabel& candidate) {
   const Cost cost{candidate.distance, candidate.risk};
   // A label that its node's set already rules out would be refused there
   // when popped (see checks_ties_), having done nothing but wait.
-  if (tuning_.prune && sets_.rules_out(states_[candidate.place].settled, cost)) {
+  const NodeParetoSets::Segment& set = states_[candidate.place].settled;
+  if (tuning_.prune && sets_.rules_out(set, cost)) {
     ++counters_[PruneRule::beaten_at_node];
     checks_ties_ = true;
+    if (cost_order_) note_drop(sets_.widest_gaps(set, cost));
     return;
   }
   if (bounds_.active() && pruned(cost, candidate.familiarity, candidate.place)) return;
   OpenLabel label = candidate;
-  const double key = weighted_cost(cost.distance, cost.risk, candidate.familiarity) +
+  const double key = weighted(cost.distance, cost.risk, candidate.familiarity) +
                      states_[candidate.place].to_target_m;
   label.key_rank = key_rank(key);
   open_.push(label);
@@ -462,7 +525,7 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
   DenseId at = graph_.head(edge);
   std::uint32_t place = place_of(at);
   std::int64_t rank =
-      key_rank(weighted_cost(cost.distance, cost.risk, familiarity) + states_[place].to_target_m);
+      key_rank(weighted(cost.distance, cost.risk, familiarity) + states_[place].to_target_m);
   std::uint32_t step = edge;
   const DenseId origin = from;
   // `at` is a pass-through node reached by `step`; go on while the next
@@ -478,7 +541,7 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
     const double next_familiarity = familiarity + arc.familiarity;
     const std::uint32_t to_place = place_of(to);
     const std::int64_t next_rank = key_rank(
-        weighted_cost(next.distance, next.risk, next_familiarity) + states_[to_place].to_target_m);
+        weighted(next.distance, next.risk, next_familiarity) + states_[to_place].to_target_m);
     if (!(next_rank > rank)) break;
     walked_edges_.push_back(step);
     from = at;
@@ -498,16 +561,111 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
   return true;
 }
 
+// Arcs from one node to the same node with the same length and risk
+// (duplicated ways) give labels of equal cost and node path. The full key
+// takes first the one of least key, whose familiarity is largest: it alone
+// can settle, the others arriving with its very cost. So only that arc is
+// followed here. When two of them share the least key but not their
+// familiarity, the heap's layout would decide, and the search gives up;
+// with the same familiarity too, their labels are the same and the first
+// is followed.
+bool Search::twin_arc(const OpenLabel& label, std::span<const std::uint32_t> edges,
+                      std::size_t i) {
+  const Edge& arc = graph_.edge(edges[i]);
+  const DenseId to = graph_.head(edges[i]);
+  auto twin = [&](std::size_t j) {
+    const Edge& other = graph_.edge(edges[j]);
+    return j != i && graph_.head(edges[j]) == to && other.distance_m == arc.distance_m &&
+           other.risk_score == arc.risk_score;
+  };
+  std::size_t j = 0;
+  while (j < edges.size() && !twin(j)) ++j;
+  if (j == edges.size()) return false;
+  const double to_target_m = states_[place_of(to)].to_target_m;
+  auto full_key = [&](const Edge& e) {
+    return key_rank(weighted_cost(label.distance + e.distance_m, label.risk + e.risk_score,
+                                  label.familiarity + e.familiarity) +
+                    to_target_m);
+  };
+  const std::int64_t key = full_key(arc);
+  for (; j < edges.size(); ++j) {
+    if (!twin(j)) continue;
+    const Edge& other = graph_.edge(edges[j]);
+    const std::int64_t other_key = full_key(other);
+    if (other_key > key) continue;
+    if (other_key == key) {
+      if (total_order_rank(label.familiarity + other.familiarity) !=
+          total_order_rank(label.familiarity + arc.familiarity))
+        close_call_ = true;
+      if (j > i) continue;
+    }
+    ++counters_[PruneRule::beaten_at_node];
+    checks_ties_ = true;
+    return true;
+  }
+  return false;
+}
+
+// Whether a drop noted as near could have decided between two paths of
+// equal cost: no route, nor any part of one, sums to more than the largest
+// distance and risk among the routes, so no two sums that differ by more
+// than rounding_reach() of those can ever meet.
+bool Search::narrow_drop() const {
+  double distance = 0.0, risk = 0.0;
+  for (const SolutionSet::Solution& s : solutions_.solutions()) {
+    distance = std::max(distance, s.cost.distance);
+    risk = std::max(risk, s.cost.risk);
+  }
+  const Cost reach = rounding_reach(graph_, distance, risk);
+  return std::any_of(near_drops_.begin(), near_drops_.end(), [&](Cost gaps) {
+    return !(gaps.distance > reach.distance) && !(gaps.risk > reach.risk);
+  });
+}
+
+// The cost order. With eps 0.0 every Pareto-optimal (distance, risk) is a
+// route, whatever the order in which labels leave the heap; the order only
+// decides between paths of equal cost. Familiarity enters the key alone, so
+// on a graph with familiarity labels leave out of the order of their costs,
+// and many are settled only to be beaten at their node later. Where every
+// cost is finite and non-negative, the search orders them as if no arc had
+// a familiarity (still summing it), with everything a graph without
+// familiarity allows (walks through shape points), and comes to the same
+// routes, unless some label is dropped by a cost that beats it by no more
+// than the rounding of sums could account for (the margin), two arcs from
+// one node to another differ only in familiarity, a new route dominates an
+// earlier one narrowly, or two routes lie within the margin in one cost:
+// then the order might decide, and the search runs again in the order of
+// the full key. docs/search.md has the argument.
+bool Search::cost_order_allowed(const RoadGraph& graph, double factor,
+                                const SearchTuning& tuning) {
+  if (!tuning.prune || !tuning.cost_order || factor != 1.0) return false;
+  const ArcBounds facts = graph.arc_bounds();
+  return !facts.no_familiarity && sums_stay_finite(facts);
+}
+
+// How far apart two sums can start and still end equal when the same arcs
+// are added to both, along any simple path whose sums stay below `distance`
+// and `risk`: each addition rounds each sum by at most half a unit in the
+// last place of the largest (2^-53 of it, relative), so their difference
+// moves by at most 2^-52 of it per arc, over fewer arcs than the graph has
+// nodes. Twice that, per objective.
+Cost Search::rounding_reach(const RoadGraph& graph, double distance, double risk) {
+  constexpr double kPerArc = 2.0 * 0x1p-52;
+  const double arcs = static_cast<double>(graph.dense_count());
+  return {kPerArc * arcs * distance, kPerArc * arcs * risk};
+}
+
 bool Search::skips_back_allowed(const RoadGraph& graph, const SearchTuning& tuning) {
   if (!tuning.prune) return false;
   const ArcBounds facts = graph.arc_bounds();
   return facts.non_negative && facts.finite;
 }
 
-bool Search::walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning) {
+bool Search::walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning,
+                           bool cost_order) {
   if (!tuning.prune || !tuning.walk_through || !(factor >= 1.0)) return false;
   const ArcBounds facts = graph.arc_bounds();
-  return facts.non_negative && facts.finite && facts.no_familiarity;
+  return facts.non_negative && facts.finite && (facts.no_familiarity || cost_order);
 }
 
 std::vector<SettledLabel> Search::run() {
@@ -517,6 +675,7 @@ std::vector<SettledLabel> Search::run() {
 
   while (!open_.empty()) {
     update_bounds();
+    if (close_call_) break;
     if (open_.empty()) break;  // the exact bounds may have emptied it
     tidy_up();
     counters_.most_waiting = std::max<std::uint64_t>(counters_.most_waiting, open_.size());
@@ -525,7 +684,10 @@ std::vector<SettledLabel> Search::run() {
     if (solutions_.empty()) ++counters_[Counter::popped_before_solution];
     prefetch_next_pops();
 
-    if (approximately_covered({label.distance, label.risk})) continue;
+    if (approximately_covered({label.distance, label.risk})) {
+      if (cost_order_) note_drop(solutions_.widest_gaps({label.distance, label.risk}));
+      continue;
+    }
     const Verdict verdict = bounded_out(label);
     if (verdict == Verdict::drop) continue;
     if (verdict == Verdict::give_up) {
@@ -551,6 +713,11 @@ std::vector<SettledLabel> Search::run() {
       continue;
     }
     extend(label, link);
+  }
+  if (close_call_ || (cost_order_ && gave_up_ == GiveUp::no && narrow_drop())) {
+    counters_.restarted = true;
+    ++counters_[Counter::close_calls];
+    gave_up_ = GiveUp::order;
   }
   // No solution came to confirm the guess: it cannot have been right, and
   // what it dropped may have been the way to one.
@@ -582,14 +749,22 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
   require(source < graph.dense_count() && target < graph.dense_count(),
           "route search called with a node the graph does not know");
   // A search that gives up is run again with less pruning: without the
-  // guess of its first solution when that failed, without any when a tie
-  // might have been decided differently. Every run's work counts.
+  // guess of its first solution when that failed, in the order of the full
+  // key when the cost order met a close call, without any pruning when a
+  // tie might have been decided differently. Every run's work counts.
   SearchTuning current = tuning;
   SearchStats total;
   for (;;) {
     Search search(graph, source, target, eps, current);
     std::vector<SettledLabel> found = search.run();
-    const Search::GiveUp gave_up = search.gave_up();
+    Search::GiveUp gave_up = search.gave_up();
+    // The cost order finds the routes in another order than the full key;
+    // only a tie between picks would let that order show.
+    if (gave_up == Search::GiveUp::no && search.in_cost_order() && picks_depend_on_order(found)) {
+      gave_up = Search::GiveUp::order;
+      total[Counter::close_calls] += 1;
+      total.restarted = true;
+    }
     total.add(search.counters());
     if (gave_up == Search::GiveUp::no || !current.prune) {
       if (stats != nullptr) *stats = total;
@@ -597,6 +772,8 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
     }
     if (gave_up == Search::GiveUp::guess)
       current.guess_first_solution = false;
+    else if (gave_up == Search::GiveUp::order)
+      current.cost_order = false;
     else
       current.prune = false;
   }

@@ -21,7 +21,10 @@ struct SettledLabel {
 };
 
 // The non-dominated paths from `source` to `target`, in the order in which they
-// were found (later finds may have removed earlier ones they dominate). Empty
+// were found (later finds may have removed earlier ones they dominate). With
+// eps 0.0 on a graph with familiarity they may be found in another order than
+// the key alone gives (see Search::cost_order_allowed), but only where no
+// pick of select_routes depends on the order. Empty
 // when no path exists. Both ends must be dense numbers of `graph`; `eps` is
 // used as given, whatever its sign or value.
 std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId source,

@@ -119,6 +119,25 @@ inline StairFit find_stair(const Cost* stairs, std::size_t size, Cost c) noexcep
   return {false, first, last};
 }
 
+// For a cost c that the staircase rules out, the widest margins by which
+// its steps no worse than c beat it: in distance (the shortest of them) and
+// in risk (the safest). {-1, -1} when no step is no worse than c.
+inline Cost widest_gaps(const Cost* stairs, std::size_t size, Cost c) noexcept {
+  const std::size_t shorter = first_longer(stairs, size, c.distance);
+  if (shorter == 0 || !(stairs[shorter - 1].risk <= c.risk)) return {-1.0, -1.0};
+  // Risk falls along the steps no longer than c: those no riskier form a
+  // tail, and its first is the shortest.
+  std::size_t first = 0, last = shorter - 1;
+  while (first < last) {
+    const std::size_t middle = first + (last - first) / 2;
+    if (stairs[middle].risk <= c.risk)
+      last = middle;
+    else
+      first = middle + 1;
+  }
+  return {c.distance - stairs[first].distance, c.risk - stairs[shorter - 1].risk};
+}
+
 // Puts c where it fits and returns the new size. When the run it replaces is
 // empty the array must have room for one more step.
 inline std::size_t place_stair(Cost* stairs, std::size_t size, StairFit fit, Cost c) noexcept {
@@ -141,6 +160,11 @@ class ParetoFront {
   bool covers(double distance, double risk) const noexcept {
     const std::size_t shorter = first_longer(stairs_.data(), stairs_.size(), distance);
     return shorter > 0 && stairs_[shorter - 1].risk <= risk;
+  }
+
+  // See velorin::widest_gaps.
+  Cost widest_gaps(Cost c) const noexcept {
+    return velorin::widest_gaps(stairs_.data(), stairs_.size(), c);
   }
 
   // Adds a cost that no cost of the front dominates, dropping those it
@@ -193,6 +217,11 @@ class NodeParetoSets {
   bool rules_out(const Segment& set, Cost label) const noexcept {
     if (label.distance != label.distance || label.risk != label.risk) return false;
     return find_stair(data(set), set.size, label).ruled_out;
+  }
+
+  // See velorin::widest_gaps.
+  Cost widest_gaps(const Segment& set, Cost label) const noexcept {
+    return velorin::widest_gaps(data(set), set.size, label);
   }
 
   // The node-level test and the settling of a popped label at once: false when

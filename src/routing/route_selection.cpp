@@ -41,7 +41,37 @@ double at_least_one(double x) {
   return x >= 1.0 ? x : 1.0;
 }
 
+// The balanced score, distance and risk each divided by their largest value
+// in the set (at least 1.0).
+struct BalancedScore {
+  double distance_scale;
+  double risk_scale;
+  explicit BalancedScore(const std::vector<SettledLabel>& solutions)
+      : distance_scale(
+            at_least_one(largest(solutions, [](const SettledLabel& s) { return s.distance; }))),
+        risk_scale(at_least_one(largest(solutions, [](const SettledLabel& s) { return s.risk; }))) {}
+  double operator()(const SettledLabel& s) const {
+    return s.distance / distance_scale + s.risk / risk_scale;
+  }
+};
+
+// Whether two solutions share the least key.
+template <class Key>
+bool least_shared(const std::vector<SettledLabel>& solutions, Key key) {
+  const std::int64_t least = total_order_rank(key(first_minimum(solutions, key)));
+  int count = 0;
+  for (const SettledLabel& s : solutions) count += total_order_rank(key(s)) == least ? 1 : 0;
+  return count > 1;
+}
+
 }  // namespace
+
+bool picks_depend_on_order(const std::vector<SettledLabel>& solutions) {
+  if (solutions.size() < 2) return false;
+  return least_shared(solutions, [](const SettledLabel& s) { return s.distance; }) ||
+         least_shared(solutions, [](const SettledLabel& s) { return s.risk; }) ||
+         least_shared(solutions, BalancedScore(solutions));
+}
 
 RouteRecord measure_route(const SettledLabel& solution, const char* route_type) {
   RouteRecord r;
@@ -64,17 +94,10 @@ std::vector<RouteRecord> select_routes(const std::vector<SettledLabel>& solution
   // With one solution all three picks are that solution, and only the first
   // survives the repeated-path rule below.
 
-  const double distance_scale =
-      at_least_one(largest(solutions, [](const SettledLabel& s) { return s.distance; }));
-  const double risk_scale =
-      at_least_one(largest(solutions, [](const SettledLabel& s) { return s.risk; }));
-
   const SettledLabel* picks[3] = {
       &first_minimum(solutions, [](const SettledLabel& s) { return s.distance; }),
       &first_minimum(solutions, [](const SettledLabel& s) { return s.risk; }),
-      &first_minimum(
-          solutions,
-          [&](const SettledLabel& s) { return s.distance / distance_scale + s.risk / risk_scale; }),
+      &first_minimum(solutions, BalancedScore(solutions)),
   };
   // Kept word for word: callers compare route_type with these labels.
   static constexpr const char* kRouteTypes[3] = {"shortest", "safest", "balanced"};

@@ -17,6 +17,10 @@ inline constexpr double kCyclingSpeedMPerMin = 66.67;
 // empty.
 std::vector<RouteRecord> select_routes(const std::vector<SettledLabel>& solutions);
 
+// Whether the order of `solutions` could change the routes: two solutions
+// share the least distance, the least risk or the least balanced score.
+bool picks_depend_on_order(const std::vector<SettledLabel>& solutions);
+
 // The record of one picked solution with its metrics.
 RouteRecord measure_route(const SettledLabel& solution, const char* route_type);
 

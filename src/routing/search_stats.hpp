@@ -25,6 +25,7 @@ enum class Counter : std::uint8_t {
   set_compactions,         // times the per-node sets were packed anew
   nodes_met,               // nodes the search reached
   walked,                  // labels carried through a pass-through node without the heap
+  close_calls,             // runs in the cost order that met two costs too close to tell apart
   end,
 };
 inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
@@ -47,7 +48,7 @@ inline const char* name_of(Counter c) noexcept {
       "popped",        "popped before solution", "pushed",          "settled",
       "cycle walks",   "dropped waiting",        "exact bounds",    "first guesses",
       "wrong guesses", "path collections",       "set compactions", "nodes met",
-      "walked"};
+      "walked",        "close calls"};
   static_assert(std::size(kNames) == kCounters, "one name per counter");
   return kNames[static_cast<std::size_t>(c)];
 }
@@ -120,6 +121,11 @@ struct SearchTuning {
   // through the heap at each of them, where the graph allows it (see
   // Search::walk).
   bool walk_through = true;
+  // With eps 0.0 on a graph where some arc has a familiarity, labels leave
+  // the heap in the order of their distance and risk alone, as on a graph
+  // without familiarity, unless two costs come too close to tell apart (see
+  // Search::cost_order_allowed).
+  bool cost_order = true;
   // Settled labels (8 bytes each) from which the path arena starts dropping
   // those that lead nowhere any more; tests set it low.
   std::uint32_t collect_paths_from = 1u << 20;

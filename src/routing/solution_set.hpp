@@ -26,6 +26,9 @@ class SolutionSet {
   // false when either is NaN.
   bool covers(double distance, double risk) const noexcept { return front_.covers(distance, risk); }
 
+  // See velorin::widest_gaps.
+  Cost widest_gaps(Cost c) const noexcept { return front_.widest_gaps(c); }
+
   // The Pareto insert: unless a solution dominates `s`, those that `s`
   // dominates go and `s` goes last.
   void insert(const Solution& s) {
