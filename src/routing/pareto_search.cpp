@@ -540,8 +540,8 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
     if (!gains(cost, next)) break;
     const double next_familiarity = familiarity + arc.familiarity;
     const std::uint32_t to_place = place_of(to);
-    const std::int64_t next_rank = key_rank(
-        weighted(next.distance, next.risk, next_familiarity) + states_[to_place].to_target_m);
+    const std::int64_t next_rank = key_rank(weighted(next.distance, next.risk, next_familiarity) +
+                                            states_[to_place].to_target_m);
     if (!(next_rank > rank)) break;
     walked_edges_.push_back(step);
     from = at;
@@ -569,8 +569,7 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
 // familiarity, the heap's layout would decide, and the search gives up;
 // with the same familiarity too, their labels are the same and the first
 // is followed.
-bool Search::twin_arc(const OpenLabel& label, std::span<const std::uint32_t> edges,
-                      std::size_t i) {
+bool Search::twin_arc(const OpenLabel& label, std::span<const std::uint32_t> edges, std::size_t i) {
   const Edge& arc = graph_.edge(edges[i]);
   const DenseId to = graph_.head(edges[i]);
   auto twin = [&](std::size_t j) {
@@ -624,20 +623,19 @@ bool Search::narrow_drop() const {
 
 // The cost order. With eps 0.0 every Pareto-optimal (distance, risk) is a
 // route, whatever the order in which labels leave the heap; the order only
-// decides between paths of equal cost. Familiarity enters the key alone, so
-// on a graph with familiarity labels leave out of the order of their costs,
-// and many are settled only to be beaten at their node later. Where every
-// cost is finite and non-negative, the search orders them as if no arc had
-// a familiarity (still summing it), with everything a graph without
-// familiarity allows (walks through shape points), and comes to the same
-// routes, unless some label is dropped by a cost that beats it by no more
-// than the rounding of sums could account for (the margin), two arcs from
-// one node to another differ only in familiarity, a new route dominates an
-// earlier one narrowly, or two routes lie within the margin in one cost:
-// then the order might decide, and the search runs again in the order of
-// the full key. docs/search.md has the argument.
-bool Search::cost_order_allowed(const RoadGraph& graph, double factor,
-                                const SearchTuning& tuning) {
+// decides between paths of exactly equal cost, and the order of the routes.
+// Familiarity enters the key alone, so on a graph with familiarity labels
+// leave out of the order of their costs, and many are settled only to be
+// beaten at their node later. Where every cost is finite and non-negative,
+// the search orders them as if no arc had a familiarity (still summing it),
+// with everything a graph without familiarity allows (walks through shape
+// points), and comes to the same routes unless it meets a close call: a
+// label dropped by a cost so close that rounding along a route could close
+// the gap (an exact tie included), twin arcs that tie in the full key with
+// different familiarity, a label of no cost dropped by a bound, or two
+// routes that tie for a pick. Then the order might decide, and the search
+// runs again in the order of the full key. docs/search.md has the argument.
+bool Search::cost_order_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning) {
   if (!tuning.prune || !tuning.cost_order || factor != 1.0) return false;
   const ArcBounds facts = graph.arc_bounds();
   return !facts.no_familiarity && sums_stay_finite(facts);

@@ -49,7 +49,8 @@ struct BalancedScore {
   explicit BalancedScore(const std::vector<SettledLabel>& solutions)
       : distance_scale(
             at_least_one(largest(solutions, [](const SettledLabel& s) { return s.distance; }))),
-        risk_scale(at_least_one(largest(solutions, [](const SettledLabel& s) { return s.risk; }))) {}
+        risk_scale(at_least_one(largest(solutions, [](const SettledLabel& s) { return s.risk; }))) {
+  }
   double operator()(const SettledLabel& s) const {
     return s.distance / distance_scale + s.risk / risk_scale;
   }

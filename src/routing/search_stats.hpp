@@ -44,11 +44,13 @@ inline constexpr std::size_t kPruneRules = static_cast<std::size_t>(PruneRule::n
 
 // Short names, for printed tables.
 inline const char* name_of(Counter c) noexcept {
-  constexpr const char* kNames[] = {
-      "popped",        "popped before solution", "pushed",          "settled",
-      "cycle walks",   "dropped waiting",        "exact bounds",    "first guesses",
-      "wrong guesses", "path collections",       "set compactions", "nodes met",
-      "walked",        "close calls"};
+  constexpr const char* kNames[] = {"popped",          "popped before solution",
+                                    "pushed",          "settled",
+                                    "cycle walks",     "dropped waiting",
+                                    "exact bounds",    "first guesses",
+                                    "wrong guesses",   "path collections",
+                                    "set compactions", "nodes met",
+                                    "walked",          "close calls"};
   static_assert(std::size(kNames) == kCounters, "one name per counter");
   return kNames[static_cast<std::size_t>(c)];
 }

@@ -105,6 +105,33 @@ TEST(Search, FirstOfTwoEqualCostPathsWins) {
   EXPECT_EQ(run.solutions[0].path, (Path{1, 2}));
 }
 
+// Of two paths of equal cost, the full key (familiarity included) takes the
+// more familiar one first, so it wins at eps 0.0 too, where labels otherwise
+// leave the heap in the order of their costs alone: a close call, searched
+// again in the order of the full key. Duplicated arcs of different
+// familiarity are settled as the full key would, without a second search.
+TEST(Search, EqualCostPathsGoToTheMoreFamiliarOne) {
+  RoadGraph g = RoadGraph::build(nodes_up_to(3), {
+                                                     {1, 2, 10.0, 1.0, 0.0},
+                                                     {1, 3, 5.0, 0.5, 0.0},
+                                                     {3, 2, 5.0, 0.5, 0.5},
+                                                 });
+  SearchRun run = search(g, 1, 2, 0.0);
+  ASSERT_EQ(run.solutions.size(), 1u);
+  EXPECT_EQ(run.solutions[0].path, (Path{1, 3, 2}));
+  EXPECT_EQ(run.stats[Counter::close_calls], 1u);
+
+  RoadGraph twins = RoadGraph::build(nodes_up_to(2), {
+                                                         {1, 2, 10.0, 1.0, 0.25},
+                                                         {1, 2, 10.0, 1.0, 0.5},
+                                                         {1, 2, 10.0, 1.0, 0.0},
+                                                     });
+  run = search(twins, 1, 2, 0.0);
+  ASSERT_EQ(run.solutions.size(), 1u);
+  EXPECT_EQ(run.solutions[0].familiarity, 0.5);
+  EXPECT_EQ(run.stats[Counter::close_calls], 0u);
+}
+
 TEST(Search, LaterSolutionRemovesAnEarlierOneItDominates) {
   // Familiarity pulls the worse path forward; the better one found later
   // replaces it.
@@ -505,9 +532,8 @@ void expect_same(const std::vector<SettledLabel>& a, const std::vector<SettledLa
 // and the same routes picked from it.
 void expect_same_routes(const std::vector<SettledLabel>& a, const std::vector<SettledLabel>& b) {
   auto by_distance = [](std::vector<SettledLabel> v) {
-    std::sort(v.begin(), v.end(), [](const SettledLabel& x, const SettledLabel& y) {
-      return x.distance < y.distance;
-    });
+    std::sort(v.begin(), v.end(),
+              [](const SettledLabel& x, const SettledLabel& y) { return x.distance < y.distance; });
     return v;
   };
   expect_same(by_distance(a), by_distance(b));
