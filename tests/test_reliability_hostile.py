@@ -215,6 +215,7 @@ def test_deep_nesting_neither_recurses_nor_grows(build, outcome):
         ("[1, 1, 0, 0, 0]", "[1, 2, 5.0, 5.0, null]", 5.0),  # loops that cost nothing
         ("[1, 1, -1.0, -1.0, 2.0]", "[1, 2, 5.0, 5.0, null]", 5.0),  # loops that pay back
         ("[1, 2, 10.0, 1.0, null]", "[1, 2, 5.0, 5.0, null]", 5.0),  # identical parallel arcs
+        ("[1, 2, 10.0, 1.0, 0.5]", "[1, 2, 5.0, 5.0, 0.25]", 5.0),  # ... ridden before
         ("[1, 2, 0, 0, 0]", "[1, 2, 0, 0, 0]", 0.0),  # free parallel arcs
     ],
     ids=[
@@ -222,6 +223,7 @@ def test_deep_nesting_neither_recurses_nor_grows(build, outcome):
         "free self-loops",
         "negative self-loops",
         "parallel arcs",
+        "familiar parallel arcs",
         "free parallel arcs",
     ],
 )

@@ -352,6 +352,39 @@ std::vector<std::uint8_t> RoadGraph::find_pass_through() const {
   return result;
 }
 
+const std::vector<std::uint8_t>& RoadGraph::twin_arcs() const {
+  static const std::vector<std::uint8_t> kNone;
+  if (arc_bounds_ == nullptr) return kNone;  // a moved-from graph has no nodes
+  std::call_once(arc_bounds_->twin_arcs_once, [this] {
+    arc_bounds_->twin_arcs = find_twin_arcs();
+    arc_bounds_->twin_arcs_built.store(true, std::memory_order_release);
+  });
+  return arc_bounds_->twin_arcs;
+}
+
+// Each node's arcs sorted by where they go and what they cost (a zero of
+// either sign counting as one), then neighbours compared.
+std::vector<std::uint8_t> RoadGraph::find_twin_arcs() const {
+  std::vector<std::uint8_t> result(dense_count(), 0);
+  struct Arc {
+    DenseId head;
+    std::uint64_t distance, risk;
+    auto operator<=>(const Arc&) const = default;
+  };
+  std::vector<Arc> arcs;
+  for (DenseId d = 0; d < dense_count(); ++d) {
+    const auto out = out_edge_indices(d);
+    if (out.size() < 2) continue;
+    arcs.clear();
+    for (std::uint32_t e : out)
+      arcs.push_back({head_[e], std::bit_cast<std::uint64_t>(edges_[e].distance_m + 0.0),
+                      std::bit_cast<std::uint64_t>(edges_[e].risk_score + 0.0)});
+    std::sort(arcs.begin(), arcs.end());
+    if (std::adjacent_find(arcs.begin(), arcs.end()) != arcs.end()) result[d] = 1;
+  }
+  return result;
+}
+
 std::size_t RoadGraph::memory_bytes() const noexcept {
   return sizeof(*this) + nodes_.capacity() * sizeof(Node) + edges_.capacity() * sizeof(Edge) +
          ids_.capacity() * sizeof(NodeId) + slots_.capacity() * sizeof(std::uint32_t) +
@@ -365,6 +398,9 @@ std::size_t RoadGraph::memory_bytes() const noexcept {
               : 0) +
          (arc_bounds_ != nullptr && arc_bounds_->pass_through_built.load(std::memory_order_acquire)
               ? arc_bounds_->pass_through.capacity()
+              : 0) +
+         (arc_bounds_ != nullptr && arc_bounds_->twin_arcs_built.load(std::memory_order_acquire)
+              ? arc_bounds_->twin_arcs.capacity()
               : 0);
 }
 

@@ -143,6 +143,9 @@ class RoadGraph {
   // shape points of a street). A path arriving from one neighbour goes on to
   // the other or turns back. Built on first use, then kept.
   const std::vector<std::uint8_t>& pass_through() const;
+  // Per dense node, 1 where two arcs leave it for the same node with the
+  // same length and risk (duplicated ways). Built on first use, then kept.
+  const std::vector<std::uint8_t>& twin_arcs() const;
   // The arc leaving `at` that does not go back to `from` (the last one in
   // edge order), or kNoArc: at a pass-through node, the way on.
   static constexpr std::uint32_t kNoArc = UINT32_MAX;
@@ -183,10 +186,14 @@ class RoadGraph {
     std::once_flag pass_through_once;
     std::vector<std::uint8_t> pass_through;
     std::atomic<bool> pass_through_built{false};
+    std::once_flag twin_arcs_once;
+    std::vector<std::uint8_t> twin_arcs;
+    std::atomic<bool> twin_arcs_built{false};
   };
   ArcBounds compute_arc_bounds() const;
   ReverseArcs build_reverse_arcs() const;
   std::vector<std::uint8_t> find_pass_through() const;
+  std::vector<std::uint8_t> find_twin_arcs() const;
   std::unique_ptr<ArcBoundsMemo> arc_bounds_ = std::make_unique<ArcBoundsMemo>();
 };
 

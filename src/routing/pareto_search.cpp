@@ -55,6 +55,7 @@ class Search {
         sure_gap_(cost_order_ ? rounding_reach(graph, graph.arc_bounds().total_distance,
                                                graph.arc_bounds().total_risk)
                               : Cost{0.0, 0.0}),
+        twin_nodes_(cost_order_ ? graph.twin_arcs().data() : nullptr),
         walks_(walks_allowed(graph, factor_, tuning, cost_order_)),
         skips_back_(skips_back_allowed(graph, tuning)),
         pass_through_(walks_ ? graph.pass_through().data() : nullptr) {}
@@ -82,7 +83,7 @@ class Search {
   void extend(const OpenLabel& label, std::uint32_t link);
   bool walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cost, double familiarity);
   void offer(const OpenLabel& label);
-  bool twin_arc(const OpenLabel& label, std::span<const std::uint32_t> edges, std::size_t i);
+  void pick_among_twins(const OpenLabel& label, std::span<const std::uint32_t> edges);
   bool narrow_drop() const;
   static bool cost_order_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning);
   static Cost rounding_reach(const RoadGraph& graph, double distance, double risk);
@@ -180,6 +181,10 @@ class Search {
   const Cost sure_gap_;
   std::vector<Cost> near_drops_;
   bool close_call_ = false;
+  // In the cost order, per dense node: whether arcs leaving it have twins
+  // (see pick_among_twins); null otherwise.
+  const std::uint8_t* const twin_nodes_;
+  std::vector<std::uint8_t> twin_skip_;  // scratch of pick_among_twins()
   // Labels walk through pass-through nodes (see walk()).
   const bool walks_;
   // The way straight back to a label's parent node is never offered (see
@@ -345,7 +350,7 @@ std::size_t Search::working_bytes() const noexcept {
   return open_.capacity_bytes() + sets_.capacity_bytes() + links_.capacity_bytes() +
          states_.capacity() * sizeof(NodeState) +
          place_plus_one_.capacity() * sizeof(std::uint32_t) + solutions_.capacity_bytes() +
-         bounds_.capacity_bytes();
+         bounds_.capacity_bytes() + near_drops_.capacity() * sizeof(Cost);
 }
 
 // Termination guard. Extending a label to a node already on its own path is
@@ -440,11 +445,17 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
       skips_back_ && label.parent != kNoParent ? node_of(links_[label.parent]) : RoadGraph::kAbsent;
   const DenseId here = states_[label.place].node;
   const std::span<const std::uint32_t> edges = graph_.out_edge_indices(here);
+  const bool twins = twin_nodes_ != nullptr && twin_nodes_[here] != 0;
+  if (twins) pick_among_twins(label, edges);
   for (std::size_t i = 0; i < edges.size(); ++i) {
     const std::uint32_t e = edges[i];
     const Edge& edge = graph_.edge(e);
     const DenseId to = graph_.head(e);
-    if (cost_order_ && twin_arc(label, edges, i)) continue;
+    if (twins && twin_skip_[i] != 0) {
+      ++counters_[PruneRule::beaten_at_node];
+      checks_ties_ = true;
+      continue;
+    }
     const Cost next{label.distance + edge.distance_m, label.risk + edge.risk_score};
     const double familiarity = label.familiarity + edge.familiarity;
     if (to == came_from) {
@@ -565,44 +576,52 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
 // (duplicated ways) give labels of equal cost and node path. The full key
 // takes first the one of least key, whose familiarity is largest: it alone
 // can settle, the others arriving with its very cost. So only that arc is
-// followed here. When two of them share the least key but not their
-// familiarity, the heap's layout would decide, and the search gives up;
-// with the same familiarity too, their labels are the same and the first
-// is followed.
-bool Search::twin_arc(const OpenLabel& label, std::span<const std::uint32_t> edges, std::size_t i) {
-  const Edge& arc = graph_.edge(edges[i]);
-  const DenseId to = graph_.head(edges[i]);
-  auto twin = [&](std::size_t j) {
-    const Edge& other = graph_.edge(edges[j]);
-    return j != i && graph_.head(edges[j]) == to && other.distance_m == arc.distance_m &&
-           other.risk_score == arc.risk_score;
+// followed here; twin_skip_ marks the others among `edges`. When two of
+// them share the least key but not their familiarity, the heap's layout
+// would decide, and the search gives up; with the same familiarity too,
+// their labels are the same and the first is followed. Sorting costs a
+// node's arcs in log of their number, where a pairwise look would cost
+// their square (a million duplicated arcs are a hostile graph's business).
+void Search::pick_among_twins(const OpenLabel& label, std::span<const std::uint32_t> edges) {
+  struct Arc {
+    DenseId head;
+    double distance, risk;
+    std::int64_t key;
+    std::uint32_t index;
   };
-  std::size_t j = 0;
-  while (j < edges.size() && !twin(j)) ++j;
-  if (j == edges.size()) return false;
-  const double to_target_m = states_[place_of(to)].to_target_m;
-  auto full_key = [&](const Edge& e) {
-    return key_rank(weighted_cost(label.distance + e.distance_m, label.risk + e.risk_score,
-                                  label.familiarity + e.familiarity) +
-                    to_target_m);
-  };
-  const std::int64_t key = full_key(arc);
-  for (; j < edges.size(); ++j) {
-    if (!twin(j)) continue;
-    const Edge& other = graph_.edge(edges[j]);
-    const std::int64_t other_key = full_key(other);
-    if (other_key > key) continue;
-    if (other_key == key) {
-      if (total_order_rank(label.familiarity + other.familiarity) !=
-          total_order_rank(label.familiarity + arc.familiarity))
-        close_call_ = true;
-      if (j > i) continue;
-    }
-    ++counters_[PruneRule::beaten_at_node];
-    checks_ties_ = true;
-    return true;
+  std::vector<Arc> arcs;
+  arcs.reserve(edges.size());
+  for (std::uint32_t i = 0; i < edges.size(); ++i) {
+    const Edge& e = graph_.edge(edges[i]);
+    const DenseId head = graph_.head(edges[i]);
+    const double key = weighted_cost(label.distance + e.distance_m, label.risk + e.risk_score,
+                                     label.familiarity + e.familiarity) +
+                       states_[place_of(head)].to_target_m;
+    arcs.push_back({head, e.distance_m, e.risk_score, key_rank(key), i});
   }
-  return false;
+  auto same_way = [](const Arc& a, const Arc& b) {
+    return a.head == b.head && a.distance == b.distance && a.risk == b.risk;
+  };
+  std::sort(arcs.begin(), arcs.end(), [](const Arc& a, const Arc& b) {
+    if (a.head != b.head) return a.head < b.head;
+    if (a.distance != b.distance) return a.distance < b.distance;
+    if (a.risk != b.risk) return a.risk < b.risk;
+    if (a.key != b.key) return a.key < b.key;
+    return a.index < b.index;
+  });
+  twin_skip_.assign(edges.size(), 0);
+  std::size_t first = 0;  // of the current run of twins: the one followed
+  for (std::size_t k = 1; k < arcs.size(); ++k) {
+    if (!same_way(arcs[first], arcs[k])) {
+      first = k;
+      continue;
+    }
+    twin_skip_[arcs[k].index] = 1;
+    if (arcs[first].key == arcs[k].key &&
+        total_order_rank(graph_.edge(edges[arcs[first].index]).familiarity) !=
+            total_order_rank(graph_.edge(edges[arcs[k].index]).familiarity))
+      close_call_ = true;
+  }
 }
 
 // Whether a drop noted as near could have decided between two paths of
