@@ -284,11 +284,7 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
 const ReverseArcs& RoadGraph::reverse_arcs() const {
   static const ReverseArcs kNone{{0}, {}};
   if (arc_bounds_ == nullptr) return kNone;  // a moved-from graph has no nodes
-  std::call_once(arc_bounds_->reverse_once, [this] {
-    arc_bounds_->reverse = build_reverse_arcs();
-    arc_bounds_->reverse_built.store(true, std::memory_order_release);
-  });
-  return arc_bounds_->reverse;
+  return arc_bounds_->reverse.get([this] { return build_reverse_arcs(); });
 }
 
 // A counting sort of the arcs by head, in ascending edge index.
@@ -312,11 +308,7 @@ ReverseArcs RoadGraph::build_reverse_arcs() const {
 const std::vector<std::uint8_t>& RoadGraph::pass_through() const {
   static const std::vector<std::uint8_t> kNone;
   if (arc_bounds_ == nullptr) return kNone;  // a moved-from graph has no nodes
-  std::call_once(arc_bounds_->pass_through_once, [this] {
-    arc_bounds_->pass_through = find_pass_through();
-    arc_bounds_->pass_through_built.store(true, std::memory_order_release);
-  });
-  return arc_bounds_->pass_through;
+  return arc_bounds_->pass_through.get([this] { return find_pass_through(); });
 }
 
 std::vector<std::uint8_t> RoadGraph::find_pass_through() const {
@@ -355,11 +347,7 @@ std::vector<std::uint8_t> RoadGraph::find_pass_through() const {
 const std::vector<std::uint8_t>& RoadGraph::twin_arcs() const {
   static const std::vector<std::uint8_t> kNone;
   if (arc_bounds_ == nullptr) return kNone;  // a moved-from graph has no nodes
-  std::call_once(arc_bounds_->twin_arcs_once, [this] {
-    arc_bounds_->twin_arcs = find_twin_arcs();
-    arc_bounds_->twin_arcs_built.store(true, std::memory_order_release);
-  });
-  return arc_bounds_->twin_arcs;
+  return arc_bounds_->twin_arcs.get([this] { return find_twin_arcs(); });
 }
 
 // Each node's arcs sorted by where they go and what they cost (a zero of
@@ -386,22 +374,23 @@ std::vector<std::uint8_t> RoadGraph::find_twin_arcs() const {
 }
 
 std::size_t RoadGraph::memory_bytes() const noexcept {
+  const ReverseArcs* reverse = arc_bounds_ != nullptr ? arc_bounds_->reverse.built() : nullptr;
+  const std::vector<std::uint8_t>* pass_through =
+      arc_bounds_ != nullptr ? arc_bounds_->pass_through.built() : nullptr;
+  const std::vector<std::uint8_t>* twins =
+      arc_bounds_ != nullptr ? arc_bounds_->twin_arcs.built() : nullptr;
+  const std::size_t reverse_bytes = reverse != nullptr
+                                        ? reverse->first.capacity() * sizeof(std::uint32_t) +
+                                              reverse->arcs.capacity() * sizeof(ReverseArcs::Arc)
+                                        : 0;
   return sizeof(*this) + nodes_.capacity() * sizeof(Node) + edges_.capacity() * sizeof(Edge) +
          ids_.capacity() * sizeof(NodeId) + slots_.capacity() * sizeof(std::uint32_t) +
          first_out_.capacity() * sizeof(std::uint32_t) +
          out_edge_.capacity() * sizeof(std::uint32_t) + head_.capacity() * sizeof(DenseId) +
          coords_.capacity() * sizeof(Coordinates) + has_record_.capacity() +
-         (arc_bounds_ != nullptr ? sizeof(ArcBoundsMemo) : 0) +
-         (arc_bounds_ != nullptr && arc_bounds_->reverse_built.load(std::memory_order_acquire)
-              ? arc_bounds_->reverse.first.capacity() * sizeof(std::uint32_t) +
-                    arc_bounds_->reverse.arcs.capacity() * sizeof(ReverseArcs::Arc)
-              : 0) +
-         (arc_bounds_ != nullptr && arc_bounds_->pass_through_built.load(std::memory_order_acquire)
-              ? arc_bounds_->pass_through.capacity()
-              : 0) +
-         (arc_bounds_ != nullptr && arc_bounds_->twin_arcs_built.load(std::memory_order_acquire)
-              ? arc_bounds_->twin_arcs.capacity()
-              : 0);
+         (arc_bounds_ != nullptr ? sizeof(ArcBoundsMemo) : 0) + reverse_bytes +
+         (pass_through != nullptr ? pass_through->capacity() : 0) +
+         (twins != nullptr ? twins->capacity() : 0);
 }
 
 }  // namespace velorin

@@ -180,15 +180,28 @@ class RoadGraph {
   struct ArcBoundsMemo {
     std::once_flag once;
     ArcBounds value;
-    std::once_flag reverse_once;
-    ReverseArcs reverse;
-    std::atomic<bool> reverse_built{false};
-    std::once_flag pass_through_once;
-    std::vector<std::uint8_t> pass_through;
-    std::atomic<bool> pass_through_built{false};
-    std::once_flag twin_arcs_once;
-    std::vector<std::uint8_t> twin_arcs;
-    std::atomic<bool> twin_arcs_built{false};
+    // A table derived from the arcs on first use, then kept; built() lets
+    // memory_bytes() count it without waiting for it or building it.
+    template <class T>
+    struct Lazy {
+      std::once_flag once;
+      T value;
+      std::atomic<bool> done{false};
+      template <class Build>
+      const T& get(Build build) {
+        std::call_once(once, [&] {
+          value = build();
+          done.store(true, std::memory_order_release);
+        });
+        return value;
+      }
+      const T* built() const noexcept {
+        return done.load(std::memory_order_acquire) ? &value : nullptr;
+      }
+    };
+    Lazy<ReverseArcs> reverse;
+    Lazy<std::vector<std::uint8_t>> pass_through;
+    Lazy<std::vector<std::uint8_t>> twin_arcs;
   };
   ArcBounds compute_arc_bounds() const;
   ReverseArcs build_reverse_arcs() const;

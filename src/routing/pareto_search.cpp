@@ -184,7 +184,14 @@ class Search {
   // In the cost order, per dense node: whether arcs leaving it have twins
   // (see pick_among_twins); null otherwise.
   const std::uint8_t* const twin_nodes_;
-  std::vector<std::uint8_t> twin_skip_;  // scratch of pick_among_twins()
+  struct TwinArc {
+    DenseId head;
+    double distance, risk;
+    std::int64_t key;
+    std::uint32_t index;
+  };
+  std::vector<TwinArc> twin_arcs_;       // scratch of pick_among_twins()
+  std::vector<std::uint8_t> twin_skip_;  // its result
   // Labels walk through pass-through nodes (see walk()).
   const bool walks_;
   // The way straight back to a label's parent node is never offered (see
@@ -583,14 +590,8 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
 // node's arcs in log of their number, where a pairwise look would cost
 // their square (a million duplicated arcs are a hostile graph's business).
 void Search::pick_among_twins(const OpenLabel& label, std::span<const std::uint32_t> edges) {
-  struct Arc {
-    DenseId head;
-    double distance, risk;
-    std::int64_t key;
-    std::uint32_t index;
-  };
-  std::vector<Arc> arcs;
-  arcs.reserve(edges.size());
+  std::vector<TwinArc>& arcs = twin_arcs_;
+  arcs.clear();
   for (std::uint32_t i = 0; i < edges.size(); ++i) {
     const Edge& e = graph_.edge(edges[i]);
     const DenseId head = graph_.head(edges[i]);
@@ -599,10 +600,10 @@ void Search::pick_among_twins(const OpenLabel& label, std::span<const std::uint3
                        states_[place_of(head)].to_target_m;
     arcs.push_back({head, e.distance_m, e.risk_score, key_rank(key), i});
   }
-  auto same_way = [](const Arc& a, const Arc& b) {
+  auto same_way = [](const TwinArc& a, const TwinArc& b) {
     return a.head == b.head && a.distance == b.distance && a.risk == b.risk;
   };
-  std::sort(arcs.begin(), arcs.end(), [](const Arc& a, const Arc& b) {
+  std::sort(arcs.begin(), arcs.end(), [](const TwinArc& a, const TwinArc& b) {
     if (a.head != b.head) return a.head < b.head;
     if (a.distance != b.distance) return a.distance < b.distance;
     if (a.risk != b.risk) return a.risk < b.risk;
