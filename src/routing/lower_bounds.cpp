@@ -84,6 +84,7 @@ void LowerBounds::start_great_circle() {
   const ArcBounds bounds = graph_.arc_bounds();
   if (!bounds.non_negative || !(bounds.length_ratio > 0.0)) return;
   great_circle_ = true;
+  ++changes_;
   length_ratio_ = bounds.length_ratio;
   risk_per_metre_ = bounds.risk_per_metre * bounds.length_ratio;
 }
@@ -109,6 +110,7 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
     for (Cost& c : known_front_) c = {c.distance * kMargin, c.risk * kMargin};
   }
   exact_ = true;
+  ++changes_;
   remaining_ = std::move(remaining);
   ++stats[Counter::exact_bounds_started];
 }

@@ -45,6 +45,11 @@ class LowerBounds {
   // Some bound may drop labels.
   bool active() const noexcept { return great_circle_ || exact_; }
 
+  // How often the rules have changed: a bound switched on, the guess ended.
+  // Between two changes, and while the solutions stay the same, rule() gives
+  // a label the same answer each time it is asked.
+  std::uint32_t changes() const noexcept { return changes_; }
+
   // Switches bounds on as the request warrants, before each pop, after
   // `popped` pops; next_key() is the key of the label about to be popped,
   // asked for only when the request may have become heavy. True when the
@@ -89,7 +94,10 @@ class LowerBounds {
   bool guessing() const noexcept { return guess_on_; }
   bool covers_guess_drops(Cost first) const noexcept;
   double key_limit() const noexcept { return key_limit_; }
-  void end_guess() noexcept { guess_on_ = false; }
+  void end_guess() noexcept {
+    guess_on_ = false;
+    ++changes_;
+  }
   bool guess_unconfirmed() const noexcept { return guess_on_ && guess_dropped_; }
 
   std::size_t capacity_bytes() const noexcept {
@@ -113,6 +121,7 @@ class LowerBounds {
   const DenseId target_;
   const double factor_;  // the approximation factor 1 + eps
   const SearchTuning tuning_;
+  std::uint32_t changes_ = 0;
 
   // Pops from which the request may count as heavy.
   bool fixed_start_ = false;

@@ -25,6 +25,9 @@ struct OpenLabel {
   std::uint32_t parent;  // index of the extended label in the path arena, or kNoParent
   std::uint32_t edge;    // edge index from the parent's node, or kNoEdge
   std::uint32_t stall;   // latest arena link whose next step added no cost, or kNoParent
+  // The state of the lower bounds in which they kept the label as it was
+  // pushed, plus one; 0 when they were not asked (see Search::bounded_out).
+  std::uint32_t kept_in = 0;
 };
 
 // x leaves the open list before y: smaller key (NaN last), then smaller

@@ -138,6 +138,12 @@ class Search {
   }
 
   void update_bounds();
+  // Changes whenever what the lower bounds drop may change: a rule switched
+  // on or off, or a new solution. Both counts only grow.
+  std::uint32_t bounds_state() const noexcept {
+    return bounds_.changes() + solutions_added_;
+  }
+  std::uint32_t solutions_added_ = 0;
   PruneRule bound_rule(Cost cost, double familiarity, std::uint32_t place) noexcept;
   bool pruned(Cost cost, double familiarity, std::uint32_t place) noexcept;
   bool guess_confirmed(const OpenLabel& label, std::uint32_t link) const;
@@ -429,7 +435,11 @@ bool Search::approximately_covered(Cost cost) const noexcept {
 // cost_order_allowed), ties included.
 Search::Verdict Search::bounded_out(const OpenLabel& label) {
   if (bounds_.active()) {
-    if (pruned({label.distance, label.risk}, label.familiarity, label.place)) return Verdict::drop;
+    // The bounds kept this label as it was pushed, and neither they nor
+    // the solutions have changed since: they would keep it again.
+    if (label.kept_in != bounds_state() + 1 &&
+        pruned({label.distance, label.risk}, label.familiarity, label.place))
+      return Verdict::drop;
   } else if (!checks_ties_) {
     return Verdict::keep;
   }
@@ -506,8 +516,11 @@ void Search::offer(const OpenLabel& candidate) {
     if (cost_order_) note_drop(sets_.widest_gaps(set, cost));
     return;
   }
-  if (bounds_.active() && pruned(cost, candidate.familiarity, candidate.place)) return;
   OpenLabel label = candidate;
+  if (bounds_.active()) {
+    if (pruned(cost, candidate.familiarity, candidate.place)) return;
+    label.kept_in = bounds_state() + 1;
+  }
   const double key = weighted(cost.distance, cost.risk, candidate.familiarity) +
                      states_[candidate.place].to_target_m;
   label.key_rank = key_rank(key);
@@ -736,6 +749,7 @@ std::vector<SettledLabel> Search::run() {
         }
       }
       solutions_.insert({{label.distance, label.risk}, label.familiarity, link});
+      ++solutions_added_;
       continue;
     }
     extend(label, link);
