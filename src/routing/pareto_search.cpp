@@ -140,10 +140,7 @@ class Search {
   void update_bounds();
   // Changes whenever what the lower bounds drop may change: a rule switched
   // on or off, or a new solution. Both counts only grow.
-  std::uint32_t bounds_state() const noexcept {
-    return bounds_.changes() + solutions_added_;
-  }
-  std::uint32_t solutions_added_ = 0;
+  std::uint32_t bounds_state() const noexcept { return bounds_.changes() + solutions_added_; }
   PruneRule bound_rule(Cost cost, double familiarity, std::uint32_t place) noexcept;
   bool pruned(Cost cost, double familiarity, std::uint32_t place) noexcept;
   bool guess_confirmed(const OpenLabel& label, std::uint32_t link) const;
@@ -169,6 +166,7 @@ class Search {
   NodeParetoSets sets_;
   PathArena links_;
   SolutionSet solutions_;
+  std::uint32_t solutions_added_ = 0;  // inserts into solutions_, which may also remove
   OpenList open_;
 
   // The path arena is collected when it reaches this many links.
@@ -205,11 +203,13 @@ class Search {
   // extend()).
   const bool skips_back_;
   // A new label is checked against its node's set before it is pushed (see
-  // offer()). Where labels step from node to node through the heap and the
-  // way straight back is skipped, the check hardly ever drops one (on
-  // Andorra with familiarity at eps 0.1, 4 % of the labels it read a set
-  // for) and costs a read of a set that settle() reads again; a label it
-  // would drop is refused there instead.
+  // offer()). Where labels walk, it must stay: without it, labels that
+  // leave the heap exactly tied send long requests back to start again
+  // without pruning (tried on Andorra: 8 ms became 461 ms). Where labels step
+  // from node to node through the heap and the way straight back is
+  // skipped, it hardly ever drops one (on Andorra with familiarity at eps
+  // 0.1, 4 % of the labels it read a set for) and costs a read of a set
+  // that settle() reads again; a label it would drop is refused there.
   const bool looks_on_arrival_;
   const std::uint8_t* const pass_through_;
   std::vector<std::uint32_t> walked_edges_;  // scratch of walk()
