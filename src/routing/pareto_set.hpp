@@ -99,9 +99,9 @@ struct StairFit {
 };
 
 inline StairFit find_stair(const Cost* stairs, std::size_t size, Cost c) noexcept {
-  // Many labels reach a node beyond its longest step: on a long search over a
-  // street map, a third of the settles end here, having read one entry
-  // instead of bisecting the set.
+  // Many labels reach a set beyond its last step (the longest, or in the
+  // per-node sets, which keep their objectives swapped, the riskiest): they
+  // end here, having read one entry instead of bisecting the set.
   if (size > 0 && stairs[size - 1].distance < c.distance)
     return {stairs[size - 1].risk <= c.risk, size, size};
   // The step before `first`, or at it if it is exactly as long, has the least
@@ -203,6 +203,13 @@ class ParetoFront {
 // of are taken again by sets that grow, but the largest sets outgrow them all:
 // once they add up to an eighth of the pool, compact() packs the sets anew
 // at the front of the blocks.
+//
+// Each set is kept with its two objectives swapped: risk rising, distance
+// falling. A label is mostly placed nearer the short end of a node's set
+// than the long one, so this way round an insert moves fewer costs: on
+// Andorra's heaviest long request with familiarity at eps 0.1 (sets of 67
+// costs on average) about 27 rather than 40, and that request got about 10 %
+// faster. The answers are those of the staircase the other way round.
 class NodeParetoSets {
  public:
   struct Segment {
@@ -216,12 +223,12 @@ class NodeParetoSets {
   // worse.
   bool rules_out(const Segment& set, Cost label) const noexcept {
     if (label.distance != label.distance || label.risk != label.risk) return false;
-    return find_stair(data(set), set.size, label).ruled_out;
+    return find_stair(data(set), set.size, flip(label)).ruled_out;
   }
 
   // See velorin::widest_gaps.
   Cost widest_gaps(const Segment& set, Cost label) const noexcept {
-    return velorin::widest_gaps(data(set), set.size, label);
+    return flip(velorin::widest_gaps(data(set), set.size, flip(label)));
   }
 
   // The node-level test and the settling of a popped label at once: false when
@@ -235,18 +242,24 @@ class NodeParetoSets {
   // would multiply them exponentially. So the first label of each cost wins.
   bool settle(Segment& set, Cost label) {
     if (label.distance != label.distance || label.risk != label.risk) return true;
-    const StairFit fit = find_stair(data(set), set.size, label);
+    const Cost flipped = flip(label);
+    const StairFit fit = find_stair(data(set), set.size, flipped);
     if (fit.ruled_out) return false;
     if (fit.last == fit.first && set.size == set.capacity) grow(set);
-    set.size = static_cast<std::uint32_t>(place_stair(data(set), set.size, fit, label));
+    set.size = static_cast<std::uint32_t>(place_stair(data(set), set.size, fit, flipped));
     return true;
   }
 
   // A set's costs, as a staircase: distance rising, risk falling.
-  std::span<const Cost> steps(const Segment& set) const noexcept { return {data(set), set.size}; }
+  std::vector<Cost> steps(const Segment& set) const {
+    std::vector<Cost> out;
+    out.reserve(set.size);
+    for (std::size_t i = set.size; i-- > 0;) out.push_back(flip(data(set)[i]));
+    return out;
+  }
 
   // Asks for the cache lines that the next settle of a set reads first: its
-  // longest step, and the middle and quarters where a bisection starts. The
+  // riskiest step, and the middle and quarters where a bisection starts. The
   // node sets of a long search lie far beyond the core's caches, and these
   // reads would otherwise wait on one miss after another. Always inlined: a
   // call to a function that only prefetches has no visible effect, and the
@@ -312,6 +325,8 @@ class NodeParetoSets {
   }
 
  private:
+  // A cost with its objectives swapped, as the sets keep them.
+  static Cost flip(Cost c) noexcept { return {c.risk, c.distance}; }
   static constexpr unsigned kBlockBits = 14;  // 16,384 costs, 256 KiB
   static constexpr std::uint32_t kBlockSize = 1u << kBlockBits;
 
