@@ -140,28 +140,36 @@ bool LowerBounds::front_comes_first(const ArcBounds& bounds) const noexcept {
 }
 
 // The path whose key at the target is least is expected to be found first.
-// Where no arc's familiarity is positive, the key of a path is at least its
-// weighted distance and risk, and the exact bounds give the floor; otherwise
-// a third backward search gives, per node, the least that a path to the
-// target can add to a key (see arc_key_floor), as long as no arc can lower a
-// key: a Dijkstra search needs that.
+// A label is dropped for it only when no route it leads to can come first:
+// when a floor for the keys of those routes exceeds the guessed path's. The
+// floor is the label's own key floor plus the least floor still to go from
+// its node, by a third backward search (see arc_key_floor), wherever the
+// arcs' floors are non-negative (no arc can lower a key: a Dijkstra search
+// needs that), familiarity or not. It is as tight as a floor can be: the
+// least weighted distance and risk of any one path still to go, where the
+// exact bounds' weighted sum adds the least distance of one path to the
+// least risk of another, far below it where the short way is the busy one.
+// Where the floors do not apply but no arc's familiarity is positive, the
+// key of a path is still at least its weighted distance and risk, and the
+// exact bounds give that weaker floor.
 void LowerBounds::guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
                                        SearchStats& stats) {
   double key = INFINITY;
   Cost first{INFINITY, INFINITY};
-  if (bounds.familiarity_non_positive) {
-    first = least_weighted_path(graph_, source_, target_, remaining, kRiskWeight);
-    key = weighted_cost(first);
-  } else {
-    if (!key_floors_apply()) return;
+  if (key_floors_apply()) {
     remaining_key_ = remaining_key_floor(graph_, source_, target_, kReach);
     const KeyedPath path = least_key_path(graph_, source_, target_, remaining_key_);
     first = path.cost;
     // The first route found is expected to be this path, and every label on
-    // its way must stay within the limit for the guess to be confirmed; with
-    // familiarity the estimate can lift a label's key above the path's key
-    // at the target.
+    // its way must stay within the limit for the guess to be confirmed; the
+    // estimate can lift a label's key above the path's key at the target
+    // (with familiarity, or along an arc shorter than the great circle).
     key = std::max(weighted_cost(first.distance, first.risk, path.familiarity), path.largest_key);
+  } else if (bounds.familiarity_non_positive) {
+    first = least_weighted_path(graph_, source_, target_, remaining, kRiskWeight);
+    key = weighted_cost(first);
+  } else {
+    return;
   }
   if (!(first.distance < INFINITY) || !(key < INFINITY)) return;
   // The margins let a path of nearly the same costs confirm it too.

@@ -642,18 +642,17 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   if (GetParam() == Family::negative || GetParam() == Family::nan) EXPECT_EQ(walked, 0u);
   EXPECT_GT(collections, 100u);
   // The guessed first solution prunes, and is sometimes wrong (keys that
-  // fall along an arc far below its great circle, or familiarity that raises
-  // them), so that the search running again is exercised too.
+  // fall along an arc far below its great circle), so that the search
+  // running again is exercised too.
   // (Not where familiarity lowers keys on most arcs.)
   if (bounds_apply && !ties) EXPECT_GT(guess_pruned, 10u);
   if (bounds_apply) EXPECT_GT(unreachable, 0u);
   // With familiarity the guess stands on the key floors.
   if (GetParam() == Family::familiarity || GetParam() == Family::familiar_everywhere)
     EXPECT_GT(familiar_guesses, 10u);
-  if (GetParam() == Family::short_arcs || GetParam() == Family::familiarity) {
-    EXPECT_GT(wrong_guesses, 0u);
+  if (GetParam() == Family::short_arcs) EXPECT_GT(wrong_guesses, 0u);
+  if (GetParam() == Family::short_arcs || GetParam() == Family::familiarity)
     EXPECT_LT(wrong_guesses, guesses);
-  }
 }
 
 std::string family_name(const ::testing::TestParamInfo<Family>& info) {
@@ -794,16 +793,17 @@ TEST(Search, WalksStopWhereKeysWouldFall) {
 }
 
 // With eps 0.1 and the exact bounds from the first pop, the search guesses
-// the path of least distance + 500 x risk (1-3-4) as its first solution; but
-// node 3 lies far from the target, the estimate holds that path back, and
-// 1-2-4 comes first. The label at 5, dropped because the guess covers it,
-// leads to a route that 1-2-4 does not cover: the search must notice and run
-// again without the guess.
+// the path of least key (1-3-4) as its first solution; but node 3 lies far
+// from the target, the estimate holds that path back, and 1-2-4 comes first.
+// The label at 5, dropped because the guess covers it and every route it
+// leads to has a key above the guessed path's, is not covered by 1-2-4: the
+// search must notice and run again without the guess (which here drops
+// nothing that 1-3-4, found next, does not cover).
 TEST(Search, AWrongGuessOfTheFirstSolutionIsNoticed) {
   std::vector<Node> nodes = {
       {1, 45.0, 7.0}, {2, 45.0, 7.0}, {3, 45.01, 7.0}, {4, 45.0, 7.0}, {5, 45.0, 7.0}};
   std::vector<Edge> edges = {{1, 2, 900.0, 1.5, 0.0},  {2, 4, 100.0, 0.5, 0.0},
-                             {1, 5, 1300.0, 1.2, 0.0}, {5, 4, 100.0, 0.1, 0.0},
+                             {1, 5, 2200.0, 1.4, 0.0}, {5, 4, 100.0, 0.1, 0.0},
                              {1, 3, 1400.0, 0.9, 0.0}, {3, 4, 100.0, 0.099999, 0.0}};
   RoadGraph g = RoadGraph::build(nodes, edges);
   SearchTuning forced, none;
@@ -813,10 +813,9 @@ TEST(Search, AWrongGuessOfTheFirstSolutionIsNoticed) {
   const auto found = astar_pex(g, g.dense_of(1), g.dense_of(4), 0.1, &stats, forced);
   EXPECT_EQ(stats[Counter::first_guesses], 1u);
   EXPECT_EQ(stats[Counter::guess_failed], 1u);
-  ASSERT_EQ(found.size(), 3u);
+  ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].path, (Path{1, 2, 4}));
-  EXPECT_EQ(found[1].path, (Path{1, 5, 4}));
-  EXPECT_EQ(found[2].path, (Path{1, 3, 4}));
+  EXPECT_EQ(found[1].path, (Path{1, 3, 4}));
   expect_same(found, astar_pex(g, g.dense_of(1), g.dense_of(4), 0.1, nullptr, none));
 }
 
