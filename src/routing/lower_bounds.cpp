@@ -156,8 +156,8 @@ void LowerBounds::guess_first_solution(const RemainingCost& remaining, const Arc
                                        SearchStats& stats) {
   double key = INFINITY;
   Cost first{INFINITY, INFINITY};
-  if (key_floors_apply()) {
-    remaining_key_ = remaining_key_floor(graph_, source_, target_, kReach);
+  if (key_floors_apply(bounds)) {
+    remaining_key_ = remaining_key_floor(graph_, source_, target_, kReach, bounds.no_familiarity);
     const KeyedPath path = least_key_path(graph_, source_, target_, remaining_key_);
     first = path.cost;
     // The first route found is expected to be this path, and every label on
@@ -181,8 +181,12 @@ void LowerBounds::guess_first_solution(const RemainingCost& remaining, const Arc
 }
 
 // Every arc's key floor is a non-negative number, and all of them together,
-// with the sizes of their parts, stay far below the largest double.
-bool LowerBounds::key_floors_apply() const {
+// with the sizes of their parts, stay far below the largest double. Without
+// familiarity an arc's floor is its weighted distance and risk, lowered by a
+// millionth, and the exact bounds only start where those stay below 1e300
+// summed over all arcs (sums_stay_finite): nothing is left to check.
+bool LowerBounds::key_floors_apply(const ArcBounds& bounds) const {
+  if (bounds.no_familiarity) return true;
   constexpr double kLargestTotal = 1e300;
   double total = 0.0;
   for (DenseId from = 0; from < graph_.dense_count(); ++from) {

@@ -113,7 +113,7 @@ class LowerBounds {
   void start_exact(const SolutionSet& solutions, SearchStats& stats);
   void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
                             SearchStats& stats);
-  bool key_floors_apply() const;
+  bool key_floors_apply(const ArcBounds& bounds) const;
   bool front_comes_first(const ArcBounds& bounds) const noexcept;
 
   const RoadGraph& graph_;

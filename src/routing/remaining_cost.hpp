@@ -86,8 +86,11 @@ struct RemainingKey {
   }
   bool empty() const noexcept { return settled.empty(); }
 };
+// With no_familiarity (every arc's familiarity is zero) the floors are read
+// from the reverse arcs' own costs, in the order the search reads them,
+// rather than from the edge table: the same values.
 RemainingKey remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId source,
-                                 RoadGraph::DenseId target, double reach);
+                                 RoadGraph::DenseId target, double reach, bool no_familiarity);
 // The path from source to target of least sum of arc_key_floor() (or within
 // rounding of least), with its three sums added forwards as the route search
 // adds them, and the largest key that a label along the path has in the route search
