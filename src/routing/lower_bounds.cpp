@@ -1,6 +1,7 @@
 #include "routing/lower_bounds.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <utility>
 
@@ -108,6 +109,20 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
     known_front_on_ = true;
     known_front_ = exact_front(graph_, source_, target_, remaining);
     for (Cost& c : known_front_) c = {c.distance * kMargin, c.risk * kMargin};
+    // A third backward search, worth its cost where the front is large: on
+    // Andorra's bench pairs, fronts of fewer than 128 costs lost more to it
+    // than their corners saved.
+    if (factor_ == 1.0 && bounds.no_familiarity && known_front_.size() > 1 &&
+        known_front_.size() >= tuning_.front_corners_from) {
+      remaining_key_ = remaining_key_floor(graph_, source_, target_, kReach, true);
+      // Above the rounding of any sum on either side.
+      constexpr double kLineMargin = 1.0 + 1e-9;
+      std::vector<double> corners(known_front_.size() - 1);
+      for (std::size_t k = 0; k + 1 < known_front_.size(); ++k)
+        corners[k] =
+            weighted_cost(known_front_[k + 1].distance, known_front_[k].risk, 0.0) * kLineMargin;
+      front_corners_.build(std::move(corners));
+    }
   }
   exact_ = true;
   ++changes_;
@@ -180,6 +195,47 @@ void LowerBounds::guess_first_solution(const RemainingCost& remaining, const Arc
   ++stats[Counter::first_guesses];
 }
 
+// Every cost (x, y) with x >= bound.distance, y >= bound.risk and
+// x + 500 y >= weighted (every route of a label with that bound, whose
+// routes' weighted sums are at least `weighted`) is beaten strictly by a
+// front cost. Above the bound's corner such costs lie on or above a line of
+// slope -1/500. For x between the distances of steps k and k + 1, step k
+// is the safest no longer than x: it beats them strictly when its risk is
+// below the bound's (and then so does every later step, safer still), or
+// when even at the end of that span the line lies above its risk, which is
+// where the staircase's inner corner (step k + 1's distance, step k's risk)
+// lies below the line.
+bool LowerBounds::front_beats_all(Cost bound, double weighted) const noexcept {
+  const std::vector<Cost>& stairs = known_front_;
+  std::size_t first = first_longer(stairs.data(), stairs.size(), bound.distance);
+  if (first == 0) return false;  // no step as short as the bound
+  --first;
+  const auto safer = std::partition_point(stairs.begin() + static_cast<std::ptrdiff_t>(first),
+                                          stairs.end(),
+                                          [&bound](const Cost& c) { return !(c.risk < bound.risk); });
+  if (safer == stairs.end()) return false;  // no step safer than the bound
+  const std::size_t last = static_cast<std::size_t>(safer - stairs.begin());
+  return first == last || front_corners_.largest(first, last) < weighted;
+}
+
+void LowerBounds::RangeMax::build(std::vector<double> values) {
+  size_ = values.size();
+  table_ = std::move(values);
+  for (std::size_t span = 1; 2 * span <= size_; span *= 2) {
+    const std::size_t below = table_.size() - size_;
+    table_.resize(below + 2 * size_);
+    for (std::size_t i = 0; i + 2 * span <= size_; ++i)
+      table_[below + size_ + i] = std::max(table_[below + i], table_[below + i + span]);
+  }
+}
+
+double LowerBounds::RangeMax::largest(std::size_t first, std::size_t last) const noexcept {
+  const int level = static_cast<int>(std::bit_width(last - first)) - 1;
+  const std::size_t span = std::size_t{1} << level;
+  const double* row = table_.data() + static_cast<std::size_t>(level) * size_;
+  return std::max(row[first], row[last - span]);
+}
+
 // Every arc's key floor is a non-negative number, and all of them together,
 // with the sizes of their parts, stay far below the largest double. Without
 // familiarity an arc's floor is its weighted distance and risk, lowered by a
@@ -217,6 +273,9 @@ PruneRule LowerBounds::rule(Cost cost, double familiarity, DenseId node, double 
       if (beaten_by != nullptr &&
           (factor_ == 1.0 || weighted_cost(*beaten_by) * kOrderMargin < weighted_cost(bound)))
         return PruneRule::known_front;
+      if (factor_ == 1.0 && beaten_by == nullptr && !remaining_key_.empty() &&
+          front_beats_all(bound, key_floor(cost.distance, cost.risk, 0.0) + remaining_key_.at(node)))
+        return PruneRule::front_corners;
     }
     // The key of every target label this one leads to is at least the
     // weighted sum of its bound where no familiarity is positive, and at

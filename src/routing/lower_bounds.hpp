@@ -102,7 +102,7 @@ class LowerBounds {
 
   std::size_t capacity_bytes() const noexcept {
     return (remaining_.settled.capacity() + known_front_.capacity()) * sizeof(Cost) +
-           remaining_key_.settled.capacity() * sizeof(double);
+           remaining_key_.settled.capacity() * sizeof(double) + front_corners_.capacity_bytes();
   }
 
  private:
@@ -114,6 +114,21 @@ class LowerBounds {
   void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
                             SearchStats& stats);
   bool key_floors_apply(const ArcBounds& bounds) const;
+  bool front_beats_all(Cost bound, double weighted) const noexcept;
+
+  // The largest of a fixed sequence over any run of it, in two lookups: row
+  // j holds the largest of each run of 2^j values.
+  class RangeMax {
+   public:
+    void build(std::vector<double> values);
+    // The largest of values[first, last), first < last.
+    double largest(std::size_t first, std::size_t last) const noexcept;
+    std::size_t capacity_bytes() const noexcept { return table_.capacity() * sizeof(double); }
+
+   private:
+    std::vector<double> table_;
+    std::size_t size_ = 0;
+  };
   bool front_comes_first(const ArcBounds& bounds) const noexcept;
 
   const RoadGraph& graph_;
@@ -143,6 +158,10 @@ class LowerBounds {
   // first to reach that cost. A staircase: distance rising, risk falling.
   bool known_front_on_ = false;
   std::vector<Cost> known_front_;
+  // Where no arc has a familiarity: the weighted sum of each inner corner of
+  // that staircase (step k + 1's distance, step k's risk), raised by a
+  // margin, for front_beats_all().
+  RangeMax front_corners_;
   // With a factor above 1, until the first solution: the path of least key
   // at the target is expected to be found first. A label whose exact bound that path covers, and
   // whose every way to the target has a larger key, can neither come first nor lead anywhere once

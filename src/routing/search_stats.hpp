@@ -35,6 +35,7 @@ enum class PruneRule : std::uint8_t {
   great_circle,    // great-circle bound covered by a solution
   exact,           // exact bound covered by a solution
   known_front,     // exact bound beaten by the exact front
+  front_corners,   // every route's cost beaten by the exact front (see front_beats_all)
   first_guess,     // out of the running for the first solution
   dead_end,        // no path from its node to the target
   beaten_at_node,  // a cost settled at its node is no worse, as it was pushed
@@ -55,8 +56,9 @@ inline const char* name_of(Counter c) noexcept {
   return kNames[static_cast<std::size_t>(c)];
 }
 inline const char* name_of(PruneRule r) noexcept {
-  constexpr const char* kNames[] = {"great circle", "exact",    "known front",
-                                    "first guess",  "dead end", "beaten at node"};
+  constexpr const char* kNames[] = {"great circle",  "exact",    "known front",
+                                    "front corners", "first guess", "dead end",
+                                    "beaten at node"};
   static_assert(std::size(kNames) == kPruneRules, "one name per rule");
   return kNames[static_cast<std::size_t>(r)];
 }
@@ -118,6 +120,11 @@ struct SearchTuning {
   // With eps above 0.0, the exact bounds also guess the first solution and
   // drop what cannot precede it or matter after it.
   bool guess_first_solution = true;
+  // With eps 0.0 where no arc has a familiarity, an exact front of at least
+  // this many costs also drops labels whose every route lies above the
+  // inner corners of its staircase (see LowerBounds::front_beats_all), for
+  // the price of a third backward search; tests set it low.
+  std::size_t front_corners_from = 128;
   // A label entering a street's shape points (nodes a path can only pass
   // through) is carried on to the next other node at once, rather than
   // through the heap at each of them, where the graph allows it (see

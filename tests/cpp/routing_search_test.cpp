@@ -556,6 +556,8 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   none.prune = false;
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   forced.collect_paths_from = 2;  // drop dead path links all the time
+  forced.front_corners_from = 0;  // the front's corners on every front of two costs or more
+  std::uint64_t corner_drops = 0;
   std::uint64_t pruned = 0, collections = 0, guess_pruned = 0, guesses = 0, wrong_guesses = 0;
   std::uint64_t unreachable = 0, familiar_guesses = 0, beaten = 0, tie_restarts = 0, walked = 0;
   const bool streets = GetParam() == Family::streets || GetParam() == Family::street_ties ||
@@ -588,6 +590,7 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
       }
       beaten += plain[PruneRule::beaten_at_node];
       if (eps > 0.0) front_drops_above_zero += stats[PruneRule::known_front];
+      corner_drops += stats[PruneRule::front_corners];
       walked += plain[Counter::walked];
       // Labels dropped as they were pushed, before any bound: only they
       // can have made exact ties leave the heap in another order.
@@ -883,6 +886,35 @@ INSTANTIATE_TEST_SUITE_P(
                       HeavyCase{"across_exact", 1, 2, 38, 37, 0.0, true},
                       HeavyCase{"across_approximate", 1, 2, 38, 37, 0.1, true}),
     [](const ::testing::TestParamInfo<HeavyCase>& info) { return std::string(info.param.name); });
+
+// With eps 0.0 on a grid where calm and busy streets make long fronts, the
+// inner corners of the exact front's staircase drop labels that its costs
+// alone (against a label's bound in each objective) do not, and the routes
+// stay those of a search without bounds; below the size that pays for the
+// third backward search they are not used.
+TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
+  const NodeId side = 24;
+  static const RoadGraph g = city_grid(side);
+  SearchTuning none, forced, small;
+  none.prune = false;
+  forced.exact_front_after_pops = 0;
+  forced.front_corners_from = 0;
+  small.exact_front_after_pops = 0;
+  small.front_corners_from = std::numeric_limits<std::size_t>::max();
+  std::uint64_t corner_drops = 0;
+  for (auto [from, to] : {std::pair<NodeId, NodeId>{1, side * side}, {side, side * (side - 1) + 1},
+                          {3 * side + 2, 20 * side + 21}, {side * side / 2, 5}}) {
+    SCOPED_TRACE(::testing::Message() << from << " to " << to);
+    const auto s = g.dense_of(from), t = g.dense_of(to);
+    SearchStats stats, without;
+    const auto expected = astar_pex(g, s, t, 0.0, nullptr, none);
+    expect_same(expected, astar_pex(g, s, t, 0.0, &stats, forced));
+    expect_same(expected, astar_pex(g, s, t, 0.0, &without, small));
+    corner_drops += stats[PruneRule::front_corners];
+    EXPECT_EQ(without[PruneRule::front_corners], 0u);
+  }
+  EXPECT_GT(corner_drops, 100u);
+}
 
 // Keys far above the great circle between the ends (a detour) say that the
 // backward searches will reach further than that circle suggests, and put
