@@ -210,9 +210,9 @@ bool LowerBounds::front_beats_all(Cost bound, double weighted) const noexcept {
   std::size_t first = first_longer(stairs.data(), stairs.size(), bound.distance);
   if (first == 0) return false;  // no step as short as the bound
   --first;
-  const auto safer = std::partition_point(stairs.begin() + static_cast<std::ptrdiff_t>(first),
-                                          stairs.end(),
-                                          [&bound](const Cost& c) { return !(c.risk < bound.risk); });
+  const auto safer =
+      std::partition_point(stairs.begin() + static_cast<std::ptrdiff_t>(first), stairs.end(),
+                           [&bound](const Cost& c) { return !(c.risk < bound.risk); });
   if (safer == stairs.end()) return false;  // no step safer than the bound
   const std::size_t last = static_cast<std::size_t>(safer - stairs.begin());
   return first == last || front_corners_.largest(first, last) < weighted;
@@ -274,7 +274,8 @@ PruneRule LowerBounds::rule(Cost cost, double familiarity, DenseId node, double 
           (factor_ == 1.0 || weighted_cost(*beaten_by) * kOrderMargin < weighted_cost(bound)))
         return PruneRule::known_front;
       if (factor_ == 1.0 && beaten_by == nullptr && !remaining_key_.empty() &&
-          front_beats_all(bound, key_floor(cost.distance, cost.risk, 0.0) + remaining_key_.at(node)))
+          front_beats_all(bound,
+                          key_floor(cost.distance, cost.risk, 0.0) + remaining_key_.at(node)))
         return PruneRule::front_corners;
     }
     // The key of every target label this one leads to is at least the

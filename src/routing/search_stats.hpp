@@ -56,9 +56,8 @@ inline const char* name_of(Counter c) noexcept {
   return kNames[static_cast<std::size_t>(c)];
 }
 inline const char* name_of(PruneRule r) noexcept {
-  constexpr const char* kNames[] = {"great circle",  "exact",    "known front",
-                                    "front corners", "first guess", "dead end",
-                                    "beaten at node"};
+  constexpr const char* kNames[] = {"great circle", "exact",    "known front",   "front corners",
+                                    "first guess",  "dead end", "beaten at node"};
   static_assert(std::size(kNames) == kPruneRules, "one name per rule");
   return kNames[static_cast<std::size_t>(r)];
 }

@@ -902,8 +902,10 @@ TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
   small.exact_front_after_pops = 0;
   small.front_corners_from = std::numeric_limits<std::size_t>::max();
   std::uint64_t corner_drops = 0;
-  for (auto [from, to] : {std::pair<NodeId, NodeId>{1, side * side}, {side, side * (side - 1) + 1},
-                          {3 * side + 2, 20 * side + 21}, {side * side / 2, 5}}) {
+  for (auto [from, to] : {std::pair<NodeId, NodeId>{1, side * side},
+                          {side, side * (side - 1) + 1},
+                          {3 * side + 2, 20 * side + 21},
+                          {side * side / 2, 5}}) {
     SCOPED_TRACE(::testing::Message() << from << " to " << to);
     const auto s = g.dense_of(from), t = g.dense_of(to);
     SearchStats stats, without;
