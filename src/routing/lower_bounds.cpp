@@ -107,7 +107,7 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
     // how these sums were reached.
     constexpr double kMargin = 1.0 + 1e-6;
     known_front_on_ = true;
-    known_front_ = exact_front(graph_, source_, target_, remaining);
+    known_front_ = known_front(graph_, source_, target_, remaining);
     for (Cost& c : known_front_) c = {c.distance * kMargin, c.risk * kMargin};
     // A third backward search, worth its cost where the front is large: on
     // Andorra's bench pairs, fronts of fewer than 128 costs lost more to it

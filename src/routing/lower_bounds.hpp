@@ -14,8 +14,8 @@
 // - the exact bounds, once the request has shown itself heavy: the least
 //   remaining distance and risk of every node, from two backward searches.
 //   They also say where no path is left (a dead end); with eps 0.0 they give
-//   the whole exact front, and with eps above 0.0 a guess of the first
-//   solution.
+//   the costs of paths close to the whole exact front, and with eps above
+//   0.0 a guess of the first solution.
 #pragma once
 
 #include <cstdint>
@@ -152,8 +152,8 @@ class LowerBounds {
   bool exact_ = false;
   RemainingCost remaining_;
   // With the factor 1 (eps 0.0) every path's cost is matched or beaten by
-  // some solution at the end, so the costs of known paths (the whole exact
-  // front) act as solutions found in advance, but only against labels that
+  // some solution at the end, so the costs of known paths (close to the
+  // whole exact front) act as solutions found in advance, but only against labels that
   // they beat strictly: a label that merely ties with one might still be the
   // first to reach that cost. A staircase: distance rising, risk falling.
   bool known_front_on_ = false;

@@ -127,11 +127,26 @@ RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId tar
   return result;
 }
 
+// How close to the risk of a label settled before it at its node, or to the
+// risk of the last solution, a label's risk (bound) may come before it is
+// given up. With none, the search finds the exact front, but on a long
+// request over a grid of calm and busy streets it pops three times as many
+// labels as the route search it serves (19 million for a front of 2,750
+// costs at 33 km); a thousandth cuts that work several times and leaves the
+// front dense enough to prune nearly as well (on that request the route
+// search popped 5 % more labels, and the two together took less than half
+// the time). A thousandth made Andorra's requests faster as well; a
+// hundredth thinned the front so much that the route search popped five
+// times as many labels.
+constexpr double kFrontThinning = 1.0 + 1e-3;
+
 // Labels leave by least bound on distance, then least bound on risk. A label
 // goes when its risk is no less than that of a label already settled at its
 // node (which came no later, so its distance bound is no greater), or when
-// its risk bound is no less than the risk of the last solution: either one
-// already matches or beats everything it can lead to.
+// its risk bound is no less than the risk of the last solution, each less a
+// thousandth: either one already matches or beats, or nearly so,
+// everything it can lead to. What is left is a staircase of real paths'
+// costs (each solution's risk below the last one's).
 //
 // A label entering a street's shape points (nodes with two neighbours, see
 // RoadGraph::pass_through) is carried on to the street's next other node
@@ -141,7 +156,7 @@ RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId tar
 // dropped reaches the end no better than one that passed first (or than the
 // label it would meet coming from the far end, which was settled there
 // before), and is dropped there. The front is the same.
-std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId target,
+std::vector<Cost> known_front(const RoadGraph& graph, DenseId source, DenseId target,
                               const RemainingCost& remaining) {
   struct Item {
     Pair bound;
@@ -159,7 +174,8 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
   while (!open.empty()) {
     const Item item = open.top();
     open.pop();
-    if (item.cost.risk >= least_risk[item.node] || item.bound.second >= least_risk[target])
+    if (item.cost.risk * kFrontThinning >= least_risk[item.node] ||
+        item.bound.second * kFrontThinning >= least_risk[target])
       continue;
     least_risk[item.node] = item.cost.risk;
     if (item.node == target) {
@@ -176,7 +192,9 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
       const Cost rest = remaining.at(to);
       const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
       if (!(bound.first < INFINITY)) continue;  // the target is out of reach
-      if (next.risk >= least_risk[to] || bound.second >= least_risk[target]) continue;
+      if (next.risk * kFrontThinning >= least_risk[to] ||
+          bound.second * kFrontThinning >= least_risk[target])
+        continue;
       open.push({bound, next, to, from});
     }
   }
@@ -186,7 +204,7 @@ std::vector<Cost> exact_front(const RoadGraph& graph, DenseId source, DenseId ta
 // Each node keeps the least weighted sum that reached it; the bounds are
 // exact per objective, so their weighted sum never overestimates and the
 // first label at the target is the least (up to the rounding of the sums).
-// Shape points are passed as exact_front() passes them: a path into a
+// Shape points are passed as known_front() passes them: a path into a
 // street goes on to its next other node or turns back, and turning back
 // only adds to a sum, so the least sums are those of the graph without them.
 Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,

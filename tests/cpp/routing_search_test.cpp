@@ -918,6 +918,42 @@ TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
   EXPECT_GT(corner_drops, 100u);
 }
 
+// The known front is a staircase of real paths' costs: each matched or
+// beaten by a cost of the exact front (the solutions of a search without
+// bounds), the first the shortest path's, and close enough to the exact
+// front to hold a good share of its steps (here, steps within a thousandth
+// of each other in risk are common).
+TEST(KnownFront, RealPathsCloseToTheExactFront) {
+  const NodeId side = 24;
+  static const RoadGraph g = city_grid(side);
+  SearchTuning none;
+  none.prune = false;
+  for (auto [from, to] : {std::pair<NodeId, NodeId>{1, side * side},
+                          {side, side * (side - 1) + 1},
+                          {3 * side + 2, 20 * side + 21}}) {
+    SCOPED_TRACE(::testing::Message() << from << " to " << to);
+    const auto s = g.dense_of(from), t = g.dense_of(to);
+    const auto exact = astar_pex(g, s, t, 0.0, nullptr, none);
+    const std::vector<Cost> known = known_front(g, s, t, remaining_cost(g, s, t, 1.5));
+    ASSERT_FALSE(known.empty());
+    for (std::size_t i = 0; i + 1 < known.size(); ++i) {
+      EXPECT_LT(known[i].distance, known[i + 1].distance);
+      EXPECT_GT(known[i].risk, known[i + 1].risk);
+    }
+    for (const Cost& c : known) {
+      const bool matched = std::any_of(exact.begin(), exact.end(), [&c](const SettledLabel& e) {
+        return e.distance <= c.distance * (1 + 1e-12) && e.risk <= c.risk * (1 + 1e-12);
+      });
+      EXPECT_TRUE(matched) << c.distance << " " << c.risk;
+    }
+    const auto shortest = std::min_element(
+        exact.begin(), exact.end(),
+        [](const SettledLabel& a, const SettledLabel& b) { return a.distance < b.distance; });
+    EXPECT_NEAR(known.front().distance, shortest->distance, 1e-9 * shortest->distance);
+    EXPECT_GE(known.size() * 4, exact.size());
+  }
+}
+
 // Keys far above the great circle between the ends (a detour) say that the
 // backward searches will reach further than that circle suggests, and put
 // their start off; without evidence of a detour they start after the same
