@@ -100,9 +100,15 @@ class LowerBounds {
   }
   bool guess_unconfirmed() const noexcept { return guess_on_ && guess_dropped_; }
 
+  std::size_t corner_bytes() const noexcept {
+    std::size_t bytes = 0;
+    for (const CornerLine& line : corner_lines_)
+      bytes += line.rest.settled.capacity() * sizeof(double) + line.corners.capacity_bytes();
+    return bytes;
+  }
   std::size_t capacity_bytes() const noexcept {
     return (remaining_.settled.capacity() + known_front_.capacity()) * sizeof(Cost) +
-           remaining_key_.settled.capacity() * sizeof(double) + front_corners_.capacity_bytes();
+           remaining_key_.settled.capacity() * sizeof(double) + corner_bytes();
   }
 
  private:
@@ -114,7 +120,8 @@ class LowerBounds {
   void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
                             SearchStats& stats);
   bool key_floors_apply(const ArcBounds& bounds) const;
-  bool front_beats_all(Cost bound, double weighted) const noexcept;
+  void start_corners();
+  bool front_beats_all(Cost cost, Cost bound, DenseId node) const noexcept;
 
   // The largest of a fixed sequence over any run of it, in two lookups: row
   // j holds the largest of each run of 2^j values.
@@ -158,10 +165,18 @@ class LowerBounds {
   // first to reach that cost. A staircase: distance rising, risk falling.
   bool known_front_on_ = false;
   std::vector<Cost> known_front_;
-  // Where no arc has a familiarity: the weighted sum of each inner corner of
-  // that staircase (step k + 1's distance, step k's risk), raised by a
-  // margin, for front_beats_all().
-  RangeMax front_corners_;
+  // Where no arc has a familiarity, for front_beats_all(): lines of slope
+  // -1/risk_weight under every route of a label, from a floor per node for
+  // distance + risk_weight * risk still to go, and the weighted sum of each
+  // inner corner of that staircase (step k + 1's distance, step k's risk),
+  // raised by a margin. By rising risk weight.
+  struct CornerLine {
+    double risk_weight;
+    RemainingKey rest;
+    RangeMax corners;
+  };
+  static constexpr std::size_t kCornerLines = 3;
+  std::vector<CornerLine> corner_lines_;  // at most kCornerLines
   // With a factor above 1, until the first solution: the path of least key
   // at the target is expected to be found first. A label whose exact bound that path covers, and
   // whose every way to the target has a larger key, can neither come first nor lead anywhere once

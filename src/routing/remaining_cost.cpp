@@ -291,6 +291,24 @@ RemainingKey remaining_key_floor(const RoadGraph& graph, DenseId source, DenseId
   return result;
 }
 
+double weighted_floor(double distance, double risk, double risk_weight) noexcept {
+  return floor_of(distance + risk * risk_weight, 0.0);
+}
+
+RemainingKey remaining_weighted_floor(const RoadGraph& graph, DenseId source, DenseId target,
+                                      double reach, double risk_weight) {
+  RemainingKey result;
+  result.settled.assign(graph.dense_count(), INFINITY);
+  double* least = result.settled.data();
+  result.beyond = backwards(
+      graph, target, source, reach,
+      [risk_weight](const ReverseArcs::Arc& a) {
+        return weighted_floor(a.distance_m, a.risk_score, risk_weight);
+      },
+      [least](DenseId d) -> double& { return least[d]; });
+  return result;
+}
+
 // A* on the arcs' key floors, guided by their exact least sums still to go.
 KeyedPath least_key_path(const RoadGraph& graph, DenseId source, DenseId target,
                          const RemainingKey& remaining_key) {

@@ -95,6 +95,16 @@ struct RemainingKey {
 // rather than from the edge table: the same values.
 RemainingKey remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId source,
                                  RoadGraph::DenseId target, double reach, bool no_familiarity);
+// On a graph without familiarity: a floor for distance + risk_weight * risk
+// of any path from a node to the target, by the same backward search, each
+// arc's sum lowered by a millionth (see weighted_floor).
+RemainingKey remaining_weighted_floor(const RoadGraph& graph, RoadGraph::DenseId source,
+                                      RoadGraph::DenseId target, double reach, double risk_weight);
+// distance + risk_weight * risk lowered by a millionth: summed over a path's
+// arcs, or for a label's own sums, never above the path's (or the label's)
+// weighted sum, whatever the rounding along the way.
+double weighted_floor(double distance, double risk, double risk_weight) noexcept;
+
 // The path from source to target of least sum of arc_key_floor() (or within
 // rounding of least), with its three sums added forwards as the route search
 // adds them, and the largest key that a label along the path has in the route search
