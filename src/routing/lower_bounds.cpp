@@ -166,7 +166,11 @@ void LowerBounds::guess_first_solution(const RemainingCost& remaining, const Arc
   double key = INFINITY;
   Cost first{INFINITY, INFINITY};
   if (key_floors_apply(bounds)) {
-    remaining_key_ = remaining_key_floor(graph_, source_, target_, kReach, bounds.no_familiarity);
+    // Without familiarity an arc's key floor is its weighted floor, which
+    // the reverse arcs give without a visit to the edge table.
+    remaining_key_ = bounds.no_familiarity
+                         ? remaining_weighted_floor(graph_, source_, target_, kReach, kRiskWeight)
+                         : remaining_key_floor(graph_, source_, target_, kReach);
     const KeyedPath path = least_key_path(graph_, source_, target_, remaining_key_);
     first = path.cost;
     // The first route found is expected to be this path, and every label on

@@ -187,7 +187,7 @@ class LowerBounds {
   Cost dropped_least_{INFINITY, INFINITY};  // least bound of a dropped label, per objective
   bool guess_dropped_ = false;              // some label was dropped for it
   // Per dense node, the least that a path to the target adds to a key; only
-  // where some arc's familiarity is positive.
+  // where the guess stands on the key floors.
   RemainingKey remaining_key_;
 };
 

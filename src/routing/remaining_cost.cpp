@@ -274,20 +274,14 @@ double key_floor(double distance, double risk, double familiarity) noexcept {
 }
 
 RemainingKey remaining_key_floor(const RoadGraph& graph, DenseId source, DenseId target,
-                                 double reach, bool no_familiarity) {
+                                 double reach) {
   RemainingKey result;
   result.settled.assign(graph.dense_count(), INFINITY);
   double* least = result.settled.data();
-  auto at = [least](DenseId d) -> double& { return least[d]; };
-  if (no_familiarity) {
-    result.beyond = backwards(
-        graph, target, source, reach,
-        [](const ReverseArcs::Arc& a) { return key_floor(a.distance_m, a.risk_score, 0.0); }, at);
-  } else {
-    result.beyond = backwards(
-        graph, target, source, reach,
-        [&graph](const ReverseArcs::Arc& a) { return arc_key_floor(graph.edge(a.edge)); }, at);
-  }
+  result.beyond = backwards(
+      graph, target, source, reach,
+      [&graph](const ReverseArcs::Arc& a) { return arc_key_floor(graph.edge(a.edge)); },
+      [least](DenseId d) -> double& { return least[d]; });
   return result;
 }
 

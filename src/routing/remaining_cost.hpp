@@ -90,14 +90,14 @@ struct RemainingKey {
   }
   bool empty() const noexcept { return settled.empty(); }
 };
-// With no_familiarity (every arc's familiarity is zero) the floors are read
-// from the reverse arcs' own costs, in the order the search reads them,
-// rather than from the edge table: the same values.
 RemainingKey remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId source,
-                                 RoadGraph::DenseId target, double reach, bool no_familiarity);
+                                 RoadGraph::DenseId target, double reach);
 // On a graph without familiarity: a floor for distance + risk_weight * risk
 // of any path from a node to the target, by the same backward search, each
-// arc's sum lowered by a millionth (see weighted_floor).
+// arc's sum lowered by a millionth (see weighted_floor). The arcs' costs are
+// read from the reverse arcs, in the order the search reads them, rather
+// than from the edge table. With risk_weight 500 these are the key floors
+// of remaining_key_floor(), value for value.
 RemainingKey remaining_weighted_floor(const RoadGraph& graph, RoadGraph::DenseId source,
                                       RoadGraph::DenseId target, double reach, double risk_weight);
 // distance + risk_weight * risk lowered by a millionth: summed over a path's

@@ -122,7 +122,7 @@ struct SearchTuning {
   // With eps 0.0 where no arc has a familiarity, an exact front of at least
   // this many costs also drops labels whose every route lies above the
   // inner corners of its staircase (see LowerBounds::front_beats_all), for
-  // the price of a third backward search; tests set it low.
+  // the price of three backward searches; tests set it low.
   std::size_t front_corners_from = 128;
   // A label entering a street's shape points (nodes a path can only pass
   // through) is carried on to the next other node at once, rather than

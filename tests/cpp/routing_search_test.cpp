@@ -891,7 +891,7 @@ INSTANTIATE_TEST_SUITE_P(
 // inner corners of the exact front's staircase drop labels that its costs
 // alone (against a label's bound in each objective) do not, and the routes
 // stay those of a search without bounds; below the size that pays for the
-// third backward search they are not used.
+// backward searches they are not used.
 TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
   const NodeId side = 24;
   static const RoadGraph g = city_grid(side);
