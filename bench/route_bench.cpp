@@ -196,7 +196,10 @@ void check_arcs_once(const RoadGraph& g) {
           : "not all non-negative",
       bounds.length_ratio, bounds.risk_per_metre, 1e3 * (cpu_seconds() - reversed),
       static_cast<long long>(shape_points), through.size(),
-      bounds.no_familiarity ? "" : "; a familiarity on some arc: no walks");
+      bounds.no_familiarity ? ""
+      : bounds.familiarity_non_negative
+          ? "; a familiarity on some arcs, none negative"
+          : "; a negative familiarity on some arc: walks at eps 0.0 only");
 }
 
 // The first request that computes exact bounds in a process gets its tables

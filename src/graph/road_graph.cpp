@@ -238,13 +238,15 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   double length_ratio = INFINITY;
   double risk_per_metre = INFINITY;
   bool familiarity_non_positive = true;
+  bool familiarity_non_negative = true;
   bool no_familiarity = true;
-  double total_distance = 0.0, total_risk = 0.0;
+  double total_distance = 0.0, total_risk = 0.0, total_familiarity = 0.0;
   for (DenseId from = 0; from < dense_count(); ++from) {
     for (std::uint32_t e : out_edge_indices(from)) {
       const Edge& arc = edges_[e];
       // Written so that NaN fails every test.
       if (!(arc.familiarity <= 0.0)) familiarity_non_positive = false;
+      if (!(arc.familiarity >= 0.0)) familiarity_non_negative = false;
       if (!(arc.familiarity == 0.0)) no_familiarity = false;
       if (!(arc.distance_m >= 0.0) || !(arc.risk_score >= 0.0)) {
         non_negative = false;
@@ -253,6 +255,7 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
       if (std::isinf(arc.distance_m) || std::isinf(arc.risk_score)) finite = false;
       total_distance += arc.distance_m;
       total_risk += arc.risk_score;
+      total_familiarity += arc.familiarity;
       const double span = great_circle_m(coords_[from], coords_[head_[e]]);
       if (!(span >= 0.0)) {
         length_ratio = 0.0;  // NaN: nothing to scale
@@ -271,6 +274,8 @@ ArcBounds RoadGraph::compute_arc_bounds() const {
   bounds.total_distance = total_distance;
   bounds.total_risk = total_risk;
   bounds.familiarity_non_positive = familiarity_non_positive;
+  bounds.familiarity_non_negative = familiarity_non_negative;
+  if (familiarity_non_negative) bounds.total_familiarity = total_familiarity;
   bounds.no_familiarity = no_familiarity;
   // No arc joins two distinct positions: the great circle bounds nothing more
   // than any other positive factor would, and 1 is as good as any.

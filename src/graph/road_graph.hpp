@@ -62,6 +62,11 @@ struct ArcBounds {
   // subtracts familiarity, a path's key then never falls below its weighted
   // distance and risk.
   bool familiarity_non_positive = false;
+  // No arc has a negative (or NaN) familiarity, and the sum of all arcs'
+  // familiarity (when non_negative): a path's familiarity then only grows
+  // along it, and never exceeds that sum.
+  bool familiarity_non_negative = false;
+  double total_familiarity = 0.0;
   // Every arc's familiarity is zero: keys then order labels at one node as
   // their distance and risk do.
   bool no_familiarity = false;

@@ -125,6 +125,24 @@ class OpenList {
     for (const Entry& e : heap_) f(labels_[e.label]);
   }
 
+  // Whether pred(label) holds for some waiting label whose key rank is at
+  // most `limit`. A parent's key is never above its children's, so only
+  // such labels and the children just beyond them are read: mostly the
+  // root alone.
+  template <class Pred>
+  bool any_up_to(std::int64_t limit, Pred pred) const {
+    if (heap_.empty() || heap_.front().key_rank > limit) return false;
+    std::vector<std::size_t> pending{0};
+    while (!pending.empty()) {
+      const std::size_t i = pending.back();
+      pending.pop_back();
+      if (pred(labels_[heap_[i].label])) return true;
+      for (std::size_t child = 2 * i + 1; child <= 2 * i + 2 && child < heap_.size(); ++child)
+        if (heap_[child].key_rank <= limit) pending.push_back(child);
+    }
+    return false;
+  }
+
   // The labels in heap order, for tests.
   std::vector<OpenLabel> entries() const {
     std::vector<OpenLabel> out;

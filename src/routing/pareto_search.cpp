@@ -59,16 +59,20 @@ class Search {
         walks_(walks_allowed(graph, factor_, tuning, cost_order_)),
         skips_back_(skips_back_allowed(graph, tuning)),
         looks_on_arrival_(tuning.prune && (walks_ || !skips_back_)),
-        pass_through_(walks_ ? graph.pass_through().data() : nullptr) {}
+        pass_through_(walks_ ? graph.pass_through().data() : nullptr),
+        keyed_walks_(walks_ && !cost_order_ && !graph.arc_bounds().no_familiarity),
+        tie_reach_(keyed_walks_ ? static_cast<double>(graph.dense_count() + 1) * 0x1p-47 : 0.0),
+        check_reach_(tie_reach_ * tuning.near_tie_scale) {}
 
   std::vector<SettledLabel> run();
 
   // Why run() stopped early, if it did: pruning could have changed which of
   // two equal-cost paths wins, the first solution was not the one guessed,
-  // or in the cost order two costs came too close to tell apart. The caller
-  // then searches again without pruning, without the guess, or in the order
-  // of the full key.
-  enum class GiveUp { no, tie, guess, order };
+  // in the cost order two costs came too close to tell apart, or with walks
+  // and familiarity two keys did. The caller then searches again without
+  // pruning, without the guess, in the order of the full key, or without
+  // walks.
+  enum class GiveUp { no, tie, guess, order, walk };
   GiveUp gave_up() const noexcept { return gave_up_; }
   bool in_cost_order() const noexcept { return cost_order_; }
 
@@ -90,6 +94,14 @@ class Search {
   static Cost rounding_reach(const RoadGraph& graph, double distance, double risk);
   static bool walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning,
                             bool cost_order);
+  static bool keyed_walks_allowed(const RoadGraph& graph);
+  bool near_tie_waiting(const OpenLabel& label) const;
+  // The size of a label's sums at a node with this estimate, all of them
+  // non-negative where labels walk in the order of the full key: rounding
+  // moves keys by tie_reach_ times this at most (see keyed_walks_allowed).
+  static double sums_size(Cost cost, double familiarity, double to_target_m) noexcept {
+    return cost.distance + cost.risk * kRiskWeight - familiarity * kFamiliarityWeight + to_target_m;
+  }
   static bool skips_back_allowed(const RoadGraph& graph, const SearchTuning& tuning);
 
   // The place of dense node d, its state created on first use.
@@ -213,6 +225,14 @@ class Search {
   const bool looks_on_arrival_;
   const std::uint8_t* const pass_through_;
   std::vector<std::uint32_t> walked_edges_;  // scratch of walk()
+  // Labels walk on a graph with familiarity, in the order of the full key
+  // (see keyed_walks_allowed): each step must raise the key by more than
+  // rounding can move it, tie_reach_ times the sums' size, and a label
+  // about to settle must not have a label no worse waiting at its node
+  // within check_reach_ times that size above its key.
+  const bool keyed_walks_;
+  const double tie_reach_;
+  const double check_reach_;
 };
 
 // Pruning changes what else sits in the open list, and with it the order in
@@ -536,9 +556,10 @@ void Search::offer(const OpenLabel& candidate) {
 // label at the far end is offered to the heap.
 //
 // It is the same search, for these reasons (the graph's costs finite and
-// non-negative, no familiarity, eps >= 0, so that sums, keys and the eps
-// test only grow along a path and keys order labels at one node as their
-// costs do):
+// non-negative, eps >= 0, so that sums, keys and the eps test only grow
+// along a path; and no familiarity, or the cost order, so that keys order
+// labels at one node as their costs do, or with familiarity what
+// keyed_walks_allowed says instead):
 // - The labels at the nodes passed would leave the heap, in order, before
 //   the label at the far end: the walk stops where a key would not rise
 //   strictly, so each of them is strictly better than the far end's.
@@ -555,6 +576,11 @@ void Search::offer(const OpenLabel& candidate) {
 // - The sets of the nodes passed stay empty, and a label arriving at one
 //   of them never meets another there: each is dropped, if at all, at the
 //   end of its walk, by the argument above.
+// With familiarity, in the order of the full key, a label no worse that
+// came from the same end might reach the far end with a key just above the
+// walking label's, by rounding: each step must then raise the key by more
+// than rounding can move it, and the label about to settle at the far end
+// checks for such a label waiting (near_tie_waiting).
 // `from` is the label's node, `link` its path link, `edge` the arc it takes.
 // Returns false, having changed nothing, when the label should be pushed
 // at `edge`'s head as usual: no step could be walked.
@@ -563,8 +589,8 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
   walked_edges_.clear();
   DenseId at = graph_.head(edge);
   std::uint32_t place = place_of(at);
-  std::int64_t rank =
-      key_rank(weighted(cost.distance, cost.risk, familiarity) + states_[place].to_target_m);
+  double key = weighted(cost.distance, cost.risk, familiarity) + states_[place].to_target_m;
+  std::int64_t rank = key_rank(key);
   std::uint32_t step = edge;
   const DenseId origin = from;
   // `at` is a pass-through node reached by `step`; go on while the next
@@ -579,9 +605,13 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
     if (!gains(cost, next)) break;
     const double next_familiarity = familiarity + arc.familiarity;
     const std::uint32_t to_place = place_of(to);
-    const std::int64_t next_rank = key_rank(weighted(next.distance, next.risk, next_familiarity) +
-                                            states_[to_place].to_target_m);
+    const double to_target_m = states_[to_place].to_target_m;
+    const double next_key = weighted(next.distance, next.risk, next_familiarity) + to_target_m;
+    const std::int64_t next_rank = key_rank(next_key);
     if (!(next_rank > rank)) break;
+    if (keyed_walks_ &&
+        !(next_key - key > tie_reach_ * sums_size(next, next_familiarity, to_target_m)))
+      break;
     walked_edges_.push_back(step);
     from = at;
     at = to;
@@ -589,6 +619,7 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
     step = onward;
     cost = next;
     familiarity = next_familiarity;
+    key = next_key;
     rank = next_rank;
   }
   if (walked_edges_.empty()) return false;
@@ -704,7 +735,68 @@ bool Search::walks_allowed(const RoadGraph& graph, double factor, const SearchTu
                            bool cost_order) {
   if (!tuning.prune || !tuning.walk_through || !(factor >= 1.0)) return false;
   const ArcBounds facts = graph.arc_bounds();
-  return facts.non_negative && facts.finite && (facts.no_familiarity || cost_order);
+  return facts.non_negative && facts.finite &&
+         (facts.no_familiarity || cost_order || keyed_walks_allowed(graph));
+}
+
+// Walks on a graph with familiarity, in the order of the full key. Keys no
+// longer order the labels at one node as their costs do, and the walk's
+// argument (see walk()) needs this in its place: of two labels that go on
+// along the same arcs from one node, the one that leaves the heap first
+// there would also leave first at every later node. In exact arithmetic it
+// would: the same arcs add the same amounts to both keys, and the estimate
+// at a node is the same for both. In floating point each sum rounds by at
+// most half a unit in its last place, so the gap between the two keys moves,
+// along any way through the graph and over any chain of labels that take
+// over from one another at its nodes, by less than tie_reach_ times the
+// sums' size (sums_size): (n + 1) *
+// 2^-47 times the size of the sums (distance, 500 risk, 200 familiarity and
+// the estimate), for n nodes, several times what the roundings can add up
+// to. So each step of a walk raises the key by more than that (a label
+// waiting on the way, no worse, then comes first at the walk's end, or
+// within that reach of it), and a label about to settle while one no worse
+// waits at its node within that reach above its key is a near tie: the
+// search gives up and runs again without walks (near_tie_waiting). Where
+// this holds:
+// - costs finite and non-negative, familiarity too, and all arcs' sums far
+//   below the largest double: sums only grow along a path, so the size at
+//   a label bounds every sum on its way;
+// - every arc at least as long as the great circle between its ends, but
+//   for a ten-millionth: the estimate at a node on a path is then no more
+//   than the distance still to go along it, so the estimates on the way
+//   are bounded too;
+// - fewer than 2^24 nodes: the reach stays below 2^-23 of the sums, far
+//   inside the millionth by which the key floors behind the guessed first
+//   route give way, so a label that the guess lets through because a label
+//   no worse was dropped for it still cannot come first (its routes' keys
+//   stay above the guessed path's limit).
+bool Search::keyed_walks_allowed(const RoadGraph& graph) {
+  constexpr double kLargestTotal = 1e300;
+  constexpr double kLeastRatio = 1.0 - 1e-7;
+  constexpr std::size_t kMostNodes = std::size_t{1} << 24;
+  const ArcBounds facts = graph.arc_bounds();
+  return sums_stay_finite(facts) && facts.familiarity_non_negative &&
+         weighted_cost(facts.total_distance, facts.total_risk, -facts.total_familiarity) <
+             kLargestTotal &&
+         facts.length_ratio >= kLeastRatio && graph.dense_count() < kMostNodes;
+}
+
+// Whether a label no worse than `label` waits at its node with a key so
+// little above its own that, on a way of the same arcs from an earlier
+// node, rounding might have put it first (see keyed_walks_allowed). Labels
+// of exactly the same key and costs are left to ties_differently().
+bool Search::near_tie_waiting(const OpenLabel& label) const {
+  const double to_target_m = states_[label.place].to_target_m;
+  const Cost cost{label.distance, label.risk};
+  const double key = weighted(cost.distance, cost.risk, label.familiarity) + to_target_m;
+  const double reach = check_reach_ * sums_size(cost, label.familiarity, to_target_m);
+  return open_.any_up_to(key_rank(key + reach), [&](const OpenLabel& other) {
+    if (other.place != label.place || !(other.distance <= label.distance) ||
+        !(other.risk <= label.risk))
+      return false;
+    return other.key_rank != label.key_rank || other.distance != label.distance ||
+           other.risk != label.risk;
+  });
 }
 
 std::vector<SettledLabel> Search::run() {
@@ -732,6 +824,12 @@ std::vector<SettledLabel> Search::run() {
     if (verdict == Verdict::give_up) {
       counters_.restarted = true;
       gave_up_ = GiveUp::tie;
+      break;
+    }
+    if (keyed_walks_ && near_tie_waiting(label)) {
+      counters_.restarted = true;
+      ++counters_[Counter::near_ties];
+      gave_up_ = GiveUp::walk;
       break;
     }
     const std::uint32_t link = settle(label);
@@ -814,6 +912,8 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
       current.guess_first_solution = false;
     else if (gave_up == Search::GiveUp::order)
       current.cost_order = false;
+    else if (gave_up == Search::GiveUp::walk)
+      current.walk_through = false;
     else
       current.prune = false;
   }

@@ -26,6 +26,7 @@ enum class Counter : std::uint8_t {
   nodes_met,               // nodes the search reached
   walked,                  // labels carried through a pass-through node without the heap
   close_calls,             // runs in the cost order that met two costs too close to tell apart
+  near_ties,  // runs with walks and familiarity that met two keys too close to tell apart
   end,
 };
 inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
@@ -51,7 +52,8 @@ inline const char* name_of(Counter c) noexcept {
                                     "exact bounds",    "first guesses",
                                     "wrong guesses",   "path collections",
                                     "set compactions", "nodes met",
-                                    "walked",          "close calls"};
+                                    "walked",          "close calls",
+                                    "near ties"};
   static_assert(std::size(kNames) == kCounters, "one name per counter");
   return kNames[static_cast<std::size_t>(c)];
 }
@@ -134,6 +136,12 @@ struct SearchTuning {
   // without familiarity, unless two costs come too close to tell apart (see
   // Search::cost_order_allowed).
   bool cost_order = true;
+  // Where labels walk through shape points on a graph with familiarity (see
+  // Search::walk), a label about to settle while a label no worse waits at
+  // its node with a key within rounding of its own sends the search back to
+  // start again without walks. Tests widen "within rounding" by this factor,
+  // so that the check fires and the second search is exercised.
+  double near_tie_scale = 1.0;
   // Settled labels (8 bytes each) from which the path arena starts dropping
   // those that lead nowhere any more; tests set it low.
   std::uint32_t collect_paths_from = 1u << 20;

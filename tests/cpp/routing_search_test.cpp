@@ -392,7 +392,8 @@ enum class Family {
   street_ties,
   familiar_streets,
   plain_streets,
-  familiar_ties
+  familiar_ties,
+  favoured_streets
 };
 
 struct RandomGraph {
@@ -466,7 +467,10 @@ RoadGraph random_graph(Family family, RandomGraph& rng, NodeId n) {
 // fill in without the heap. With `plain_streets`, no arc shorter than the
 // great circle or free and lengths not rounded: the exact front then drops
 // labels at a positive eps too. With `familiar_ties`, the costs of
-// `street_ties` and familiarity on most arcs, in the rider's favour.
+// `street_ties` and familiarity on most arcs, in the rider's favour. With
+// `favoured_streets`, the lengths of `plain_streets` and most arcs familiar
+// in the rider's favour, some enough to make a key fall along a street:
+// labels walk through shape points in the order of the full key.
 RoadGraph street_graph(Family family, RandomGraph& rng, NodeId junctions) {
   const bool ties = family == Family::street_ties || family == Family::familiar_ties;
   std::vector<Node> nodes;
@@ -492,7 +496,7 @@ RoadGraph street_graph(Family family, RandomGraph& rng, NodeId junctions) {
     for (std::size_t k = 0; k + 1 < way.size(); ++k) {
       const Node& from = nodes[way[k] - 1];
       const Node& to = nodes[way[k + 1] - 1];
-      const bool plain = family == Family::plain_streets;
+      const bool plain = family == Family::plain_streets || family == Family::favoured_streets;
       const double stretch =
           great_circle_m({from.lat, from.lon}, {to.lat, to.lon}) * (1.0 + 0.2 * rng.uniform());
       double length = plain ? stretch : std::round(stretch * 100.0) / 100.0;
@@ -508,6 +512,8 @@ RoadGraph street_graph(Family family, RandomGraph& rng, NodeId junctions) {
       double familiarity =
           family == Family::familiar_streets && rng.next() % 3 == 0 ? -1e-3 * length : 0.0;
       if (family == Family::familiar_ties) familiarity = static_cast<double>(rng.next() % 3) * 0.25;
+      if (family == Family::favoured_streets && rng.next() % 4 != 0)
+        familiarity = 1e-3 * static_cast<double>(rng.next() % 5) * length;
       edges.push_back({way[k], way[k + 1], length, risk, familiarity});
       if (!one_way) edges.push_back({way[k + 1], way[k], length, risk, familiarity});
     }
@@ -562,7 +568,14 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   std::uint64_t unreachable = 0, familiar_guesses = 0, beaten = 0, tie_restarts = 0, walked = 0;
   const bool streets = GetParam() == Family::streets || GetParam() == Family::street_ties ||
                        GetParam() == Family::familiar_streets ||
-                       GetParam() == Family::plain_streets;
+                       GetParam() == Family::plain_streets ||
+                       GetParam() == Family::favoured_streets;
+  // Walks in the order of the full key, with the check for near ties
+  // widened so far that it fires: the search without walks that follows
+  // must come to the same routes.
+  SearchTuning alarmed;
+  alarmed.near_tie_scale = 1e12;
+  std::uint64_t near_ties = 0, keyed_walked = 0;
   std::uint64_t front_drops_above_zero = 0, cost_order_kept = 0, close_calls = 0;
   const bool ties = GetParam() == Family::familiar_ties;
   for (int round = 0; round < 300; ++round) {
@@ -587,6 +600,12 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
       } else {
         expect_same(reference, with_bounds);
         expect_same(reference, by_default);
+        if (eps > 0.0 && !facts.no_familiarity) {
+          SearchStats alarm;
+          expect_same(reference, astar_pex(g, s, t, eps, &alarm, alarmed));
+          near_ties += alarm[Counter::near_ties];
+          keyed_walked += plain[Counter::walked];
+        }
       }
       beaten += plain[PruneRule::beaten_at_node];
       if (eps > 0.0) front_drops_above_zero += stats[PruneRule::known_front];
@@ -643,6 +662,14 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   if (GetParam() == Family::familiarity || GetParam() == Family::short_arcs)
     EXPECT_EQ(front_drops_above_zero, 0u);
   if (GetParam() == Family::negative || GetParam() == Family::nan) EXPECT_EQ(walked, 0u);
+  // With familiarity in the rider's favour and arcs no shorter than the
+  // great circle, labels walk at a positive eps too; where arcs can be far
+  // shorter, or familiarity counts against the rider, they do not.
+  if (GetParam() == Family::favoured_streets || ties) {
+    EXPECT_GT(keyed_walked, 1000u);
+    EXPECT_GT(near_ties, 10u);
+  }
+  if (GetParam() == Family::familiar_streets) EXPECT_EQ(keyed_walked, 0u);
   EXPECT_GT(collections, 100u);
   // The guessed first solution prunes, and is sometimes wrong (keys that
   // fall along an arc far below its great circle), so that the search
@@ -678,6 +705,8 @@ std::string family_name(const ::testing::TestParamInfo<Family>& info) {
       return "streets";
     case Family::street_ties:
       return "street_ties";
+    case Family::favoured_streets:
+      return "favoured_streets";
     case Family::familiar_streets:
       return "familiar_streets";
     case Family::plain_streets:
@@ -693,7 +722,8 @@ INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs,
                                            Family::negative, Family::nan, Family::familiarity,
                                            Family::familiar_everywhere, Family::streets,
                                            Family::street_ties, Family::familiar_streets,
-                                           Family::plain_streets, Family::familiar_ties),
+                                           Family::plain_streets, Family::familiar_ties,
+                                           Family::favoured_streets),
                          family_name);
 
 // The least weighted path, which the guess of the first route stands on,
