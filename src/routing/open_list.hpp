@@ -28,7 +28,11 @@ struct OpenLabel {
   // The state of the lower bounds in which they kept the label as it was
   // pushed, plus one; 0 when they were not asked (see Search::bounded_out).
   std::uint32_t kept_in = 0;
+  // The arcs of the walk through shape points that brought the label here,
+  // 0 when it came in one step (see Search::walk).
+  std::uint32_t walked = 0;
 };
+static_assert(sizeof(OpenLabel) == 56, "the walk's length fits in what was padding");
 
 // x leaves the open list before y: smaller key (NaN last), then smaller
 // distance, then smaller risk, both by totalOrder.

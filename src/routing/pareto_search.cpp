@@ -60,9 +60,7 @@ class Search {
         skips_back_(skips_back_allowed(graph, tuning)),
         looks_on_arrival_(tuning.prune && (walks_ || !skips_back_)),
         pass_through_(walks_ ? graph.pass_through().data() : nullptr),
-        keyed_walks_(walks_ && !cost_order_ && !graph.arc_bounds().no_familiarity),
-        tie_reach_(keyed_walks_ ? static_cast<double>(graph.dense_count() + 1) * 0x1p-47 : 0.0),
-        check_reach_(tie_reach_ * tuning.near_tie_scale) {}
+        keyed_walks_(walks_ && !cost_order_ && !graph.arc_bounds().no_familiarity) {}
 
   std::vector<SettledLabel> run();
 
@@ -96,11 +94,15 @@ class Search {
                             bool cost_order);
   static bool keyed_walks_allowed(const RoadGraph& graph);
   bool near_tie_waiting(const OpenLabel& label) const;
-  // The size of a label's sums at a node with this estimate, all of them
-  // non-negative where labels walk in the order of the full key: rounding
-  // moves keys by tie_reach_ times this at most (see keyed_walks_allowed).
-  static double sums_size(Cost cost, double familiarity, double to_target_m) noexcept {
-    return cost.distance + cost.risk * kRiskWeight - familiarity * kFamiliarityWeight + to_target_m;
+  // How far rounding can move the gap between the keys of two labels that
+  // take the same arcs, along a walk of `arcs` arcs that brings one of them
+  // to a node with this estimate with these sums (see keyed_walks_allowed):
+  // (arcs + 2) * 2^-46 times the size of the sums, all non-negative there.
+  static double tie_reach(std::size_t arcs, Cost cost, double familiarity,
+                          double to_target_m) noexcept {
+    const double size =
+        cost.distance + cost.risk * kRiskWeight - familiarity * kFamiliarityWeight + to_target_m;
+    return static_cast<double>(arcs + 2) * 0x1p-46 * size;
   }
   static bool skips_back_allowed(const RoadGraph& graph, const SearchTuning& tuning);
 
@@ -227,12 +229,10 @@ class Search {
   std::vector<std::uint32_t> walked_edges_;  // scratch of walk()
   // Labels walk on a graph with familiarity, in the order of the full key
   // (see keyed_walks_allowed): each step must raise the key by more than
-  // rounding can move it, tie_reach_ times the sums' size, and a label
-  // about to settle must not have a label no worse waiting at its node
-  // within check_reach_ times that size above its key.
+  // rounding can move it (tie_reach), and a label at the end of a walk must
+  // not have a label no worse waiting at its node within that reach above
+  // its key when it is about to settle.
   const bool keyed_walks_;
-  const double tie_reach_;
-  const double check_reach_;
 };
 
 // Pruning changes what else sits in the open list, and with it the order in
@@ -609,8 +609,8 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
     const double next_key = weighted(next.distance, next.risk, next_familiarity) + to_target_m;
     const std::int64_t next_rank = key_rank(next_key);
     if (!(next_rank > rank)) break;
-    if (keyed_walks_ &&
-        !(next_key - key > tie_reach_ * sums_size(next, next_familiarity, to_target_m)))
+    if (keyed_walks_ && !(next_key - key >
+                          tie_reach(walked_edges_.size() + 2, next, next_familiarity, to_target_m)))
       break;
     walked_edges_.push_back(step);
     from = at;
@@ -627,7 +627,9 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
   for (std::uint32_t e : walked_edges_) parent = links_.append({e, parent});
   counters_[Counter::walked] += walked_edges_.size();
   checks_ties_ = true;
-  offer({0, cost.distance, cost.risk, familiarity, place, parent, step, kNoParent});
+  OpenLabel end{0, cost.distance, cost.risk, familiarity, place, parent, step, kNoParent};
+  end.walked = static_cast<std::uint32_t>(walked_edges_.size() + 1);
+  offer(end);
   return true;
 }
 
@@ -741,23 +743,24 @@ bool Search::walks_allowed(const RoadGraph& graph, double factor, const SearchTu
 
 // Walks on a graph with familiarity, in the order of the full key. Keys no
 // longer order the labels at one node as their costs do, and the walk's
-// argument (see walk()) needs this in its place: of two labels that go on
-// along the same arcs from one node, the one that leaves the heap first
-// there would also leave first at every later node. In exact arithmetic it
-// would: the same arcs add the same amounts to both keys, and the estimate
-// at a node is the same for both. In floating point each sum rounds by at
-// most half a unit in its last place, so the gap between the two keys moves,
-// along any way through the graph and over any chain of labels that take
-// over from one another at its nodes, by less than tie_reach_ times the
-// sums' size (sums_size): (n + 1) *
-// 2^-47 times the size of the sums (distance, 500 risk, 200 familiarity and
-// the estimate), for n nodes, several times what the roundings can add up
-// to. So each step of a walk raises the key by more than that (a label
-// waiting on the way, no worse, then comes first at the walk's end, or
-// within that reach of it), and a label about to settle while one no worse
-// waits at its node within that reach above its key is a near tie: the
-// search gives up and runs again without walks (near_tie_waiting). Where
-// this holds:
+// argument (see walk()) needs this in its place: a label no worse than the
+// walking one, which left the heap before it at a node passed and came from
+// the same end, leaves before it at the walk's end too. In exact arithmetic
+// it would: from that node on, the same arcs add the same amounts to both
+// keys, and the estimate at a node is the same for both. In floating point
+// each sum rounds by at most half a unit in its last place, and each key by
+// a few, so the gap between the two keys moves, over the arcs of the walk
+// and any chain of labels that take over from one another at its nodes, by
+// at most (arcs + 2) * 2^-48 times the size of the sums (distance, 500 risk,
+// 200 familiarity and the estimate, at most twice their size at the walk's
+// end on the way); tie_reach() allows four times that. So each step of a
+// walk raises the key by more than that reach (every label of the no-worse
+// label's way that waits before the walk's end then has a key below the
+// walking label's there, and leaves first: the no-worse label is at the
+// end, settled or waiting, before the walking one leaves the heap there),
+// and a label at a walk's end about to settle while one no worse waits at
+// its node within that reach above its key is a near tie: the search gives
+// up and runs again without walks (near_tie_waiting). Where this holds:
 // - costs finite and non-negative, familiarity too, and all arcs' sums far
 //   below the largest double: sums only grow along a path, so the size at
 //   a label bounds every sum on its way;
@@ -765,11 +768,11 @@ bool Search::walks_allowed(const RoadGraph& graph, double factor, const SearchTu
 //   for a ten-millionth: the estimate at a node on a path is then no more
 //   than the distance still to go along it, so the estimates on the way
 //   are bounded too;
-// - fewer than 2^24 nodes: the reach stays below 2^-23 of the sums, far
-//   inside the millionth by which the key floors behind the guessed first
-//   route give way, so a label that the guess lets through because a label
-//   no worse was dropped for it still cannot come first (its routes' keys
-//   stay above the guessed path's limit).
+// - fewer than 2^24 nodes: over a whole route the gap moves by less than
+//   2^-23 of the sums, far inside the millionth by which the key floors
+//   behind the guessed first route give way, so a label that the guess lets
+//   through because a label no worse was dropped for it still cannot come
+//   first (its routes' keys stay above the guessed path's limit).
 bool Search::keyed_walks_allowed(const RoadGraph& graph) {
   constexpr double kLargestTotal = 1e300;
   constexpr double kLeastRatio = 1.0 - 1e-7;
@@ -789,7 +792,8 @@ bool Search::near_tie_waiting(const OpenLabel& label) const {
   const double to_target_m = states_[label.place].to_target_m;
   const Cost cost{label.distance, label.risk};
   const double key = weighted(cost.distance, cost.risk, label.familiarity) + to_target_m;
-  const double reach = check_reach_ * sums_size(cost, label.familiarity, to_target_m);
+  const double reach =
+      tuning_.near_tie_scale * tie_reach(label.walked, cost, label.familiarity, to_target_m);
   return open_.any_up_to(key_rank(key + reach), [&](const OpenLabel& other) {
     if (other.place != label.place || !(other.distance <= label.distance) ||
         !(other.risk <= label.risk))
@@ -826,7 +830,7 @@ std::vector<SettledLabel> Search::run() {
       gave_up_ = GiveUp::tie;
       break;
     }
-    if (keyed_walks_ && near_tie_waiting(label)) {
+    if (keyed_walks_ && label.walked != 0 && near_tie_waiting(label)) {
       counters_.restarted = true;
       ++counters_[Counter::near_ties];
       gave_up_ = GiveUp::walk;
