@@ -60,7 +60,11 @@ class Search {
         skips_back_(skips_back_allowed(graph, tuning)),
         looks_on_arrival_(tuning.prune && (walks_ || !skips_back_)),
         pass_through_(walks_ ? graph.pass_through().data() : nullptr),
-        keyed_walks_(walks_ && !cost_order_ && !graph.arc_bounds().no_familiarity) {}
+        keyed_walks_(walks_ && !cost_order_ && !graph.arc_bounds().no_familiarity),
+        walk_rise_floor_(keyed_walks_ ? largest_tie_reach(graph) : 0.0),
+        gain_floor_(keyed_walks_ ? Cost{0x1p-50 * graph.arc_bounds().total_distance,
+                                        0x1p-50 * graph.arc_bounds().total_risk}
+                                 : Cost{0.0, 0.0}) {}
 
   std::vector<SettledLabel> run();
 
@@ -93,7 +97,16 @@ class Search {
   static bool walks_allowed(const RoadGraph& graph, double factor, const SearchTuning& tuning,
                             bool cost_order);
   static bool keyed_walks_allowed(const RoadGraph& graph);
+  static double largest_tie_reach(const RoadGraph& graph);
   bool near_tie_waiting(const OpenLabel& label) const;
+  // Whether a walk in the order of the full key goes on along `arc`, from
+  // the node at `place` to `to`, whatever the label's sums.
+  bool walkable(const Edge& arc, std::uint32_t place, DenseId to) {
+    const double rise = weighted_cost(arc.distance_m, arc.risk_score, arc.familiarity) +
+                        (states_[place_of(to)].to_target_m - states_[place].to_target_m);
+    return (arc.distance_m > gain_floor_.distance || arc.risk_score > gain_floor_.risk) &&
+           rise > walk_rise_floor_;
+  }
   // How far rounding can move the gap between the keys of two labels that
   // take the same arcs, along a walk of `arcs` arcs that brings one of them
   // to a node with this estimate with these sums (see keyed_walks_allowed):
@@ -233,6 +246,12 @@ class Search {
   // not have a label no worse waiting at its node within that reach above
   // its key when it is about to settle.
   const bool keyed_walks_;
+  // There a walk goes on only along arcs that raise every label's key by
+  // more than walk_rise_floor_ and add more than gain_floor_ to its
+  // distance or risk, whatever its sums: every label stops at the same
+  // nodes.
+  const double walk_rise_floor_;
+  const Cost gain_floor_;
 };
 
 // Pruning changes what else sits in the open list, and with it the order in
@@ -578,9 +597,10 @@ void Search::offer(const OpenLabel& candidate) {
 //   end of its walk, by the argument above.
 // With familiarity, in the order of the full key, a label no worse that
 // came from the same end might reach the far end with a key just above the
-// walking label's, by rounding: each step must then raise the key by more
-// than rounding can move it, and the label about to settle at the far end
-// checks for such a label waiting (near_tie_waiting).
+// walking label's, by rounding: each arc walked must then raise every
+// label's key by more than rounding can move it (walkable), and the label
+// about to settle at the far end checks for such a label waiting
+// (near_tie_waiting).
 // `from` is the label's node, `link` its path link, `edge` the arc it takes.
 // Returns false, having changed nothing, when the label should be pushed
 // at `edge`'s head as usual: no step could be walked.
@@ -589,8 +609,8 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
   walked_edges_.clear();
   DenseId at = graph_.head(edge);
   std::uint32_t place = place_of(at);
-  double key = weighted(cost.distance, cost.risk, familiarity) + states_[place].to_target_m;
-  std::int64_t rank = key_rank(key);
+  std::int64_t rank =
+      key_rank(weighted(cost.distance, cost.risk, familiarity) + states_[place].to_target_m);
   std::uint32_t step = edge;
   const DenseId origin = from;
   // `at` is a pass-through node reached by `step`; go on while the next
@@ -601,17 +621,14 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
     const DenseId to = graph_.head(onward);
     if (to == origin) break;  // a ring of shape points, back where it started
     const Edge& arc = graph_.edge(onward);
+    if (keyed_walks_ && !walkable(arc, place, to)) break;
     const Cost next{cost.distance + arc.distance_m, cost.risk + arc.risk_score};
     if (!gains(cost, next)) break;
     const double next_familiarity = familiarity + arc.familiarity;
     const std::uint32_t to_place = place_of(to);
-    const double to_target_m = states_[to_place].to_target_m;
-    const double next_key = weighted(next.distance, next.risk, next_familiarity) + to_target_m;
-    const std::int64_t next_rank = key_rank(next_key);
+    const std::int64_t next_rank = key_rank(weighted(next.distance, next.risk, next_familiarity) +
+                                            states_[to_place].to_target_m);
     if (!(next_rank > rank)) break;
-    if (keyed_walks_ && !(next_key - key >
-                          tie_reach(walked_edges_.size() + 2, next, next_familiarity, to_target_m)))
-      break;
     walked_edges_.push_back(step);
     from = at;
     at = to;
@@ -619,7 +636,6 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
     step = onward;
     cost = next;
     familiarity = next_familiarity;
-    key = next_key;
     rank = next_rank;
   }
   if (walked_edges_.empty()) return false;
@@ -753,14 +769,21 @@ bool Search::walks_allowed(const RoadGraph& graph, double factor, const SearchTu
 // and any chain of labels that take over from one another at its nodes, by
 // at most (arcs + 2) * 2^-48 times the size of the sums (distance, 500 risk,
 // 200 familiarity and the estimate, at most twice their size at the walk's
-// end on the way); tie_reach() allows four times that. So each step of a
-// walk raises the key by more than that reach (every label of the no-worse
-// label's way that waits before the walk's end then has a key below the
-// walking label's there, and leaves first: the no-worse label is at the
-// end, settled or waiting, before the walking one leaves the heap there),
-// and a label at a walk's end about to settle while one no worse waits at
-// its node within that reach above its key is a near tie: the search gives
-// up and runs again without walks (near_tie_waiting). Where this holds:
+// end on the way); tie_reach() allows four times that. Two rules make that
+// enough:
+// - A walk goes on only along an arc that raises the key by more than any
+//   label's reach, as the arc alone tells (its weighted sum plus the change
+//   of the estimate, above largest_tie_reach()), and adds to distance or
+//   risk more than rounding can absorb. So every label that walks a street
+//   stops at the same nodes, and every label of the no-worse label's way
+//   that waits before the walk's end has a key below the walking label's
+//   there and leaves first: the no-worse label is at the end, settled or
+//   waiting, before the walking one leaves the heap there.
+// - A label at a walk's end about to settle while one no worse waits at its
+//   node within its reach above its key is a near tie: the search gives up
+//   and runs again without walks (near_tie_waiting). Otherwise the no-worse
+//   label came first and the walking one is dropped there.
+// Where this holds:
 // - costs finite and non-negative, familiarity too, and all arcs' sums far
 //   below the largest double: sums only grow along a path, so the size at
 //   a label bounds every sum on its way;
@@ -782,6 +805,19 @@ bool Search::keyed_walks_allowed(const RoadGraph& graph) {
          weighted_cost(facts.total_distance, facts.total_risk, -facts.total_familiarity) <
              kLargestTotal &&
          facts.length_ratio >= kLeastRatio && graph.dense_count() < kMostNodes;
+}
+
+// A reach above every label's: tie_reach() for a walk through every node,
+// with twice the sums of all arcs and the largest estimate (half the
+// earth's circumference) as the size, and room for the rounding of a key's
+// rise along one arc.
+double Search::largest_tie_reach(const RoadGraph& graph) {
+  constexpr double kLargestEstimate = 2.1e7;
+  const ArcBounds facts = graph.arc_bounds();
+  const double size =
+      2.0 * weighted_cost(facts.total_distance, facts.total_risk, -facts.total_familiarity) +
+      kLargestEstimate;
+  return static_cast<double>(graph.dense_count() + 16) * 0x1p-46 * size;
 }
 
 // Whether a label no worse than `label` waits at its node with a key so
