@@ -813,11 +813,11 @@ bool Search::keyed_walks_allowed(const RoadGraph& graph) {
 // rise along one arc.
 double Search::largest_tie_reach(const RoadGraph& graph) {
   constexpr double kLargestEstimate = 2.1e7;
+  constexpr std::size_t kRoundingRoom = 14;
   const ArcBounds facts = graph.arc_bounds();
-  const double size =
-      2.0 * weighted_cost(facts.total_distance, facts.total_risk, -facts.total_familiarity) +
-      kLargestEstimate;
-  return static_cast<double>(graph.dense_count() + 16) * 0x1p-46 * size;
+  return tie_reach(graph.dense_count() + kRoundingRoom,
+                   {2.0 * facts.total_distance, 2.0 * facts.total_risk},
+                   2.0 * facts.total_familiarity, kLargestEstimate);
 }
 
 // Whether a label no worse than `label` waits at its node with a key so

@@ -26,7 +26,7 @@ enum class Counter : std::uint8_t {
   nodes_met,               // nodes the search reached
   walked,                  // labels carried through a pass-through node without the heap
   close_calls,             // runs in the cost order that met two costs too close to tell apart
-  near_ties,  // runs with walks and familiarity that met two keys too close to tell apart
+  near_ties,               // runs walking in the full key order that met a near tie (see walk)
   end,
 };
 inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
