@@ -120,7 +120,7 @@ class LowerBounds {
   void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
                             SearchStats& stats);
   bool key_floors_apply(const ArcBounds& bounds) const;
-  void start_corners();
+  void start_corners(bool more);
   bool front_beats_all(Cost cost, Cost bound, DenseId node) const noexcept;
 
   // The largest of a fixed sequence over any run of it, in two lookups: row
@@ -175,7 +175,7 @@ class LowerBounds {
     RemainingKey rest;
     RangeMax corners;
   };
-  static constexpr std::size_t kCornerLines = 3;
+  static constexpr std::size_t kCornerLines = 13;
   std::vector<CornerLine> corner_lines_;  // at most kCornerLines
   // With a factor above 1, until the first solution: the path of least key
   // at the target is expected to be found first. A label whose exact bound that path covers, and

@@ -1,6 +1,7 @@
 #include "routing/remaining_cost.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <queue>
 #include <utility>
@@ -36,7 +37,7 @@ struct Pair {
 // cost or the radius, whichever is smaller.
 template <class CostOf, class Best>
 double backwards(const RoadGraph& graph, DenseId target, DenseId source, double reach,
-                 CostOf cost_of, Best best) {
+                 CostOf cost_of, Best best, std::uint64_t* settles = nullptr) {
   const ReverseArcs& reverse = graph.reverse_arcs();
   const std::vector<std::uint8_t>& through = graph.pass_through();
   struct Item {
@@ -62,6 +63,7 @@ double backwards(const RoadGraph& graph, DenseId target, DenseId source, double 
       __builtin_prefetch(&reverse.arcs[reverse.first[next]]);
     }
     if (item.node == source) limit = item.cost * reach;
+    if (settles != nullptr) ++*settles;
     for (std::uint32_t i = reverse.first[item.node]; i < reverse.first[item.node + 1]; ++i) {
       const ReverseArcs::Arc* arc = &reverse.arcs[i];
       DenseId after = item.node;
@@ -120,7 +122,7 @@ RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId tar
   Cost* least = result.settled.data();
   result.beyond.distance = backwards(
       graph, target, source, reach, [](const ReverseArcs::Arc& a) { return a.distance_m; },
-      [least](DenseId d) -> double& { return least[d].distance; });
+      [least](DenseId d) -> double& { return least[d].distance; }, &result.settled_nodes);
   result.beyond.risk = backwards(
       graph, target, source, reach, [](const ReverseArcs::Arc& a) { return a.risk_score; },
       [least](DenseId d) -> double& { return least[d].risk; });
@@ -140,8 +142,118 @@ RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId tar
 // times as many labels.
 constexpr double kFrontThinning = 1.0 + 1e-3;
 
-// Labels leave by least bound on distance, then least bound on risk. A label
-// goes when its risk is no less than that of a label already settled at its
+namespace {
+
+// The open list of known_front(): labels by their bound on distance, in
+// buckets of a fixed width, last in first out within a bucket. A binary heap
+// of the million labels that wait on a long request over a grid (40 MB) sent
+// each pop down twenty levels of memory beyond the caches, most of that
+// search's time; a bucket takes pushes at its end and gives pops from there.
+// Within a bucket the order is not exact: a label may leave after one whose
+// bound on distance is up to a bucket's width larger, and be given up for
+// it at its node. That only thins the front further; every cost found is
+// still a real path's. The distance bounds never fall along a path (the
+// bounds are exact, or the radius where their searches stopped), but for
+// the rounding of the sums: a label pushed below the bucket being emptied
+// joins it. Buckets cover kBuckets widths from the least bound; labels
+// beyond wait apart, and when the buckets run out the least of them becomes
+// the new start.
+template <class Item>
+class FrontOpenList {
+ public:
+  FrontOpenList(double least, double width) : base_(least), width_(width) {}
+
+  bool empty() const noexcept { return size_ == 0; }
+
+  void push(const Item& item) {
+    ++size_;
+    const double at = (item.bound.first - base_) / width_;
+    if (!(at < static_cast<double>(kBuckets))) {
+      beyond_.push_back(item);
+      return;
+    }
+    std::size_t k = at > 0.0 ? static_cast<std::size_t>(at) : 0;
+    if (k < current_) k = current_;
+    if (k >= buckets_.size()) buckets_.resize(k + 1);
+    std::vector<Item>& bucket = buckets_[k];
+    if (bucket.capacity() == 0 && !spare_.empty()) {
+      bucket = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    bucket.push_back(item);
+  }
+
+  Item pop() {
+    --size_;
+    while (current_ >= buckets_.size() || buckets_[current_].empty()) {
+      if (current_ >= buckets_.size()) {
+        restart();
+        continue;
+      }
+      // Its memory, for the buckets to come: taking and giving back memory
+      // of this size cost the system a fresh page each time.
+      if (buckets_[current_].capacity() != 0) spare_.push_back(std::move(buckets_[current_]));
+      ++current_;
+    }
+    std::vector<Item>& bucket = buckets_[current_];
+    const Item item = bucket.back();
+    bucket.pop_back();
+    return item;
+  }
+
+ private:
+  static constexpr std::size_t kBuckets = std::size_t{1} << 16;
+
+  // Buckets from the least distance bound of the labels beyond, wide enough
+  // to hold them all: far beyond the least distance of any path (a source
+  // next to its target, and a safe way round), narrow buckets would start
+  // again and again.
+  void restart() {
+    for (std::vector<Item>& bucket : buckets_)
+      if (bucket.capacity() != 0) spare_.push_back(std::move(bucket));
+    buckets_.clear();
+    current_ = 0;
+    base_ = INFINITY;
+    double largest = -INFINITY;
+    for (const Item& item : beyond_) {
+      base_ = std::min(base_, item.bound.first);
+      largest = std::max(largest, item.bound.first);
+    }
+    width_ = std::max(width_, (largest - base_) / static_cast<double>(kBuckets / 2));
+    std::vector<Item> further;
+    for (const Item& item : beyond_) {
+      const double at = (item.bound.first - base_) / width_;
+      if (!(at < static_cast<double>(kBuckets))) {
+        further.push_back(item);
+        continue;
+      }
+      const std::size_t k = at > 0.0 ? static_cast<std::size_t>(at) : 0;
+      if (k >= buckets_.size()) buckets_.resize(k + 1);
+      buckets_[k].push_back(item);
+    }
+    beyond_ = std::move(further);
+  }
+
+  double base_;
+  double width_;
+  std::vector<std::vector<Item>> buckets_;
+  std::size_t current_ = 0;
+  std::vector<Item> beyond_;
+  std::vector<std::vector<Item>> spare_;  // emptied buckets' memory
+  std::size_t size_ = 0;
+};
+
+// The width of FrontOpenList's buckets, as a share of the least distance of
+// any path: on the 10^5 grid's 33 km requests, 3e-5 (about a metre) made
+// the search twice as fast as the heap did and cut its front by a third,
+// with the route search's labels within 3 % of what they were; 1e-4 cut
+// the front by half, and the route search popped 20 % to 40 % more.
+constexpr double kBucketShare = 3e-5;
+
+}  // namespace
+
+// Labels leave by least bound on distance (see FrontOpenList). A label goes
+// when its risk is no less than that of a label already settled at its
 // node (which came no later, so its distance bound is no greater), or when
 // its risk bound is no less than the risk of the last solution, each less a
 // thousandth: either one already matches or beats, or nearly so,
@@ -156,8 +268,12 @@ constexpr double kFrontThinning = 1.0 + 1e-3;
 // dropped reaches the end no better than one that passed first (or than the
 // label it would meet coming from the far end, which was settled there
 // before), and is dropped there. The front is the same.
-std::vector<Cost> known_front(const RoadGraph& graph, DenseId source, DenseId target,
-                              const RemainingCost& remaining) {
+//
+// With the buckets' order, solutions need not come by rising distance: the
+// staircase is made from them at the end, each cost kept unless one no
+// longer is at least as safe.
+KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
+                       const RemainingCost& remaining) {
   struct Item {
     Pair bound;
     Cost cost;
@@ -167,19 +283,23 @@ std::vector<Cost> known_front(const RoadGraph& graph, DenseId source, DenseId ta
   };
   const std::vector<std::uint8_t>& through = graph.pass_through();
   std::vector<double> least_risk(graph.dense_count(), INFINITY);  // settled at each node
-  std::vector<Cost> front;
-  std::priority_queue<Item> open;
+  KnownFront result;
+  std::vector<Cost> found;
   const Cost start = remaining.at(source);
+  if (!(start.distance < INFINITY)) return result;  // the target is out of reach
+  double width = start.distance * kBucketShare;
+  if (!(width > 0.0) || !std::isfinite(width)) width = 1.0;  // source and target the same
+  FrontOpenList<Item> open(start.distance, width);
   open.push({{start.distance, start.risk}, {0.0, 0.0}, source, RoadGraph::kAbsent});
   while (!open.empty()) {
-    const Item item = open.top();
-    open.pop();
+    const Item item = open.pop();
+    ++result.popped;
     if (item.cost.risk * kFrontThinning >= least_risk[item.node] ||
         item.bound.second * kFrontThinning >= least_risk[target])
       continue;
     least_risk[item.node] = item.cost.risk;
     if (item.node == target) {
-      front.push_back(item.cost);
+      found.push_back(item.cost);
       continue;
     }
     for (std::uint32_t e : graph.out_edge_indices(item.node)) {
@@ -198,7 +318,12 @@ std::vector<Cost> known_front(const RoadGraph& graph, DenseId source, DenseId ta
       open.push({bound, next, to, from});
     }
   }
-  return front;
+  std::sort(found.begin(), found.end(), [](const Cost& a, const Cost& b) {
+    return a.distance < b.distance || (a.distance == b.distance && a.risk < b.risk);
+  });
+  for (const Cost& c : found)
+    if (result.costs.empty() || c.risk < result.costs.back().risk) result.costs.push_back(c);
+  return result;
 }
 
 // Each node keeps the least weighted sum that reached it; the bounds are

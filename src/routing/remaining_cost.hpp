@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 #include "graph/road_graph.hpp"
@@ -23,6 +24,9 @@ struct RemainingCost {
   // from the target. +inf when the search ran out of nodes, so that +inf
   // then means that the target cannot be reached.
   Cost beyond{INFINITY, INFINITY};
+  // Nodes that the search for the least distance settled: what a backward
+  // search costs on this request.
+  std::uint64_t settled_nodes = 0;
 
   // At most the least cost still to go from dense node d, per objective:
   // exact as far as the searches went, beyond that the cost they reached.
@@ -49,11 +53,17 @@ RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId source,
 // the exact front: a bi-objective search ordered by the exact bounds, which
 // settles only labels that can still reach the front, and gives up a label
 // whose risk is within a thousandth of one settled before it (see
-// kFrontThinning). Every cost is that of a real path, which is all that
-// pruning with them needs; the thinning makes the search several times
-// cheaper on a long request. Same preconditions as remaining_cost().
-std::vector<Cost> known_front(const RoadGraph& graph, RoadGraph::DenseId source,
-                              RoadGraph::DenseId target, const RemainingCost& remaining);
+// kFrontThinning), taking labels in narrow buckets of distance rather than
+// in exact order (see FrontOpenList). Every cost is that of a real path,
+// which is all that pruning with them needs; the thinning and the buckets
+// make the search several times cheaper on a long request. Same
+// preconditions as remaining_cost().
+struct KnownFront {
+  std::vector<Cost> costs;   // by rising distance and falling risk
+  std::uint64_t popped = 0;  // labels the search took from its open list
+};
+KnownFront known_front(const RoadGraph& graph, RoadGraph::DenseId source, RoadGraph::DenseId target,
+                       const RemainingCost& remaining);
 
 // The distance and risk of a path from source to target whose weighted sum
 // distance + risk_weight * risk is least, or within rounding of least, summed

@@ -124,8 +124,12 @@ struct SearchTuning {
   // With eps 0.0 where no arc has a familiarity, an exact front of at least
   // this many costs also drops labels whose every route lies above the
   // inner corners of its staircase (see LowerBounds::front_beats_all), for
-  // the price of three backward searches; tests set it low.
+  // the price of three backward searches or more; tests set it low.
   std::size_t front_corners_from = 128;
+  // From this many labels per node that a backward search settles, as the
+  // search behind the front popped them, more lines than three follow the
+  // bend of the front (see LowerBounds::start_corners); tests set it to 0.
+  double more_lines_from = 12.0;
   // A label entering a street's shape points (nodes a path can only pass
   // through) is carried on to the next other node at once, rather than
   // through the heap at each of them, where the graph allows it (see
