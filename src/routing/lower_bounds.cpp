@@ -115,11 +115,12 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
     // large: on Andorra's bench pairs, fronts of fewer than 128 costs lost
     // more to them than their corners saved. The front's own search tells
     // how much work the request has ahead: labels per node that a backward
-    // search settles.
+    // search reaches.
     if (factor_ == 1.0 && bounds.no_familiarity && known_front_.size() > 1 &&
         known_front_.size() >= tuning_.front_corners_from) {
-      const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining.settled_nodes, 1));
+      const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining.reached_nodes, 1));
       start_corners(static_cast<double>(front.popped) / nodes >= tuning_.more_lines_from);
+      stats[Counter::corner_lines] += corner_lines_.size();
     }
   }
   exact_ = true;

@@ -37,7 +37,7 @@ struct Pair {
 // cost or the radius, whichever is smaller.
 template <class CostOf, class Best>
 double backwards(const RoadGraph& graph, DenseId target, DenseId source, double reach,
-                 CostOf cost_of, Best best, std::uint64_t* settles = nullptr) {
+                 CostOf cost_of, Best best, std::uint64_t* reached = nullptr) {
   const ReverseArcs& reverse = graph.reverse_arcs();
   const std::vector<std::uint8_t>& through = graph.pass_through();
   struct Item {
@@ -63,7 +63,6 @@ double backwards(const RoadGraph& graph, DenseId target, DenseId source, double 
       __builtin_prefetch(&reverse.arcs[reverse.first[next]]);
     }
     if (item.node == source) limit = item.cost * reach;
-    if (settles != nullptr) ++*settles;
     for (std::uint32_t i = reverse.first[item.node]; i < reverse.first[item.node + 1]; ++i) {
       const ReverseArcs::Arc* arc = &reverse.arcs[i];
       DenseId after = item.node;
@@ -75,6 +74,7 @@ double backwards(const RoadGraph& graph, DenseId target, DenseId source, double 
       for (;;) {
         double& known = best(arc->tail);
         if (!(next < known)) break;
+        if (reached != nullptr && !(known < INFINITY)) ++*reached;
         known = next;
         const DenseId at = arc->tail;
         if (through[at] == 0 || at == source || at == target) {
@@ -122,7 +122,7 @@ RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId tar
   Cost* least = result.settled.data();
   result.beyond.distance = backwards(
       graph, target, source, reach, [](const ReverseArcs::Arc& a) { return a.distance_m; },
-      [least](DenseId d) -> double& { return least[d].distance; }, &result.settled_nodes);
+      [least](DenseId d) -> double& { return least[d].distance; }, &result.reached_nodes);
   result.beyond.risk = backwards(
       graph, target, source, reach, [](const ReverseArcs::Arc& a) { return a.risk_score; },
       [least](DenseId d) -> double& { return least[d].risk; });

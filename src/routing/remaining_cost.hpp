@@ -24,9 +24,9 @@ struct RemainingCost {
   // from the target. +inf when the search ran out of nodes, so that +inf
   // then means that the target cannot be reached.
   Cost beyond{INFINITY, INFINITY};
-  // Nodes that the search for the least distance settled: what a backward
-  // search costs on this request.
-  std::uint64_t settled_nodes = 0;
+  // Nodes that the search for the least distance gave a cost, shape points
+  // included: what a backward search costs on this request.
+  std::uint64_t reached_nodes = 0;
 
   // At most the least cost still to go from dense node d, per objective:
   // exact as far as the searches went, beyond that the cost they reached.

@@ -27,6 +27,7 @@ enum class Counter : std::uint8_t {
   walked,                  // labels carried through a pass-through node without the heap
   close_calls,             // runs in the cost order that met two costs too close to tell apart
   near_ties,               // runs walking in the full key order that met a near tie (see walk)
+  corner_lines,            // lines under the exact front's corners (see front_beats_all)
   end,
 };
 inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
@@ -53,7 +54,7 @@ inline const char* name_of(Counter c) noexcept {
                                     "wrong guesses",   "path collections",
                                     "set compactions", "nodes met",
                                     "walked",          "close calls",
-                                    "near ties"};
+                                    "near ties",       "corner lines"};
   static_assert(std::size(kNames) == kCounters, "one name per counter");
   return kNames[static_cast<std::size_t>(c)];
 }
@@ -126,7 +127,7 @@ struct SearchTuning {
   // inner corners of its staircase (see LowerBounds::front_beats_all), for
   // the price of three backward searches or more; tests set it low.
   std::size_t front_corners_from = 128;
-  // From this many labels per node that a backward search settles, as the
+  // From this many labels per node that a backward search reaches, as the
   // search behind the front popped them, more lines than three follow the
   // bend of the front (see LowerBounds::start_corners); tests set it to 0.
   double more_lines_from = 12.0;
