@@ -263,6 +263,11 @@ void LowerBounds::start_corners(bool more) {
     line.corners.build(std::move(corners));
     corner_lines_.push_back(std::move(line));
   }
+  for (std::size_t i = 0; i < corner_lines_.size(); ++i) {
+    inverse_weight_[i] = 1.0 / corner_lines_[i].risk_weight;
+    for (std::size_t j = i + 1; j < corner_lines_.size(); ++j)
+      inverse_gap_[i][j] = 1.0 / (corner_lines_[j].risk_weight - corner_lines_[i].risk_weight);
+  }
 }
 
 // Every cost (x, y) that a label at `node` with these sums and this bound
@@ -307,7 +312,7 @@ bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node) const noe
     std::size_t best = 0;
     double height = -INFINITY;
     for (std::size_t j = 0; j < lines; ++j) {
-      const double y = (floor_of_line[j] - x) / corner_lines_[j].risk_weight;
+      const double y = (floor_of_line[j] - x) * inverse_weight_[j];
       if (y > height) {
         height = y;
         best = j;
@@ -316,8 +321,8 @@ bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node) const noe
     double until = INFINITY;
     for (std::size_t j = best + 1; j < lines; ++j) {
       const double steep = corner_lines_[best].risk_weight, flat = corner_lines_[j].risk_weight;
-      until =
-          std::min(until, (floor_of_line[best] * flat - floor_of_line[j] * steep) / (flat - steep));
+      until = std::min(
+          until, (floor_of_line[best] * flat - floor_of_line[j] * steep) * inverse_gap_[best][j]);
     }
     // Corners k >= from with stairs[k + 1].distance <= until.
     std::size_t to = from + 1;

@@ -18,6 +18,7 @@
 //   0.0 a guess of the first solution.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -177,6 +178,11 @@ class LowerBounds {
   };
   static constexpr std::size_t kCornerLines = 13;
   std::vector<CornerLine> corner_lines_;  // at most kCornerLines
+  // Where each line takes over from another needs no precision (see
+  // front_beats_all): products with these reciprocals stand in for the
+  // divisions, a sizeable part of a label's test with thirteen lines.
+  std::array<double, kCornerLines> inverse_weight_{};
+  std::array<std::array<double, kCornerLines>, kCornerLines> inverse_gap_{};  // 1 / (w_j - w_i)
   // With a factor above 1, until the first solution: the path of least key
   // at the target is expected to be found first. A label whose exact bound that path covers, and
   // whose every way to the target has a larger key, can neither come first nor lead anywhere once

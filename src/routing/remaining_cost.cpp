@@ -410,10 +410,6 @@ RemainingKey remaining_key_floor(const RoadGraph& graph, DenseId source, DenseId
   return result;
 }
 
-double weighted_floor(double distance, double risk, double risk_weight) noexcept {
-  return floor_of(distance + risk * risk_weight, 0.0);
-}
-
 RemainingKey remaining_weighted_floor(const RoadGraph& graph, DenseId source, DenseId target,
                                       double reach, double risk_weight) {
   RemainingKey result;
