@@ -327,7 +327,18 @@ bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node) const noe
     // Corners k >= from with stairs[k + 1].distance <= until.
     std::size_t to = from + 1;
     if (until > x) {
-      const std::size_t beyond = first_longer(stairs.data(), stairs.size(), until);
+      // The first step beyond `until` among steps to + 1 to last, found by
+      // strides that double from to + 1 (runs are mostly short) and then
+      // halving: a search over the whole staircase for each run was a
+      // fifth of the test.
+      std::size_t low = to + 1, high = low, stride = 1;
+      while (high <= last && stairs[high].distance <= until) {
+        low = high + 1;
+        high = low + stride;
+        stride *= 2;
+      }
+      const std::size_t end = std::min(high, last + 1);
+      const std::size_t beyond = low + first_longer(stairs.data() + low, end - low, until);
       if (beyond > to + 1) to = std::min(last, beyond - 1);
     }
     if (!(corner_lines_[best].corners.largest(from, to) < floor_of_line[best])) return false;
