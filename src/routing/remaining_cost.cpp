@@ -167,20 +167,7 @@ class FrontOpenList {
 
   void push(const Item& item) {
     ++size_;
-    const double at = (item.bound.first - base_) / width_;
-    if (!(at < static_cast<double>(kBuckets))) {
-      beyond_.push_back(item);
-      return;
-    }
-    std::size_t k = at > 0.0 ? static_cast<std::size_t>(at) : 0;
-    if (k < current_) k = current_;
-    if (k >= buckets_.size()) buckets_.resize(k + 1);
-    std::vector<Item>& bucket = buckets_[k];
-    if (bucket.capacity() == 0 && !spare_.empty()) {
-      bucket = std::move(spare_.back());
-      spare_.pop_back();
-    }
-    bucket.push_back(item);
+    place(item);
   }
 
   Item pop() {
@@ -204,6 +191,24 @@ class FrontOpenList {
  private:
   static constexpr std::size_t kBuckets = std::size_t{1} << 16;
 
+  // Into its bucket, or with the labels beyond.
+  void place(const Item& item) {
+    const double at = (item.bound.first - base_) / width_;
+    if (!(at < static_cast<double>(kBuckets))) {
+      beyond_.push_back(item);
+      return;
+    }
+    std::size_t k = at > 0.0 ? static_cast<std::size_t>(at) : 0;
+    if (k < current_) k = current_;
+    if (k >= buckets_.size()) buckets_.resize(k + 1);
+    std::vector<Item>& bucket = buckets_[k];
+    if (bucket.capacity() == 0 && !spare_.empty()) {
+      bucket = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    bucket.push_back(item);
+  }
+
   // Buckets from the least distance bound of the labels beyond, wide enough
   // to hold them all: far beyond the least distance of any path (a source
   // next to its target, and a safe way round), narrow buckets would start
@@ -213,25 +218,16 @@ class FrontOpenList {
       if (bucket.capacity() != 0) spare_.push_back(std::move(bucket));
     buckets_.clear();
     current_ = 0;
+    std::vector<Item> waiting = std::move(beyond_);
+    beyond_.clear();
     base_ = INFINITY;
     double largest = -INFINITY;
-    for (const Item& item : beyond_) {
+    for (const Item& item : waiting) {
       base_ = std::min(base_, item.bound.first);
       largest = std::max(largest, item.bound.first);
     }
     width_ = std::max(width_, (largest - base_) / static_cast<double>(kBuckets / 2));
-    std::vector<Item> further;
-    for (const Item& item : beyond_) {
-      const double at = (item.bound.first - base_) / width_;
-      if (!(at < static_cast<double>(kBuckets))) {
-        further.push_back(item);
-        continue;
-      }
-      const std::size_t k = at > 0.0 ? static_cast<std::size_t>(at) : 0;
-      if (k >= buckets_.size()) buckets_.resize(k + 1);
-      buckets_[k].push_back(item);
-    }
-    beyond_ = std::move(further);
+    for (const Item& item : waiting) place(item);
   }
 
   double base_;
@@ -254,7 +250,8 @@ constexpr double kBucketShare = 3e-5;
 
 // Labels leave by least bound on distance (see FrontOpenList). A label goes
 // when its risk is no less than that of a label already settled at its
-// node (which came no later, so its distance bound is no greater), or when
+// node (which came no later, so its distance bound is no greater, but for a
+// bucket's width), or when
 // its risk bound is no less than the risk of the last solution, each less a
 // thousandth: either one already matches or beats, or nearly so,
 // everything it can lead to. What is left is a staircase of real paths'
@@ -279,7 +276,6 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
     Cost cost;
     DenseId node;
     DenseId from;  // the node before, where turning back leads nowhere
-    bool operator<(const Item& o) const noexcept { return o.bound < bound; }  // least on top
   };
   const std::vector<std::uint8_t>& through = graph.pass_through();
   std::vector<double> least_risk(graph.dense_count(), INFINITY);  // settled at each node
@@ -319,7 +315,7 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
     }
   }
   std::sort(found.begin(), found.end(), [](const Cost& a, const Cost& b) {
-    return a.distance < b.distance || (a.distance == b.distance && a.risk < b.risk);
+    return Pair{a.distance, a.risk} < Pair{b.distance, b.risk};
   });
   for (const Cost& c : found)
     if (result.costs.empty() || c.risk < result.costs.back().risk) result.costs.push_back(c);
