@@ -10,6 +10,8 @@
 //   options: --each (one line per request), --heavy-after=N (pops before the
 //   exact bounds, rather than the search's own estimate), --heavy-share=X
 //   (pops per node that the bounds are expected to settle, 0.5 by default),
+//   --front-later-from=X (labels popped per node reached before the exact
+//   front comes at an eps above 0.001, 2 by default; 0 at once, inf never),
 //   --no-guess (no guess of the first solution), --no-pruning (no lower
 //   bounds at all), --cap=SECONDS (graph mode: each request in a child
 //   process stopped after that much CPU time, reported as capped),
@@ -454,6 +456,8 @@ int main(int argc_all, char** argv_all) {
           std::strtoull(arg.c_str() + 14, nullptr, 10);
     else if (arg.rfind("--heavy-share=", 0) == 0)
       tuning.pops_per_settle = std::strtod(arg.c_str() + 14, nullptr);
+    else if (arg.rfind("--front-later-from=", 0) == 0)
+      tuning.front_later_from = std::strtod(arg.c_str() + 19, nullptr);
     else if (arg == "--no-guess")
       tuning.guess_first_solution = false;
     else if (arg == "--no-pruning")

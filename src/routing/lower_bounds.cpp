@@ -91,42 +91,113 @@ void LowerBounds::start_great_circle() {
   risk_per_metre_ = bounds.risk_per_metre * bounds.length_ratio;
 }
 
-void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) {
+void LowerBounds::start_exact(std::uint64_t popped, const SolutionSet& solutions,
+                              SearchStats& stats) {
   if (!(factor_ >= 0.0)) return;
   const ArcBounds bounds = graph_.arc_bounds();
   // Dijkstra's algorithm needs non-negative costs; finite ones keep every sum
   // within a small relative error of its exact value.
   if (!sums_stay_finite(bounds)) return;
   RemainingCost remaining = remaining_cost(graph_, source_, target_, kReach);
-  // Where the front drops labels, a guess of the first route would drop
-  // almost none that it does not, for the price of a search of its own.
-  const bool front_on = factor_ == 1.0 || front_comes_first(bounds);
-  if (factor_ > 1.0 && !front_on && solutions.empty() && tuning_.guess_first_solution)
+  // Where the front drops labels from the start, a guess of the first route
+  // would drop almost none that it does not, for the price of a search of
+  // its own.
+  const bool front_now = factor_ == 1.0 || front_comes_first(bounds);
+  if (factor_ > 1.0 && !front_now && solutions.empty() && tuning_.guess_first_solution)
     guess_first_solution(remaining, bounds, stats);
-  if (front_on) {
-    // The margin keeps the comparison on the safe side of any rounding in
-    // how these sums were reached.
-    constexpr double kMargin = 1.0 + 1e-6;
-    known_front_on_ = true;
-    KnownFront front = known_front(graph_, source_, target_, remaining);
-    known_front_ = std::move(front.costs);
-    for (Cost& c : known_front_) c = {c.distance * kMargin, c.risk * kMargin};
-    // Backward searches of their own, worth their cost where the front is
-    // large: on Andorra's bench pairs, fronts of fewer than 128 costs lost
-    // more to them than their corners saved. The front's own search tells
-    // how much work the request has ahead: labels per node that a backward
-    // search reaches.
-    if (factor_ == 1.0 && bounds.no_familiarity && known_front_.size() > 1 &&
-        known_front_.size() >= tuning_.front_corners_from) {
-      const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining.reached_nodes, 1));
-      start_corners(static_cast<double>(front.popped) / nodes >= tuning_.more_lines_from);
-      stats[Counter::corner_lines] += corner_lines_.size();
-    }
-  }
   exact_ = true;
   ++changes_;
   remaining_ = std::move(remaining);
   ++stats[Counter::exact_bounds_started];
+  if (front_now) {
+    start_front(solutions, stats);
+  } else if (factor_ > 1.0 && front_applies(bounds) && tuning_.front_later_from < INFINITY) {
+    // The front's own search costs about what a request pops per node it
+    // reaches: a request that keeps popping that many is worth it.
+    front_later_ = true;
+    front_after_ = static_cast<double>(popped) +
+                   tuning_.front_later_from *
+                       static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
+  }
+}
+
+void LowerBounds::start_front(const SolutionSet& solutions, SearchStats& stats) {
+  // The margin keeps the comparison on the safe side of any rounding in
+  // how these sums were reached.
+  constexpr double kMargin = 1.0 + 1e-6;
+  known_front_on_ = true;
+  ++changes_;
+  KnownFront front = known_front(graph_, source_, target_, remaining_);
+  known_front_ = std::move(front.costs);
+  for (Cost& c : known_front_) c = {c.distance * kMargin, c.risk * kMargin};
+  ++stats[Counter::fronts];
+  // Backward searches of their own, worth their cost where the front is
+  // large: on Andorra's bench pairs, fronts of fewer than 128 costs lost
+  // more to them than their corners saved. The front's own search tells
+  // how much work the request has ahead: labels per node that a backward
+  // search reaches.
+  if (!graph_.arc_bounds().no_familiarity || known_front_.size() < 2 ||
+      known_front_.size() < tuning_.front_corners_from)
+    return;
+  const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
+  start_corners(static_cast<double>(front.popped) / nodes >= tuning_.more_lines_from);
+  stats[Counter::corner_lines] += corner_lines_.size();
+  if (corner_lines_.empty()) return;
+  std::vector<Cost> steps = known_front_;
+  if (factor_ > 1.0)
+    for (Cost& c : steps) c = {c.distance * kOrderMargin, c.risk * kOrderMargin};
+  front_stairs_ = stairs_of(steps);
+  if (factor_ == 1.0) return;
+  if (guess_on_ && solutions.empty()) {
+    // What the guessed route covers, once it is found: the search confirms
+    // it only if it covers the least bound of every label dropped for it,
+    // which this point then is.
+    guess_cover_ = {guess_.distance / factor_, guess_.risk / factor_};
+    steps.push_back(guess_cover_);
+    guess_stairs_ = stairs_of(std::move(steps));
+  }
+  if (!solutions.empty()) refresh_cover(solutions);
+}
+
+// With a factor above 1, a route is dropped when a solution found before it
+// covers it: s.distance <= factor * distance, and the same for risk. So a
+// solution covers every cost no less than its own divided by the factor
+// (raised by a margin for the rounding of that division), and the front's
+// corners may count it as a step of their staircase, as long as it was
+// found. Each new solution rebuilds the staircase, up to 16 of them and then
+// as their number grows by a quarter: an older staircase stands for fewer
+// solutions, and drops less, never more.
+void LowerBounds::refresh_cover(const SolutionSet& solutions) {
+  const std::size_t count = solutions.solutions().size();
+  if (count > 16 && count < cover_stairs_.solutions + cover_stairs_.solutions / 4) return;
+  constexpr double kCoverMargin = 1.0 + 1e-9;
+  std::vector<Cost> steps = front_stairs_.steps;
+  for (const SolutionSet::Solution& s : solutions.solutions())
+    steps.push_back(
+        {s.cost.distance / factor_ * kCoverMargin, s.cost.risk / factor_ * kCoverMargin});
+  cover_stairs_ = stairs_of(std::move(steps));
+  cover_stairs_.solutions = count;
+}
+
+// Sorted by distance, each cost that a shorter one does not match in risk.
+LowerBounds::Stairs LowerBounds::stairs_of(std::vector<Cost> costs) const {
+  // Above the rounding of any sum on either side.
+  constexpr double kLineMargin = 1.0 + 1e-9;
+  std::sort(costs.begin(), costs.end(), [](const Cost& a, const Cost& b) {
+    return a.distance < b.distance || (a.distance == b.distance && a.risk < b.risk);
+  });
+  Stairs stairs;
+  for (const Cost& c : costs)
+    if (stairs.steps.empty() || c.risk < stairs.steps.back().risk) stairs.steps.push_back(c);
+  const std::vector<Cost>& steps = stairs.steps;
+  if (steps.size() < 2) return stairs;
+  for (const CornerLine& line : corner_lines_) {
+    std::vector<double> corners(steps.size() - 1);
+    for (std::size_t k = 0; k + 1 < steps.size(); ++k)
+      corners[k] = (steps[k + 1].distance + steps[k].risk * line.risk_weight) * kLineMargin;
+    stairs.corners.emplace_back().build(std::move(corners));
+  }
+  return stairs;
 }
 
 // With a factor above 1 the routes kept depend on the order in which they are
@@ -149,8 +220,13 @@ void LowerBounds::start_exact(const SolutionSet& solutions, SearchStats& stats) 
 // slower).
 bool LowerBounds::front_comes_first(const ArcBounds& bounds) const noexcept {
   constexpr double kLargestFactor = 1.001;
-  return factor_ > 1.0 && factor_ <= kLargestFactor && bounds.no_familiarity &&
-         bounds.length_ratio >= 1.0 - 1e-7;
+  return factor_ > 1.0 && factor_ <= kLargestFactor && front_applies(bounds);
+}
+
+// With a larger eps the front comes too, but only once a request has shown
+// itself heavy (see SearchTuning::front_later_from).
+bool LowerBounds::front_applies(const ArcBounds& bounds) const noexcept {
+  return bounds.no_familiarity && bounds.length_ratio >= 1.0 - 1e-7;
 }
 
 // The path whose key at the target is least is expected to be found first.
@@ -215,8 +291,6 @@ void LowerBounds::guess_first_solution(const RemainingCost& remaining, const Arc
 // fewer labels per node did not win back (17 km on both grids, 33 km on the
 // 10^6 one).
 void LowerBounds::start_corners(bool more) {
-  // Above the rounding of any sum on either side.
-  constexpr double kLineMargin = 1.0 + 1e-9;
   const Cost& shortest = known_front_.front();
   const Cost& safest = known_front_.back();
   const double across = (safest.distance - shortest.distance) / (shortest.risk - safest.risk);
@@ -256,12 +330,8 @@ void LowerBounds::start_corners(bool more) {
   }
   for (double weight : weights) {
     if (!(weight > 0.0) || !std::isfinite(weight)) continue;
-    CornerLine line{weight, remaining_weighted_floor(graph_, source_, target_, kReach, weight), {}};
-    std::vector<double> corners(known_front_.size() - 1);
-    for (std::size_t k = 0; k + 1 < known_front_.size(); ++k)
-      corners[k] = (known_front_[k + 1].distance + known_front_[k].risk * weight) * kLineMargin;
-    line.corners.build(std::move(corners));
-    corner_lines_.push_back(std::move(line));
+    corner_lines_.push_back(
+        {weight, remaining_weighted_floor(graph_, source_, target_, kReach, weight)});
   }
   for (std::size_t i = 0; i < corner_lines_.size(); ++i) {
     inverse_weight_[i] = 1.0 / corner_lines_[i].risk_weight;
@@ -281,8 +351,9 @@ void LowerBounds::start_corners(bool more) {
 // safer still), or when even at the end of that span a line lies above its
 // risk, which is where the staircase's inner corner (step k + 1's
 // distance, step k's risk) lies below that line.
-bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node) const noexcept {
-  const std::vector<Cost>& stairs = known_front_;
+bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node,
+                                  const Stairs& staircase) const noexcept {
+  const std::vector<Cost>& stairs = staircase.steps;
   std::size_t first = first_longer(stairs.data(), stairs.size(), bound.distance);
   if (first == 0) return false;  // no step as short as the bound
   --first;
@@ -341,7 +412,7 @@ bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node) const noe
       const std::size_t beyond = low + first_longer(stairs.data() + low, end - low, until);
       if (beyond > to + 1) to = std::min(last, beyond - 1);
     }
-    if (!(corner_lines_[best].corners.largest(from, to) < floor_of_line[best])) return false;
+    if (!(staircase.corners[best].largest(from, to) < floor_of_line[best])) return false;
     from = to;
   }
   return true;
@@ -403,24 +474,44 @@ PruneRule LowerBounds::rule(Cost cost, double familiarity, DenseId node, double 
           (factor_ == 1.0 || weighted_cost(*beaten_by) * kOrderMargin < weighted_cost(bound)))
         return PruneRule::known_front;
       if (factor_ == 1.0 && beaten_by == nullptr && !corner_lines_.empty() &&
-          front_beats_all(cost, bound, node))
+          front_beats_all(cost, bound, node, front_stairs_))
         return PruneRule::front_corners;
     }
     // The key of every target label this one leads to is at least the
     // weighted sum of its bound where no familiarity is positive, and at
     // least its own key floor plus the least floor still to go otherwise.
-    if (guess_on_ && solutions.empty() && guess_.distance <= factor_ * bound.distance &&
-        guess_.risk <= factor_ * bound.risk &&
-        (remaining_key_.empty() ? weighted_cost(bound)
-                                : key_floor(cost.distance, cost.risk, familiarity) +
-                                      remaining_key_.at(node)) > key_limit_) {
+    const bool guessing = guess_on_ && solutions.empty();
+    auto cannot_come_first = [&] {
+      return (remaining_key_.empty() ? weighted_cost(bound)
+                                     : key_floor(cost.distance, cost.risk, familiarity) +
+                                           remaining_key_.at(node)) > key_limit_;
+    };
+    if (guessing && guess_.distance <= factor_ * bound.distance &&
+        guess_.risk <= factor_ * bound.risk && cannot_come_first()) {
       dropped_least_.distance = std::min(dropped_least_.distance, bound.distance);
       dropped_least_.risk = std::min(dropped_least_.risk, bound.risk);
       guess_dropped_ = true;
       return PruneRule::first_guess;
     }
-    return solutions.covers(factor_ * bound.distance, factor_ * bound.risk) ? PruneRule::exact
-                                                                            : PruneRule::none;
+    if (solutions.covers(factor_ * bound.distance, factor_ * bound.risk)) return PruneRule::exact;
+    // Each route of the label either lies above a front cost, by the
+    // margin that makes that cost's path come first, or is covered by a
+    // solution: found, or guessed where the label cannot come first.
+    if (covers_too()) {
+      if (!solutions.empty()) {
+        if (front_beats_all(cost, bound, node, cover_stairs_)) return PruneRule::front_corners;
+      } else if (guessing && !guess_stairs_.steps.empty() && cannot_come_first()) {
+        if (front_beats_all(cost, bound, node, guess_stairs_)) {
+          dropped_least_.distance = std::min(dropped_least_.distance, guess_cover_.distance);
+          dropped_least_.risk = std::min(dropped_least_.risk, guess_cover_.risk);
+          guess_dropped_ = true;
+          return PruneRule::front_corners;
+        }
+      } else if (front_beats_all(cost, bound, node, front_stairs_)) {
+        return PruneRule::front_corners;
+      }
+    }
+    return PruneRule::none;
   }
   if (great_circle_) {
     const double distance = (cost.distance + length_ratio_ * to_target_m) * kSlack;

@@ -69,9 +69,16 @@ class LowerBounds {
     if (!exact_considered_ && static_cast<double>(popped) >= heavy_after_ &&
         heavy(popped, next_key())) {
       exact_considered_ = true;
-      start_exact(solutions, stats);
+      start_exact(popped, solutions, stats);
       exact_came = exact_;
     }
+    if (front_later_ && static_cast<double>(popped) >= front_after_) {
+      front_later_ = false;
+      start_front(solutions, stats);
+      exact_came = true;
+    }
+    if (covers_too() && solutions.solutions().size() != cover_stairs_.solutions)
+      refresh_cover(solutions);
     if (!great_circle_considered_ && !solutions.empty()) {
       great_circle_considered_ = true;
       start_great_circle();
@@ -102,9 +109,10 @@ class LowerBounds {
   bool guess_unconfirmed() const noexcept { return guess_on_ && guess_dropped_; }
 
   std::size_t corner_bytes() const noexcept {
-    std::size_t bytes = 0;
+    std::size_t bytes = front_stairs_.capacity_bytes() + guess_stairs_.capacity_bytes() +
+                        cover_stairs_.capacity_bytes();
     for (const CornerLine& line : corner_lines_)
-      bytes += line.rest.settled.capacity() * sizeof(double) + line.corners.capacity_bytes();
+      bytes += line.rest.settled.capacity() * sizeof(double);
     return bytes;
   }
   std::size_t capacity_bytes() const noexcept {
@@ -117,12 +125,18 @@ class LowerBounds {
   double heavy_after(double key) const noexcept;
   bool heavy(std::uint64_t popped, double next_key) noexcept;
   void start_great_circle();
-  void start_exact(const SolutionSet& solutions, SearchStats& stats);
+  void start_exact(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats);
+  void start_front(const SolutionSet& solutions, SearchStats& stats);
+  // With a factor above 1, front corners also stand for the solutions found.
+  bool covers_too() const noexcept { return factor_ > 1.0 && !corner_lines_.empty(); }
+  void refresh_cover(const SolutionSet& solutions);
+  bool cannot_come_first(Cost cost, double familiarity, DenseId node) const noexcept;
   void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
                             SearchStats& stats);
   bool key_floors_apply(const ArcBounds& bounds) const;
   void start_corners(bool more);
-  bool front_beats_all(Cost cost, Cost bound, DenseId node) const noexcept;
+  struct Stairs;
+  bool front_beats_all(Cost cost, Cost bound, DenseId node, const Stairs& stairs) const noexcept;
 
   // The largest of a fixed sequence over any run of it, in two lookups: row
   // j holds the largest of each run of 2^j values.
@@ -138,6 +152,7 @@ class LowerBounds {
     std::size_t size_ = 0;
   };
   bool front_comes_first(const ArcBounds& bounds) const noexcept;
+  bool front_applies(const ArcBounds& bounds) const noexcept;
 
   const RoadGraph& graph_;
   const DenseId source_;
@@ -166,18 +181,43 @@ class LowerBounds {
   // first to reach that cost. A staircase: distance rising, risk falling.
   bool known_front_on_ = false;
   std::vector<Cost> known_front_;
+  // With a factor above 1 and no eps at most 0.001, the front comes once
+  // the request has popped this many labels (see SearchTuning).
+  bool front_later_ = false;
+  double front_after_ = 0.0;
   // Where no arc has a familiarity, for front_beats_all(): lines of slope
   // -1/risk_weight under every route of a label, from a floor per node for
-  // distance + risk_weight * risk still to go, and the weighted sum of each
-  // inner corner of that staircase (step k + 1's distance, step k's risk),
-  // raised by a margin. By rising risk weight.
+  // distance + risk_weight * risk still to go. By rising risk weight.
   struct CornerLine {
     double risk_weight;
     RemainingKey rest;
-    RangeMax corners;
   };
   static constexpr std::size_t kCornerLines = 13;
   std::vector<CornerLine> corner_lines_;  // at most kCornerLines
+  // A staircase of costs that beat a label's routes, and for each line the
+  // weighted sum of each inner corner (step k + 1's distance, step k's
+  // risk), raised by a margin.
+  struct Stairs {
+    std::vector<Cost> steps;
+    std::vector<RangeMax> corners;  // per line
+    std::size_t solutions = 0;      // solutions it stands for
+    std::size_t capacity_bytes() const noexcept {
+      std::size_t bytes = steps.capacity() * sizeof(Cost);
+      for (const RangeMax& c : corners) bytes += c.capacity_bytes();
+      return bytes;
+    }
+  };
+  Stairs stairs_of(std::vector<Cost> costs) const;
+  // The front. With a factor above 1 it is raised by one more millionth, so
+  // that a cost it beats is also that much above it in weighted sum.
+  Stairs front_stairs_;
+  // With a factor above 1: the front together with the guessed first route
+  // divided by the factor, for labels that cannot come first (the guess
+  // covers what lies above that point); and the front together with every
+  // solution found divided by the factor.
+  Stairs guess_stairs_;
+  Stairs cover_stairs_;
+  Cost guess_cover_{0.0, 0.0};
   // Where each line takes over from another needs no precision (see
   // front_beats_all): products with these reciprocals stand in for the
   // divisions, a sizeable part of a label's test with thirteen lines.

@@ -28,6 +28,7 @@ enum class Counter : std::uint8_t {
   close_calls,             // runs in the cost order that met two costs too close to tell apart
   near_ties,               // runs walking in the full key order that met a near tie (see walk)
   corner_lines,            // lines under the exact front's corners (see front_beats_all)
+  fronts,                  // exact fronts found by a search of their own (0 or 1 per run)
   end,
 };
 inline constexpr std::size_t kCounters = static_cast<std::size_t>(Counter::end);
@@ -54,7 +55,8 @@ inline const char* name_of(Counter c) noexcept {
                                     "wrong guesses",   "path collections",
                                     "set compactions", "nodes met",
                                     "walked",          "close calls",
-                                    "near ties",       "corner lines"};
+                                    "near ties",       "corner lines",
+                                    "fronts"};
   static_assert(std::size(kNames) == kCounters, "one name per counter");
   return kNames[static_cast<std::size_t>(c)];
 }
@@ -131,6 +133,13 @@ struct SearchTuning {
   // search behind the front popped them, more lines than three follow the
   // bend of the front (see LowerBounds::start_corners); tests set it to 0.
   double more_lines_from = 12.0;
+  // With eps above 0.001 where the front's costs come before the routes
+  // they beat (see LowerBounds::front_comes_first), the exact front and its
+  // corners come once the request has popped this many labels per node
+  // that a backward search reaches, counted from the exact bounds: requests
+  // that end sooner do not pay for them. Tests set it to 0 (at once) or to
+  // infinity (never).
+  double front_later_from = 2.0;
   // A label entering a street's shape points (nodes a path can only pass
   // through) is carried on to the next other node at once, rather than
   // through the heap at each of them, where the graph allows it (see

@@ -563,7 +563,8 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   forced.collect_paths_from = 2;  // drop dead path links all the time
   forced.front_corners_from = 0;  // the front's corners on every front of two costs or more
-  std::uint64_t corner_drops = 0;
+  forced.front_later_from = 0.0;  // at any eps, the front with the exact bounds where it applies
+  std::uint64_t corner_drops = 0, corner_drops_above_zero = 0;
   std::uint64_t pruned = 0, collections = 0, guess_pruned = 0, guesses = 0, wrong_guesses = 0;
   std::uint64_t unreachable = 0, familiar_guesses = 0, beaten = 0, tie_restarts = 0, walked = 0;
   const bool streets = GetParam() == Family::streets || GetParam() == Family::street_ties ||
@@ -612,6 +613,7 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
       beaten += plain[PruneRule::beaten_at_node];
       if (eps > 0.0) front_drops_above_zero += stats[PruneRule::known_front];
       corner_drops += stats[PruneRule::front_corners];
+      if (eps > 0.0) corner_drops_above_zero += stats[PruneRule::front_corners];
       walked += plain[Counter::walked];
       // Labels dropped as they were pushed, before any bound: only they
       // can have made exact ties leave the heap in another order.
@@ -661,8 +663,10 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   // closely enough (see LowerBounds::front_comes_first).
   if (GetParam() == Family::plain_streets || GetParam() == Family::street_ties)
     EXPECT_GT(front_drops_above_zero, 100u);
-  if (GetParam() == Family::familiarity || GetParam() == Family::short_arcs)
+  if (GetParam() == Family::familiarity || GetParam() == Family::short_arcs) {
     EXPECT_EQ(front_drops_above_zero, 0u);
+    EXPECT_EQ(corner_drops_above_zero, 0u);
+  }
   if (GetParam() == Family::negative || GetParam() == Family::nan) EXPECT_EQ(walked, 0u);
   // With familiarity in the rider's favour and arcs no shorter than the
   // great circle, labels walk at a positive eps too; where arcs can be far
@@ -862,7 +866,7 @@ namespace {
 
 // A city-like grid: streets 100 m apart, every fourth one busy (risky), the
 // rest calm with a little noise, so that fronts grow with the distance.
-RoadGraph city_grid(NodeId side) {
+RoadGraph city_grid(NodeId side, double shortest = 100.0) {
   std::vector<Node> nodes;
   std::vector<Edge> edges;
   const double step = 0.0009;  // degrees of latitude, about 100 m
@@ -871,7 +875,7 @@ RoadGraph city_grid(NodeId side) {
       nodes.push_back({r * side + c + 1, 45.0 + step * static_cast<double>(r),
                        7.0 + step * 1.41 * static_cast<double>(c)});
   auto street = [&](NodeId a, NodeId b, bool busy, NodeId noise) {
-    const double length = 100.0 + static_cast<double>(noise % 7);
+    const double length = shortest + static_cast<double>(noise % 7);
     const double risk = length * (busy ? 3e-4 : 1e-4 * (1.0 + static_cast<double>(noise % 3)));
     edges.push_back({a, b, length, risk, 0.0});
     edges.push_back({b, a, length, risk, 0.0});
@@ -958,6 +962,46 @@ TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
   EXPECT_GT(corner_drops, 100u);
   EXPECT_GT(many_drops, 100u);
   EXPECT_LT(many_pops, pops);  // the lines that follow the bend drop more
+}
+
+// At a positive eps, on streets no shorter than the great circle between
+// their ends, the staircase also holds the solutions found, divided by the
+// factor, and before the first one the guessed first route for labels that
+// cannot come first: the routes stay those of a search without bounds, with
+// the guess and without it. (At eps 0.01 all the drops with the guess are
+// of that last kind.)
+TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
+  const NodeId side = 32;
+  static const RoadGraph g = city_grid(side, 101.0);
+  SearchTuning none, forced, unguessed;
+  none.prune = false;
+  forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
+  forced.front_corners_from = 0;
+  forced.front_later_from = 0.0;
+  unguessed = forced;
+  unguessed.guess_first_solution = false;
+  for (double eps : {1e-4, 0.01, 0.1, 0.5}) {
+    SCOPED_TRACE(::testing::Message() << "eps " << eps);
+    std::uint64_t guessed_drops = 0, unguessed_drops = 0;
+    for (auto [from, to] : {std::pair<NodeId, NodeId>{1, side * side},
+                            {side, side * (side - 1) + 1},
+                            {3 * side + 2, 20 * side + 21},
+                            {side * side / 2, 5}}) {
+      SCOPED_TRACE(::testing::Message() << from << " to " << to);
+      const auto s = g.dense_of(from), t = g.dense_of(to);
+      SearchStats stats, without_guess;
+      const auto expected = astar_pex(g, s, t, eps, nullptr, none);
+      expect_same(expected, astar_pex(g, s, t, eps, &stats, forced));
+      expect_same(expected, astar_pex(g, s, t, eps, &without_guess, unguessed));
+      guessed_drops += stats[PruneRule::front_corners];
+      unguessed_drops += without_guess[PruneRule::front_corners];
+    }
+    // Without the guess the corners do the pruning before the first
+    // route; with it, up to eps 0.01 on these requests, they drop labels
+    // that the guess alone keeps (at eps 0.1 it leaves nothing to drop).
+    EXPECT_GT(unguessed_drops, 100u);
+    if (eps <= 0.01) EXPECT_GT(guessed_drops, 100u);
+  }
 }
 
 // The known front is a staircase of real paths' costs: each matched or
