@@ -112,22 +112,41 @@ void LowerBounds::start_exact(std::uint64_t popped, const SolutionSet& solutions
   if (front_now) {
     start_front(solutions, stats);
   } else if (factor_ > 1.0 && front_applies(bounds) && tuning_.front_later_from < INFINITY) {
-    // The front's own search costs about what a request pops per node it
-    // reaches: a request that keeps popping that many is worth it.
     front_later_ = true;
+    exact_at_ = popped;
     front_after_ = static_cast<double>(popped) +
                    tuning_.front_later_from *
                        static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
   }
 }
 
-void LowerBounds::start_front(const SolutionSet& solutions, SearchStats& stats) {
+// The front comes once the request has handled, since the exact bounds
+// came, SearchTuning::front_later_from labels per node that a backward
+// search reached, and its own search may then pop as many labels as the
+// request has handled since the bounds: where it needs more, it stops, and
+// the request has spent at most its own work again. Its search costs from
+// a hundredth of a pop per node reached to 3 on Andorra's requests, but 10
+// to 51 on the grids' 33 km requests, which at eps 0.1 handle only 7 to 16
+// labels per node in all (155 ms became 536 ms with the front at once). An
+// earlier first try, allowed half a pop per node, made as many of Andorra's
+// requests slower as faster (up to 1.76x), for the three backward searches
+// of the front's corners.
+bool LowerBounds::try_front(std::uint64_t popped, const SolutionSet& solutions,
+                            SearchStats& stats) {
+  front_later_ = false;
+  start_front(solutions, stats, tuning_.front_later_from > 0.0 ? popped - exact_at_ : UINT64_MAX);
+  return known_front_on_;
+}
+
+void LowerBounds::start_front(const SolutionSet& solutions, SearchStats& stats,
+                              std::uint64_t most_pops) {
   // The margin keeps the comparison on the safe side of any rounding in
   // how these sums were reached.
   constexpr double kMargin = 1.0 + 1e-6;
+  KnownFront front = known_front(graph_, source_, target_, remaining_, most_pops);
+  if (!front.complete) return;
   known_front_on_ = true;
   ++changes_;
-  KnownFront front = known_front(graph_, source_, target_, remaining_);
   known_front_ = std::move(front.costs);
   for (Cost& c : known_front_) c = {c.distance * kMargin, c.risk * kMargin};
   ++stats[Counter::fronts];
@@ -224,7 +243,7 @@ bool LowerBounds::front_comes_first(const ArcBounds& bounds) const noexcept {
 }
 
 // With a larger eps the front comes too, but only once a request has shown
-// itself heavy (see SearchTuning::front_later_from).
+// itself heavy (see try_front).
 bool LowerBounds::front_applies(const ArcBounds& bounds) const noexcept {
   return bounds.no_familiarity && bounds.length_ratio >= 1.0 - 1e-7;
 }

@@ -13,9 +13,11 @@
 //   the remaining risk at least risk_per_metre times that;
 // - the exact bounds, once the request has shown itself heavy: the least
 //   remaining distance and risk of every node, from two backward searches.
-//   They also say where no path is left (a dead end); with eps 0.0 they give
-//   the costs of paths close to the whole exact front, and with eps above
-//   0.0 a guess of the first solution.
+//   They also say where no path is left (a dead end); with eps 0.0 (and up
+//   to 0.001 where keys follow costs) they give the costs of paths close to
+//   the whole exact front, and with a larger eps a guess of the first
+//   solution, and the front too once the request has shown itself heavier
+//   still.
 #pragma once
 
 #include <array>
@@ -72,11 +74,9 @@ class LowerBounds {
       start_exact(popped, solutions, stats);
       exact_came = exact_;
     }
-    if (front_later_ && static_cast<double>(popped) >= front_after_) {
-      front_later_ = false;
-      start_front(solutions, stats);
+    if (front_later_ && static_cast<double>(popped) >= front_after_ &&
+        try_front(popped, solutions, stats))
       exact_came = true;
-    }
     if (covers_too() && solutions.solutions().size() != cover_stairs_.solutions)
       refresh_cover(solutions);
     if (!great_circle_considered_ && !solutions.empty()) {
@@ -126,7 +126,9 @@ class LowerBounds {
   bool heavy(std::uint64_t popped, double next_key) noexcept;
   void start_great_circle();
   void start_exact(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats);
-  void start_front(const SolutionSet& solutions, SearchStats& stats);
+  void start_front(const SolutionSet& solutions, SearchStats& stats,
+                   std::uint64_t most_pops = UINT64_MAX);
+  bool try_front(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats);
   // With a factor above 1, front corners also stand for the solutions found.
   bool covers_too() const noexcept { return factor_ > 1.0 && !corner_lines_.empty(); }
   void refresh_cover(const SolutionSet& solutions);
@@ -176,15 +178,18 @@ class LowerBounds {
   RemainingCost remaining_;
   // With the factor 1 (eps 0.0) every path's cost is matched or beaten by
   // some solution at the end, so the costs of known paths (close to the
-  // whole exact front) act as solutions found in advance, but only against labels that
-  // they beat strictly: a label that merely ties with one might still be the
-  // first to reach that cost. A staircase: distance rising, risk falling.
+  // whole exact front) act as solutions found in advance, but only against
+  // labels that they beat strictly: a label that merely ties with one might
+  // still be the first to reach that cost. With a factor above 1, only where
+  // a front cost's path comes before the routes it beats (see
+  // front_comes_first). A staircase: distance rising, risk falling.
   bool known_front_on_ = false;
   std::vector<Cost> known_front_;
-  // With a factor above 1 and no eps at most 0.001, the front comes once
-  // the request has popped this many labels (see SearchTuning).
+  // With a factor above 1.001 where the front applies, it is tried once the
+  // request has handled this many labels (see try_front).
   bool front_later_ = false;
   double front_after_ = 0.0;
+  std::uint64_t exact_at_ = 0;  // pops when the exact bounds came
   // Where no arc has a familiarity, for front_beats_all(): lines of slope
   // -1/risk_weight under every route of a label, from a floor per node for
   // distance + risk_weight * risk still to go. By rising risk weight.

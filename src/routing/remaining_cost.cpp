@@ -270,7 +270,7 @@ constexpr double kBucketShare = 3e-5;
 // staircase is made from them at the end, each cost kept unless one no
 // longer is at least as safe.
 KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
-                       const RemainingCost& remaining) {
+                       const RemainingCost& remaining, std::uint64_t most_pops) {
   struct Item {
     Pair bound;
     Cost cost;
@@ -288,6 +288,10 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
   FrontOpenList<Item> open(start.distance, width);
   open.push({{start.distance, start.risk}, {0.0, 0.0}, source, RoadGraph::kAbsent});
   while (!open.empty()) {
+    if (result.popped == most_pops) {
+      result.complete = false;
+      return result;
+    }
     const Item item = open.pop();
     ++result.popped;
     if (item.cost.risk * kFrontThinning >= least_risk[item.node] ||

@@ -58,12 +58,15 @@ RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId source,
 // which is all that pruning with them needs; the thinning and the buckets
 // make the search several times cheaper on a long request. Same
 // preconditions as remaining_cost().
+// A search that would pop more than `most_pops` labels stops there, with
+// no costs.
 struct KnownFront {
   std::vector<Cost> costs;   // by rising distance and falling risk
   std::uint64_t popped = 0;  // labels the search took from its open list
+  bool complete = true;      // false: stopped at most_pops
 };
 KnownFront known_front(const RoadGraph& graph, RoadGraph::DenseId source, RoadGraph::DenseId target,
-                       const RemainingCost& remaining);
+                       const RemainingCost& remaining, std::uint64_t most_pops = UINT64_MAX);
 
 // The distance and risk of a path from source to target whose weighted sum
 // distance + risk_weight * risk is least, or within rounding of least, summed

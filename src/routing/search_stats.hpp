@@ -135,11 +135,13 @@ struct SearchTuning {
   double more_lines_from = 12.0;
   // With eps above 0.001 where the front's costs come before the routes
   // they beat (see LowerBounds::front_comes_first), the exact front and its
-  // corners come once the request has popped this many labels per node
-  // that a backward search reaches, counted from the exact bounds: requests
-  // that end sooner do not pay for them. Tests set it to 0 (at once) or to
+  // corners come once the request has handled this many labels per node
+  // that a backward search reaches, counted from the exact bounds, if the
+  // front's own search keeps within as many pops as that (see
+  // LowerBounds::try_front): requests that end sooner do not pay for them.
+  // Tests set it to 0 (at once, whatever the front's search costs) or to
   // infinity (never).
-  double front_later_from = 2.0;
+  double front_later_from = 16.0;
   // A label entering a street's shape points (nodes a path can only pass
   // through) is carried on to the next other node at once, rather than
   // through the heap at each of them, where the graph allows it (see

@@ -1009,7 +1009,7 @@ TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
 // bounds), the first within its search's buckets of distance of the
 // shortest path's, and close enough to the exact front to hold a good share
 // of its steps (here, steps within a thousandth of each other in risk are
-// common).
+// common). Held to fewer pops than it needs, it stops with no costs.
 TEST(KnownFront, RealPathsCloseToTheExactFront) {
   const NodeId side = 24;
   static const RoadGraph g = city_grid(side);
@@ -1021,8 +1021,17 @@ TEST(KnownFront, RealPathsCloseToTheExactFront) {
     SCOPED_TRACE(::testing::Message() << from << " to " << to);
     const auto s = g.dense_of(from), t = g.dense_of(to);
     const auto exact = astar_pex(g, s, t, 0.0, nullptr, none);
-    const std::vector<Cost> known = known_front(g, s, t, remaining_cost(g, s, t, 1.5)).costs;
+    const RemainingCost remaining = remaining_cost(g, s, t, 1.5);
+    const KnownFront whole = known_front(g, s, t, remaining);
+    const std::vector<Cost>& known = whole.costs;
+    ASSERT_TRUE(whole.complete);
     ASSERT_FALSE(known.empty());
+    // Held to fewer pops than it needs, the search stops with nothing.
+    const KnownFront cut = known_front(g, s, t, remaining, whole.popped - 1);
+    EXPECT_FALSE(cut.complete);
+    EXPECT_TRUE(cut.costs.empty());
+    EXPECT_EQ(cut.popped, whole.popped - 1);
+    EXPECT_TRUE(known_front(g, s, t, remaining, whole.popped).complete);
     for (std::size_t i = 0; i + 1 < known.size(); ++i) {
       EXPECT_LT(known[i].distance, known[i + 1].distance);
       EXPECT_GT(known[i].risk, known[i + 1].risk);

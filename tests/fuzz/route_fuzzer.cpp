@@ -271,6 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   forced.collect_paths_from = 2;  // drop dead path links all the time
   forced.front_corners_from = 0;  // the front's corners wherever they apply
+  forced.front_later_from = 0.0;  // and the front at every eps where it applies
   const auto s = graph.dense_of(rq.source), t = graph.dense_of(rq.target);
   const auto reference = velorin::astar_pex(graph, s, t, rq.eps, nullptr, none);
   const auto bounded = velorin::astar_pex(graph, s, t, rq.eps, nullptr, forced);
