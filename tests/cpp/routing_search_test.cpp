@@ -866,7 +866,7 @@ namespace {
 
 // A city-like grid: streets 100 m apart, every fourth one busy (risky), the
 // rest calm with a little noise, so that fronts grow with the distance.
-RoadGraph city_grid(NodeId side, double shortest = 100.0) {
+RoadGraph city_grid(NodeId side, double shortest = 100.0, bool fractional = false) {
   std::vector<Node> nodes;
   std::vector<Edge> edges;
   const double step = 0.0009;  // degrees of latitude, about 100 m
@@ -875,7 +875,11 @@ RoadGraph city_grid(NodeId side, double shortest = 100.0) {
       nodes.push_back({r * side + c + 1, 45.0 + step * static_cast<double>(r),
                        7.0 + step * 1.41 * static_cast<double>(c)});
   auto street = [&](NodeId a, NodeId b, bool busy, NodeId noise) {
-    const double length = shortest + static_cast<double>(noise % 7);
+    // Whole metres make paths of exactly equal cost common; a fraction of
+    // a metre from another hash of the same number makes them rare.
+    const double length =
+        shortest + static_cast<double>(noise % 7) +
+        (fractional ? static_cast<double>(noise * 2654435761u % 1000) / 1000.0 : 0.0);
     const double risk = length * (busy ? 3e-4 : 1e-4 * (1.0 + static_cast<double>(noise % 3)));
     edges.push_back({a, b, length, risk, 0.0});
     edges.push_back({b, a, length, risk, 0.0});
@@ -972,14 +976,23 @@ TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
 // of that last kind.)
 TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
   const NodeId side = 32;
-  static const RoadGraph g = city_grid(side, 101.0);
-  SearchTuning none, forced, unguessed;
+  static const RoadGraph g = city_grid(side, 101.0, true);
+  SearchTuning none, forced, unguessed, later, starved;
   none.prune = false;
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   forced.front_corners_from = 0;
   forced.front_later_from = 0.0;
   unguessed = forced;
   unguessed.guess_first_solution = false;
+  // The front as it comes by default, once the request has handled 16
+  // labels per node reached, its search allowed as many pops: the heaviest
+  // of these requests get there. Right after the bounds, it is allowed next
+  // to none, and never comes.
+  later = forced;
+  later.front_later_from = SearchTuning{}.front_later_from;
+  starved = forced;
+  starved.front_later_from = 1e-9;
+  std::uint64_t later_fronts = 0;
   for (double eps : {1e-4, 0.01, 0.1, 0.5}) {
     SCOPED_TRACE(::testing::Message() << "eps " << eps);
     std::uint64_t guessed_drops = 0, unguessed_drops = 0;
@@ -993,6 +1006,11 @@ TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
       const auto expected = astar_pex(g, s, t, eps, nullptr, none);
       expect_same(expected, astar_pex(g, s, t, eps, &stats, forced));
       expect_same(expected, astar_pex(g, s, t, eps, &without_guess, unguessed));
+      SearchStats late, none_came;
+      expect_same(expected, astar_pex(g, s, t, eps, &late, later));
+      expect_same(expected, astar_pex(g, s, t, eps, &none_came, starved));
+      if (eps > 1e-3) later_fronts += late[Counter::fronts];
+      EXPECT_EQ(none_came[Counter::fronts], eps > 1e-3 ? 0u : 1u);
       guessed_drops += stats[PruneRule::front_corners];
       unguessed_drops += without_guess[PruneRule::front_corners];
     }
@@ -1002,6 +1020,7 @@ TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
     EXPECT_GT(unguessed_drops, 100u);
     if (eps <= 0.01) EXPECT_GT(guessed_drops, 100u);
   }
+  EXPECT_GT(later_fronts, 0u);
 }
 
 // The known front is a staircase of real paths' costs: each matched or
