@@ -972,8 +972,7 @@ TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
 // their ends, the staircase also holds the solutions found, divided by the
 // factor, and before the first one the guessed first route for labels that
 // cannot come first: the routes stay those of a search without bounds, with
-// the guess and without it. (At eps 0.01 all the drops with the guess are
-// of that last kind.)
+// the guess and without it.
 TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
   const NodeId side = 32;
   static const RoadGraph g = city_grid(side, 101.0, true);
