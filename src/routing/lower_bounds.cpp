@@ -21,6 +21,10 @@ const Cost* strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
   return dominates(stairs[shorter - 1], c) ? &stairs[shorter - 1] : nullptr;
 }
 
+// With an eps above 0.001, labels handled per node reached from which the
+// work ahead of the first route is first estimated (see front_early).
+constexpr double kFirstLook = 2.0;
+
 // With a factor above 1, a front cost must also be this much below a
 // label's bound in weighted sum (see LowerBounds::rule).
 constexpr double kOrderMargin = 1.0 + 1e-6;
@@ -114,10 +118,35 @@ void LowerBounds::start_exact(std::uint64_t popped, const SolutionSet& solutions
   } else if (factor_ > 1.0 && front_applies(bounds) && tuning_.front_later_from < INFINITY) {
     front_later_ = true;
     exact_at_ = popped;
-    front_after_ = static_cast<double>(popped) +
-                   tuning_.front_later_from *
-                       static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
+    const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
+    front_after_ = static_cast<double>(popped) + tuning_.front_later_from * nodes;
+    early_check_ = static_cast<double>(popped) + kFirstLook * nodes;
+    if (!(early_check_ < front_after_)) early_check_ = INFINITY;
   }
+}
+
+// Before its first route, a request with a guess pops labels of rising key
+// up to the guessed path's: how far its keys have come since the exact
+// bounds tells how much of that work is done. Labels a key can reach fill
+// an area that grows with the key, so the work ahead is at least what was
+// done divided by that share. Where that reaches SearchTuning::
+// front_later_from labels per node, the front comes now rather than then,
+// its search allowed as many pops as that work. Looked at after 2 labels
+// per node, then each time the work has doubled.
+bool LowerBounds::front_early(std::uint64_t popped, double next_key, const SolutionSet& solutions,
+                              SearchStats& stats) {
+  const double done = static_cast<double>(popped - exact_at_);
+  early_check_ = static_cast<double>(exact_at_) + 2.0 * done;
+  if (!(early_check_ < front_after_)) early_check_ = INFINITY;
+  if (!guess_on_ || !solutions.empty()) return false;
+  const double share = (next_key - key_at_exact_) / (key_limit_ - key_at_exact_);
+  if (!(share > 0.0 && share < 1.0)) return false;
+  const double ahead = done / share;
+  const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
+  if (!(ahead >= tuning_.front_later_from * nodes)) return false;
+  front_later_ = false;
+  start_front(solutions, stats, static_cast<std::uint64_t>(ahead));
+  return known_front_on_;
 }
 
 // The front comes once the request has handled, since the exact bounds

@@ -73,7 +73,11 @@ class LowerBounds {
       exact_considered_ = true;
       start_exact(popped, solutions, stats);
       exact_came = exact_;
+      if (front_later_) key_at_exact_ = next_key();
     }
+    if (front_later_ && static_cast<double>(popped) >= early_check_ &&
+        front_early(popped, next_key(), solutions, stats))
+      exact_came = true;
     if (front_later_ && static_cast<double>(popped) >= front_after_ &&
         try_front(popped, solutions, stats))
       exact_came = true;
@@ -129,6 +133,8 @@ class LowerBounds {
   void start_front(const SolutionSet& solutions, SearchStats& stats,
                    std::uint64_t most_pops = UINT64_MAX);
   bool try_front(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats);
+  bool front_early(std::uint64_t popped, double next_key, const SolutionSet& solutions,
+                   SearchStats& stats);
   // With a factor above 1, front corners also stand for the solutions found.
   bool covers_too() const noexcept { return factor_ > 1.0 && !corner_lines_.empty(); }
   void refresh_cover(const SolutionSet& solutions);
@@ -189,7 +195,9 @@ class LowerBounds {
   // request has handled this many labels (see try_front).
   bool front_later_ = false;
   double front_after_ = 0.0;
-  std::uint64_t exact_at_ = 0;  // pops when the exact bounds came
+  std::uint64_t exact_at_ = 0;     // pops when the exact bounds came
+  double key_at_exact_ = 0.0;      // key of the label popped next then
+  double early_check_ = INFINITY;  // pops at which front_early() looks next
   // Where no arc has a familiarity, for front_beats_all(): lines of slope
   // -1/risk_weight under every route of a label, from a floor per node for
   // distance + risk_weight * risk still to go. By rising risk weight.

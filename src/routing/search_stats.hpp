@@ -136,9 +136,11 @@ struct SearchTuning {
   // With eps above 0.001 where the front's costs come before the routes
   // they beat (see LowerBounds::front_comes_first), the exact front and its
   // corners come once the request has handled this many labels per node
-  // that a backward search reaches, counted from the exact bounds, if the
-  // front's own search keeps within as many pops as that (see
-  // LowerBounds::try_front): requests that end sooner do not pay for them.
+  // that a backward search reaches, counted from the exact bounds, or
+  // earlier where its keys show that it will handle that many before its
+  // first route, if the front's own search keeps within as many pops as that
+  // (see LowerBounds::try_front and front_early): requests that end sooner
+  // do not pay for them.
   // Tests set it to 0 (at once, whatever the front's search costs) or to
   // infinity (never).
   double front_later_from = 16.0;
