@@ -128,8 +128,10 @@ void LowerBounds::start_exact(std::uint64_t popped, const SolutionSet& solutions
 // Before its first route, a request with a guess pops labels of rising key
 // up to the guessed path's: how far its keys have come since the exact
 // bounds tells how much of that work is done. Labels a key can reach fill
-// an area that grows with the key, so the work ahead is at least what was
-// done divided by that share. Where that reaches SearchTuning::
+// an area that grows with the key, so what was done divided by that share
+// estimates the whole on the low side (on the 10^6 grid's 66 km request,
+// 11.9, 15.7 and 21.6 labels per node after 2, 4 and 8, where it handles
+// over 40 before its first route). Where that reaches SearchTuning::
 // front_later_from labels per node, the front comes now rather than then,
 // its search allowed as many pops as that work. Looked at after 2 labels
 // per node, then each time the work has doubled.
