@@ -118,7 +118,7 @@ void LowerBounds::start_exact(std::uint64_t popped, const SolutionSet& solutions
   } else if (factor_ > 1.0 && front_applies(bounds) && tuning_.front_later_from < INFINITY) {
     front_later_ = true;
     exact_at_ = popped;
-    const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
+    const double nodes = reached_nodes();
     front_after_ = static_cast<double>(popped) + tuning_.front_later_from * nodes;
     early_check_ = static_cast<double>(popped) + kFirstLook * nodes;
     if (!(early_check_ < front_after_)) early_check_ = INFINITY;
@@ -144,8 +144,7 @@ bool LowerBounds::front_early(std::uint64_t popped, double next_key, const Solut
   const double share = (next_key - key_at_exact_) / (key_limit_ - key_at_exact_);
   if (!(share > 0.0 && share < 1.0)) return false;
   const double ahead = done / share;
-  const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
-  if (!(ahead >= tuning_.front_later_from * nodes)) return false;
+  if (!(ahead >= tuning_.front_later_from * reached_nodes())) return false;
   front_later_ = false;
   start_front(solutions, stats, static_cast<std::uint64_t>(ahead));
   return known_front_on_;
@@ -189,8 +188,7 @@ void LowerBounds::start_front(const SolutionSet& solutions, SearchStats& stats,
   if (!graph_.arc_bounds().no_familiarity || known_front_.size() < 2 ||
       known_front_.size() < tuning_.front_corners_from)
     return;
-  const double nodes = static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
-  start_corners(static_cast<double>(front.popped) / nodes >= tuning_.more_lines_from);
+  start_corners(static_cast<double>(front.popped) / reached_nodes() >= tuning_.more_lines_from);
   stats[Counter::corner_lines] += corner_lines_.size();
   if (corner_lines_.empty()) return;
   std::vector<Cost> steps = known_front_;
@@ -233,12 +231,8 @@ void LowerBounds::refresh_cover(const SolutionSet& solutions) {
 LowerBounds::Stairs LowerBounds::stairs_of(std::vector<Cost> costs) const {
   // Above the rounding of any sum on either side.
   constexpr double kLineMargin = 1.0 + 1e-9;
-  std::sort(costs.begin(), costs.end(), [](const Cost& a, const Cost& b) {
-    return a.distance < b.distance || (a.distance == b.distance && a.risk < b.risk);
-  });
   Stairs stairs;
-  for (const Cost& c : costs)
-    if (stairs.steps.empty() || c.risk < stairs.steps.back().risk) stairs.steps.push_back(c);
+  stairs.steps = staircase(std::move(costs));
   const std::vector<Cost>& steps = stairs.steps;
   if (steps.size() < 2) return stairs;
   for (const CornerLine& line : corner_lines_) {

@@ -20,6 +20,7 @@
 //   still.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -138,7 +139,6 @@ class LowerBounds {
   // With a factor above 1, front corners also stand for the solutions found.
   bool covers_too() const noexcept { return factor_ > 1.0 && !corner_lines_.empty(); }
   void refresh_cover(const SolutionSet& solutions);
-  bool cannot_come_first(Cost cost, double familiarity, DenseId node) const noexcept;
   void guess_first_solution(const RemainingCost& remaining, const ArcBounds& bounds,
                             SearchStats& stats);
   bool key_floors_apply(const ArcBounds& bounds) const;
@@ -161,6 +161,11 @@ class LowerBounds {
   };
   bool front_comes_first(const ArcBounds& bounds) const noexcept;
   bool front_applies(const ArcBounds& bounds) const noexcept;
+  // Nodes the exact bounds' search reached (at least 1): the measure of
+  // what the front's and the request's work per node are counted in.
+  double reached_nodes() const noexcept {
+    return static_cast<double>(std::max<std::uint64_t>(remaining_.reached_nodes, 1));
+  }
 
   const RoadGraph& graph_;
   const DenseId source_;

@@ -318,12 +318,18 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
       open.push({bound, next, to, from});
     }
   }
-  std::sort(found.begin(), found.end(), [](const Cost& a, const Cost& b) {
+  result.costs = staircase(std::move(found));
+  return result;
+}
+
+std::vector<Cost> staircase(std::vector<Cost> costs) {
+  std::sort(costs.begin(), costs.end(), [](const Cost& a, const Cost& b) {
     return Pair{a.distance, a.risk} < Pair{b.distance, b.risk};
   });
-  for (const Cost& c : found)
-    if (result.costs.empty() || c.risk < result.costs.back().risk) result.costs.push_back(c);
-  return result;
+  std::vector<Cost> steps;
+  for (const Cost& c : costs)
+    if (steps.empty() || c.risk < steps.back().risk) steps.push_back(c);
+  return steps;
 }
 
 // Each node keeps the least weighted sum that reached it; the bounds are

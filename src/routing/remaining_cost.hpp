@@ -68,6 +68,10 @@ struct KnownFront {
 KnownFront known_front(const RoadGraph& graph, RoadGraph::DenseId source, RoadGraph::DenseId target,
                        const RemainingCost& remaining, std::uint64_t most_pops = UINT64_MAX);
 
+// Finite costs by rising distance, each kept unless one no longer is at
+// least as safe: distance rising, risk falling.
+std::vector<Cost> staircase(std::vector<Cost> costs);
+
 // The distance and risk of a path from source to target whose weighted sum
 // distance + risk_weight * risk is least, or within rounding of least, summed
 // forwards along the path as the route search sums them; both +inf when the

@@ -124,7 +124,7 @@ struct SearchTuning {
   // With eps above 0.0, the exact bounds also guess the first solution and
   // drop what cannot precede it or matter after it.
   bool guess_first_solution = true;
-  // With eps 0.0 where no arc has a familiarity, an exact front of at least
+  // Where no arc has a familiarity, an exact front of at least
   // this many costs also drops labels whose every route lies above the
   // inner corners of its staircase (see LowerBounds::front_beats_all), for
   // the price of three backward searches or more; tests set it low.

@@ -927,6 +927,15 @@ INSTANTIATE_TEST_SUITE_P(
                       HeavyCase{"across_approximate", 1, 2, 38, 37, 0.1, true}),
     [](const ::testing::TestParamInfo<HeavyCase>& info) { return std::string(info.param.name); });
 
+// Requests over a city_grid() of this side: corner to corner both ways
+// across, inner corner to inner corner, middle to near a corner.
+std::vector<std::pair<NodeId, NodeId>> across_city(NodeId side) {
+  return {{1, side * side},
+          {side, side * (side - 1) + 1},
+          {3 * side + 2, 20 * side + 21},
+          {side * side / 2, 5}};
+}
+
 // With eps 0.0 on a grid where calm and busy streets make long fronts, the
 // inner corners of the exact front's staircase drop labels that its costs
 // alone (against a label's bound in each objective) do not, and the routes
@@ -945,10 +954,7 @@ TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
   small.exact_front_after_pops = 0;
   small.front_corners_from = std::numeric_limits<std::size_t>::max();
   std::uint64_t corner_drops = 0, many_drops = 0, pops = 0, many_pops = 0;
-  for (auto [from, to] : {std::pair<NodeId, NodeId>{1, side * side},
-                          {side, side * (side - 1) + 1},
-                          {3 * side + 2, 20 * side + 21},
-                          {side * side / 2, 5}}) {
+  for (auto [from, to] : across_city(side)) {
     SCOPED_TRACE(::testing::Message() << from << " to " << to);
     const auto s = g.dense_of(from), t = g.dense_of(to);
     SearchStats stats, without;
@@ -995,10 +1001,7 @@ TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
   for (double eps : {1e-4, 0.01, 0.1, 0.5}) {
     SCOPED_TRACE(::testing::Message() << "eps " << eps);
     std::uint64_t guessed_drops = 0, unguessed_drops = 0;
-    for (auto [from, to] : {std::pair<NodeId, NodeId>{1, side * side},
-                            {side, side * (side - 1) + 1},
-                            {3 * side + 2, 20 * side + 21},
-                            {side * side / 2, 5}}) {
+    for (auto [from, to] : across_city(side)) {
       SCOPED_TRACE(::testing::Message() << from << " to " << to);
       const auto s = g.dense_of(from), t = g.dense_of(to);
       SearchStats stats, without_guess;
