@@ -3,7 +3,10 @@
 On seeded city-like grids of 10^5 and 10^6 nodes (bench/city_grid.py) it times
 requests whose ends lie 1, 2, 4, 8, 17, 33 and 66 km apart, at eps 0.0 and 0.1,
 with the C++ benchmark binary (build/cpp/route_bench: CPU time of the search
-and its working memory, each request in a child process stopped at a CPU cap),
+and its working memory, each request in a child process stopped at a CPU cap;
+one that ends within a second runs twice there and keeps the faster run, since
+a fresh process first maps all the memory a request touches, which an app
+serving many requests has long done),
 and the same pairs with networkx ``dijkstra_path`` on ``distance_m`` (and
 igraph's Dijkstra when the ``igraph`` package is installed); then the long
 Andorra pairs of bench/bench_routes.py on the converter's graph and on the same

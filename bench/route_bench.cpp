@@ -11,10 +11,11 @@
 //   exact bounds, rather than the search's own estimate), --heavy-share=X
 //   (pops per node that the bounds are expected to settle, 0.5 by default),
 //   --front-later-from=X (labels popped per node reached before the exact
-//   front comes at an eps above 0.001, 2 by default; 0 at once, inf never),
+//   front comes at an eps above 0.001, 16 by default; 0 at once, inf never),
 //   --no-guess (no guess of the first solution), --no-pruning (no lower
 //   bounds at all), --cap=SECONDS (graph mode: each request in a child
-//   process stopped after that much CPU time, reported as capped),
+//   process stopped after that much CPU time, reported as capped; one that
+//   ends within a second runs twice there and keeps the faster run),
 //   --rounds=N (graph mode: each request's best of N rounds, the eps values
 //   run in a different order each round; with several eps, each request is
 //   also compared with itself at the first eps)
@@ -153,6 +154,15 @@ bool search_in_child(const RoadGraph& g, NodeId s, NodeId t, double eps, SearchS
     setrlimit(RLIMIT_CPU, &limit);
     Result r{};
     r.found = search_once(g, s, t, eps, r.stats, r.seconds);
+    // A fresh child maps every page of the request's working memory for the
+    // first time, which a process that serves many requests has long done;
+    // on a short request that is most of its time. So a request of under a
+    // second runs again here and keeps the faster of its two runs.
+    if (r.seconds < 1.0) {
+      Result again{};
+      again.found = search_once(g, s, t, eps, again.stats, again.seconds);
+      if (again.seconds < r.seconds) r = again;
+    }
     const bool sent = write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
     _exit(sent ? 0 : 1);
   }
@@ -178,8 +188,9 @@ bool search_in_child(const RoadGraph& g, NodeId s, NodeId t, double eps, SearchS
 }
 
 // The graph checks its arcs for the search's lower bounds and builds its
-// reverse arc index once, on first use; done here so that no timed request
-// pays for them.
+// reverse arc index and its tables of shape points and twin arcs once, on
+// first use; done here so that no timed request pays for them (nor each
+// request's child process under --cap, which would build them again).
 void check_arcs_once(const RoadGraph& g) {
   double start = cpu_seconds();
   velorin::ArcBounds bounds = g.arc_bounds();
@@ -202,6 +213,7 @@ void check_arcs_once(const RoadGraph& g) {
       : bounds.familiarity_non_negative
           ? "; a familiarity on some arcs, none negative"
           : "; a negative familiarity on some arc: walks at eps 0.0 only");
+  g.twin_arcs();  // asked for by exact searches on graphs with familiarity
 }
 
 // The first request that computes exact bounds in a process gets its tables
