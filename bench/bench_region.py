@@ -7,8 +7,9 @@ and its working memory, each request in a child process stopped at a CPU cap;
 one that ends within a second runs twice there and keeps the faster run, since
 a fresh process first maps all the memory a request touches, which an app
 serving many requests has long done),
-and the same pairs with networkx ``dijkstra_path`` on ``distance_m`` (and
-igraph's Dijkstra when the ``igraph`` package is installed); then the long
+and the same pairs with networkx ``dijkstra_path`` on ``distance_m`` (its
+graph frozen out of the garbage collector's passes once built) and igraph's
+Dijkstra when the ``igraph`` package is installed; then the long
 Andorra pairs of bench/bench_routes.py on the converter's graph and on the same
 graph with a positive familiarity on every arc. Andorra's requests are short
 enough to need no cap: there the engine runs in its own process, as networkx
@@ -30,6 +31,7 @@ is faster); a capped request counts at the cap, so its ratio is an upper bound.
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import math
 import random
@@ -92,6 +94,13 @@ class Peers:
             return g
 
         self.digraph, self.nx_build = cpu(build_nx)
+        # Millions of dictionaries that live to the end: the collector would
+        # go through them again and again while Dijkstra allocates (a third
+        # of networkx's time at 66 km on the 10^6 grid, and most of its
+        # spread from run to run), so they leave its care, as a program
+        # serving routes from such a graph would have them.
+        gc.collect()
+        gc.freeze()
         self.igraph = None
         try:
             import igraph
