@@ -15,7 +15,8 @@
 //   --no-guess (no guess of the first solution), --no-pruning (no lower
 //   bounds at all), --cap=SECONDS (graph mode: each request in a child
 //   process stopped after that much CPU time, reported as capped; one that
-//   ends within a second runs twice there and keeps the faster run),
+//   ends within a second and a quarter of the cap runs twice there and
+//   keeps the faster run),
 //   --rounds=N (graph mode: each request's best of N rounds, the eps values
 //   run in a different order each round; with several eps, each request is
 //   also compared with itself at the first eps)
