@@ -12,6 +12,9 @@
 //   (pops per node that the bounds are expected to settle, 0.5 by default),
 //   --front-later-from=X (labels popped per node reached before the exact
 //   front comes at an eps above 0.001, 16 by default; 0 at once, inf never),
+//   --covered-front-pops=X (pops per label popped that the front's search
+//   may take at the exact bounds where routes cover part of it, 16 by
+//   default; 0 not there, and the front later whole),
 //   --no-guess (no guess of the first solution), --no-pruning (no lower
 //   bounds at all), --cap=SECONDS (graph mode: each request in a child
 //   process stopped after that much CPU time, reported as capped; one that
@@ -470,6 +473,8 @@ int main(int argc_all, char** argv_all) {
           std::strtoull(arg.c_str() + 14, nullptr, 10);
     else if (arg.rfind("--heavy-share=", 0) == 0)
       tuning.pops_per_settle = std::strtod(arg.c_str() + 14, nullptr);
+    else if (arg.rfind("--covered-front-pops=", 0) == 0)
+      tuning.covered_front_pops = std::strtod(arg.c_str() + 21, nullptr);
     else if (arg.rfind("--front-later-from=", 0) == 0)
       tuning.front_later_from = std::strtod(arg.c_str() + 19, nullptr);
     else if (arg == "--no-guess")

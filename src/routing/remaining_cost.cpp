@@ -6,6 +6,7 @@
 #include <queue>
 #include <utility>
 
+#include "routing/pareto_set.hpp"
 #include "routing/search_key.hpp"
 
 namespace velorin {
@@ -270,7 +271,14 @@ constexpr double kBucketShare = 3e-5;
 // staircase is made from them at the end, each cost kept unless one no
 // longer is at least as safe.
 KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
-                       const RemainingCost& remaining, std::uint64_t most_pops) {
+                       const RemainingCost& remaining, std::uint64_t most_pops,
+                       const std::vector<Cost>* covered) {
+  // A label whose bound lies in a step's quadrant reaches only costs there.
+  auto is_covered = [covered](const Pair& bound) {
+    if (covered == nullptr) return false;
+    const std::size_t k = first_longer(covered->data(), covered->size(), bound.first);
+    return k > 0 && (*covered)[k - 1].risk <= bound.second;
+  };
   struct Item {
     Pair bound;
     Cost cost;
@@ -313,7 +321,7 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
       const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
       if (!(bound.first < INFINITY)) continue;  // the target is out of reach
       if (next.risk * kFrontThinning >= least_risk[to] ||
-          bound.second * kFrontThinning >= least_risk[target])
+          bound.second * kFrontThinning >= least_risk[target] || is_covered(bound))
         continue;
       open.push({bound, next, to, from});
     }

@@ -59,14 +59,18 @@ RemainingCost remaining_cost(const RoadGraph& graph, RoadGraph::DenseId source,
 // make the search several times cheaper on a long request. Same
 // preconditions as remaining_cost().
 // A search that would pop more than `most_pops` labels stops there, with
-// no costs.
+// no costs. With `covered` (a staircase: distance rising, risk falling), it
+// also gives up every label whose bound is no less than one of its steps in
+// both objectives: the costs it finds are then those of the front outside
+// the steps' quadrants, still each a real path's.
 struct KnownFront {
   std::vector<Cost> costs;   // by rising distance and falling risk
   std::uint64_t popped = 0;  // labels the search took from its open list
   bool complete = true;      // false: stopped at most_pops
 };
 KnownFront known_front(const RoadGraph& graph, RoadGraph::DenseId source, RoadGraph::DenseId target,
-                       const RemainingCost& remaining, std::uint64_t most_pops = UINT64_MAX);
+                       const RemainingCost& remaining, std::uint64_t most_pops = UINT64_MAX,
+                       const std::vector<Cost>* covered = nullptr);
 
 // Finite costs by rising distance, each kept unless one no longer is at
 // least as safe: distance rising, risk falling.

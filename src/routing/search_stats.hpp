@@ -144,6 +144,13 @@ struct SearchTuning {
   // Tests set it to 0 (at once, whatever the front's search costs) or to
   // infinity (never).
   double front_later_from = 16.0;
+  // There, where the guessed first route or a route found already covers
+  // part of the front, the rest of the front comes with the exact bounds if
+  // its search keeps within this many pops per label the request has popped
+  // by then (see LowerBounds::start_front); the corners still wait as
+  // above. Tests and benchmarks set it to 0 (never at the bounds, and the
+  // front later whole).
+  double covered_front_pops = 16.0;
   // A label entering a street's shape points (nodes a path can only pass
   // through) is carried on to the next other node at once, rather than
   // through the heap at each of them, where the graph allows it (see

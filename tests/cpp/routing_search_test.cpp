@@ -586,6 +586,9 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
     const NodeId source = 1 + rng.next() % n, target = 1 + rng.next() % n;
     // Every other round, as many lines under the front's corners as its bend asks for.
     forced.more_lines_from = round % 2 == 0 ? 0.0 : SearchTuning{}.more_lines_from;
+    // Every third round the whole front, else the front without what the
+    // guess or the routes found cover.
+    forced.covered_front_pops = round % 3 == 2 ? 0.0 : SearchTuning{}.covered_front_pops;
     for (double eps : {0.0, 1e-4, 0.1, 1.0}) {
       const auto s = g.dense_of(source), t = g.dense_of(target);
       SearchStats stats;
@@ -982,22 +985,32 @@ TEST(FrontCorners, DropWhatTheFrontBeatsAndNothingElse) {
 TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
   const NodeId side = 32;
   static const RoadGraph g = city_grid(side, 101.0, true);
-  SearchTuning none, forced, unguessed, later, starved;
+  SearchTuning none, forced, unguessed, later, whole, starved, covered;
   none.prune = false;
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
   forced.front_corners_from = 0;
   forced.front_later_from = 0.0;
   unguessed = forced;
   unguessed.guess_first_solution = false;
-  // The front as it comes by default, once the request has handled 16
-  // labels per node reached, its search allowed as many pops: the heaviest
-  // of these requests get there. Right after the bounds, it is allowed next
-  // to none, and never comes.
+  // The front as it comes by default, here with the exact bounds after 200
+  // pops: with them, without what the guessed route covers, and its corners
+  // once the request has handled 16 labels per node reached (or is on its
+  // way there); or the whole front only then, its search allowed as many
+  // pops: the heaviest of these requests get there. Whole and allowed next
+  // to no pops right after the bounds, it never comes. Alone, the front
+  // without the covered part comes on most requests, with no corners.
   later = forced;
+  later.exact_bounds_after_pops = 200;
   later.front_later_from = SearchTuning{}.front_later_from;
+  whole = later;
+  whole.covered_front_pops = 0.0;
   starved = forced;
   starved.front_later_from = 1e-9;
-  std::uint64_t later_fronts = 0;
+  starved.covered_front_pops = 0.0;
+  covered = later;
+  covered.front_corners_from = SearchTuning{}.front_corners_from;
+  covered.front_later_from = INFINITY;
+  std::uint64_t later_fronts = 0, whole_fronts = 0, covered_fronts = 0, requests = 0;
   for (double eps : {1e-4, 0.01, 0.1, 0.5}) {
     SCOPED_TRACE(::testing::Message() << "eps " << eps);
     std::uint64_t guessed_drops = 0, unguessed_drops = 0;
@@ -1008,10 +1021,18 @@ TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
       const auto expected = astar_pex(g, s, t, eps, nullptr, none);
       expect_same(expected, astar_pex(g, s, t, eps, &stats, forced));
       expect_same(expected, astar_pex(g, s, t, eps, &without_guess, unguessed));
-      SearchStats late, none_came;
+      SearchStats late, late_whole, none_came, rest;
       expect_same(expected, astar_pex(g, s, t, eps, &late, later));
+      expect_same(expected, astar_pex(g, s, t, eps, &late_whole, whole));
       expect_same(expected, astar_pex(g, s, t, eps, &none_came, starved));
-      if (eps > 1e-3) later_fronts += late[Counter::fronts];
+      expect_same(expected, astar_pex(g, s, t, eps, &rest, covered));
+      if (eps > 1e-3) {
+        later_fronts += late[Counter::fronts];
+        whole_fronts += late_whole[Counter::fronts];
+        covered_fronts += rest[Counter::fronts];
+        ++requests;
+        EXPECT_EQ(rest[Counter::corner_lines], 0u);
+      }
       EXPECT_EQ(none_came[Counter::fronts], eps > 1e-3 ? 0u : 1u);
       guessed_drops += stats[PruneRule::front_corners];
       unguessed_drops += without_guess[PruneRule::front_corners];
@@ -1022,7 +1043,9 @@ TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
     EXPECT_GT(unguessed_drops, 100u);
     if (eps <= 0.01) EXPECT_GT(guessed_drops, 100u);
   }
-  EXPECT_GT(later_fronts, 0u);
+  EXPECT_GT(later_fronts, whole_fronts);
+  EXPECT_GT(whole_fronts, 0u);
+  EXPECT_GT(covered_fronts * 2, requests);
 }
 
 // The known front is a staircase of real paths' costs: each matched or
@@ -1057,17 +1080,42 @@ TEST(KnownFront, RealPathsCloseToTheExactFront) {
       EXPECT_LT(known[i].distance, known[i + 1].distance);
       EXPECT_GT(known[i].risk, known[i + 1].risk);
     }
-    for (const Cost& c : known) {
-      const bool matched = std::any_of(exact.begin(), exact.end(), [&c](const SettledLabel& e) {
+    auto real = [&exact](const Cost& c) {
+      return std::any_of(exact.begin(), exact.end(), [&c](const SettledLabel& e) {
         return e.distance <= c.distance * (1 + 1e-12) && e.risk <= c.risk * (1 + 1e-12);
       });
-      EXPECT_TRUE(matched) << c.distance << " " << c.risk;
-    }
+    };
+    for (const Cost& c : known) EXPECT_TRUE(real(c)) << c.distance << " " << c.risk;
     const auto shortest = std::min_element(
         exact.begin(), exact.end(),
         [](const SettledLabel& a, const SettledLabel& b) { return a.distance < b.distance; });
     EXPECT_NEAR(known.front().distance, shortest->distance, 1e-4 * shortest->distance);
     EXPECT_GE(known.size() * 4, exact.size());
+    // Leaving out what a route from the middle of the front covers at eps
+    // 0.1: the search pops fewer labels, finds no cost in that quadrant and
+    // only real paths' costs, and outside it keeps the front's steps (within
+    // its thinning).
+    const Cost middle = known[known.size() / 2];
+    const std::vector<Cost> cover{{middle.distance / 1.1, middle.risk / 1.1}};
+    auto in_cover = [&cover](const Cost& c) {
+      return c.distance >= cover[0].distance && c.risk >= cover[0].risk;
+    };
+    const KnownFront rest = known_front(g, s, t, remaining, UINT64_MAX, &cover);
+    ASSERT_TRUE(rest.complete);
+    EXPECT_LT(rest.popped, whole.popped);
+    for (const Cost& c : rest.costs) {
+      EXPECT_FALSE(in_cover(c)) << c.distance << " " << c.risk;
+      EXPECT_TRUE(real(c)) << c.distance << " " << c.risk;
+    }
+    for (const Cost& c : known) {
+      if (in_cover(c)) continue;
+      EXPECT_TRUE(std::any_of(rest.costs.begin(), rest.costs.end(),
+                              [&c](const Cost& r) {
+                                return r.distance <= c.distance * (1 + 1e-3) &&
+                                       r.risk <= c.risk * (1 + 1e-3);
+                              }))
+          << c.distance << " " << c.risk;
+    }
   }
 }
 
