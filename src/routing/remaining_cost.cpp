@@ -156,13 +156,14 @@ namespace {
 // still a real path's. The distance bounds never fall along a path (the
 // bounds are exact, or the radius where their searches stopped), but for
 // the rounding of the sums: a label pushed below the bucket being emptied
-// joins it. Buckets cover kBuckets widths from the least bound; labels
-// beyond wait apart, and when the buckets run out the least of them becomes
-// the new start.
+// joins it. Buckets cover a fixed number of widths from the least bound
+// (see front_buckets); labels beyond wait apart, and when the buckets run
+// out the least of them becomes the new start.
 template <class Item>
 class FrontOpenList {
  public:
-  FrontOpenList(double least, double width) : base_(least), width_(width) {}
+  FrontOpenList(double least, double width, std::size_t buckets)
+      : base_(least), width_(width), buckets_limit_(buckets) {}
 
   bool empty() const noexcept { return size_ == 0; }
 
@@ -190,12 +191,10 @@ class FrontOpenList {
   }
 
  private:
-  static constexpr std::size_t kBuckets = std::size_t{1} << 16;
-
   // Into its bucket, or with the labels beyond.
   void place(const Item& item) {
     const double at = (item.bound.first - base_) / width_;
-    if (!(at < static_cast<double>(kBuckets))) {
+    if (!(at < static_cast<double>(buckets_limit_))) {
       beyond_.push_back(item);
       return;
     }
@@ -227,12 +226,13 @@ class FrontOpenList {
       base_ = std::min(base_, item.bound.first);
       largest = std::max(largest, item.bound.first);
     }
-    width_ = std::max(width_, (largest - base_) / static_cast<double>(kBuckets / 2));
+    width_ = std::max(width_, (largest - base_) / static_cast<double>(buckets_limit_ / 2));
     for (const Item& item : waiting) place(item);
   }
 
   double base_;
   double width_;
+  std::size_t buckets_limit_;
   std::vector<std::vector<Item>> buckets_;
   std::size_t current_ = 0;
   std::vector<Item> beyond_;
@@ -246,6 +246,16 @@ class FrontOpenList {
 // with the route search's labels within 3 % of what they were; 1e-4 cut
 // the front by half, and the route search popped 20 % to 40 % more.
 constexpr double kBucketShare = 3e-5;
+
+// How many buckets FrontOpenList keeps: 65,536, but no more than a quarter
+// of the graph's nodes (and no fewer than 1,024). A front's labels number
+// about the nodes it reaches, so on a small map most of 65,536 buckets
+// would stay empty, yet each front's search made them and passed over them:
+// on Aguascalientes' 1,804 nodes that was most of its cost. Andorra's
+// fronts and the grids' fit within their share as before.
+std::size_t front_buckets(std::size_t nodes) noexcept {
+  return std::clamp<std::size_t>(nodes / 4, 1024, std::size_t{1} << 16);
+}
 
 }  // namespace
 
@@ -293,7 +303,7 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
   if (!(start.distance < INFINITY)) return result;  // the target is out of reach
   double width = start.distance * kBucketShare;
   if (!(width > 0.0) || !std::isfinite(width)) width = 1.0;  // source and target the same
-  FrontOpenList<Item> open(start.distance, width);
+  FrontOpenList<Item> open(start.distance, width, front_buckets(graph.dense_count()));
   open.push({{start.distance, start.risk}, {0.0, 0.0}, source, RoadGraph::kAbsent});
   while (!open.empty()) {
     if (result.popped == most_pops) {
