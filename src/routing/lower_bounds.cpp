@@ -120,8 +120,10 @@ void LowerBounds::start_exact(std::uint64_t popped, const SolutionSet& solutions
   if (!(factor_ > 1.0 && front_applies(bounds))) return;
   // Where routes will cover much of the front, the front without that part
   // comes at once (see start_front): allowed SearchTuning::
-  // covered_front_pops pops per label the request has popped.
-  if (tuning_.covered_front_pops > 0.0 && (guess_on_ || !solutions.empty())) {
+  // covered_front_pops pops per label the request has popped, once that is
+  // SearchTuning::covered_front_from labels or more.
+  if (tuning_.covered_front_pops > 0.0 && (guess_on_ || !solutions.empty()) &&
+      stats[Counter::popped] >= tuning_.covered_front_from) {
     const double most = tuning_.covered_front_pops * static_cast<double>(stats[Counter::popped]);
     start_front(solutions, stats, most < 1e18 ? static_cast<std::uint64_t>(most) : UINT64_MAX,
                 true);

@@ -993,14 +993,16 @@ TEST(FrontCorners, AtAPositiveEpsCountTheSolutionsToo) {
   unguessed = forced;
   unguessed.guess_first_solution = false;
   // The front as it comes by default, here with the exact bounds after 200
-  // pops: with them, without what the guessed route covers, and its corners
-  // once the request has handled 16 labels per node reached (or is on its
-  // way there); or the whole front only then, its search allowed as many
-  // pops: the heaviest of these requests get there. Whole and allowed next
-  // to no pops right after the bounds, it never comes. Alone, the front
-  // without the covered part comes on most requests, with no corners.
+  // pops (and on requests that have popped that few): with them, without
+  // what the guessed route covers, and its corners once the request has
+  // handled 16 labels per node reached (or is on its way there); or the
+  // whole front only then, its search allowed as many pops: the heaviest
+  // of these requests get there. Whole and allowed next to no pops right
+  // after the bounds, it never comes. Alone, the front without the covered
+  // part comes on most requests, with no corners.
   later = forced;
   later.exact_bounds_after_pops = 200;
+  later.covered_front_from = 0;
   later.front_later_from = SearchTuning{}.front_later_from;
   whole = later;
   whole.covered_front_pops = 0.0;
