@@ -182,12 +182,14 @@ bool LowerBounds::try_front(std::uint64_t popped, const SolutionSet& solutions,
 
 // The front, unless it came with the exact bounds, and its corners, with
 // as many lines as the bend of the front calls for: the request has shown
-// itself heavy. True when either came.
+// itself heavy. True when either came. Without covered fronts, the whole
+// front, and its corners only from SearchTuning::front_corners_from costs.
 bool LowerBounds::front_and_corners(const SolutionSet& solutions, SearchStats& stats,
                                     std::uint64_t most_pops) {
   const std::uint32_t before = changes_;
-  if (!known_front_on_) start_front(solutions, stats, most_pops, tuning_.covered_front_pops > 0.0);
-  if (known_front_on_ && corner_lines_.empty()) add_corners(solutions, stats, true);
+  const bool covered = tuning_.covered_front_pops > 0.0;
+  if (!known_front_on_) start_front(solutions, stats, most_pops, covered);
+  if (covered && known_front_on_ && corner_lines_.empty()) add_corners(solutions, stats, true);
   return changes_ != before;
 }
 

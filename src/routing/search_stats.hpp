@@ -148,8 +148,9 @@ struct SearchTuning {
   // part of the front, the rest of the front comes with the exact bounds if
   // its search keeps within this many pops per label the request has popped
   // by then (see LowerBounds::start_front); the corners still wait as
-  // above. Tests and benchmarks set it to 0 (never at the bounds, and the
-  // front later whole).
+  // above. Tests and benchmarks set it to 0: the front as it came before,
+  // never at the bounds, later whole, with corners from front_corners_from
+  // costs.
   double covered_front_pops = 16.0;
   // ... for requests that have popped this many labels by the exact bounds:
   // those of Monaco and Aguascalientes, which pop 500 to 850 before them and
