@@ -292,8 +292,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return v;
   };
   const auto expected = ordered(reference);
-  for (const auto& found : {bounded, bounded_whole}) {
-    const auto got = ordered(found);
+  for (const auto* found : {&bounded, &bounded_whole}) {
+    const auto got = ordered(*found);
     bool same = expected.size() == got.size();
     for (std::size_t i = 0; same && i < expected.size(); ++i)
       same = expected[i].path == got[i].path && same_bits(expected[i].distance, got[i].distance) &&
