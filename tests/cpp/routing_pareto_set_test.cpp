@@ -115,6 +115,74 @@ TEST(NodeParetoSets, SetsKeepTheirCostsAcrossBlocksAndOversizedSets) {
   }
 }
 
+// Sets of hundreds of costs, each filled in one pattern of where new costs
+// land: always at one end, at both ends in turn, anywhere, or over runs of
+// costs they dominate. Each set must keep exactly the plain list's costs as
+// it grows into larger segments, moves within its room and is packed anew.
+enum class Landing { longer_end, shorter_end, both_ends, anywhere, over_runs };
+
+class NodeParetoSetsLanding : public ::testing::TestWithParam<Landing> {};
+
+TEST_P(NodeParetoSetsLanding, KeepThePlainListsCosts) {
+  constexpr std::size_t kSets = 5;
+  constexpr double kSpan = 1e6;
+  std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam()));
+  NodeParetoSets sets;
+  std::vector<NodeParetoSets::Segment> segments(kSets);
+  std::vector<std::vector<Cost>> expected(kSets);
+  std::vector<int> added(kSets, 0);
+  auto next_cost = [&](std::size_t which) {
+    // Costs on the line distance + risk = kSpan are never dominated by one
+    // another; a cost below the line dominates those around it.
+    const int k = added[which]++;
+    double distance = 0.0;
+    switch (GetParam()) {
+      case Landing::longer_end:
+        distance = k;
+        break;
+      case Landing::shorter_end:
+        distance = kSpan / 2 - k;
+        break;
+      case Landing::both_ends:
+        distance = k % 2 == 0 ? kSpan / 2 + k : kSpan / 2 - k;
+        break;
+      case Landing::anywhere:
+      case Landing::over_runs:
+        distance = static_cast<double>(rng() % 1000000);
+        break;
+    }
+    double risk = kSpan - distance;
+    if (GetParam() == Landing::over_runs && k % 5 == 4) risk -= static_cast<double>(rng() % 5000);
+    return Cost{distance, risk};
+  };
+  for (int step = 0; step < 6000; ++step) {
+    if (step % 1499 == 1498) {
+      std::vector<NodeParetoSets::Segment*> all;
+      for (auto& s : segments) all.push_back(&s);
+      sets.compact(all);
+    }
+    const std::size_t which = step % 7 < 4 ? 0 : rng() % kSets;
+    const Cost label = next_cost(which);
+    const bool want = reference_settle(expected[which], label);
+    ASSERT_EQ(sets.rules_out(segments[which], label), !want) << "step " << step;
+    ASSERT_EQ(sets.settle(segments[which], label), want) << "step " << step;
+    if (step % 13 == 0 || which != 0) {
+      const auto steps = sets.steps(segments[which]);
+      ASSERT_EQ(sorted({steps.begin(), steps.end()}), sorted(expected[which])) << "step " << step;
+    }
+  }
+  for (std::size_t which = 0; which < kSets; ++which) {
+    const auto steps = sets.steps(segments[which]);
+    ASSERT_EQ(sorted({steps.begin(), steps.end()}), sorted(expected[which])) << "set " << which;
+  }
+  ASSERT_GT(expected[0].size(), 200u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Patterns, NodeParetoSetsLanding,
+                         ::testing::Values(Landing::longer_end, Landing::shorter_end,
+                                           Landing::both_ends, Landing::anywhere,
+                                           Landing::over_runs));
+
 TEST(ParetoFront, CoversExactlyWhatSomeAddedCostIsNoWorseThan) {
   for (std::uint64_t seed = 0; seed < 40; ++seed) {
     std::mt19937_64 rng(seed);
