@@ -98,6 +98,20 @@ class LowerBounds {
   PruneRule rule(Cost cost, double familiarity, DenseId node, double to_target_m,
                  const SolutionSet& solutions) noexcept;
 
+  // Asks for what rule() reads for a label at `node` beyond its own sums:
+  // the node's exact bounds, its key floor while the guess stands, and its
+  // floors under the front's corners, one table per line, each read far
+  // beyond the caches on a large map. A label about to be offered asks
+  // while its node's set is searched: on the 10^6 grid's 33 and 66 km
+  // requests at eps 0.0 that took a tenth off their time.
+  [[gnu::always_inline]] void prefetch(DenseId node) const noexcept {
+    if (!exact_) return;
+    __builtin_prefetch(remaining_.settled.data() + node);
+    if (!remaining_key_.empty()) __builtin_prefetch(remaining_key_.settled.data() + node);
+    for (const CornerLine& line : corner_lines_)
+      __builtin_prefetch(line.rest.settled.data() + node);
+  }
+
   // The guessed first solution, while no solution has come yet. The first
   // solution confirms it when it covers, within the factor, the bound of
   // every label dropped for it (covers_guess_drops), and no label on its path

@@ -549,6 +549,7 @@ void Search::offer(const OpenLabel& candidate) {
   // A label that its node's set already rules out would be refused there
   // when popped (see checks_ties_), having done nothing but wait.
   const NodeParetoSets::Segment& set = states_[candidate.place].settled;
+  bounds_.prefetch(states_[candidate.place].node);
   if (looks_on_arrival_ && sets_.rules_out(set, cost)) {
     ++counters_[PruneRule::beaten_at_node];
     checks_ties_ = true;
