@@ -418,8 +418,9 @@ class NodeParetoSets {
       front = make_room(set, front);
     Cost* stairs = data(set);
     if (front) {
-      std::copy(stairs, stairs + at, stairs - 1);
-      stairs[at - 1] = c;
+      Cost* const moved = stairs - 1;
+      std::copy(stairs, stairs + at, moved);
+      moved[at] = c;
       --set.offset;
       set.shape -= 1u << kClassBits;
     } else {
