@@ -389,15 +389,15 @@ class NodeParetoSets {
   // The segment's shape: its size class (kClasses of them) and the room
   // before the set, which is kept below 2^(32 - kClassBits).
   static constexpr unsigned kClassBits = 7;
+  static constexpr std::uint32_t kClassMask = (1u << kClassBits) - 1;
   static constexpr std::size_t kMostBefore = (std::size_t{1} << (32 - kClassBits)) - 1;
   static_assert(kClasses < (1u << kClassBits), "a size class plus one fits in a shape");
   static std::size_t capacity_of(const Segment& set) noexcept {
-    return set.shape == 0 ? 0 : class_size((set.shape & ((1u << kClassBits) - 1)) - 1);
+    return set.shape == 0 ? 0 : class_size((set.shape & kClassMask) - 1);
   }
   static std::size_t before_of(const Segment& set) noexcept { return set.shape >> kClassBits; }
   static void set_before(Segment& set, std::size_t before) noexcept {
-    set.shape =
-        static_cast<std::uint32_t>((before << kClassBits) | (set.shape & ((1u << kClassBits) - 1)));
+    set.shape = static_cast<std::uint32_t>((before << kClassBits) | (set.shape & kClassMask));
   }
 
   // Moves the set's costs by `by` places within its segment (towards its
