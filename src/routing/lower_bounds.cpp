@@ -33,6 +33,10 @@ constexpr double kOrderMargin = 1.0 + 1e-6;
 // cost: the labels a request pops mostly lie within that of the target.
 constexpr double kReach = 1.5;
 
+// Corners of the front's staircase are raised by this much, above the
+// rounding of any sum on either side.
+constexpr double kLineMargin = 1.0 + 1e-9;
+
 }  // namespace
 
 bool sums_stay_finite(const ArcBounds& bounds) noexcept {
@@ -276,8 +280,6 @@ void LowerBounds::refresh_cover(const SolutionSet& solutions) {
 
 // Sorted by distance, each cost that a shorter one does not match in risk.
 LowerBounds::Stairs LowerBounds::stairs_of(std::vector<Cost> costs) const {
-  // Above the rounding of any sum on either side.
-  constexpr double kLineMargin = 1.0 + 1e-9;
   Stairs stairs;
   stairs.steps = staircase(std::move(costs));
   const std::vector<Cost>& steps = stairs.steps;
@@ -425,10 +427,25 @@ void LowerBounds::start_corners(bool more) {
       weights.push_back(
           steep * std::pow(flat / steep, static_cast<double>(i) / static_cast<double>(lines - 1)));
   }
+  // With eps 0.0 the corners stand on the front alone. A label whose floor
+  // for a line lies above every corner's sum for that line is beaten by the
+  // front whatever the other lines say, so a line's backward search need
+  // not settle nodes beyond the largest of those sums: any label at a node
+  // it did not settle then has a floor above it. On the 10^6 grid's long
+  // requests that sum is mostly 1.01 to 1.15 times the source's own floor,
+  // against the 1.5 times the search would reach, and the lines settled
+  // half the nodes (66 km requests 0.92x the time, labels popped the same).
+  const std::vector<Cost> steps = staircase(known_front_);
   for (double weight : weights) {
     if (!(weight > 0.0) || !std::isfinite(weight)) continue;
+    double most = INFINITY;
+    if (factor_ == 1.0 && steps.size() >= 2) {
+      most = 0.0;
+      for (std::size_t k = 0; k + 1 < steps.size(); ++k)
+        most = std::max(most, (steps[k + 1].distance + steps[k].risk * weight) * kLineMargin);
+    }
     corner_lines_.push_back(
-        {weight, remaining_weighted_floor(graph_, source_, target_, kReach, weight)});
+        {weight, remaining_weighted_floor(graph_, source_, target_, kReach, weight, most)});
   }
   for (std::size_t i = 0; i < corner_lines_.size(); ++i) {
     inverse_weight_[i] = 1.0 / corner_lines_[i].risk_weight;

@@ -118,9 +118,12 @@ RemainingKey remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId sour
 // arc's sum lowered by a millionth (see weighted_floor). The arcs' costs are
 // read from the reverse arcs, in the order the search reads them, rather
 // than from the edge table. With risk_weight 500 these are the key floors
-// of remaining_key_floor(), value for value.
+// of remaining_key_floor(), value for value. Where `most` is less than
+// reach times the source's floor, the search stops beyond `most` instead:
+// every node it did not settle then has a floor above `most`.
 RemainingKey remaining_weighted_floor(const RoadGraph& graph, RoadGraph::DenseId source,
-                                      RoadGraph::DenseId target, double reach, double risk_weight);
+                                      RoadGraph::DenseId target, double reach, double risk_weight,
+                                      double most = INFINITY);
 // distance + risk_weight * risk lowered by a millionth: summed over a path's
 // arcs, or for a label's own sums, never above the path's (or the label's)
 // weighted sum, whatever the rounding along the way. Inline: the front's

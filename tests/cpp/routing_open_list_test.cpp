@@ -1,10 +1,13 @@
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <queue>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "routing/open_list.hpp"
+#include "routing/radix_heap.hpp"
 
 namespace velorin {
 namespace {
@@ -79,6 +82,65 @@ TEST(OpenList, RandomPushesAndPopsAlwaysYieldTheBest) {
     }
   }
 }
+
+// Keys as Dijkstra's algorithm pushes them: each at least the last popped,
+// often equal to it, sometimes far above it, +0.0 and -0.0 alike, and
+// +inf. Every pop must give the least key waiting, as a binary heap does,
+// and top() must show it first.
+struct MonotoneKeys {
+  const char* name;
+  int most_step_bits;  // steps above the last key popped: up to 2^bits
+  int ties_in;         // one push in this many repeats the last key popped
+};
+
+class RadixHeapOrder : public ::testing::TestWithParam<MonotoneKeys> {};
+
+TEST_P(RadixHeapOrder, PopsTheLeastKeyLikeABinaryHeap) {
+  const MonotoneKeys keys = GetParam();
+  RadixHeap<std::uint32_t> radix;
+  std::priority_queue<double, std::vector<double>, std::greater<>> binary;
+  std::uint64_t state = 99;
+  auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state >> 11;
+  };
+  double last = 0.0;
+  auto push = [&](double key) {
+    radix.push(key, static_cast<std::uint32_t>(binary.size()));
+    binary.push(key);
+  };
+  push(-0.0);
+  for (int round = 0; round < 20000; ++round) {
+    const std::uint64_t r = next();
+    double key = last;
+    if (r % static_cast<std::uint64_t>(keys.ties_in) != 0) {
+      const int scale = static_cast<int>(r % 7) + keys.most_step_bits - 6;
+      key = last + std::ldexp(static_cast<double>(r % 1000) / 1000.0, scale);
+    }
+    if (r % 997 == 0) key = kInf;
+    push(key);
+    if (r % 3 != 0) continue;
+    ASSERT_FALSE(radix.empty());
+    const double least = binary.top();
+    binary.pop();
+    EXPECT_EQ(radix.top().key, least);
+    last = radix.pop().key;
+    ASSERT_EQ(last, least);
+  }
+  while (!binary.empty()) {
+    ASSERT_FALSE(radix.empty());
+    EXPECT_EQ(radix.pop().key, binary.top());
+    binary.pop();
+  }
+  EXPECT_TRUE(radix.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, RadixHeapOrder,
+                         ::testing::Values(MonotoneKeys{"SmallSteps", -20, 4},
+                                           MonotoneKeys{"MetreSteps", 10, 50},
+                                           MonotoneKeys{"HugeSteps", 900, 8},
+                                           MonotoneKeys{"MostlyTies", 0, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace velorin
