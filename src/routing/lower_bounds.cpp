@@ -347,8 +347,6 @@ void LowerBounds::guess_first_solution(const RemainingCost& remaining, const Arc
   double key = INFINITY;
   Cost first{INFINITY, INFINITY};
   if (key_floors_apply(bounds)) {
-    // Without familiarity an arc's key floor is its weighted floor, which
-    // the reverse arcs give without a visit to the edge table.
     // The first route found is expected to be this path, and every label on
     // its way must stay within the limit for the guess to be confirmed; the
     // estimate can lift a label's key above the path's key at the target
@@ -372,7 +370,9 @@ void LowerBounds::guess_first_solution(const RemainingCost& remaining, const Arc
       // above the radius), so the guess and every decision of the rule stay
       // the same. On Andorra's requests at eps 0.1 the path's key was the
       // source's floor raised by its millionth every time, and the requests
-      // took 0.97x the time.
+      // took 0.97x the time. Without familiarity an arc's key floor is its
+      // weighted floor, which the reverse arcs give without a visit to the
+      // edge table.
       guess_with(remaining_weighted_floor(graph_, source_, target_, kGuessReach, kRiskWeight));
       if (!(key * kGuessMargin < remaining_key_.beyond) && remaining_key_.beyond < INFINITY)
         guess_with(remaining_weighted_floor(graph_, source_, target_, kReach, kRiskWeight));
@@ -460,11 +460,11 @@ void LowerBounds::start_corners(bool more) {
   // requests that sum is mostly 1.01 to 1.15 times the source's own floor,
   // against the 1.5 times the search would reach, and the lines settled
   // half the nodes (66 km requests 0.92x the time, labels popped the same).
-  const std::vector<Cost> steps = staircase(known_front_);
+  const std::vector<Cost> steps = factor_ == 1.0 ? staircase(known_front_) : std::vector<Cost>{};
   for (double weight : weights) {
     if (!(weight > 0.0) || !std::isfinite(weight)) continue;
     double most = INFINITY;
-    if (factor_ == 1.0 && steps.size() >= 2) {
+    if (steps.size() >= 2) {
       most = 0.0;
       for (std::size_t k = 0; k + 1 < steps.size(); ++k)
         most = std::max(most, (steps[k + 1].distance + steps[k].risk * weight) * kLineMargin);

@@ -112,9 +112,12 @@ class RadixHeap {
       bucket.items.push_back(item);
       nonempty_ |= std::uint64_t{1} << b;
     }
-    // The emptied bucket keeps its memory for the keys to come.
-    items.clear();
-    source.items.swap(items);
+    // The emptied bucket keeps its memory for the keys to come (unless a
+    // negative key, against the rule, went back into it).
+    if (source.items.empty()) {
+      items.clear();
+      source.items.swap(items);
+    }
   }
 
   // A non-negative double's bits differ from another's below the sign bit,
