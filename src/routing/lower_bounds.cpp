@@ -24,6 +24,10 @@ const Cost* strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
 // With an eps above 0.001, labels handled per node reached from which the
 // work ahead of the first route is first estimated (see front_early).
 constexpr double kFirstLook = 2.0;
+// The share of SearchTuning::front_later_from labels per node that the
+// estimate of that work must reach for the front to come early: the
+// estimate falls short of the work (see front_early).
+constexpr double kEarlyShare = 0.75;
 
 // With a factor above 1, a front cost must also be this much below a
 // label's bound in weighted sum (see LowerBounds::rule).
@@ -155,10 +159,20 @@ void LowerBounds::start_exact(std::uint64_t popped, const SolutionSet& solutions
 // an area that grows with the key, so what was done divided by that share
 // estimates the whole on the low side (on the 10^6 grid's 66 km request,
 // 11.9, 15.7 and 21.6 labels per node after 2, 4 and 8, where it handles
-// over 40 before its first route). Where that reaches SearchTuning::
-// front_later_from labels per node, the front comes now rather than then,
-// its search allowed as many pops as that work. Looked at after 2 labels
-// per node, then each time the work has doubled.
+// over 40 before its first route). Where that reaches kEarlyShare of
+// SearchTuning::front_later_from labels per node, the front comes now
+// rather than then, its search allowed as many pops as that work. Looked at
+// after 2 labels per node, then each time the work has doubled.
+//
+// Its corners stand on three lines, not on as many as the bend of the front
+// calls for: these lines' backward searches go the whole reach (the corners
+// move as routes are found, see start_corners), and on the 10^6 grid's
+// 33 and 66 km requests at eps 0.1 the extra four to six of them cost more
+// than the labels they dropped (2.64 s with seven lines against 2.08 s with
+// three, where the request popped 2.26 and 2.58 million labels). A 33 km
+// request whose estimate stopped at 12.0 labels per node, below the 16 it
+// had to reach, then popped 1.69 million labels in 1.53 s; with the front
+// and three lines at that first look, 0.84 million in 0.73 s.
 bool LowerBounds::front_early(std::uint64_t popped, double next_key, const SolutionSet& solutions,
                               SearchStats& stats) {
   const double done = static_cast<double>(popped - exact_at_);
@@ -168,9 +182,9 @@ bool LowerBounds::front_early(std::uint64_t popped, double next_key, const Solut
   const double share = (next_key - key_at_exact_) / (key_limit_ - key_at_exact_);
   if (!(share > 0.0 && share < 1.0)) return false;
   const double ahead = done / share;
-  if (!(ahead >= tuning_.front_later_from * reached_nodes())) return false;
+  if (!(ahead >= kEarlyShare * tuning_.front_later_from * reached_nodes())) return false;
   front_later_ = false;
-  return front_and_corners(solutions, stats, static_cast<std::uint64_t>(ahead));
+  return front_and_corners(solutions, stats, static_cast<std::uint64_t>(ahead), false);
 }
 
 // The front comes once the request has handled, since the exact bounds
@@ -188,19 +202,20 @@ bool LowerBounds::try_front(std::uint64_t popped, const SolutionSet& solutions,
                             SearchStats& stats) {
   front_later_ = false;
   return front_and_corners(solutions, stats,
-                           tuning_.front_later_from > 0.0 ? popped - exact_at_ : UINT64_MAX);
+                           tuning_.front_later_from > 0.0 ? popped - exact_at_ : UINT64_MAX, true);
 }
 
-// The front, unless it came with the exact bounds, and its corners, with
-// as many lines as the bend of the front calls for: the request has shown
-// itself heavy. True when either came. Without covered fronts, the whole
-// front, and its corners only from SearchTuning::front_corners_from costs.
+// The front, unless it came with the exact bounds, and its corners: the
+// request has shown itself heavy. With `more_lines`, as many lines as the
+// bend of the front calls for; otherwise three. True when either came. Without covered fronts, the
+// whole front, and its corners only from SearchTuning::front_corners_from costs.
 bool LowerBounds::front_and_corners(const SolutionSet& solutions, SearchStats& stats,
-                                    std::uint64_t most_pops) {
+                                    std::uint64_t most_pops, bool more_lines) {
   const std::uint32_t before = changes_;
   const bool covered = tuning_.covered_front_pops > 0.0;
   if (!known_front_on_) start_front(solutions, stats, most_pops, covered);
-  if (covered && known_front_on_ && corner_lines_.empty()) add_corners(solutions, stats, true);
+  if (covered && known_front_on_ && corner_lines_.empty())
+    add_corners(solutions, stats, more_lines);
   return changes_ != before;
 }
 

@@ -149,7 +149,8 @@ class LowerBounds {
                    std::uint64_t most_pops = UINT64_MAX, bool leave_covered = false);
   void add_corners(const SolutionSet& solutions, SearchStats& stats, bool more);
   bool try_front(std::uint64_t popped, const SolutionSet& solutions, SearchStats& stats);
-  bool front_and_corners(const SolutionSet& solutions, SearchStats& stats, std::uint64_t most_pops);
+  bool front_and_corners(const SolutionSet& solutions, SearchStats& stats, std::uint64_t most_pops,
+                         bool more_lines);
   bool front_early(std::uint64_t popped, double next_key, const SolutionSet& solutions,
                    SearchStats& stats);
   // With a factor above 1, front corners also stand for the solutions found.
