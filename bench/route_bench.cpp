@@ -15,7 +15,9 @@
 //   --covered-front-pops=X (pops per label popped that the front's search
 //   may take at the exact bounds where routes cover part of it, 16 by
 //   default; 0 not there, and the front later whole),
-//   --no-guess (no guess of the first solution), --no-pruning (no lower
+//   --more-lines-from=X (labels the front's own search popped per node
+//   reached from which more than three corner lines follow the front, 12 by
+//   default), --no-guess (no guess of the first solution), --no-pruning (no lower
 //   bounds at all), --cap=SECONDS (graph mode: each request in a child
 //   process stopped after that much CPU time, reported as capped; one that
 //   ends within a second and a quarter of the cap runs twice there and
@@ -477,6 +479,8 @@ int main(int argc_all, char** argv_all) {
       tuning.covered_front_pops = std::strtod(arg.c_str() + 21, nullptr);
     else if (arg.rfind("--front-later-from=", 0) == 0)
       tuning.front_later_from = std::strtod(arg.c_str() + 19, nullptr);
+    else if (arg.rfind("--more-lines-from=", 0) == 0)
+      tuning.more_lines_from = std::strtod(arg.c_str() + 18, nullptr);
     else if (arg == "--no-guess")
       tuning.guess_first_solution = false;
     else if (arg == "--no-pruning")
