@@ -207,8 +207,9 @@ bool LowerBounds::try_front(std::uint64_t popped, const SolutionSet& solutions,
 
 // The front, unless it came with the exact bounds, and its corners: the
 // request has shown itself heavy. With `more_lines`, as many lines as the
-// bend of the front calls for; otherwise three. True when either came. Without covered fronts, the
-// whole front, and its corners only from SearchTuning::front_corners_from costs.
+// bend of the front calls for; otherwise three. True when either came.
+// Without covered fronts, the whole front, and its corners only from
+// SearchTuning::front_corners_from costs.
 bool LowerBounds::front_and_corners(const SolutionSet& solutions, SearchStats& stats,
                                     std::uint64_t most_pops, bool more_lines) {
   const std::uint32_t before = changes_;
