@@ -13,10 +13,11 @@ namespace velorin {
 namespace {
 
 // The cost of the staircase that dominates `c`, if any: among the steps no
-// longer than c, the last is the safest, and it dominates c unless it is c
-// itself.
-const Cost* strictly_beaten(const std::vector<Cost>& stairs, Cost c) noexcept {
-  const std::size_t shorter = first_longer(stairs.data(), stairs.size(), c.distance);
+// longer than c (`shorter` of them), the last is the safest, and it
+// dominates c unless it is c itself.
+const Cost* strictly_beaten(const std::vector<Cost>& stairs, Cost c,
+                            std::size_t& shorter) noexcept {
+  shorter = first_longer(stairs.data(), stairs.size(), c.distance);
   if (shorter == 0) return nullptr;
   return dominates(stairs[shorter - 1], c) ? &stairs[shorter - 1] : nullptr;
 }
@@ -269,7 +270,13 @@ void LowerBounds::add_corners(const SolutionSet& solutions, SearchStats& stats, 
   if (factor_ > 1.0)
     for (Cost& c : steps) c = {c.distance * kOrderMargin, c.risk * kOrderMargin};
   front_stairs_ = stairs_of(steps);
-  if (factor_ == 1.0) return;
+  if (factor_ == 1.0) {
+    front_steps_known_ = std::equal(front_stairs_.steps.begin(), front_stairs_.steps.end(),
+                                    known_front_.begin(), known_front_.end(), [](Cost a, Cost b) {
+                                      return a.distance == b.distance && a.risk == b.risk;
+                                    });
+    return;
+  }
   if (guess_on_ && solutions.empty()) {
     // What the guessed route covers, once it is found: the search confirms
     // it only if it covers the least bound of every label dropped for it,
@@ -489,7 +496,6 @@ void LowerBounds::start_corners(bool more) {
         {weight, remaining_weighted_floor(graph_, source_, target_, kReach, weight, most)});
   }
   for (std::size_t i = 0; i < corner_lines_.size(); ++i) {
-    inverse_weight_[i] = 1.0 / corner_lines_[i].risk_weight;
     for (std::size_t j = i + 1; j < corner_lines_.size(); ++j)
       inverse_gap_[i][j] = 1.0 / (corner_lines_[j].risk_weight - corner_lines_[i].risk_weight);
   }
@@ -506,10 +512,12 @@ void LowerBounds::start_corners(bool more) {
 // safer still), or when even at the end of that span a line lies above its
 // risk, which is where the staircase's inner corner (step k + 1's
 // distance, step k's risk) lies below that line.
-bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node,
-                                  const Stairs& staircase) const noexcept {
+bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node, const Stairs& staircase,
+                                  std::size_t shorter) const noexcept {
   const std::vector<Cost>& stairs = staircase.steps;
-  std::size_t first = first_longer(stairs.data(), stairs.size(), bound.distance);
+  std::size_t first = shorter != kNotSearched
+                          ? shorter
+                          : first_longer(stairs.data(), stairs.size(), bound.distance);
   if (first == 0) return false;  // no step as short as the bound
   --first;
   const auto safer =
@@ -530,26 +538,48 @@ bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node,
     floor_of_line[i] =
         weighted_floor(cost.distance, cost.risk, line.risk_weight) + line.rest.at(node);
   }
+  // The edge itself, once per label: the lines that are highest somewhere,
+  // steep to flat, each with the distance from which it is (the flatter of
+  // two lines overtakes the steeper one where they cross). Working out the
+  // highest line and the next crossing afresh for each run of corners was
+  // most of the test with thirteen lines, at five runs a label.
+  std::array<std::size_t, kCornerLines> edge{};
+  std::array<double, kCornerLines> takes_over{};
+  std::size_t edge_lines = 0;
+  for (std::size_t j = 0; j < lines; ++j) {
+    const double f = floor_of_line[j];
+    if (f == INFINITY) return true;  // every corner lies below such a line
+    if (!(f > -INFINITY)) continue;  // NaN or below everything: never the highest
+    double from_x = -INFINITY;
+    while (edge_lines > 0) {
+      const std::size_t top = edge[edge_lines - 1];
+      from_x =
+          (floor_of_line[top] * corner_lines_[j].risk_weight - f * corner_lines_[top].risk_weight) *
+          inverse_gap_[top][j];
+      // The line on top is never the highest if this one overtakes the one
+      // before it no later than the top does.
+      if (edge_lines > 1 && !(from_x > takes_over[edge_lines - 1])) {
+        --edge_lines;
+        from_x = -INFINITY;
+        continue;
+      }
+      break;
+    }
+    edge[edge_lines] = j;
+    takes_over[edge_lines] = from_x;
+    ++edge_lines;
+  }
+  if (edge_lines == 0) return false;
+  takes_over[0] = -INFINITY;
   // Corner k lies at step k + 1's distance. From corner `from` on, each run
   // of corners against the line highest at its first corner, up to where a
   // flatter line overtakes that one (at least one corner).
+  std::size_t part = 0;
   for (std::size_t from = first; from < last;) {
     const double x = stairs[from + 1].distance;
-    std::size_t best = 0;
-    double height = -INFINITY;
-    for (std::size_t j = 0; j < lines; ++j) {
-      const double y = (floor_of_line[j] - x) * inverse_weight_[j];
-      if (y > height) {
-        height = y;
-        best = j;
-      }
-    }
-    double until = INFINITY;
-    for (std::size_t j = best + 1; j < lines; ++j) {
-      const double steep = corner_lines_[best].risk_weight, flat = corner_lines_[j].risk_weight;
-      until = std::min(
-          until, (floor_of_line[best] * flat - floor_of_line[j] * steep) * inverse_gap_[best][j]);
-    }
+    while (part + 1 < edge_lines && !(takes_over[part + 1] > x)) ++part;
+    const std::size_t best = edge[part];
+    const double until = part + 1 < edge_lines ? takes_over[part + 1] : INFINITY;
     // Corners k >= from with stairs[k + 1].distance <= until.
     std::size_t to = from + 1;
     if (until > x) {
@@ -624,12 +654,14 @@ PruneRule LowerBounds::rule(Cost cost, double familiarity, DenseId node, double 
     if (!(rest.distance < INFINITY)) return PruneRule::dead_end;
     const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
     if (known_front_on_) {
-      const Cost* beaten_by = strictly_beaten(known_front_, bound);
+      std::size_t shorter = 0;
+      const Cost* beaten_by = strictly_beaten(known_front_, bound, shorter);
       if (beaten_by != nullptr &&
           (factor_ == 1.0 || weighted_cost(*beaten_by) * kOrderMargin < weighted_cost(bound)))
         return PruneRule::known_front;
       if (factor_ == 1.0 && beaten_by == nullptr && !corner_lines_.empty() &&
-          front_beats_all(cost, bound, node, front_stairs_))
+          front_beats_all(cost, bound, node, front_stairs_,
+                          front_steps_known_ ? shorter : kNotSearched))
         return PruneRule::front_corners;
     }
     // The key of every target label this one leads to is at least the

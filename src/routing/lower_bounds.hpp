@@ -161,7 +161,11 @@ class LowerBounds {
   bool key_floors_apply(const ArcBounds& bounds) const;
   void start_corners(bool more);
   struct Stairs;
-  bool front_beats_all(Cost cost, Cost bound, DenseId node, const Stairs& stairs) const noexcept;
+  // `shorter`, where the caller has it: the number of steps no longer than
+  // the bound.
+  static constexpr std::size_t kNotSearched = SIZE_MAX;
+  bool front_beats_all(Cost cost, Cost bound, DenseId node, const Stairs& stairs,
+                       std::size_t shorter = kNotSearched) const noexcept;
 
   // The largest of a fixed sequence over any run of it, in two lookups: row
   // j holds the largest of each run of 2^j values.
@@ -246,6 +250,9 @@ class LowerBounds {
   // The front. With a factor above 1 it is raised by one more millionth, so
   // that a cost it beats is also that much above it in weighted sum.
   Stairs front_stairs_;
+  // With the factor 1 the front's staircase holds the known front's costs
+  // as they are, so a label's place in one is its place in the other.
+  bool front_steps_known_ = false;
   // With a factor above 1: the front together with the guessed first route
   // divided by the factor, for labels that cannot come first (the guess
   // covers what lies above that point); and the front together with every
@@ -256,7 +263,6 @@ class LowerBounds {
   // Where each line takes over from another needs no precision (see
   // front_beats_all): products with these reciprocals stand in for the
   // divisions, a sizeable part of a label's test with thirteen lines.
-  std::array<double, kCornerLines> inverse_weight_{};
   std::array<std::array<double, kCornerLines>, kCornerLines> inverse_gap_{};  // 1 / (w_j - w_i)
   // With a factor above 1, until the first solution: the path of least key
   // at the target is expected to be found first. A label whose exact bound that path covers, and
