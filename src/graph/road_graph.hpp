@@ -127,6 +127,9 @@ class RoadGraph {
   std::span<const std::uint32_t> out_edge_indices(DenseId d) const noexcept {
     return {out_edge_.data() + first_out_[d], out_edge_.data() + first_out_[d + 1]};
   }
+  // Starts reading where dense node d's edge indices lie, ahead of
+  // out_edge_indices(d).
+  void prefetch_out(DenseId d) const noexcept { __builtin_prefetch(first_out_.data() + d); }
   // Dense number of the node an edge enters.
   DenseId head(std::uint32_t edge_index) const noexcept { return head_[edge_index]; }
 
