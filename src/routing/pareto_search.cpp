@@ -66,7 +66,7 @@ class Search {
                                         0x1p-50 * graph.arc_bounds().total_risk}
                                  : Cost{0.0, 0.0}) {}
 
-  std::vector<SettledLabel> run();
+  std::vector<SettledLabel> run(Paths paths);
 
   // Why run() stopped early, if it did: pruning could have changed which of
   // two equal-cost paths wins, the first solution was not the one guessed,
@@ -840,7 +840,7 @@ bool Search::near_tie_waiting(const OpenLabel& label) const {
   });
 }
 
-std::vector<SettledLabel> Search::run() {
+std::vector<SettledLabel> Search::run(Paths paths) {
   // The first label has key 0.0: no estimate is added for it.
   open_.push({key_rank(0.0), 0.0, 0.0, 0.0, place_of(source_), kNoParent, kNoEdge, kNoParent});
   counters_[Counter::pushed] = 1;
@@ -907,10 +907,15 @@ std::vector<SettledLabel> Search::run() {
   }
 
   std::vector<SettledLabel> result;
-  result.reserve(solutions_.solutions().size());
-  for (const SolutionSet::Solution& s : solutions_.solutions()) {
-    result.push_back(
-        {graph_.id_of(target_), s.cost.distance, s.cost.risk, s.familiarity, path_of(s.link)});
+  const std::vector<SolutionSet::Solution>& found = solutions_.solutions();
+  result.reserve(found.size());
+  for (const SolutionSet::Solution& s : found) {
+    result.push_back({graph_.id_of(target_), s.cost.distance, s.cost.risk, s.familiarity,
+                      paths == Paths::every ? path_of(s.link) : std::vector<NodeId>{}});
+  }
+  if (paths == Paths::picks && !result.empty()) {
+    for (std::size_t k : pick_positions(result))
+      if (result[k].path.empty()) result[k].path = path_of(found[k].link);
   }
   counters_[Counter::nodes_met] = states_.size();
   // Every container only grows during the search, except when the exact
@@ -924,7 +929,7 @@ std::vector<SettledLabel> Search::run() {
 
 std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId source,
                                     RoadGraph::DenseId target, double eps, SearchStats* stats,
-                                    const SearchTuning& tuning) {
+                                    const SearchTuning& tuning, Paths paths) {
   require(source < graph.dense_count() && target < graph.dense_count(),
           "route search called with a node the graph does not know");
   // A search that gives up is run again with less pruning: without the
@@ -935,7 +940,7 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
   SearchStats total;
   for (;;) {
     Search search(graph, source, target, eps, current);
-    std::vector<SettledLabel> found = search.run();
+    std::vector<SettledLabel> found = search.run(paths);
     Search::GiveUp gave_up = search.gave_up();
     // The cost order finds the routes in another order than the full key;
     // only a tie between picks would let that order show.

@@ -25,7 +25,7 @@ std::variant<std::vector<RouteRecord>, RouteError> compute_safe_routes(const Roa
                       " isolé (aucun arc sortant) — graphe déconnecté ?"};
   }
 
-  std::vector<SettledLabel> solutions = astar_pex(graph, from, to, eps);
+  std::vector<SettledLabel> solutions = astar_pex(graph, from, to, eps, nullptr, {}, Paths::picks);
   if (solutions.empty()) {
     return RouteError{"Aucun chemin trouvé entre " + std::to_string(source) + " et " +
                       std::to_string(target) +

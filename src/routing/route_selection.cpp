@@ -90,16 +90,22 @@ RouteRecord measure_route(const SettledLabel& solution, const char* route_type) 
   return r;
 }
 
-std::vector<RouteRecord> select_routes(const std::vector<SettledLabel>& solutions) {
+std::array<std::size_t, 3> pick_positions(const std::vector<SettledLabel>& solutions) {
   require(!solutions.empty(), "route selection called without solutions");
+  auto at = [&solutions](const SettledLabel& s) {
+    return static_cast<std::size_t>(&s - solutions.data());
+  };
+  return {at(first_minimum(solutions, [](const SettledLabel& s) { return s.distance; })),
+          at(first_minimum(solutions, [](const SettledLabel& s) { return s.risk; })),
+          at(first_minimum(solutions, BalancedScore(solutions)))};
+}
+
+std::vector<RouteRecord> select_routes(const std::vector<SettledLabel>& solutions) {
   // With one solution all three picks are that solution, and only the first
   // survives the repeated-path rule below.
-
-  const SettledLabel* picks[3] = {
-      &first_minimum(solutions, [](const SettledLabel& s) { return s.distance; }),
-      &first_minimum(solutions, [](const SettledLabel& s) { return s.risk; }),
-      &first_minimum(solutions, BalancedScore(solutions)),
-  };
+  const std::array<std::size_t, 3> positions = pick_positions(solutions);
+  const SettledLabel* picks[3] = {&solutions[positions[0]], &solutions[positions[1]],
+                                  &solutions[positions[2]]};
   // Kept word for word: callers compare route_type with these labels.
   static constexpr const char* kRouteTypes[3] = {"shortest", "safest", "balanced"};
 

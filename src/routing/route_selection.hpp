@@ -2,6 +2,8 @@
 // safest and a balanced route, each measured, without repeating a path.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <vector>
 
 #include "routing/pareto_search.hpp"
@@ -16,6 +18,11 @@ inline constexpr double kCyclingSpeedMPerMin = 66.67;
 // Every tie goes to the solution that stands first. `solutions` must not be
 // empty.
 std::vector<RouteRecord> select_routes(const std::vector<SettledLabel>& solutions);
+
+// Where the shortest, the safest and the balanced pick stand in
+// `solutions`, by their costs alone; select_routes() reads the paths of
+// these three and of no other. `solutions` must not be empty.
+std::array<std::size_t, 3> pick_positions(const std::vector<SettledLabel>& solutions);
 
 // Whether the order of `solutions` could change the routes: two solutions
 // share the least distance, the least risk or the least balanced score.

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -733,6 +734,53 @@ INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs,
                                            Family::street_ties, Family::familiar_streets,
                                            Family::plain_streets, Family::familiar_ties,
                                            Family::favoured_streets),
+                         family_name);
+
+// A request reads back only the paths of the routes it hands on: with
+// Paths::picks the search finds the same solutions, the picks carry the
+// paths that every path gives them, no other solution's path is read, and
+// the routes handed on are the same.
+class PicksOnly : public ::testing::TestWithParam<Family> {};
+
+TEST_P(PicksOnly, HandOnTheSameRoutes) {
+  RandomGraph rng{static_cast<std::uint64_t>(GetParam()) * 104729 + 3};
+  const bool streets = GetParam() == Family::streets || GetParam() == Family::familiar_ties;
+  std::size_t left_empty = 0;
+  for (int round = 0; round < 100; ++round) {
+    const RoadGraph g = streets ? street_graph(GetParam(), rng, 3 + rng.next() % 5)
+                                : random_graph(GetParam(), rng, 6 + rng.next() % 8);
+    const NodeId n = static_cast<NodeId>(g.node_count());
+    const auto s = g.dense_of(1 + rng.next() % n), t = g.dense_of(1 + rng.next() % n);
+    for (double eps : {0.0, 0.1}) {
+      SCOPED_TRACE(::testing::Message() << "round " << round << " eps " << eps);
+      const auto every = astar_pex(g, s, t, eps);
+      auto picks = astar_pex(g, s, t, eps, nullptr, {}, Paths::picks);
+      ASSERT_EQ(every.size(), picks.size());
+      if (every.empty()) continue;
+      const std::array<std::size_t, 3> at = pick_positions(every);
+      for (std::size_t i = 0; i < every.size(); ++i) {
+        if (std::find(at.begin(), at.end(), i) != at.end()) continue;
+        EXPECT_TRUE(picks[i].path.empty());
+        ++left_empty;
+        picks[i].path = every[i].path;
+      }
+      expect_same(every, picks);
+      const std::vector<RouteRecord> wanted = select_routes(every);
+      const std::vector<RouteRecord> got = select_routes(picks);
+      ASSERT_EQ(wanted.size(), got.size());
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(wanted[i].route_type, got[i].route_type);
+        EXPECT_EQ(wanted[i].path, got[i].path);
+      }
+    }
+  }
+  EXPECT_GT(left_empty, 0u);  // fronts of more than three routes came up
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, PicksOnly,
+                         ::testing::Values(Family::rounded, Family::ties, Family::nan,
+                                           Family::familiarity, Family::streets,
+                                           Family::familiar_ties),
                          family_name);
 
 // The least weighted path, which the guess of the first route stands on,
