@@ -560,7 +560,6 @@ bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node, const Sta
       // before it no later than the top does.
       if (edge_lines > 1 && !(from_x > takes_over[edge_lines - 1])) {
         --edge_lines;
-        from_x = -INFINITY;
         continue;
       }
       break;
@@ -570,7 +569,6 @@ bool LowerBounds::front_beats_all(Cost cost, Cost bound, DenseId node, const Sta
     ++edge_lines;
   }
   if (edge_lines == 0) return false;
-  takes_over[0] = -INFINITY;
   // Corner k lies at step k + 1's distance. From corner `from` on, each run
   // of corners against the line highest at its first corner, up to where a
   // flatter line overtakes that one (at least one corner).
