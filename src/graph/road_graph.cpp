@@ -292,6 +292,21 @@ const ReverseArcs& RoadGraph::reverse_arcs() const {
   return arc_bounds_->reverse.get([this] { return build_reverse_arcs(); });
 }
 
+RoadGraph::OutArcs RoadGraph::out_arcs() const {
+  static const std::uint32_t kNoFirst[2] = {0, 0};
+  if (arc_bounds_ == nullptr) return {kNoFirst, nullptr};  // a moved-from graph has no nodes
+  return {first_out_.data(), arc_bounds_->out_arcs.get([this] { return build_out_arcs(); }).data()};
+}
+
+std::vector<OutArc> RoadGraph::build_out_arcs() const {
+  std::vector<OutArc> arcs(out_edge_.size());
+  for (std::size_t i = 0; i < out_edge_.size(); ++i) {
+    const std::uint32_t e = out_edge_[i];
+    arcs[i] = {head_[e], e, edges_[e].distance_m, edges_[e].risk_score};
+  }
+  return arcs;
+}
+
 // A counting sort of the arcs by head, in ascending edge index.
 ReverseArcs RoadGraph::build_reverse_arcs() const {
   ReverseArcs reverse;
@@ -384,6 +399,8 @@ std::size_t RoadGraph::memory_bytes() const noexcept {
       arc_bounds_ != nullptr ? arc_bounds_->pass_through.built() : nullptr;
   const std::vector<std::uint8_t>* twins =
       arc_bounds_ != nullptr ? arc_bounds_->twin_arcs.built() : nullptr;
+  const std::vector<OutArc>* out_arcs =
+      arc_bounds_ != nullptr ? arc_bounds_->out_arcs.built() : nullptr;
   const std::size_t reverse_bytes = reverse != nullptr
                                         ? reverse->first.capacity() * sizeof(std::uint32_t) +
                                               reverse->arcs.capacity() * sizeof(ReverseArcs::Arc)
@@ -395,7 +412,8 @@ std::size_t RoadGraph::memory_bytes() const noexcept {
          coords_.capacity() * sizeof(Coordinates) + has_record_.capacity() +
          (arc_bounds_ != nullptr ? sizeof(ArcBoundsMemo) : 0) + reverse_bytes +
          (pass_through != nullptr ? pass_through->capacity() : 0) +
-         (twins != nullptr ? twins->capacity() : 0);
+         (twins != nullptr ? twins->capacity() : 0) +
+         (out_arcs != nullptr ? out_arcs->capacity() * sizeof(OutArc) : 0);
 }
 
 }  // namespace velorin

@@ -86,6 +86,16 @@ struct ReverseArcs {
   std::vector<Arc> arcs;             // grouped by head, ascending edge index within a head
 };
 
+// An arc leaving a node, with its head and costs side by side: searches that
+// take many nodes' arcs across a large map read them in one place rather
+// than from the head and edge tables, each scattered by edge index.
+struct OutArc {
+  std::uint32_t head;  // dense number of the node the arc enters
+  std::uint32_t edge;  // edge index
+  double distance_m;
+  double risk_score;
+};
+
 class RoadGraph {
  public:
   // Dense number of a node id: 0 .. dense_count()-1, assigned to every id that
@@ -132,6 +142,32 @@ class RoadGraph {
   void prefetch_out(DenseId d) const noexcept { __builtin_prefetch(first_out_.data() + d); }
   // Dense number of the node an edge enters.
   DenseId head(std::uint32_t edge_index) const noexcept { return head_[edge_index]; }
+
+  // The arcs leaving each node, as out_edge_indices() orders them, with
+  // their heads and costs (OutArc). Built on first use, then kept.
+  class OutArcs {
+   public:
+    std::span<const OutArc> of(DenseId d) const noexcept {
+      return {arcs_ + first_[d], arcs_ + first_[d + 1]};
+    }
+    // Starts reading where node d's arcs lie.
+    void prefetch(DenseId d) const noexcept { __builtin_prefetch(arcs_ + first_[d]); }
+    // As RoadGraph::onward_arc: the arc leaving `at` that does not go back
+    // to `from` (the last one in edge order), or nullptr.
+    const OutArc* onward(DenseId at, DenseId from) const noexcept {
+      const OutArc* onward = nullptr;
+      for (const OutArc& arc : of(at))
+        if (arc.head != from) onward = &arc;
+      return onward;
+    }
+
+   private:
+    friend class RoadGraph;
+    OutArcs(const std::uint32_t* first, const OutArc* arcs) : first_(first), arcs_(arcs) {}
+    const std::uint32_t* first_;
+    const OutArc* arcs_;
+  };
+  OutArcs out_arcs() const;
 
   // Node records per square metre over the box that holds them (+inf when
   // it has no area): how many nodes lie within a given distance, roughly,
@@ -208,11 +244,13 @@ class RoadGraph {
       }
     };
     Lazy<ReverseArcs> reverse;
+    Lazy<std::vector<OutArc>> out_arcs;
     Lazy<std::vector<std::uint8_t>> pass_through;
     Lazy<std::vector<std::uint8_t>> twin_arcs;
   };
   ArcBounds compute_arc_bounds() const;
   ReverseArcs build_reverse_arcs() const;
+  std::vector<OutArc> build_out_arcs() const;
   std::vector<std::uint8_t> find_pass_through() const;
   std::vector<std::uint8_t> find_twin_arcs() const;
   std::unique_ptr<ArcBoundsMemo> arc_bounds_ = std::make_unique<ArcBoundsMemo>();

@@ -64,7 +64,9 @@ class Search {
         walk_rise_floor_(keyed_walks_ ? largest_tie_reach(graph) : 0.0),
         gain_floor_(keyed_walks_ ? Cost{0x1p-50 * graph.arc_bounds().total_distance,
                                         0x1p-50 * graph.arc_bounds().total_risk}
-                                 : Cost{0.0, 0.0}) {}
+                                 : Cost{0.0, 0.0}),
+        out_arcs_(graph.out_arcs()),
+        sums_familiarity_(!graph.arc_bounds().no_familiarity) {}
 
   std::vector<SettledLabel> run(Paths paths);
 
@@ -252,6 +254,10 @@ class Search {
   // nodes.
   const double walk_rise_floor_;
   const Cost gain_floor_;
+  // The arcs leaving each node, with heads and costs side by side.
+  const RoadGraph::OutArcs out_arcs_;
+  // Some arc has a familiarity that is not zero.
+  const bool sums_familiarity_;
 };
 
 // Pruning changes what else sits in the open list, and with it the order in
@@ -508,20 +514,23 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
   const DenseId came_from =
       skips_back_ && label.parent != kNoParent ? node_of(links_[label.parent]) : RoadGraph::kAbsent;
   const DenseId here = states_[label.place].node;
-  const std::span<const std::uint32_t> edges = graph_.out_edge_indices(here);
+  const std::span<const OutArc> arcs = out_arcs_.of(here);
   const bool twins = twin_nodes_ != nullptr && twin_nodes_[here] != 0;
-  if (twins) pick_among_twins(label, edges);
-  for (std::size_t i = 0; i < edges.size(); ++i) {
-    const std::uint32_t e = edges[i];
-    const Edge& edge = graph_.edge(e);
-    const DenseId to = graph_.head(e);
+  if (twins) pick_among_twins(label, graph_.out_edge_indices(here));
+  for (std::size_t i = 0; i < arcs.size(); ++i) {
+    const OutArc& arc = arcs[i];
+    const std::uint32_t e = arc.edge;
+    const DenseId to = arc.head;
     if (twins && twin_skip_[i] != 0) {
       ++counters_[PruneRule::beaten_at_node];
       checks_ties_ = true;
       continue;
     }
-    const Cost next{label.distance + edge.distance_m, label.risk + edge.risk_score};
-    const double familiarity = label.familiarity + edge.familiarity;
+    const Cost next{label.distance + arc.distance_m, label.risk + arc.risk_score};
+    // Where every arc's familiarity is zero, a sum that starts at +0.0
+    // stays +0.0 whatever is added, so the edge table need not be read.
+    const double familiarity =
+        sums_familiarity_ ? label.familiarity + graph_.edge(e).familiarity : label.familiarity;
     if (to == came_from) {
       ++counters_[PruneRule::beaten_at_node];
       checks_ties_ = true;
@@ -617,15 +626,16 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
   // `at` is a pass-through node reached by `step`; go on while the next
   // node's label would rise strictly in key and gain in cost.
   while (pass_through_[at] != 0 && at != target_ && at != source_) {
-    const std::uint32_t onward = graph_.onward_arc(at, from);
-    if (onward == RoadGraph::kNoArc) break;
-    const DenseId to = graph_.head(onward);
+    const OutArc* const onward_arc = out_arcs_.onward(at, from);
+    if (onward_arc == nullptr) break;
+    const std::uint32_t onward = onward_arc->edge;
+    const DenseId to = onward_arc->head;
     if (to == origin) break;  // a ring of shape points, back where it started
-    const Edge& arc = graph_.edge(onward);
-    if (keyed_walks_ && !walkable(arc, place, to)) break;
-    const Cost next{cost.distance + arc.distance_m, cost.risk + arc.risk_score};
+    if (keyed_walks_ && !walkable(graph_.edge(onward), place, to)) break;
+    const Cost next{cost.distance + onward_arc->distance_m, cost.risk + onward_arc->risk_score};
     if (!gains(cost, next)) break;
-    const double next_familiarity = familiarity + arc.familiarity;
+    const double next_familiarity =
+        sums_familiarity_ ? familiarity + graph_.edge(onward).familiarity : familiarity;
     const std::uint32_t to_place = place_of(to);
     const std::int64_t next_rank = key_rank(weighted(next.distance, next.risk, next_familiarity) +
                                             states_[to_place].to_target_m);

@@ -107,16 +107,15 @@ double backwards(const RoadGraph& graph, DenseId target, DenseId source, double 
 // at the source, the target, a one-way end, or back at `start`, where the
 // path began. On return `to` is where the path stands and `from` the node
 // before it.
-void carry_along_street(const RoadGraph& graph, const std::vector<std::uint8_t>& through,
+void carry_along_street(const RoadGraph::OutArcs& out, const std::vector<std::uint8_t>& through,
                         DenseId start, DenseId source, DenseId target, DenseId& from, DenseId& to,
                         Cost& cost) {
   while (through[to] != 0 && to != target && to != source) {
-    const std::uint32_t onward = graph.onward_arc(to, from);
-    if (onward == RoadGraph::kNoArc || graph.head(onward) == start) break;
-    const Edge& arc = graph.edge(onward);
-    cost = {cost.distance + arc.distance_m, cost.risk + arc.risk_score};
+    const OutArc* onward = out.onward(to, from);
+    if (onward == nullptr || onward->head == start) break;
+    cost = {cost.distance + onward->distance_m, cost.risk + onward->risk_score};
     from = to;
-    to = graph.head(onward);
+    to = onward->head;
   }
 }
 
@@ -308,6 +307,7 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
     DenseId from;  // the node before, where turning back leads nowhere
   };
   const std::vector<std::uint8_t>& through = graph.pass_through();
+  const RoadGraph::OutArcs out = graph.out_arcs();
   std::vector<double> least_risk(graph.dense_count(), INFINITY);  // settled at each node
   KnownFront result;
   std::vector<Cost> found;
@@ -326,8 +326,7 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
     ++result.popped;
     // Reads ahead for the next two pops: beyond the caches on a large map.
     if (const Item* next = open.next(); next != nullptr) {
-      const std::span<const std::uint32_t> arcs = graph.out_edge_indices(next->node);
-      __builtin_prefetch(arcs.data());
+      out.prefetch(next->node);
       __builtin_prefetch(&least_risk[next->node]);
       if (const Item* after = open.next(1); after != nullptr) graph.prefetch_out(after->node);
     }
@@ -339,13 +338,12 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
       found.push_back(item.cost);
       continue;
     }
-    for (std::uint32_t e : graph.out_edge_indices(item.node)) {
+    for (const OutArc& arc : out.of(item.node)) {
       DenseId from = item.node;
-      DenseId to = graph.head(e);
+      DenseId to = arc.head;
       if (to == item.from) continue;  // back where it came from, with more cost
-      const Edge& edge = graph.edge(e);
-      Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
-      carry_along_street(graph, through, item.node, source, target, from, to, next);
+      Cost next{item.cost.distance + arc.distance_m, item.cost.risk + arc.risk_score};
+      carry_along_street(out, through, item.node, source, target, from, to, next);
       const Cost rest = remaining.at(to);
       const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
       if (!(bound.first < INFINITY)) continue;  // the target is out of reach
@@ -386,6 +384,7 @@ Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
   };
   auto weighted = [risk_weight](Cost c) { return c.distance + c.risk * risk_weight; };
   const std::vector<std::uint8_t>& through = graph.pass_through();
+  const RoadGraph::OutArcs out = graph.out_arcs();
   std::vector<double> best(graph.dense_count(), INFINITY);
   std::priority_queue<Item> open;
   best[source] = 0.0;
@@ -395,13 +394,12 @@ Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
     open.pop();
     if (item.node == target) return item.cost;
     if (best[item.node] < weighted(item.cost)) continue;  // a better entry came first
-    for (std::uint32_t e : graph.out_edge_indices(item.node)) {
+    for (const OutArc& arc : out.of(item.node)) {
       DenseId from = item.node;
-      DenseId to = graph.head(e);
+      DenseId to = arc.head;
       if (to == item.from) continue;
-      const Edge& edge = graph.edge(e);
-      Cost next{item.cost.distance + edge.distance_m, item.cost.risk + edge.risk_score};
-      carry_along_street(graph, through, item.node, source, target, from, to, next);
+      Cost next{item.cost.distance + arc.distance_m, item.cost.risk + arc.risk_score};
+      carry_along_street(out, through, item.node, source, target, from, to, next);
       const double sum = weighted(next);
       const double estimate = sum + weighted(remaining.at(to));
       if (!(estimate < INFINITY) || !(sum < best[to])) continue;

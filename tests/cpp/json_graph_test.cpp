@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,48 @@ TEST(GraphJson, DenseNumbersWhateverTheIdsLookLike) {
   EXPECT_EQ(shifted.coordinates(2).lat, 4.0);
   EXPECT_EQ(shifted.head(0), 1u);
   EXPECT_EQ(shifted.out_edge_indices(2).size(), 1u);
+}
+
+// The arcs that searches read side by side must be the edge table's, node
+// by node in edge order, for every kind of arc a document may hold; a
+// mismatch would change routes without any other sign.
+TEST(GraphJson, OutArcsMirrorTheEdgeTable) {
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<NodeId> id(1, 60);
+  std::uniform_real_distribution<double> cost(-1.0, 100.0);
+  std::vector<Node> nodes;
+  for (NodeId i = 1; i <= 50; ++i) nodes.push_back({i * 3, 0.0, 0.0});
+  std::vector<Edge> edges;
+  for (int i = 0; i < 400; ++i)  // self-loops, duplicates and ends without a record among them
+    edges.push_back({id(rng) * 3, i % 7 == 0 ? NodeId{1000 + id(rng)} : id(rng) * 3, cost(rng),
+                     cost(rng), cost(rng)});
+  edges.push_back({3, 6, NAN, INFINITY, 0.0});
+  RoadGraph g = RoadGraph::build(std::move(nodes), std::move(edges));
+  const std::size_t before = g.memory_bytes();
+  const RoadGraph::OutArcs out = g.out_arcs();
+  EXPECT_EQ(g.memory_bytes(), before + g.edge_count() * sizeof(OutArc));
+  for (RoadGraph::DenseId d = 0; d < g.dense_count(); ++d) {
+    const std::span<const std::uint32_t> indices = g.out_edge_indices(d);
+    const std::span<const OutArc> arcs = out.of(d);
+    ASSERT_EQ(arcs.size(), indices.size());
+    for (std::size_t i = 0; i < arcs.size(); ++i) {
+      const Edge& edge = g.edge(indices[i]);
+      EXPECT_EQ(arcs[i].edge, indices[i]);
+      EXPECT_EQ(arcs[i].head, g.head(indices[i]));
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(arcs[i].distance_m),
+                std::bit_cast<std::uint64_t>(edge.distance_m));
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(arcs[i].risk_score),
+                std::bit_cast<std::uint64_t>(edge.risk_score));
+    }
+    for (RoadGraph::DenseId from : {d, RoadGraph::DenseId{0}, RoadGraph::kAbsent}) {
+      const OutArc* onward = out.onward(d, from);
+      const std::uint32_t expected = g.onward_arc(d, from);
+      if (expected == RoadGraph::kNoArc)
+        EXPECT_EQ(onward, nullptr);
+      else
+        EXPECT_EQ(onward != nullptr ? onward->edge : RoadGraph::kNoArc, expected);
+    }
+  }
 }
 
 // Tables grow ahead of need while a document is read; the finished graph
