@@ -294,17 +294,27 @@ const ReverseArcs& RoadGraph::reverse_arcs() const {
 
 RoadGraph::OutArcs RoadGraph::out_arcs() const {
   static const std::uint32_t kNoFirst[2] = {0, 0};
-  if (arc_bounds_ == nullptr) return {kNoFirst, nullptr};  // a moved-from graph has no nodes
-  return {first_out_.data(), arc_bounds_->out_arcs.get([this] { return build_out_arcs(); }).data()};
+  if (arc_bounds_ == nullptr) return {kNoFirst, nullptr, nullptr};  // a moved-from graph
+  const ArcBoundsMemo::SideBySide& side =
+      arc_bounds_->out_arcs.get([this] { return build_out_arcs(); });
+  return {first_out_.data(), side.arcs.data(),
+          side.familiarity.empty() ? nullptr : side.familiarity.data()};
 }
 
-std::vector<OutArc> RoadGraph::build_out_arcs() const {
-  std::vector<OutArc> arcs(out_edge_.size());
+RoadGraph::ArcBoundsMemo::SideBySide RoadGraph::build_out_arcs() const {
+  ArcBoundsMemo::SideBySide side;
+  side.arcs.resize(out_edge_.size());
   for (std::size_t i = 0; i < out_edge_.size(); ++i) {
     const std::uint32_t e = out_edge_[i];
-    arcs[i] = {head_[e], e, edges_[e].distance_m, edges_[e].risk_score};
+    side.arcs[i] = {head_[e], e, edges_[e].distance_m, edges_[e].risk_score};
   }
-  return arcs;
+  if (std::any_of(edges_.begin(), edges_.end(),
+                  [](const Edge& e) { return !(e.familiarity == 0.0); })) {
+    side.familiarity.resize(out_edge_.size());
+    for (std::size_t i = 0; i < out_edge_.size(); ++i)
+      side.familiarity[i] = edges_[out_edge_[i]].familiarity;
+  }
+  return side;
 }
 
 // A counting sort of the arcs by head, in ascending edge index.
@@ -399,7 +409,7 @@ std::size_t RoadGraph::memory_bytes() const noexcept {
       arc_bounds_ != nullptr ? arc_bounds_->pass_through.built() : nullptr;
   const std::vector<std::uint8_t>* twins =
       arc_bounds_ != nullptr ? arc_bounds_->twin_arcs.built() : nullptr;
-  const std::vector<OutArc>* out_arcs =
+  const ArcBoundsMemo::SideBySide* out_arcs =
       arc_bounds_ != nullptr ? arc_bounds_->out_arcs.built() : nullptr;
   const std::size_t reverse_bytes = reverse != nullptr
                                         ? reverse->first.capacity() * sizeof(std::uint32_t) +
@@ -413,7 +423,9 @@ std::size_t RoadGraph::memory_bytes() const noexcept {
          (arc_bounds_ != nullptr ? sizeof(ArcBoundsMemo) : 0) + reverse_bytes +
          (pass_through != nullptr ? pass_through->capacity() : 0) +
          (twins != nullptr ? twins->capacity() : 0) +
-         (out_arcs != nullptr ? out_arcs->capacity() * sizeof(OutArc) : 0);
+         (out_arcs != nullptr ? out_arcs->arcs.capacity() * sizeof(OutArc) +
+                                    out_arcs->familiarity.capacity() * sizeof(double)
+                              : 0);
 }
 
 }  // namespace velorin

@@ -144,12 +144,17 @@ class RoadGraph {
   DenseId head(std::uint32_t edge_index) const noexcept { return head_[edge_index]; }
 
   // The arcs leaving each node, as out_edge_indices() orders them, with
-  // their heads and costs (OutArc). Built on first use, then kept.
+  // their heads and costs (OutArc), and their familiarity in a table of its
+  // own where some arc's is not zero. Built on first use, then kept.
   class OutArcs {
    public:
     std::span<const OutArc> of(DenseId d) const noexcept {
       return {arcs_ + first_[d], arcs_ + first_[d + 1]};
     }
+    // Whether some arc's familiarity is not zero (or is NaN).
+    bool has_familiarity() const noexcept { return familiarity_ != nullptr; }
+    // The familiarity of an arc of of(): where has_familiarity() only.
+    double familiarity(const OutArc& arc) const noexcept { return familiarity_[&arc - arcs_]; }
     // Starts reading where node d's arcs lie.
     void prefetch(DenseId d) const noexcept { __builtin_prefetch(arcs_ + first_[d]); }
     // As RoadGraph::onward_arc: the arc leaving `at` that does not go back
@@ -163,9 +168,11 @@ class RoadGraph {
 
    private:
     friend class RoadGraph;
-    OutArcs(const std::uint32_t* first, const OutArc* arcs) : first_(first), arcs_(arcs) {}
+    OutArcs(const std::uint32_t* first, const OutArc* arcs, const double* familiarity)
+        : first_(first), arcs_(arcs), familiarity_(familiarity) {}
     const std::uint32_t* first_;
     const OutArc* arcs_;
+    const double* familiarity_;  // nullptr where every arc's is zero
   };
   OutArcs out_arcs() const;
 
@@ -244,13 +251,17 @@ class RoadGraph {
       }
     };
     Lazy<ReverseArcs> reverse;
-    Lazy<std::vector<OutArc>> out_arcs;
+    struct SideBySide {
+      std::vector<OutArc> arcs;
+      std::vector<double> familiarity;  // empty where every arc's is zero
+    };
+    Lazy<SideBySide> out_arcs;
     Lazy<std::vector<std::uint8_t>> pass_through;
     Lazy<std::vector<std::uint8_t>> twin_arcs;
   };
   ArcBounds compute_arc_bounds() const;
   ReverseArcs build_reverse_arcs() const;
-  std::vector<OutArc> build_out_arcs() const;
+  ArcBoundsMemo::SideBySide build_out_arcs() const;
   std::vector<std::uint8_t> find_pass_through() const;
   std::vector<std::uint8_t> find_twin_arcs() const;
   std::unique_ptr<ArcBoundsMemo> arc_bounds_ = std::make_unique<ArcBoundsMemo>();

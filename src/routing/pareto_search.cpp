@@ -66,7 +66,7 @@ class Search {
                                         0x1p-50 * graph.arc_bounds().total_risk}
                                  : Cost{0.0, 0.0}),
         out_arcs_(graph.out_arcs()),
-        sums_familiarity_(!graph.arc_bounds().no_familiarity) {}
+        sums_familiarity_(out_arcs_.has_familiarity()) {}
 
   std::vector<SettledLabel> run(Paths paths);
 
@@ -103,8 +103,8 @@ class Search {
   bool near_tie_waiting(const OpenLabel& label) const;
   // Whether a walk in the order of the full key goes on along `arc`, from
   // the node at `place` to `to`, whatever the label's sums.
-  bool walkable(const Edge& arc, std::uint32_t place, DenseId to) {
-    const double rise = weighted_cost(arc.distance_m, arc.risk_score, arc.familiarity) +
+  bool walkable(const OutArc& arc, double familiarity, std::uint32_t place, DenseId to) {
+    const double rise = weighted_cost(arc.distance_m, arc.risk_score, familiarity) +
                         (states_[place_of(to)].to_target_m - states_[place].to_target_m);
     return (arc.distance_m > gain_floor_.distance || arc.risk_score > gain_floor_.risk) &&
            rise > walk_rise_floor_;
@@ -528,9 +528,9 @@ void Search::extend(const OpenLabel& label, std::uint32_t link) {
     }
     const Cost next{label.distance + arc.distance_m, label.risk + arc.risk_score};
     // Where every arc's familiarity is zero, a sum that starts at +0.0
-    // stays +0.0 whatever is added, so the edge table need not be read.
+    // stays +0.0 whatever is added, so there is none to read.
     const double familiarity =
-        sums_familiarity_ ? label.familiarity + graph_.edge(e).familiarity : label.familiarity;
+        sums_familiarity_ ? label.familiarity + out_arcs_.familiarity(arc) : label.familiarity;
     if (to == came_from) {
       ++counters_[PruneRule::beaten_at_node];
       checks_ties_ = true;
@@ -631,11 +631,11 @@ bool Search::walk(DenseId from, std::uint32_t link, std::uint32_t edge, Cost cos
     const std::uint32_t onward = onward_arc->edge;
     const DenseId to = onward_arc->head;
     if (to == origin) break;  // a ring of shape points, back where it started
-    if (keyed_walks_ && !walkable(graph_.edge(onward), place, to)) break;
+    const double arc_familiarity = sums_familiarity_ ? out_arcs_.familiarity(*onward_arc) : 0.0;
+    if (keyed_walks_ && !walkable(*onward_arc, arc_familiarity, place, to)) break;
     const Cost next{cost.distance + onward_arc->distance_m, cost.risk + onward_arc->risk_score};
     if (!gains(cost, next)) break;
-    const double next_familiarity =
-        sums_familiarity_ ? familiarity + graph_.edge(onward).familiarity : familiarity;
+    const double next_familiarity = sums_familiarity_ ? familiarity + arc_familiarity : familiarity;
     const std::uint32_t to_place = place_of(to);
     const std::int64_t next_rank = key_rank(weighted(next.distance, next.risk, next_familiarity) +
                                             states_[to_place].to_target_m);

@@ -174,22 +174,33 @@ TEST(GraphJson, DenseNumbersWhateverTheIdsLookLike) {
 
 // The arcs that searches read side by side must be the edge table's, node
 // by node in edge order, for every kind of arc a document may hold; a
-// mismatch would change routes without any other sign.
-TEST(GraphJson, OutArcsMirrorTheEdgeTable) {
-  std::mt19937_64 rng(7);
+// mismatch would change routes without any other sign. Familiarity gets a
+// table only where some arc's is not zero (searches then skip adding it).
+class OutArcsTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(OutArcsTest, MirrorTheEdgeTable) {
+  const int familiar = GetParam();  // 0: none, 1: all zero of both signs, 2: some, 3: one NaN
+  std::mt19937_64 rng(7 + familiar);
   std::uniform_int_distribution<NodeId> id(1, 60);
   std::uniform_real_distribution<double> cost(-1.0, 100.0);
   std::vector<Node> nodes;
   for (NodeId i = 1; i <= 50; ++i) nodes.push_back({i * 3, 0.0, 0.0});
   std::vector<Edge> edges;
-  for (int i = 0; i < 400; ++i)  // self-loops, duplicates and ends without a record among them
-    edges.push_back({id(rng) * 3, i % 7 == 0 ? NodeId{1000 + id(rng)} : id(rng) * 3, cost(rng),
-                     cost(rng), cost(rng)});
-  edges.push_back({3, 6, NAN, INFINITY, 0.0});
+  for (int i = 0; i < 400; ++i) {  // self-loops, duplicates and ends without a record among them
+    const double f = familiar == 1            ? (i % 2 ? -0.0 : 0.0)
+                     : familiar == 2 && i % 3 ? cost(rng)
+                                              : 0.0;
+    edges.push_back(
+        {id(rng) * 3, i % 7 == 0 ? NodeId{1000 + id(rng)} : id(rng) * 3, cost(rng), cost(rng), f});
+  }
+  edges.push_back({3, 6, NAN, INFINITY, familiar == 3 ? NAN : 0.0});
   RoadGraph g = RoadGraph::build(std::move(nodes), std::move(edges));
   const std::size_t before = g.memory_bytes();
   const RoadGraph::OutArcs out = g.out_arcs();
-  EXPECT_EQ(g.memory_bytes(), before + g.edge_count() * sizeof(OutArc));
+  const bool has_familiarity = familiar >= 2;
+  EXPECT_EQ(out.has_familiarity(), has_familiarity);
+  EXPECT_EQ(g.memory_bytes(),
+            before + g.edge_count() * (sizeof(OutArc) + (has_familiarity ? sizeof(double) : 0)));
   for (RoadGraph::DenseId d = 0; d < g.dense_count(); ++d) {
     const std::span<const std::uint32_t> indices = g.out_edge_indices(d);
     const std::span<const OutArc> arcs = out.of(d);
@@ -202,6 +213,9 @@ TEST(GraphJson, OutArcsMirrorTheEdgeTable) {
                 std::bit_cast<std::uint64_t>(edge.distance_m));
       EXPECT_EQ(std::bit_cast<std::uint64_t>(arcs[i].risk_score),
                 std::bit_cast<std::uint64_t>(edge.risk_score));
+      if (has_familiarity)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(out.familiarity(arcs[i])),
+                  std::bit_cast<std::uint64_t>(edge.familiarity));
     }
     for (RoadGraph::DenseId from : {d, RoadGraph::DenseId{0}, RoadGraph::kAbsent}) {
       const OutArc* onward = out.onward(d, from);
@@ -213,6 +227,8 @@ TEST(GraphJson, OutArcsMirrorTheEdgeTable) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Familiarity, OutArcsTest, ::testing::Values(0, 1, 2, 3));
 
 // Tables grow ahead of need while a document is read; the finished graph
 // must not keep the headroom, whichever array comes first.
