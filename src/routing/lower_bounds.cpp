@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <utility>
 
 #include "routing/distance_to_target.hpp"
@@ -484,6 +485,9 @@ void LowerBounds::start_corners(bool more) {
   // against the 1.5 times the search would reach, and the lines settled
   // half the nodes (66 km requests 0.92x the time, labels popped the same).
   const std::vector<Cost> steps = factor_ == 1.0 ? staircase(known_front_) : std::vector<Cost>{};
+  std::vector<double> from_source;  // great-circle metres, per node, shared by the lines
+  const Coordinates source_at = graph_.coordinates(source_);
+  const double cos_source_lat = cos_latitude(source_at);
   for (double weight : weights) {
     if (!(weight > 0.0) || !std::isfinite(weight)) continue;
     double most = INFINITY;
@@ -492,8 +496,38 @@ void LowerBounds::start_corners(bool more) {
       for (std::size_t k = 0; k + 1 < steps.size(); ++k)
         most = std::max(most, (steps[k + 1].distance + steps[k].risk * weight) * kLineMargin);
     }
+    // At eps 0.0 a line's search need not follow the arcs of a node that
+    // no label passes on its way to below a corner. A label at a node has,
+    // for this line, a sum of at least `per_metre` times the node's great
+    // circle from the source: each arc's floor for the line is at least
+    // that much times the great circle between its ends (its length is at
+    // least length_ratio times that, its risk at least risk_per_metre
+    // times its length), lowered by a few millionths more for rounding.
+    // Where that share plus the node's floor exceeds `most` (by a margin
+    // for the rounding of the floors' sums and of the great circle), the
+    // front beats everything such a label can reach, and the same holds at
+    // every node whose least way to the target passes there: the share of
+    // the part between the two is no more than that part adds. Those are
+    // the only nodes whose floors the cut leaves above their least (or at
+    // +inf, out of reach): a label there is dropped either way.
+    const ArcBounds arcs = graph_.arc_bounds();
+    const double per_metre =
+        arcs.length_ratio * (1.0 + weight * arcs.risk_per_metre) * (1.0 - 4e-6);
+    std::function<bool(DenseId, double)> expand;
+    if (most < INFINITY && per_metre > 0.0 && std::isfinite(per_metre)) {
+      if (from_source.empty()) from_source.assign(graph_.dense_count(), -1.0);
+      const double limit = most * (1.0 + 1e-9) + 1e-6;
+      expand = [&, per_metre, limit](DenseId node, double key) {
+        double& metres = from_source[node];  // -1 until asked for
+        if (metres < 0.0) metres = haversine_m(graph_.coordinates(node), source_at, cos_source_lat);
+        // The computed great circle may be short of the true one by a
+        // ten-millionth (near the antipode, where the haversine is worst,
+        // a decimetre) and a micrometre; NaN gives no share.
+        return !(metres == metres) || key + (per_metre * metres * (1.0 - 1e-7) - 1e-6) <= limit;
+      };
+    }
     corner_lines_.push_back(
-        {weight, remaining_weighted_floor(graph_, source_, target_, kReach, weight, most)});
+        {weight, remaining_weighted_floor(graph_, source_, target_, kReach, weight, most, expand)});
   }
   for (std::size_t i = 0; i < corner_lines_.size(); ++i) {
     for (std::size_t j = i + 1; j < corner_lines_.size(); ++j)

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "graph/road_graph.hpp"
@@ -121,9 +122,15 @@ RemainingKey remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId sour
 // of remaining_key_floor(), value for value. Where `most` is less than
 // reach times the source's floor, the search stops beyond `most` instead:
 // every node it did not settle then has a floor above `most`.
-RemainingKey remaining_weighted_floor(const RoadGraph& graph, RoadGraph::DenseId source,
-                                      RoadGraph::DenseId target, double reach, double risk_weight,
-                                      double most = INFINITY);
+//
+// With `expand`, a node settled at `key` has its arcs followed only where
+// expand(node, key) holds: nodes whose every path to the target goes
+// through one that was not expanded keep +inf or a cost above their least
+// (see LowerBounds, which bounds them otherwise).
+RemainingKey remaining_weighted_floor(
+    const RoadGraph& graph, RoadGraph::DenseId source, RoadGraph::DenseId target, double reach,
+    double risk_weight, double most = INFINITY,
+    const std::function<bool(RoadGraph::DenseId, double)>& expand = {});
 // distance + risk_weight * risk lowered by a millionth: summed over a path's
 // arcs, or for a label's own sums, never above the path's (or the label's)
 // weighted sum, whatever the rounding along the way. Inline: the front's
