@@ -124,9 +124,11 @@ RemainingKey remaining_key_floor(const RoadGraph& graph, RoadGraph::DenseId sour
 // every node it did not settle then has a floor above `most`.
 //
 // With `expand`, a node settled at `key` has its arcs followed only where
-// expand(node, key) holds: nodes whose every path to the target goes
-// through one that was not expanded keep +inf or a cost above their least
-// (see LowerBounds, which bounds them otherwise).
+// expand(node, key) holds. A node whose least way to the target passes
+// through one whose arcs were not followed may then keep +inf or a floor
+// above its least: the caller makes sure that no decision rests on such a
+// node's floor (LowerBounds' corner lines, where every label there lies
+// above the line anyway).
 RemainingKey remaining_weighted_floor(
     const RoadGraph& graph, RoadGraph::DenseId source, RoadGraph::DenseId target, double reach,
     double risk_weight, double most = INFINITY,
