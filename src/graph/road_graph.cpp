@@ -308,6 +308,8 @@ RoadGraph::ArcBoundsMemo::SideBySide RoadGraph::build_out_arcs() const {
     const std::uint32_t e = out_edge_[i];
     side.arcs[i] = {head_[e], e, edges_[e].distance_m, edges_[e].risk_score};
   }
+  // Asked here rather than of arc_bounds(), which leaves its facts about
+  // familiarity unset on a graph with a negative or NaN cost.
   if (std::any_of(edges_.begin(), edges_.end(),
                   [](const Edge& e) { return !(e.familiarity == 0.0); })) {
     side.familiarity.resize(out_edge_.size());

@@ -157,8 +157,8 @@ class RoadGraph {
     double familiarity(const OutArc& arc) const noexcept { return familiarity_[&arc - arcs_]; }
     // Starts reading where node d's arcs lie.
     void prefetch(DenseId d) const noexcept { __builtin_prefetch(arcs_ + first_[d]); }
-    // As RoadGraph::onward_arc: the arc leaving `at` that does not go back
-    // to `from` (the last one in edge order), or nullptr.
+    // The arc leaving `at` that does not go back to `from` (the last one in
+    // edge order), or nullptr: at a pass-through node, the way on.
     const OutArc* onward(DenseId at, DenseId from) const noexcept {
       const OutArc* onward = nullptr;
       for (const OutArc& arc : of(at))
@@ -197,15 +197,6 @@ class RoadGraph {
   // Per dense node, 1 where two arcs leave it for the same node with the
   // same length and risk (duplicated ways). Built on first use, then kept.
   const std::vector<std::uint8_t>& twin_arcs() const;
-  // The arc leaving `at` that does not go back to `from` (the last one in
-  // edge order), or kNoArc: at a pass-through node, the way on.
-  static constexpr std::uint32_t kNoArc = UINT32_MAX;
-  std::uint32_t onward_arc(DenseId at, DenseId from) const noexcept {
-    std::uint32_t onward = kNoArc;
-    for (std::uint32_t e : out_edge_indices(at))
-      if (head_[e] != from) onward = e;
-    return onward;
-  }
 
  private:
   DenseId intern(NodeId id, std::uint64_t hash);  // during build only; hash = slot_hash(id)

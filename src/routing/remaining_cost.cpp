@@ -463,9 +463,10 @@ RemainingKey remaining_weighted_floor(const RoadGraph& graph, DenseId source, De
     return weighted_floor(a.distance_m, a.risk_score, risk_weight);
   };
   auto best = [least](DenseId d) -> double& { return least[d]; };
-  result.beyond = expand ? backwards(graph, target, source, reach, cost_of, best, nullptr, most,
-                                     [&expand](DenseId d, double key) { return expand(d, key); })
-                         : backwards(graph, target, source, reach, cost_of, best, nullptr, most);
+  // Without `expand`, the search that follows every node's arcs, with no call to ask.
+  result.beyond =
+      expand ? backwards(graph, target, source, reach, cost_of, best, nullptr, most, expand)
+             : backwards(graph, target, source, reach, cost_of, best, nullptr, most);
   return result;
 }
 
