@@ -18,7 +18,8 @@
 //   --more-lines-from=X (labels the front's own search popped per node
 //   reached from which more than three corner lines follow the front, 12 by
 //   default), --no-guess (no guess of the first solution), --no-pruning (no lower
-//   bounds at all), --cap=SECONDS (graph mode: each request in a child
+//   bounds at all), --whole-front (graph mode: every route found at eps 0.0,
+//   not only what the picks need), --cap=SECONDS (graph mode: each request in a child
 //   process stopped after that much CPU time, reported as capped; one that
 //   ends within a second and a quarter of the cap runs twice there and
 //   keeps the faster run),
@@ -129,7 +130,7 @@ std::size_t search_once(const RoadGraph& g, NodeId s, NodeId t, double eps, Sear
   double start = cpu_seconds();
   // Only the picks' paths, as a request reads them.
   auto found =
-      astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats, tuning, velorin::Paths::picks);
+      astar_pex(g, g.dense_of(s), g.dense_of(t), eps, &stats, tuning, velorin::Paths::picks_only);
   seconds = cpu_seconds() - start;
   return found.size();
 }
@@ -491,6 +492,8 @@ int main(int argc_all, char** argv_all) {
       tuning.guess_first_solution = false;
     else if (arg == "--no-pruning")
       tuning.prune = false;
+    else if (arg == "--whole-front")
+      tuning.leave_out_non_picks = false;
     else if (arg == "--each")
       each = true;
     else if (arg.rfind("--rounds=", 0) == 0)

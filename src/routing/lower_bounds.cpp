@@ -131,7 +131,11 @@ void LowerBounds::start_exact(std::uint64_t popped, const SolutionSet& solutions
   remaining_ = std::move(remaining);
   ++stats[Counter::exact_bounds_started];
   if (front_now) {
-    start_front(solutions, stats);
+    // Where the picks alone are asked for, their own bounds leave nothing
+    // for the front and its corners to drop.
+    if (!(factor_ == 1.0 && tuning_.leave_out_non_picks &&
+          start_picks(std::max<std::uint64_t>(popped, remaining_.reached_nodes), solutions)))
+      start_front(solutions, stats);
     return;
   }
   if (!(factor_ > 1.0 && front_applies(bounds))) return;
@@ -486,8 +490,6 @@ void LowerBounds::start_corners(bool more) {
   // half the nodes (66 km requests 0.92x the time, labels popped the same).
   const std::vector<Cost> steps = factor_ == 1.0 ? staircase(known_front_) : std::vector<Cost>{};
   std::vector<double> from_source;  // great-circle metres, per node, shared by the lines
-  const Coordinates source_at = graph_.coordinates(source_);
-  const double cos_source_lat = cos_latitude(source_at);
   for (double weight : weights) {
     if (!(weight > 0.0) || !std::isfinite(weight)) continue;
     double most = INFINITY;
@@ -496,42 +498,113 @@ void LowerBounds::start_corners(bool more) {
       for (std::size_t k = 0; k + 1 < steps.size(); ++k)
         most = std::max(most, (steps[k + 1].distance + steps[k].risk * weight) * kLineMargin);
     }
-    // At eps 0.0 a line's search need not follow the arcs of a node that
-    // no label passes on its way to below a corner. A label at a node has,
-    // for this line, a sum of at least `per_metre` times the node's great
-    // circle from the source: each arc's floor for the line is at least
-    // that much times the great circle between its ends (its length is at
-    // least length_ratio times that, its risk at least risk_per_metre
-    // times its length), lowered by a few millionths more for rounding.
-    // Where that share plus the node's floor exceeds `most` (by a margin
-    // for the rounding of the floors' sums and of the great circle), the
-    // front beats everything such a label can reach, and the same holds at
-    // every node whose least way to the target passes there: the share of
-    // the part between the two is no more than that part adds. Those are
-    // the only nodes whose floors the cut leaves above their least (or at
-    // +inf, out of reach): a label there is dropped either way.
-    const ArcBounds arcs = graph_.arc_bounds();
-    const double per_metre =
-        arcs.length_ratio * (1.0 + weight * arcs.risk_per_metre) * (1.0 - 4e-6);
-    std::function<bool(DenseId, double)> expand;
-    if (most < INFINITY && per_metre > 0.0 && std::isfinite(per_metre)) {
-      if (from_source.empty()) from_source.assign(graph_.dense_count(), -1.0);
-      const double limit = most * (1.0 + 1e-9) + 1e-6;
-      expand = [&, per_metre, limit](DenseId node, double key) {
-        double& metres = from_source[node];  // -1 until asked for
-        if (metres < 0.0) metres = haversine_m(graph_.coordinates(node), source_at, cos_source_lat);
-        // The computed great circle may be short of the true one by a
-        // ten-millionth (near the antipode, where the haversine is worst,
-        // a decimetre) and a micrometre; NaN gives no share.
-        return !(metres == metres) || key + (per_metre * metres * (1.0 - 1e-7) - 1e-6) <= limit;
-      };
-    }
-    corner_lines_.push_back(
-        {weight, remaining_weighted_floor(graph_, source_, target_, kReach, weight, most, expand)});
+    // At eps 0.0 no label beyond the largest corner sum matters to the line.
+    corner_lines_.push_back({weight, weighted_line(weight, most, from_source)});
   }
   for (std::size_t i = 0; i < corner_lines_.size(); ++i) {
     for (std::size_t j = i + 1; j < corner_lines_.size(); ++j)
       inverse_gap_[i][j] = 1.0 / (corner_lines_[j].risk_weight - corner_lines_[i].risk_weight);
+  }
+}
+
+// The floors of one line of slope -1/weight: per node, at most the least
+// weighted sum still to go. With `most` finite, only where no label can lie
+// below that sum anyway may a floor lie above its least.
+RemainingKey LowerBounds::weighted_line(double weight, double most,
+                                        std::vector<double>& from_source) const {
+  // A line's search need not follow the arcs of a node that no label
+  // passes on its way to below `most`. A label at a node has,
+  // for this line, a sum of at least `per_metre` times the node's great
+  // circle from the source: each arc's floor for the line is at least
+  // that much times the great circle between its ends (its length is at
+  // least length_ratio times that, its risk at least risk_per_metre
+  // times its length), lowered by a few millionths more for rounding.
+  // Where that share plus the node's floor exceeds `most` (by a margin
+  // for the rounding of the floors' sums and of the great circle), every
+  // route such a label can reach lies above `most` on this line, and the
+  // same holds at every node whose least way to the target passes there:
+  // the share of the part between the two is no more than that part adds.
+  // Those are the only nodes whose floors the cut leaves above their least
+  // (or at +inf, out of reach).
+  const Coordinates source_at = graph_.coordinates(source_);
+  const double cos_source_lat = cos_latitude(source_at);
+  const ArcBounds arcs = graph_.arc_bounds();
+  const double per_metre = arcs.length_ratio * (1.0 + weight * arcs.risk_per_metre) * (1.0 - 4e-6);
+  std::function<bool(DenseId, double)> expand;
+  if (most < INFINITY && per_metre > 0.0 && std::isfinite(per_metre)) {
+    if (from_source.empty()) from_source.assign(graph_.dense_count(), -1.0);
+    const double limit = most * (1.0 + 1e-9) + 1e-6;
+    expand = [&, per_metre, limit](DenseId node, double key) {
+      double& metres = from_source[node];  // -1 until asked for
+      if (metres < 0.0) metres = haversine_m(graph_.coordinates(node), source_at, cos_source_lat);
+      // The computed great circle may be short of the true one by a
+      // ten-millionth (near the antipode, where the haversine is worst,
+      // a decimetre) and a micrometre; NaN gives no share.
+      return !(metres == metres) || key + (per_metre * metres * (1.0 - 1e-7) - 1e-6) <= limit;
+    };
+  }
+  return remaining_weighted_floor(graph_, source_, target_, kReach, weight, most, expand);
+}
+
+// With eps 0.0 a request hands on only the routes that select_routes()
+// picks: the shortest (least distance, then least risk), the safest (least
+// risk, then least distance) and the balanced one (least distance / Dmax +
+// risk / Rmax, Dmax and Rmax the largest distance and risk found, each at
+// least 1). Among the routes found, the safest has the largest distance
+// and the shortest the largest risk, so Dmax and Rmax follow from those
+// two: their costs come first, exactly, from two narrow searches of their
+// own (end_costs). Then a label is dropped when none of its routes can be
+// any of the three picks: each is longer than the shortest, riskier than
+// the safest, and of a balanced score above that of a path already known,
+// as a floor for distance + (Dmax / Rmax) * risk says, from a backward
+// search of its own. The rule only ever drops a label whose costs are no
+// less than those of one it drops at the same node, so a label that leads
+// to a pick, and every label that beats one of those at a node, stays:
+// the picks are found as the whole search finds them, with their paths, in
+// the same order. What else is found has a score above the least, a
+// distance above the shortest's and a risk above the safest's, and no
+// route beats the shortest or the safest, so it changes neither Dmax nor
+// Rmax nor any pick. The search checks at its end that the routes it found
+// have the Dmax and Rmax it assumed, and searches again without this rule
+// if not. The two searches may pop as many labels as `most_pops`.
+bool LowerBounds::start_picks(std::uint64_t most_pops, const SolutionSet& solutions) {
+  const EndCosts ends = end_costs(graph_, source_, target_, remaining_, most_pops);
+  if (!ends.complete || !(ends.shortest.distance < INFINITY) || !(ends.safest.risk < INFINITY))
+    return false;
+  pick_shortest_ = ends.shortest;
+  pick_safest_ = ends.safest;
+  picks_scales_ = {scale_of(pick_safest_.distance), scale_of(pick_shortest_.risk)};
+  balanced_weight_ = picks_scales_.distance / picks_scales_.risk;
+  if (!(balanced_weight_ > 0.0) || !std::isfinite(balanced_weight_)) return false;
+  // A path of least (or nearly least) weighted sum for the balanced score's
+  // slope: its score is at most a rounding above the least.
+  const Cost balanced = least_weighted_path(graph_, source_, target_, remaining_, balanced_weight_);
+  balanced_least_ =
+      std::min({balanced_score(pick_shortest_.distance, pick_shortest_.risk, picks_scales_),
+                balanced_score(pick_safest_.distance, pick_safest_.risk, picks_scales_),
+                balanced_score(balanced.distance, balanced.risk, picks_scales_)});
+  picks_solutions_ = 0;
+  note_picks(solutions);
+  std::vector<double> from_source;
+  balanced_line_ = weighted_line(balanced_weight_, balanced_most_, from_source);
+  picks_on_ = true;
+  ++changes_;
+  return true;
+}
+
+// The least balanced score of a path found so far, and with it the
+// weighted sum above which a route's score is surely larger: a score is a
+// weighted sum divided by Dmax, each within a few roundings of its exact
+// value, which a billionth more covers.
+void LowerBounds::note_picks(const SolutionSet& solutions) {
+  picks_solutions_ = solutions.solutions().size();
+  for (const SolutionSet::Solution& s : solutions.solutions())
+    balanced_least_ =
+        std::min(balanced_least_, balanced_score(s.cost.distance, s.cost.risk, picks_scales_));
+  const double most = balanced_least_ * picks_scales_.distance * (1.0 + 1e-9);
+  if (most < balanced_most_) {
+    balanced_most_ = most;
+    ++changes_;
   }
 }
 
@@ -685,6 +758,13 @@ PruneRule LowerBounds::rule(Cost cost, double familiarity, DenseId node, double 
     // the target is out of reach altogether, this ends the search.
     if (!(rest.distance < INFINITY)) return PruneRule::dead_end;
     const Cost bound{(cost.distance + rest.distance) * kSlack, (cost.risk + rest.risk) * kSlack};
+    // No route of the label can be a pick (see start_picks).
+    if (picks_on_ && bound.distance > pick_shortest_.distance && bound.risk > pick_safest_.risk) {
+      const double floor = std::max(
+          bound.distance + bound.risk * balanced_weight_,
+          weighted_floor(cost.distance, cost.risk, balanced_weight_) + balanced_line_.at(node));
+      if (floor > balanced_most_) return PruneRule::no_pick;
+    }
     if (known_front_on_) {
       std::size_t shorter = 0;
       const Cost* beaten_by = strictly_beaten(known_front_, bound, shorter);

@@ -28,6 +28,7 @@
 #include "graph/road_graph.hpp"
 #include "routing/cost_order.hpp"
 #include "routing/remaining_cost.hpp"
+#include "routing/route_selection.hpp"
 #include "routing/search_stats.hpp"
 #include "routing/solution_set.hpp"
 
@@ -84,6 +85,7 @@ class LowerBounds {
       exact_came = true;
     if (covers_too() && solutions.solutions().size() != cover_stairs_.solutions)
       refresh_cover(solutions);
+    if (picks_on_ && solutions.solutions().size() != picks_solutions_) note_picks(solutions);
     if (!great_circle_considered_ && !solutions.empty()) {
       great_circle_considered_ = true;
       start_great_circle();
@@ -110,7 +112,14 @@ class LowerBounds {
     if (!remaining_key_.empty()) __builtin_prefetch(remaining_key_.settled.data() + node);
     for (const CornerLine& line : corner_lines_)
       __builtin_prefetch(line.rest.settled.data() + node);
+    if (picks_on_) __builtin_prefetch(balanced_line_.settled.data() + node);
   }
+
+  // Whether the rules left out routes that select_routes() cannot pick (see
+  // start_picks), and the balanced score's scales they assumed: the routes
+  // found must have the same, or the search is run again without them.
+  bool picks_alone() const noexcept { return picks_on_; }
+  BalancedScales assumed_scales() const noexcept { return picks_scales_; }
 
   // The guessed first solution, while no solution has come yet. The first
   // solution confirms it when it covers, within the factor, the bound of
@@ -136,7 +145,9 @@ class LowerBounds {
   }
   std::size_t capacity_bytes() const noexcept {
     return (remaining_.settled.capacity() + known_front_.capacity()) * sizeof(Cost) +
-           remaining_key_.settled.capacity() * sizeof(double) + corner_bytes();
+           (remaining_key_.settled.capacity() + balanced_line_.settled.capacity()) *
+               sizeof(double) +
+           corner_bytes();
   }
 
  private:
@@ -160,6 +171,9 @@ class LowerBounds {
                             SearchStats& stats);
   bool key_floors_apply(const ArcBounds& bounds) const;
   void start_corners(bool more);
+  RemainingKey weighted_line(double weight, double most, std::vector<double>& from_source) const;
+  bool start_picks(std::uint64_t most_pops, const SolutionSet& solutions);
+  void note_picks(const SolutionSet& solutions);
   struct Stairs;
   // `shorter`, where the caller has it: the number of steps no longer than
   // the bound.
@@ -276,6 +290,20 @@ class LowerBounds {
   // Per dense node, the least that a path to the target adds to a key; only
   // where the guess stands on the key floors.
   RemainingKey remaining_key_;
+  // With eps 0.0, where only select_routes()'s picks are asked for: the
+  // shortest and safest routes' costs, exactly; the balanced score's scales
+  // that follow from them; the least balanced score of a known path; and,
+  // for the line of the balanced score's slope, a floor per node and the
+  // weighted sum above which no route can be the balanced pick.
+  bool picks_on_ = false;
+  Cost pick_shortest_{0.0, 0.0};
+  Cost pick_safest_{0.0, 0.0};
+  BalancedScales picks_scales_{1.0, 1.0};
+  double balanced_weight_ = 0.0;
+  double balanced_least_ = INFINITY;
+  double balanced_most_ = INFINITY;
+  std::size_t picks_solutions_ = 0;  // solutions balanced_least_ has seen
+  RemainingKey balanced_line_;
 };
 
 }  // namespace velorin

@@ -76,9 +76,17 @@ class Search {
   // and familiarity two keys did. The caller then searches again without
   // pruning, without the guess, in the order of the full key, or without
   // walks.
-  enum class GiveUp { no, tie, guess, order, walk };
+  enum class GiveUp { no, tie, guess, order, walk, picks };
   GiveUp gave_up() const noexcept { return gave_up_; }
   bool in_cost_order() const noexcept { return cost_order_; }
+  // Whether the routes that no pick can be were left out on the
+  // assumption of the balanced score's scales, and `found` has others.
+  bool picks_unconfirmed(const std::vector<SettledLabel>& found) const {
+    if (!bounds_.picks_alone() || found.empty()) return false;
+    const BalancedScales assumed = bounds_.assumed_scales();
+    const BalancedScales actual = balanced_scales(found);
+    return !(assumed.distance == actual.distance && assumed.risk == actual.risk);
+  }
 
   // What the search did; peak_bytes is filled in by run().
   const SearchStats& counters() const noexcept { return counters_; }
@@ -923,7 +931,7 @@ std::vector<SettledLabel> Search::run(Paths paths) {
     result.push_back({graph_.id_of(target_), s.cost.distance, s.cost.risk, s.familiarity,
                       paths == Paths::every ? path_of(s.link) : std::vector<NodeId>{}});
   }
-  if (paths == Paths::picks && !result.empty()) {
+  if (paths != Paths::every && !result.empty()) {
     for (std::size_t k : pick_positions(result))
       if (result[k].path.empty()) result[k].path = path_of(found[k].link);
   }
@@ -947,6 +955,7 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
   // key when the cost order met a close call, without any pruning when a
   // tie might have been decided differently. Every run's work counts.
   SearchTuning current = tuning;
+  current.leave_out_non_picks = tuning.leave_out_non_picks && paths == Paths::picks_only;
   SearchStats total;
   for (;;) {
     Search search(graph, source, target, eps, current);
@@ -957,6 +966,10 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
     if (gave_up == Search::GiveUp::no && search.in_cost_order() && picks_depend_on_order(found)) {
       gave_up = Search::GiveUp::order;
       total[Counter::close_calls] += 1;
+      total.restarted = true;
+    }
+    if (gave_up == Search::GiveUp::no && search.picks_unconfirmed(found)) {
+      gave_up = Search::GiveUp::picks;
       total.restarted = true;
     }
     total.add(search.counters());
@@ -970,6 +983,8 @@ std::vector<SettledLabel> astar_pex(const RoadGraph& graph, RoadGraph::DenseId s
       current.cost_order = false;
     else if (gave_up == Search::GiveUp::walk)
       current.walk_through = false;
+    else if (gave_up == Search::GiveUp::picks)
+      current.leave_out_non_picks = false;
     else
       current.prune = false;
   }

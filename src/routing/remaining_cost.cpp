@@ -359,6 +359,108 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
   return result;
 }
 
+namespace {
+
+// One of end_costs()'s two searches: least `first`, then least `second`
+// (distance then risk, or risk then distance, as `Objectives` reads them).
+// Labels leave by their bound on `first`, ties by `first` itself and then
+// `second`. A node keeps every label settled there, so a label is given up
+// exactly when one of them is no worse in both, whatever order rounding
+// gives the bounds. Once the best `first` at the target is below the next
+// label's bound (less the millionth that covers the bounds' rounding),
+// nothing left can reach or tie it.
+template <class Objectives>
+bool least_end(const RoadGraph& graph, DenseId source, DenseId target,
+               const RemainingCost& remaining, std::uint64_t most_pops,
+               std::vector<std::uint32_t>& first_settled, std::vector<DenseId>& touched,
+               std::uint64_t& popped, Cost& best) {
+  constexpr double kSlack = 1.0 - 1e-6;
+  constexpr std::uint32_t kNone = UINT32_MAX;
+  struct Item {
+    double bound;
+    Cost cost;
+    DenseId node;
+    DenseId from;  // the node before, where turning back leads nowhere
+    bool operator<(const Item& o) const noexcept {  // least on top
+      const double a = Objectives::first(cost), b = Objectives::first(o.cost);
+      if (bound != o.bound) return o.bound < bound;
+      if (a != b) return b < a;
+      return Objectives::second(o.cost) < Objectives::second(cost);
+    }
+  };
+  struct Settled {
+    Cost cost;
+    std::uint32_t next;
+  };
+  std::vector<Settled> settled;
+  auto beaten_at = [&](DenseId node, Cost c) {
+    for (std::uint32_t k = first_settled[node]; k != kNone; k = settled[k].next)
+      if (settled[k].cost.distance <= c.distance && settled[k].cost.risk <= c.risk) return true;
+    return false;
+  };
+  const std::vector<std::uint8_t>& through = graph.pass_through();
+  const RoadGraph::OutArcs out = graph.out_arcs();
+  std::priority_queue<Item> open;
+  best = {INFINITY, INFINITY};
+  open.push({Objectives::first(remaining.at(source)), {0.0, 0.0}, source, RoadGraph::kAbsent});
+  while (!open.empty()) {
+    const Item item = open.top();
+    if (item.bound * kSlack > Objectives::first(best)) break;
+    open.pop();
+    if (++popped > most_pops) return false;
+    if (beaten_at(item.node, item.cost)) continue;
+    if (first_settled[item.node] == kNone) touched.push_back(item.node);
+    settled.push_back({item.cost, first_settled[item.node]});
+    first_settled[item.node] = static_cast<std::uint32_t>(settled.size() - 1);
+    if (item.node == target) {
+      const Pair mine{Objectives::first(item.cost), Objectives::second(item.cost)};
+      if (mine < Pair{Objectives::first(best), Objectives::second(best)}) best = item.cost;
+      continue;
+    }
+    for (const OutArc& arc : out.of(item.node)) {
+      DenseId from = item.node;
+      DenseId to = arc.head;
+      if (to == item.from) continue;  // back where it came from, with more cost
+      Cost next{item.cost.distance + arc.distance_m, item.cost.risk + arc.risk_score};
+      carry_along_street(out, through, item.node, source, target, from, to, next);
+      const double bound = Objectives::first(next) + Objectives::first(remaining.at(to));
+      if (!(bound < INFINITY) || bound * kSlack > Objectives::first(best)) continue;
+      if (beaten_at(to, next)) continue;
+      open.push({bound, next, to, from});
+    }
+  }
+  return true;
+}
+
+struct DistanceFirst {
+  static double first(Cost c) noexcept { return c.distance; }
+  static double second(Cost c) noexcept { return c.risk; }
+};
+struct RiskFirst {
+  static double first(Cost c) noexcept { return c.risk; }
+  static double second(Cost c) noexcept { return c.distance; }
+};
+
+}  // namespace
+
+EndCosts end_costs(const RoadGraph& graph, DenseId source, DenseId target,
+                   const RemainingCost& remaining, std::uint64_t most_pops) {
+  EndCosts result;
+  if (!(remaining.at(source).distance < INFINITY)) return result;  // the target is out of reach
+  std::vector<std::uint32_t> first_settled(graph.dense_count(), UINT32_MAX);
+  std::vector<DenseId> touched;
+  result.complete =
+      least_end<DistanceFirst>(graph, source, target, remaining, most_pops, first_settled, touched,
+                               result.popped, result.shortest);
+  for (DenseId d : touched) first_settled[d] = UINT32_MAX;
+  touched.clear();
+  if (result.complete)
+    result.complete = least_end<RiskFirst>(graph, source, target, remaining, most_pops,
+                                           first_settled, touched, result.popped, result.safest);
+  if (!result.complete) result.shortest = result.safest = {INFINITY, INFINITY};
+  return result;
+}
+
 std::vector<Cost> staircase(std::vector<Cost> costs) {
   std::sort(costs.begin(), costs.end(), [](const Cost& a, const Cost& b) {
     return Pair{a.distance, a.risk} < Pair{b.distance, b.risk};

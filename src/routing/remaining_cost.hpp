@@ -73,6 +73,27 @@ KnownFront known_front(const RoadGraph& graph, RoadGraph::DenseId source, RoadGr
                        const RemainingCost& remaining, std::uint64_t most_pops = UINT64_MAX,
                        const std::vector<Cost>* covered = nullptr);
 
+// The costs of the shortest path from source to target (least distance,
+// and of those the least risk) and of the safest (least risk, and of those
+// the least distance), each summed forwards along its path as the route
+// search sums it, so with the same bits as the route search's shortest and
+// safest routes at eps 0.0. Two bi-objective searches, each ordered by the
+// exact bound of its own objective, that settle only labels whose bound can
+// still come within rounding of the best found so far: on a long request a
+// narrow band around each path. Exact in every rounding: a label is given up
+// only when a label settled at its node is no worse in both objectives.
+// Same preconditions as remaining_cost(). Both costs +inf when the target is
+// out of reach; `complete` is false, with no costs, when the two would pop
+// more than `most_pops` labels together.
+struct EndCosts {
+  Cost shortest{INFINITY, INFINITY};
+  Cost safest{INFINITY, INFINITY};
+  std::uint64_t popped = 0;
+  bool complete = true;
+};
+EndCosts end_costs(const RoadGraph& graph, RoadGraph::DenseId source, RoadGraph::DenseId target,
+                   const RemainingCost& remaining, std::uint64_t most_pops = UINT64_MAX);
+
 // Finite costs by rising distance, each kept unless one no longer is at
 // least as safe: distance rising, risk falling.
 std::vector<Cost> staircase(std::vector<Cost> costs);

@@ -25,7 +25,8 @@ std::variant<std::vector<RouteRecord>, RouteError> compute_safe_routes(const Roa
                       " isolé (aucun arc sortant) — graphe déconnecté ?"};
   }
 
-  std::vector<SettledLabel> solutions = astar_pex(graph, from, to, eps, nullptr, {}, Paths::picks);
+  std::vector<SettledLabel> solutions =
+      astar_pex(graph, from, to, eps, nullptr, {}, Paths::picks_only);
   if (solutions.empty()) {
     return RouteError{"Aucun chemin trouvé entre " + std::to_string(source) + " et " +
                       std::to_string(target) +

@@ -36,23 +36,14 @@ const SettledLabel& first_minimum(const std::vector<SettledLabel>& solutions, Ke
   return *best;
 }
 
-// A criterion whose largest value is below 1.0 (or NaN) is left unscaled.
-double at_least_one(double x) {
-  return x >= 1.0 ? x : 1.0;
-}
-
 // The balanced score, distance and risk each divided by their largest value
 // in the set (at least 1.0).
 struct BalancedScore {
-  double distance_scale;
-  double risk_scale;
+  BalancedScales scales;
   explicit BalancedScore(const std::vector<SettledLabel>& solutions)
-      : distance_scale(
-            at_least_one(largest(solutions, [](const SettledLabel& s) { return s.distance; }))),
-        risk_scale(at_least_one(largest(solutions, [](const SettledLabel& s) { return s.risk; }))) {
-  }
+      : scales(balanced_scales(solutions)) {}
   double operator()(const SettledLabel& s) const {
-    return s.distance / distance_scale + s.risk / risk_scale;
+    return balanced_score(s.distance, s.risk, scales);
   }
 };
 
@@ -66,6 +57,16 @@ bool least_shared(const std::vector<SettledLabel>& solutions, Key key) {
 }
 
 }  // namespace
+
+// A criterion whose largest value is below 1.0 (or NaN) is left unscaled.
+double scale_of(double x) noexcept {
+  return x >= 1.0 ? x : 1.0;
+}
+
+BalancedScales balanced_scales(const std::vector<SettledLabel>& solutions) {
+  return {scale_of(largest(solutions, [](const SettledLabel& s) { return s.distance; })),
+          scale_of(largest(solutions, [](const SettledLabel& s) { return s.risk; }))};
+}
 
 bool picks_depend_on_order(const std::vector<SettledLabel>& solutions) {
   if (solutions.size() < 2) return false;

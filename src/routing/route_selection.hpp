@@ -14,6 +14,18 @@ namespace velorin {
 // Average cycling speed behind estimated_time_min, in metres per minute.
 inline constexpr double kCyclingSpeedMPerMin = 66.67;
 
+// What the balanced score divides distance and risk by: their largest
+// value among the solutions, or 1.0 where that is below 1.0 (or NaN).
+struct BalancedScales {
+  double distance;
+  double risk;
+};
+BalancedScales balanced_scales(const std::vector<SettledLabel>& solutions);
+double scale_of(double largest) noexcept;
+inline double balanced_score(double distance, double risk, BalancedScales scales) noexcept {
+  return distance / scales.distance + risk / scales.risk;
+}
+
 // One to three routes, a subsequence of ("shortest", "safest", "balanced").
 // Every tie goes to the solution that stands first. `solutions` must not be
 // empty.

@@ -42,6 +42,7 @@ enum class PruneRule : std::uint8_t {
   first_guess,     // out of the running for the first solution
   dead_end,        // no path from its node to the target
   beaten_at_node,  // a cost settled at its node is no worse, as it was pushed
+  no_pick,         // leads to no route that select_routes() could pick (see LowerBounds::rule)
   none,
 };
 inline constexpr std::size_t kPruneRules = static_cast<std::size_t>(PruneRule::none);
@@ -61,8 +62,8 @@ inline const char* name_of(Counter c) noexcept {
   return kNames[static_cast<std::size_t>(c)];
 }
 inline const char* name_of(PruneRule r) noexcept {
-  constexpr const char* kNames[] = {"great circle", "exact",    "known front",   "front corners",
-                                    "first guess",  "dead end", "beaten at node"};
+  constexpr const char* kNames[] = {"great circle", "exact",    "known front",    "front corners",
+                                    "first guess",  "dead end", "beaten at node", "no pick"};
   static_assert(std::size(kNames) == kPruneRules, "one name per rule");
   return kNames[static_cast<std::size_t>(r)];
 }
@@ -162,6 +163,10 @@ struct SearchTuning {
   // through the heap at each of them, where the graph allows it (see
   // Search::walk).
   bool walk_through = true;
+  // With eps 0.0, where astar_pex() is asked for Paths::picks_only, a heavy
+  // request leaves out the routes that select_routes() cannot pick (see
+  // LowerBounds::start_picks); tests switch it off to compare.
+  bool leave_out_non_picks = true;
   // With eps 0.0 on a graph where some arc has a familiarity, labels leave
   // the heap in the order of their distance and risk alone, as on a graph
   // without familiarity, unless two costs come too close to tell apart (see

@@ -783,6 +783,129 @@ INSTANTIATE_TEST_SUITE_P(Families, PicksOnly,
                                            Family::familiar_ties),
                          family_name);
 
+// With Paths::picks_only at eps 0.0, a heavy request leaves out the routes
+// that no pick can be: select_routes() must still pick the same routes,
+// with the same paths and sums, as from every route. With the bounds at
+// once, and by default.
+class PicksAlone : public ::testing::TestWithParam<Family> {};
+
+void expect_same_picks(const std::vector<SettledLabel>& every,
+                       const std::vector<SettledLabel>& picks) {
+  ASSERT_EQ(every.empty(), picks.empty());
+  if (every.empty()) return;
+  const std::vector<RouteRecord> wanted = select_routes(every), got = select_routes(picks);
+  ASSERT_EQ(wanted.size(), got.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(wanted[i].route_type, got[i].route_type);
+    EXPECT_EQ(wanted[i].path, got[i].path);
+    for (auto field : {&RouteRecord::total_distance_m, &RouteRecord::total_risk,
+                       &RouteRecord::total_familiarity})
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(wanted[i].*field),
+                std::bit_cast<std::uint64_t>(got[i].*field));
+  }
+}
+
+TEST_P(PicksAlone, SelectTheSameRoutes) {
+  RandomGraph rng{static_cast<std::uint64_t>(GetParam()) * 15485863 + 11};
+  const Family family = GetParam();
+  const bool streets = family == Family::streets || family == Family::street_ties ||
+                       family == Family::familiar_streets || family == Family::plain_streets ||
+                       family == Family::favoured_streets || family == Family::familiar_ties;
+  SearchTuning whole, forced, by_default;
+  whole.leave_out_non_picks = false;
+  forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
+  forced.front_corners_from = 0;
+  std::uint64_t left_out = 0, finite = 0;
+  for (int round = 0; round < 300; ++round) {
+    const RoadGraph g = streets ? street_graph(family, rng, 3 + rng.next() % 5)
+                                : random_graph(family, rng, 6 + rng.next() % 8);
+    const NodeId n = static_cast<NodeId>(g.node_count());
+    const auto s = g.dense_of(1 + rng.next() % n), t = g.dense_of(1 + rng.next() % n);
+    forced.more_lines_from = round % 2 == 0 ? 0.0 : SearchTuning{}.more_lines_from;
+    const auto every = astar_pex(g, s, t, 0.0, nullptr, whole);
+    for (const SearchTuning* tuning : {&forced, &by_default}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "round " << round << (tuning == &forced ? " forced" : ""));
+      SearchStats stats;
+      expect_same_picks(every, astar_pex(g, s, t, 0.0, &stats, *tuning, Paths::picks_only));
+      left_out += stats[PruneRule::no_pick];
+    }
+    // The same request asked for every route leaves nothing out.
+    SearchStats stats;
+    astar_pex(g, s, t, 0.0, &stats, forced, Paths::picks);
+    EXPECT_EQ(stats[PruneRule::no_pick], 0u);
+    if (sums_stay_finite(g.arc_bounds())) ++finite;
+  }
+  // Only where every sum stays finite do the exact bounds, and this rule, come.
+  if (finite > 0) EXPECT_GT(left_out, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, PicksAlone,
+                         ::testing::Values(Family::rounded, Family::ties, Family::short_arcs,
+                                           Family::negative, Family::nan, Family::familiarity,
+                                           Family::familiar_everywhere, Family::streets,
+                                           Family::street_ties, Family::familiar_streets,
+                                           Family::plain_streets, Family::familiar_ties,
+                                           Family::favoured_streets),
+                         family_name);
+
+// The shortest and the safest route's costs, from their own narrow
+// searches, are those of the whole front's ends, bit for bit, whatever the
+// rounding of the sums: least distance then least risk, and least risk
+// then least distance.
+class EndCostsTest : public ::testing::TestWithParam<Family> {};
+
+TEST_P(EndCostsTest, AreTheFrontsEnds) {
+  RandomGraph rng{static_cast<std::uint64_t>(GetParam()) * 7727 + 5};
+  const Family family = GetParam();
+  const bool streets = family == Family::streets || family == Family::street_ties;
+  SearchTuning none;
+  none.prune = false;
+  int compared = 0;
+  for (int round = 0; round < 300; ++round) {
+    const RoadGraph g = streets ? street_graph(family, rng, 3 + rng.next() % 5)
+                                : random_graph(family, rng, 6 + rng.next() % 8);
+    if (!sums_stay_finite(g.arc_bounds())) continue;
+    const NodeId n = static_cast<NodeId>(g.node_count());
+    const auto s = g.dense_of(1 + rng.next() % n), t = g.dense_of(1 + rng.next() % n);
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    const auto front = astar_pex(g, s, t, 0.0, nullptr, none);
+    const EndCosts ends = end_costs(g, s, t, remaining_cost(g, s, t, kInf));
+    ASSERT_TRUE(ends.complete);
+    if (front.empty()) {
+      EXPECT_EQ(ends.shortest.distance, kInf);
+      continue;
+    }
+    auto least = [&front](auto first, auto second) {
+      const SettledLabel* best = &front.front();
+      for (const SettledLabel& l : front)
+        if (first(l) < first(*best) || (first(l) == first(*best) && second(l) < second(*best)))
+          best = &l;
+      return Cost{best->distance, best->risk};
+    };
+    auto distance = [](const SettledLabel& l) { return l.distance; };
+    auto risk = [](const SettledLabel& l) { return l.risk; };
+    for (auto [got, wanted] : {std::pair{ends.shortest, least(distance, risk)},
+                               std::pair{ends.safest, least(risk, distance)}}) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got.distance),
+                std::bit_cast<std::uint64_t>(wanted.distance));
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got.risk), std::bit_cast<std::uint64_t>(wanted.risk));
+    }
+    ++compared;
+    // Too few pops allowed: no costs at all.
+    const EndCosts cut = end_costs(g, s, t, remaining_cost(g, s, t, kInf), 0);
+    EXPECT_FALSE(cut.complete);
+    EXPECT_EQ(cut.shortest.distance, kInf);
+  }
+  EXPECT_GT(compared, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, EndCostsTest,
+                         ::testing::Values(Family::rounded, Family::ties, Family::short_arcs,
+                                           Family::familiarity, Family::streets,
+                                           Family::street_ties),
+                         family_name);
+
 // The least weighted path, which the guess of the first route stands on,
 // passes shape points without a turn in its heap: its sum must still be the
 // least of the whole graph, as a plain Dijkstra search over every arc finds
