@@ -87,7 +87,9 @@ double LowerBounds::heavy_after(double key) const noexcept {
   const double radius = kReach * key;
   double settles = 2.0 * kPi * radius * radius * graph_.nodes_per_m2();
   if (!(settles < 2.0 * nodes)) settles = 2.0 * nodes;  // NaN too
-  return tuning_.pops_per_settle * settles + nodes / kNodesPerPop;
+  const double share = factor_ == 1.0 && tuning_.leave_out_non_picks ? tuning_.picks_pops_per_settle
+                                                                     : tuning_.pops_per_settle;
+  return share * settles + nodes / kNodesPerPop;
 }
 
 // Asked again each time the request reaches the pops last asked for, with
