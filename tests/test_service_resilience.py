@@ -23,7 +23,7 @@ from velorin.service.security import default_allowed_hosts  # noqa: E402
 __all__ = ["map_path"]  # the shared fixture
 
 # A corner of the grid: a search of a second or two, still running when a signal comes.
-MEDIUM = {"from": str(GRID_BASE), "to": str(GRID_BASE + 130 * GRID + 130), "eps": "0"}
+MEDIUM = {"from": str(GRID_BASE), "to": str(GRID_BASE + 110 * GRID + 110), "eps": "0.1"}
 
 
 @pytest.fixture(scope="module")
