@@ -9,8 +9,7 @@
 //                                         hex and full paths, to compare two builds
 //   options: --each (one line per request), --heavy-after=N (pops before the
 //   exact bounds, rather than the search's own estimate), --heavy-share=X
-//   (pops per node that the bounds are expected to settle, 0.5 by default;
-//   --picks-heavy-share=X the same at eps 0.0, 0.25 by default),
+//   (pops per node that the bounds are expected to settle, 0.5 by default),
 //   --front-later-from=X (labels popped per node reached before the exact
 //   front comes at an eps above 0.001, 16 by default; 0 at once, inf never),
 //   --covered-front-pops=X (pops per label popped that the front's search
@@ -483,8 +482,6 @@ int main(int argc_all, char** argv_all) {
           std::strtoull(arg.c_str() + 14, nullptr, 10);
     else if (arg.rfind("--heavy-share=", 0) == 0)
       tuning.pops_per_settle = std::strtod(arg.c_str() + 14, nullptr);
-    else if (arg.rfind("--picks-heavy-share=", 0) == 0)
-      tuning.picks_pops_per_settle = std::strtod(arg.c_str() + 20, nullptr);
     else if (arg.rfind("--covered-front-pops=", 0) == 0)
       tuning.covered_front_pops = std::strtod(arg.c_str() + 21, nullptr);
     else if (arg.rfind("--front-later-from=", 0) == 0)

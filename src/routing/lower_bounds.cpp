@@ -87,9 +87,7 @@ double LowerBounds::heavy_after(double key) const noexcept {
   const double radius = kReach * key;
   double settles = 2.0 * kPi * radius * radius * graph_.nodes_per_m2();
   if (!(settles < 2.0 * nodes)) settles = 2.0 * nodes;  // NaN too
-  const double share = factor_ == 1.0 && tuning_.leave_out_non_picks ? tuning_.picks_pops_per_settle
-                                                                     : tuning_.pops_per_settle;
-  return share * settles + nodes / kNodesPerPop;
+  return tuning_.pops_per_settle * settles + nodes / kNodesPerPop;
 }
 
 // Asked again each time the request reaches the pops last asked for, with

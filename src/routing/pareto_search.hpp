@@ -30,10 +30,9 @@ struct SettledLabel {
 // Paths::picks_only goes further: with eps 0.0, once a request has shown
 // itself heavy, the search leaves out the solutions that select_routes()
 // cannot pick. What it hands on then holds the shortest and the safest
-// solution and every solution of the least balanced score, each with the
-// path and in the order the whole search gives it, and otherwise only
-// costs that beat neither of the first two and score above the least (see
-// LowerBounds::start_picks): select_routes() picks from it the same
+// solution, every solution that could be the balanced pick, and no
+// solution that the whole search would not have found, in the order in
+// which it would have found them: select_routes() picks from it the same
 // routes, with the same paths.
 enum class Paths { every, picks, picks_only };
 

@@ -122,10 +122,6 @@ struct SearchTuning {
   std::uint64_t exact_bounds_after_pops = kEstimated;  // eps above 0.0
   std::uint64_t exact_front_after_pops = kEstimated;   // eps 0.0
   double pops_per_settle = 0.5;
-  // The same where the bounds leave out the routes no pick can be (eps 0.0
-  // and only the picks asked for): little work is left after them, so they
-  // are worth starting sooner.
-  double picks_pops_per_settle = 0.25;
   // With eps above 0.0, the exact bounds also guess the first solution and
   // drop what cannot precede it or matter after it.
   bool guess_first_solution = true;
