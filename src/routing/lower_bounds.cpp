@@ -499,7 +499,7 @@ void LowerBounds::start_corners(bool more) {
         most = std::max(most, (steps[k + 1].distance + steps[k].risk * weight) * kLineMargin);
     }
     // At eps 0.0 no label beyond the largest corner sum matters to the line.
-    corner_lines_.push_back({weight, weighted_line(weight, most, from_source)});
+    corner_lines_.push_back({weight, weighted_line(weight, most, &from_source)});
   }
   for (std::size_t i = 0; i < corner_lines_.size(); ++i) {
     for (std::size_t j = i + 1; j < corner_lines_.size(); ++j)
@@ -511,7 +511,7 @@ void LowerBounds::start_corners(bool more) {
 // weighted sum still to go. With `most` finite, only where no label can lie
 // below that sum anyway may a floor lie above its least.
 RemainingKey LowerBounds::weighted_line(double weight, double most,
-                                        std::vector<double>& from_source) const {
+                                        std::vector<double>* from_source) const {
   // A line's search need not follow the arcs of a node that no label
   // passes on its way to below `most`. A label at a node has,
   // for this line, a sum of at least `per_metre` times the node's great
@@ -532,11 +532,17 @@ RemainingKey LowerBounds::weighted_line(double weight, double most,
   const double per_metre = arcs.length_ratio * (1.0 + weight * arcs.risk_per_metre) * (1.0 - 4e-6);
   std::function<bool(DenseId, double)> expand;
   if (most < INFINITY && per_metre > 0.0 && std::isfinite(per_metre)) {
-    if (from_source.empty()) from_source.assign(graph_.dense_count(), -1.0);
+    if (from_source != nullptr && from_source->empty())
+      from_source->assign(graph_.dense_count(), -1.0);
     const double limit = most * (1.0 + 1e-9) + 1e-6;
     expand = [&, per_metre, limit](DenseId node, double key) {
-      double& metres = from_source[node];  // -1 until asked for
-      if (metres < 0.0) metres = haversine_m(graph_.coordinates(node), source_at, cos_source_lat);
+      // -1 until asked for; a search settles a node once, so only lines
+      // that share the table gain from it
+      double metres = from_source != nullptr ? (*from_source)[node] : -1.0;
+      if (metres < 0.0) {
+        metres = haversine_m(graph_.coordinates(node), source_at, cos_source_lat);
+        if (from_source != nullptr) (*from_source)[node] = metres;
+      }
       // The computed great circle may be short of the true one by a
       // ten-millionth (near the antipode, where the haversine is worst,
       // a decimetre) and a micrometre; NaN gives no share.
@@ -585,8 +591,7 @@ bool LowerBounds::start_picks(std::uint64_t most_pops, const SolutionSet& soluti
                 balanced_score(balanced.distance, balanced.risk, picks_scales_)});
   picks_solutions_ = 0;
   note_picks(solutions);
-  std::vector<double> from_source;
-  balanced_line_ = weighted_line(balanced_weight_, balanced_most_, from_source);
+  balanced_line_ = weighted_line(balanced_weight_, balanced_most_, nullptr);
   picks_on_ = true;
   ++changes_;
   return true;

@@ -171,7 +171,9 @@ class LowerBounds {
                             SearchStats& stats);
   bool key_floors_apply(const ArcBounds& bounds) const;
   void start_corners(bool more);
-  RemainingKey weighted_line(double weight, double most, std::vector<double>& from_source) const;
+  // `from_source`, where lines share it: each node's great circle from the
+  // source, worked out once (-1 until then; sized on first use).
+  RemainingKey weighted_line(double weight, double most, std::vector<double>* from_source) const;
   bool start_picks(std::uint64_t most_pops, const SolutionSet& solutions);
   void note_picks(const SolutionSet& solutions);
   struct Stairs;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <queue>
+#include <unordered_map>
 #include <utility>
 
 #include "routing/pareto_set.hpp"
@@ -371,9 +372,8 @@ namespace {
 // nothing left can reach or tie it.
 template <class Objectives>
 bool least_end(const RoadGraph& graph, DenseId source, DenseId target,
-               const RemainingCost& remaining, std::uint64_t most_pops,
-               std::vector<std::uint32_t>& first_settled, std::vector<DenseId>& touched,
-               std::uint64_t& popped, Cost& best) {
+               const RemainingCost& remaining, std::uint64_t most_pops, std::uint64_t& popped,
+               Cost& best) {
   constexpr double kSlack = 1.0 - 1e-6;
   constexpr std::uint32_t kNone = UINT32_MAX;
   struct Item {
@@ -392,9 +392,15 @@ bool least_end(const RoadGraph& graph, DenseId source, DenseId target,
     Cost cost;
     std::uint32_t next;
   };
+  // A narrow band of nodes: their labels are found through a hash map
+  // rather than a table over the whole graph, which a short request on a
+  // large map would pay to clear.
   std::vector<Settled> settled;
+  std::unordered_map<DenseId, std::uint32_t> first_settled;
   auto beaten_at = [&](DenseId node, Cost c) {
-    for (std::uint32_t k = first_settled[node]; k != kNone; k = settled[k].next)
+    const auto at = first_settled.find(node);
+    for (std::uint32_t k = at == first_settled.end() ? kNone : at->second; k != kNone;
+         k = settled[k].next)
       if (settled[k].cost.distance <= c.distance && settled[k].cost.risk <= c.risk) return true;
     return false;
   };
@@ -409,9 +415,9 @@ bool least_end(const RoadGraph& graph, DenseId source, DenseId target,
     open.pop();
     if (++popped > most_pops) return false;
     if (beaten_at(item.node, item.cost)) continue;
-    if (first_settled[item.node] == kNone) touched.push_back(item.node);
-    settled.push_back({item.cost, first_settled[item.node]});
-    first_settled[item.node] = static_cast<std::uint32_t>(settled.size() - 1);
+    const auto at = first_settled.try_emplace(item.node, kNone).first;
+    settled.push_back({item.cost, at->second});
+    at->second = static_cast<std::uint32_t>(settled.size() - 1);
     if (item.node == target) {
       const Pair mine{Objectives::first(item.cost), Objectives::second(item.cost)};
       if (mine < Pair{Objectives::first(best), Objectives::second(best)}) best = item.cost;
@@ -447,16 +453,11 @@ EndCosts end_costs(const RoadGraph& graph, DenseId source, DenseId target,
                    const RemainingCost& remaining, std::uint64_t most_pops) {
   EndCosts result;
   if (!(remaining.at(source).distance < INFINITY)) return result;  // the target is out of reach
-  std::vector<std::uint32_t> first_settled(graph.dense_count(), UINT32_MAX);
-  std::vector<DenseId> touched;
-  result.complete =
-      least_end<DistanceFirst>(graph, source, target, remaining, most_pops, first_settled, touched,
-                               result.popped, result.shortest);
-  for (DenseId d : touched) first_settled[d] = UINT32_MAX;
-  touched.clear();
+  result.complete = least_end<DistanceFirst>(graph, source, target, remaining, most_pops,
+                                             result.popped, result.shortest);
   if (result.complete)
     result.complete = least_end<RiskFirst>(graph, source, target, remaining, most_pops,
-                                           first_settled, touched, result.popped, result.safest);
+                                           result.popped, result.safest);
   if (!result.complete) result.shortest = result.safest = {INFINITY, INFINITY};
   return result;
 }
