@@ -17,7 +17,9 @@
 //   to 0.001 where keys follow costs) they give the costs of paths close to
 //   the whole exact front, and with a larger eps a guess of the first
 //   solution, and the front too once the request has shown itself heavier
-//   still.
+//   still. With eps 0.0 where only select_routes()'s picks are asked for,
+//   they give instead the shortest and safest routes' costs and a floor for
+//   the balanced score, and labels that lead to no pick go (start_picks).
 #pragma once
 
 #include <algorithm>
