@@ -122,6 +122,25 @@ void carry_along_street(const RoadGraph::OutArcs& out, const std::vector<std::ui
   }
 }
 
+// The ways on from a path that stands at `at` at `cost`, having come from
+// `came_from`: along each arc that leaves `at`, but for the one straight
+// back (which only adds cost), carried through a street's shape points to
+// its next other node. visit(to, from, cost) for each, `from` the node
+// before `to`.
+template <class Visit>
+void each_way_on(const RoadGraph::OutArcs& out, const std::vector<std::uint8_t>& through,
+                 DenseId source, DenseId target, DenseId at, DenseId came_from, Cost cost,
+                 Visit visit) {
+  for (const OutArc& arc : out.of(at)) {
+    DenseId from = at;
+    DenseId to = arc.head;
+    if (to == came_from) continue;
+    Cost next{cost.distance + arc.distance_m, cost.risk + arc.risk_score};
+    carry_along_street(out, through, at, source, target, from, to, next);
+    visit(to, from, next);
+  }
+}
+
 }  // namespace
 
 RemainingCost remaining_cost(const RoadGraph& graph, DenseId source, DenseId target, double reach) {
@@ -341,20 +360,16 @@ KnownFront known_front(const RoadGraph& graph, DenseId source, DenseId target,
       found.push_back(item.cost);
       continue;
     }
-    for (const OutArc& arc : out.of(item.node)) {
-      DenseId from = item.node;
-      DenseId to = arc.head;
-      if (to == item.from) continue;  // back where it came from, with more cost
-      Cost next{item.cost.distance + arc.distance_m, item.cost.risk + arc.risk_score};
-      carry_along_street(out, through, item.node, source, target, from, to, next);
-      const Cost rest = remaining.at(to);
-      const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
-      if (!(bound.first < INFINITY)) continue;  // the target is out of reach
-      if (next.risk * kFrontThinning >= least_risk[to] ||
-          bound.second * kFrontThinning >= least_risk[target] || is_covered(bound))
-        continue;
-      open.push({bound, next, to, from});
-    }
+    each_way_on(out, through, source, target, item.node, item.from, item.cost,
+                [&](DenseId to, DenseId from, Cost next) {
+                  const Cost rest = remaining.at(to);
+                  const Pair bound{next.distance + rest.distance, next.risk + rest.risk};
+                  if (!(bound.first < INFINITY)) return;  // the target is out of reach
+                  if (next.risk * kFrontThinning >= least_risk[to] ||
+                      bound.second * kFrontThinning >= least_risk[target] || is_covered(bound))
+                    return;
+                  open.push({bound, next, to, from});
+                });
   }
   result.costs = staircase(std::move(found));
   return result;
@@ -423,17 +438,13 @@ bool least_end(const RoadGraph& graph, DenseId source, DenseId target,
       if (mine < Pair{Objectives::first(best), Objectives::second(best)}) best = item.cost;
       continue;
     }
-    for (const OutArc& arc : out.of(item.node)) {
-      DenseId from = item.node;
-      DenseId to = arc.head;
-      if (to == item.from) continue;  // back where it came from, with more cost
-      Cost next{item.cost.distance + arc.distance_m, item.cost.risk + arc.risk_score};
-      carry_along_street(out, through, item.node, source, target, from, to, next);
-      const double bound = Objectives::first(next) + Objectives::first(remaining.at(to));
-      if (!(bound < INFINITY) || bound * kSlack > Objectives::first(best)) continue;
-      if (beaten_at(to, next)) continue;
-      open.push({bound, next, to, from});
-    }
+    each_way_on(out, through, source, target, item.node, item.from, item.cost,
+                [&](DenseId to, DenseId from, Cost next) {
+                  const double bound =
+                      Objectives::first(next) + Objectives::first(remaining.at(to));
+                  if (!(bound < INFINITY) || bound * kSlack > Objectives::first(best)) return;
+                  if (!beaten_at(to, next)) open.push({bound, next, to, from});
+                });
   }
   return true;
 }
@@ -499,18 +510,14 @@ Cost least_weighted_path(const RoadGraph& graph, DenseId source, DenseId target,
     open.pop();
     if (item.node == target) return item.cost;
     if (best[item.node] < weighted(item.cost)) continue;  // a better entry came first
-    for (const OutArc& arc : out.of(item.node)) {
-      DenseId from = item.node;
-      DenseId to = arc.head;
-      if (to == item.from) continue;
-      Cost next{item.cost.distance + arc.distance_m, item.cost.risk + arc.risk_score};
-      carry_along_street(out, through, item.node, source, target, from, to, next);
-      const double sum = weighted(next);
-      const double estimate = sum + weighted(remaining.at(to));
-      if (!(estimate < INFINITY) || !(sum < best[to])) continue;
-      best[to] = sum;
-      open.push({estimate, next, to, from});
-    }
+    each_way_on(out, through, source, target, item.node, item.from, item.cost,
+                [&](DenseId to, DenseId from, Cost next) {
+                  const double sum = weighted(next);
+                  const double estimate = sum + weighted(remaining.at(to));
+                  if (!(estimate < INFINITY) || !(sum < best[to])) return;
+                  best[to] = sum;
+                  open.push({estimate, next, to, from});
+                });
   }
   return {INFINITY, INFINITY};
 }

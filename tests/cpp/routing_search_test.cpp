@@ -397,6 +397,26 @@ enum class Family {
   favoured_streets
 };
 
+constexpr std::array kEveryFamily{Family::rounded,
+                                  Family::ties,
+                                  Family::short_arcs,
+                                  Family::negative,
+                                  Family::nan,
+                                  Family::familiarity,
+                                  Family::familiar_everywhere,
+                                  Family::streets,
+                                  Family::street_ties,
+                                  Family::familiar_streets,
+                                  Family::plain_streets,
+                                  Family::familiar_ties,
+                                  Family::favoured_streets};
+
+// The families whose graphs are streets of shape points (street_graph).
+bool street_family(Family f) {
+  return f == Family::streets || f == Family::street_ties || f == Family::familiar_streets ||
+         f == Family::plain_streets || f == Family::favoured_streets || f == Family::familiar_ties;
+}
+
 struct RandomGraph {
   std::uint64_t seed;
   std::uint64_t next() {
@@ -581,8 +601,8 @@ TEST_P(PruningOnRandomGraphs, ChangesNothing) {
   std::uint64_t front_drops_above_zero = 0, cost_order_kept = 0, close_calls = 0;
   const bool ties = GetParam() == Family::familiar_ties;
   for (int round = 0; round < 300; ++round) {
-    RoadGraph g = streets || ties ? street_graph(GetParam(), rng, 3 + rng.next() % 5)
-                                  : random_graph(GetParam(), rng, 6 + rng.next() % 8);
+    RoadGraph g = street_family(GetParam()) ? street_graph(GetParam(), rng, 3 + rng.next() % 5)
+                                            : random_graph(GetParam(), rng, 6 + rng.next() % 8);
     const NodeId n = static_cast<NodeId>(g.node_count());
     const NodeId source = 1 + rng.next() % n, target = 1 + rng.next() % n;
     // Every other round, as many lines under the front's corners as its bend asks for.
@@ -727,13 +747,7 @@ std::string family_name(const ::testing::TestParamInfo<Family>& info) {
   return "family_" + std::to_string(info.index);
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs,
-                         ::testing::Values(Family::rounded, Family::ties, Family::short_arcs,
-                                           Family::negative, Family::nan, Family::familiarity,
-                                           Family::familiar_everywhere, Family::streets,
-                                           Family::street_ties, Family::familiar_streets,
-                                           Family::plain_streets, Family::familiar_ties,
-                                           Family::favoured_streets),
+INSTANTIATE_TEST_SUITE_P(Families, PruningOnRandomGraphs, ::testing::ValuesIn(kEveryFamily),
                          family_name);
 
 // A request reads back only the paths of the routes it hands on: with
@@ -808,9 +822,7 @@ void expect_same_picks(const std::vector<SettledLabel>& every,
 TEST_P(PicksAlone, SelectTheSameRoutes) {
   RandomGraph rng{static_cast<std::uint64_t>(GetParam()) * 15485863 + 11};
   const Family family = GetParam();
-  const bool streets = family == Family::streets || family == Family::street_ties ||
-                       family == Family::familiar_streets || family == Family::plain_streets ||
-                       family == Family::favoured_streets || family == Family::familiar_ties;
+  const bool streets = street_family(family);
   SearchTuning whole, forced, by_default;
   whole.leave_out_non_picks = false;
   forced.exact_bounds_after_pops = forced.exact_front_after_pops = 0;
@@ -840,14 +852,7 @@ TEST_P(PicksAlone, SelectTheSameRoutes) {
   if (finite > 0) EXPECT_GT(left_out, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, PicksAlone,
-                         ::testing::Values(Family::rounded, Family::ties, Family::short_arcs,
-                                           Family::negative, Family::nan, Family::familiarity,
-                                           Family::familiar_everywhere, Family::streets,
-                                           Family::street_ties, Family::familiar_streets,
-                                           Family::plain_streets, Family::familiar_ties,
-                                           Family::favoured_streets),
-                         family_name);
+INSTANTIATE_TEST_SUITE_P(Families, PicksAlone, ::testing::ValuesIn(kEveryFamily), family_name);
 
 // The shortest and the safest route's costs, from their own narrow
 // searches, are those of the whole front's ends, bit for bit, whatever the
